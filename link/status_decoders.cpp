@@ -1,0 +1,156 @@
+#include "status_decoders.h"
+
+#include "line_settings.h"
+
+#include <array>
+#include <utility>
+
+namespace kavo {
+namespace {
+
+using Row = std::pair<QLatin1StringView, QLatin1StringView>;
+
+constexpr std::array kPowerRows{
+    Row{" 0 0", " Power ON"},
+    Row{" 8 0", " Stand by"},
+    Row{" 4 0", " Count down"},
+    Row{" 2 0", " Cooling down"},
+    Row{" 1 0", " Power abnormality"},
+    Row{" 0 8", " Temperature abnormality"},
+    Row{" 1 8", " Temperature abnormality"},
+    Row{" 2 8", " Temperature abnormality"},
+    Row{" 4 8", " Temperature abnormality"},
+    Row{" 8 8", " Temperature abnormality"},
+    Row{" 2 1", " Lamp Failure"},
+    Row{" 8 1", " Lamp Failure"},
+};
+
+constexpr std::array kInputRows{
+    Row{" 1", " Input 1"}, Row{" 2", " Input 2"}, Row{" 3", " Input 3"},
+    Row{" 4", " Wired"},   Row{" 5", " Wireless/Viewer"},
+};
+
+constexpr std::array kSettingRows{
+    Row{" 1 1", " Normally"},
+    Row{" 1 0", " Top/Bottom reversal"},
+    Row{" 0 1", " Left/Right reversal"},
+    Row{" 0 0", " Top/Bottom , Left/Right reversal"},
+};
+
+constexpr std::array kLampStatusRows{
+    Row{" 0 0 0   1 I", " Lamp is ON"},
+    Row{" 0 0 0   1 O", " Lamp is OFF"},
+    Row{" 0 0 0   1 X", " Lamp is failure"},
+};
+
+constexpr std::array kLampModeRows{
+    Row{" 0 0 0   H I G H", " Lamp Mode is High"},
+    Row{" 0 0 0   N O R M A L", " Lamp Mode is NORMAL"},
+    Row{" 0 0 0   E C O", " Lamp Mode is Eco"},
+};
+
+// Position 8 of a lamp trace stands for the reply's separator character.
+constexpr qsizetype kSeparatorIndex = 7;
+constexpr qsizetype kCrTailLength = 7; // last character's blank and " [CR] "
+constexpr qsizetype kLampTimeBuffer = 6;
+constexpr qsizetype kTemperatureBuffer = 18;
+
+template <std::size_t N>
+std::optional<QString> lookupPrefix(const std::array<Row, N>& rows, QStringView trace,
+                                    qsizetype width) {
+    const QStringView head = trace.first(std::min(width, trace.size()));
+    for (const auto& [pattern, text] : rows) {
+        if (head == pattern)
+            return QString(text);
+    }
+    return std::nullopt;
+}
+
+bool matchesWithSeparator(QStringView part, QLatin1StringView pattern) {
+    if (part.size() != pattern.size())
+        return false;
+    for (qsizetype i = 0; i < part.size(); ++i) {
+        if (i != kSeparatorIndex && part[i] != QLatin1Char(pattern[i]))
+            return false;
+    }
+    return true;
+}
+
+template <std::size_t N>
+std::optional<QString> lookupLamp(const std::array<Row, N>& rows, QStringView part) {
+    for (const auto& [pattern, text] : rows) {
+        if (matchesWithSeparator(part, pattern))
+            return QString(text);
+    }
+    return std::nullopt;
+}
+
+// Leading zeros become blanks, later zeros and the blanks of the trace stay.
+// The last reply character is always shown, so that 00000 reads as 0.
+QString lampHours(QStringView trace) {
+    const qsizetype n = trace.size() - 5;
+    const qsizetype lastDigit = n - 3; // 0-based index of the fifth reply character
+    QString text;
+    bool digitSeen = false;
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = trace[i];
+        if (c == QLatin1Char(' ') && !digitSeen) {
+            text += QLatin1Char(' ');
+        } else if (c == QLatin1Char('0') && !digitSeen && i != lastDigit) {
+            text += QLatin1Char(' ');
+        } else {
+            text += c;
+            digitSeen = true;
+        }
+    }
+    return text + QLatin1String(" Hour Use");
+}
+
+QString temperatures(QStringView trace) {
+    const auto slice = [&](qsizetype from, qsizetype length) {
+        return from < trace.size() ? trace.sliced(from, std::min(length, trace.size() - from))
+                                   : QStringView();
+    };
+    const QLatin1StringView unit(" deg C ");
+    QString text;
+    text.append(slice(0, 10)).append(unit).append(slice(13, 9)).append(unit);
+    text.append(slice(25, 9)).append(unit);
+    return text;
+}
+
+bool is(QStringView curCmd, QLatin1StringView command) {
+    return curCmd.size() == command.size() + 1 && curCmd.startsWith(command) &&
+           curCmd.back() == kCr;
+}
+
+} // namespace
+
+std::optional<QString> decodeStatus(QStringView curCmd, QStringView trace, qsizetype bufferLength) {
+    using namespace Qt::StringLiterals;
+    if (is(curCmd, "CR0"_L1))
+        return lookupPrefix(kPowerRows, trace, 4);
+    if (is(curCmd, "CR1"_L1))
+        return lookupPrefix(kInputRows, trace, 2);
+    if (is(curCmd, "CR4"_L1))
+        return lookupPrefix(kSettingRows, trace, 4);
+    if (is(curCmd, "CR3"_L1)) {
+        if (bufferLength != kLampTimeBuffer)
+            return std::nullopt;
+        return lampHours(trace);
+    }
+    if (is(curCmd, "CR6"_L1)) {
+        if (bufferLength != kTemperatureBuffer)
+            return std::nullopt;
+        return temperatures(trace);
+    }
+    if (is(curCmd, "CR LAMPSTS"_L1))
+        return lookupLamp(kLampStatusRows, trace.first(std::min<qsizetype>(12, trace.size())));
+    if (is(curCmd, "CR LAMPMODE"_L1)) {
+        if (trace.size() < kCrTailLength)
+            return std::nullopt;
+        return lookupLamp(kLampModeRows, trace.first(trace.size() - kCrTailLength));
+    }
+    return std::nullopt;
+}
+
+} // namespace kavo

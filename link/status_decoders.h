@@ -1,0 +1,18 @@
+#pragma once
+
+// Turns the reply to one of the seven status reads into a plain status text.
+// Decoding keys on the last command sent from the panel and reads the reply
+// trace as shown; the lamp-time and temperature reads also need the exact
+// length of the receive buffer.
+
+#include <QString>
+#include <QStringView>
+
+#include <optional>
+
+namespace kavo {
+
+// The new status text, or nullopt when nothing matches (the text stays).
+std::optional<QString> decodeStatus(QStringView curCmd, QStringView trace, qsizetype bufferLength);
+
+} // namespace kavo

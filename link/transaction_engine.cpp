@@ -1,0 +1,135 @@
+#include "transaction_engine.h"
+
+#include "line_settings.h"
+#include "link_constants.h"
+#include "status_decoders.h"
+#include "trace.h"
+
+namespace kavo {
+
+TransactionEngine::TransactionEngine(AppValues& values, SerialPort& port, TimerFactory& timers,
+                                     SettingsStore& store)
+    : m_values(values), m_port(port), m_store(store), m_timer1(timers.createTimer()),
+      m_timer2(timers.createTimer()), m_timer4(timers.createTimer()) {
+    m_timer1->setInterval(kRepeatDesigned);
+    m_timer2->setInterval(kCreationReplyWindow);
+    m_timer4->setInterval(kCreationDisplayClear);
+    m_timer2->setTickHandler([this] { Timer2_Timer(); });
+    m_timer4->setTickHandler([this] { Timer4_Timer(); });
+    m_port.setEventHandler([this](CommEvent event) { MSComm1_OnComm(event); });
+}
+
+TransactionEngine::StartUp TransactionEngine::startUp() {
+    m_values.Com_port = storedPortNumber(
+        m_store.read(kStoreApplication, kStoreSection, kStoreComPort, kComPortDefault));
+    if (!isUsablePort(m_values.Com_port))
+        return StartUp::NeedsPortDialog;
+
+    m_values.Baud_code = storedBaudCode(
+        m_store.read(kStoreApplication, kStoreSection, kStoreBaudRate, kBaudRateDefault));
+    m_port.setSettings(settingsText(m_values.Baud_code));
+    m_port.setPortNumber(m_values.Com_port);
+
+    if (!m_port.open())
+        return StartUp::NeedsPortDialog;
+    m_timer2->setInterval(kStartUpReplyWindow);
+    m_timer4->setInterval(kStartUpDisplayClear);
+
+    Cont_code = 0;
+    m_rxWait = 0;
+    m_rxBuf.clear();
+    Cont_flag = 0;
+    return StartUp::Opened;
+}
+
+void TransactionEngine::Hyouji(const QString& text, std::uint8_t mode) {
+    if (mode == 1) {
+        if (m_lineLost && !m_port.isOpen()) {
+            // The device went away earlier: try the same port once per send.
+            if (m_port.open()) {
+                m_lineLost = false;
+                m_display.notice.clear();
+            }
+        }
+        m_port.write(text);
+        m_display.rxd.clear();
+        m_rxBuf.clear();
+        const Trace trace = renderTrace(text);
+        applyLegends(trace.space, trace.cr, trace.ack);
+        m_display.txd = trace.text;
+        m_timer2->setEnabled(true);
+        m_rxWait = 1;
+        m_timer4->setEnabled(true);
+        changed();
+        return;
+    }
+    const Trace trace = renderTrace(text);
+    applyLegends(trace.space, trace.cr, trace.ack);
+    m_display.rxd = trace.text;
+    if (auto status = decodeStatus(m_values.Cur_cmd, m_display.rxd, m_rxBuf.size()))
+        m_display.status = *std::move(status);
+    changed();
+}
+
+void TransactionEngine::MSComm1_OnComm(CommEvent event) {
+    if (event == CommEvent::LineLost) {
+        m_lineLost = true;
+        m_display.notice = QStringLiteral("The port was lost (device unplugged or closed). "
+                                          "The next command tries to open it again.");
+        changed();
+        return;
+    }
+    if (event != CommEvent::Receive)
+        return;
+    const QString input = m_port.readAll();
+    const qsizetype room = kRxBufCapacity - m_rxBuf.size();
+    const qsizetype taken = std::min(room, input.size());
+    m_rxWait = 0;
+    if (taken <= 0 && !input.isEmpty())
+        return; // buffer full: what arrives is dropped, the display stays as it is
+    m_rxBuf.append(QStringView(input).first(taken));
+    Hyouji(m_rxBuf, 2);
+}
+
+void TransactionEngine::Timer2_Timer() {
+    if (m_rxWait == 1)
+        m_display.rxd = kNoReplyMarker;
+    m_timer2->setEnabled(false);
+    m_display.legendSpace = m_display.legendCr = m_display.legendAck = false;
+    m_rxBuf.clear();
+    m_rxWait = 0;
+    changed();
+}
+
+void TransactionEngine::Timer4_Timer() {
+    m_display.txd.clear();
+    m_display.rxd.clear();
+    m_display.status.clear();
+    m_timer4->setEnabled(false);
+    changed();
+}
+
+void TransactionEngine::Form_QueryUnload() {
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void TransactionEngine::clearTraceLines() {
+    m_display.txd.clear();
+    m_display.rxd.clear();
+    changed();
+}
+
+void TransactionEngine::applyLegends(bool space, bool cr, bool ack) {
+    // Rendering only ever shows legend lines; the reply window end hides them.
+    m_display.legendSpace = m_display.legendSpace || space;
+    m_display.legendCr = m_display.legendCr || cr;
+    m_display.legendAck = m_display.legendAck || ack;
+}
+
+void TransactionEngine::changed() {
+    if (m_displayChanged)
+        m_displayChanged();
+}
+
+} // namespace kavo

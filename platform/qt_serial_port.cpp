@@ -1,0 +1,114 @@
+#include "qt_serial_port.h"
+
+#include "port_paths.h"
+
+#include <QFileInfo>
+
+#ifndef Q_OS_WIN
+#include <unistd.h>
+#endif
+
+namespace kavo {
+namespace {
+
+qint32 baudFromSettings(const QString& settings) {
+    bool ok = false;
+    const qint32 baud = settings.section(QLatin1Char(','), 0, 0).toInt(&ok);
+    return ok && baud > 0 ? baud : 9600;
+}
+
+QString openFailureReason(const QString& path, QSerialPort::SerialPortError error) {
+    const QFileInfo info(path);
+    const QString device = info.isSymLink() ? info.symLinkTarget() : path;
+    if (error == QSerialPort::DeviceNotFoundError || !info.exists())
+        return QStringLiteral("No such device: %1.").arg(device);
+#ifndef Q_OS_WIN
+    if (error == QSerialPort::PermissionError) {
+        const QByteArray native = QFile::encodeName(path);
+        if (::access(native.constData(), R_OK | W_OK) == 0)
+            return QStringLiteral("%1 is in use by another program.").arg(device);
+        const QString group = info.group();
+        return QStringLiteral("Permission denied for %1. Join the group that owns it%2, "
+                              "then log in again.")
+            .arg(device, group.isEmpty() ? QString()
+                                         : QStringLiteral(" (sudo usermod -aG %1 $USER)").arg(group));
+    }
+#else
+    if (error == QSerialPort::PermissionError)
+        return QStringLiteral("%1 is in use by another program, or access is denied.").arg(device);
+#endif
+    return QStringLiteral("%1 cannot be opened.").arg(device);
+}
+
+} // namespace
+
+QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent) {
+    connect(&m_port, &QSerialPort::readyRead, this, [this] { raise(CommEvent::Receive); });
+    connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
+}
+
+QtSerialPort::~QtSerialPort() = default;
+
+void QtSerialPort::setSettings(const QString& settings) {
+    m_settings = settings;
+    if (m_port.isOpen())
+        m_port.setBaudRate(baudFromSettings(m_settings));
+}
+
+OpenResult QtSerialPort::open() {
+    if (m_port.isOpen())
+        return {false, QStringLiteral("The port is already open.")};
+    if (m_number < 1)
+        return {false, QStringLiteral("No port is chosen.")};
+    const QString path = portDevicePath(m_number);
+    m_port.setPortName(path);
+    m_port.setBaudRate(baudFromSettings(m_settings));
+    m_port.setDataBits(QSerialPort::Data8);
+    m_port.setParity(QSerialPort::NoParity);
+    m_port.setStopBits(QSerialPort::OneStop);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!m_port.open(QIODevice::ReadWrite))
+        return {false, openFailureReason(path, m_port.error())};
+    m_port.clearError();
+    return {true, {}};
+}
+
+void QtSerialPort::close() {
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void QtSerialPort::write(const QString& text) {
+    if (!m_port.isOpen())
+        return;
+    m_port.write(text.toLatin1());
+    // Hand the bytes to the driver now rather than on the next loop turn.
+    m_port.flush();
+}
+
+QString QtSerialPort::readAll() {
+    if (!m_port.isOpen())
+        return {};
+    return QString::fromLatin1(m_port.readAll());
+}
+
+void QtSerialPort::onError(QSerialPort::SerialPortError error) {
+    switch (error) {
+    case QSerialPort::ReadError:
+    case QSerialPort::ResourceError:
+    case QSerialPort::WriteError:
+        // Left open, a vanished device keeps raising read errors in a tight loop.
+        if (m_port.isOpen()) {
+            m_port.close();
+            m_port.clearError();
+            raise(CommEvent::LineLost);
+        }
+        break;
+    default:
+        // Not-supported requests for modem lines on pseudo-terminals and the like
+        // are harmless.
+        break;
+    }
+}
+
+} // namespace kavo

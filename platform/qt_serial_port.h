@@ -1,0 +1,41 @@
+#pragma once
+
+// The product serial port on QSerialPort. Characters map to bytes one to one
+// (Latin-1). A read, resource or write error closes the port at once, once,
+// and is reported as a lost line; the port does not reopen by itself.
+
+#include "serial_port.h"
+
+#include <QObject>
+#include <QSerialPort>
+
+namespace kavo {
+
+class QtSerialPort final : public QObject, public SerialPort {
+    Q_OBJECT
+public:
+    explicit QtSerialPort(QObject* parent = nullptr);
+    ~QtSerialPort() override;
+
+    void setSettings(const QString& settings) override;
+    QString settings() const override { return m_settings; }
+    void setPortNumber(int number) override { m_number = number; }
+    int portNumber() const override { return m_number; }
+    OpenResult open() override;
+    void close() override;
+    bool isOpen() const override { return m_port.isOpen(); }
+    void write(const QString& text) override;
+    QString readAll() override;
+
+    // The line speed the open port was given, for diagnostics and tests.
+    qint32 baudRate() const { return m_port.baudRate(); }
+
+private:
+    void onError(QSerialPort::SerialPortError error);
+
+    QSerialPort m_port;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    int m_number = 1;
+};
+
+} // namespace kavo

@@ -1,0 +1,58 @@
+#pragma once
+
+// The one serial line to the projector, reduced to the operations the link
+// needs: line settings text, port number, open/close, write a text, read what
+// has arrived, and a notification raised on the GUI thread whenever at least
+// one character is waiting. One character is one byte on the line.
+
+#include <QString>
+
+#include <functional>
+
+namespace kavo {
+
+// What the port reports through its notification. Receive matches the
+// classic "characters received" event number; the others say the line is gone.
+enum class CommEvent { Receive = 2, LineLost = 1001 };
+
+struct OpenResult {
+    bool ok = false;
+    QString reason; // plain words for the operator when !ok
+    explicit operator bool() const { return ok; }
+};
+
+class SerialPort {
+public:
+    using EventHandler = std::function<void(CommEvent)>;
+
+    virtual ~SerialPort() = default;
+
+    // Line settings as "baud,parity,data,stop", for example "19200,N,8,1".
+    virtual void setSettings(const QString& settings) = 0;
+    virtual QString settings() const = 0;
+
+    virtual void setPortNumber(int number) = 0;
+    virtual int portNumber() const = 0;
+
+    virtual OpenResult open() = 0;
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+
+    // Writes one byte per character, adding nothing. Does nothing when closed.
+    virtual void write(const QString& text) = 0;
+    // Everything received and not yet read, removed from the port.
+    virtual QString readAll() = 0;
+
+    void setEventHandler(EventHandler handler) { m_handler = std::move(handler); }
+
+protected:
+    void raise(CommEvent event) {
+        if (m_handler)
+            m_handler(event);
+    }
+
+private:
+    EventHandler m_handler;
+};
+
+} // namespace kavo

@@ -1,0 +1,18 @@
+#pragma once
+
+// Per-user store of text values addressed by application, section and key.
+
+#include <QString>
+
+namespace kavo {
+
+class SettingsStore {
+public:
+    virtual ~SettingsStore() = default;
+    virtual QString read(const QString& application, const QString& section, const QString& key,
+                         const QString& defaultText) const = 0;
+    virtual void write(const QString& application, const QString& section, const QString& key,
+                       const QString& text) = 0;
+};
+
+} // namespace kavo
