@@ -1,0 +1,98 @@
+#include "pty_pair.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kavo::test {
+namespace {
+
+int speedOf(speed_t code) {
+    switch (code) {
+    case B9600:
+        return 9600;
+    case B19200:
+        return 19200;
+    case B38400:
+        return 38400;
+    case B115200:
+        return 115200;
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+PtyPair::PtyPair() {
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0) {
+        m_master = -1;
+        return;
+    }
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    // The slave stays open here only long enough to set it up; the port opens its own.
+    ::close(slave);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_slavePath = QString::fromLocal8Bit(name);
+}
+
+PtyPair::~PtyPair() { closeMaster(); }
+
+void PtyPair::closeMaster() {
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}
+
+bool PtyPair::linkAs(const QString& folder, int number) const {
+    QDir().mkpath(folder);
+    const QString entry = folder + QStringLiteral("/COM%1").arg(number);
+    QFile::remove(entry);
+    return QFile::link(m_slavePath, entry);
+}
+
+void PtyPair::write(const QByteArray& bytes) const {
+    if (m_master >= 0)
+        [[maybe_unused]] auto written = ::write(m_master, bytes.constData(), bytes.size());
+}
+
+QByteArray PtyPair::read(int count, std::chrono::milliseconds timeout) const {
+    QByteArray got;
+    QDeadlineTimer deadline(timeout);
+    while (got.size() < count && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        char buffer[512];
+        const auto n = ::read(m_master, buffer, sizeof buffer);
+        if (n > 0)
+            got.append(buffer, n);
+        else
+            QThread::msleep(2);
+    }
+    return got;
+}
+
+int PtyPair::slaveSpeed() const {
+    const int fd = ::open(QFile::encodeName(m_slavePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    termios settings{};
+    const int ok = ::tcgetattr(fd, &settings);
+    ::close(fd);
+    return ok == 0 ? speedOf(::cfgetospeed(&settings)) : -1;
+}
+
+TempConfigHome::TempConfigHome() { qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path())); }
+
+} // namespace kavo::test

@@ -1,0 +1,49 @@
+#pragma once
+
+// A pseudo-terminal pair for tests of the real serial port: the slave is
+// linked into a temporary port folder as COM<n>, the test talks on the master.
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <chrono>
+
+namespace kavo::test {
+
+class PtyPair {
+public:
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    bool isValid() const { return m_master >= 0; }
+    QString slavePath() const { return m_slavePath; }
+    // Links the slave as <folder>/COM<number>.
+    bool linkAs(const QString& folder, int number) const;
+    void write(const QByteArray& bytes) const;
+    // Reads what the port wrote, waiting up to timeout for at least `count` bytes
+    // while the Qt event loop keeps running.
+    QByteArray read(int count, std::chrono::milliseconds timeout) const;
+    // Output speed of the slave's line settings (e.g. 19200), or -1.
+    int slaveSpeed() const;
+    void closeMaster();
+
+private:
+    int m_master = -1;
+    QString m_slavePath;
+};
+
+// Points the per-user config location at a fresh temporary folder.
+class TempConfigHome {
+public:
+    TempConfigHome();
+    QString path() const { return m_dir.path(); }
+    QString portFolder() const { return m_dir.path() + QStringLiteral("/KAVO/ports"); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace kavo::test
