@@ -2,6 +2,7 @@
 
 #include "app_values.h"
 #include "form1.h"
+#include "port_dialog.h"
 #include "qt_platform.h"
 #include "qt_serial_port.h"
 
@@ -22,6 +23,8 @@ int runApplication(QApplication& app) {
 
     Form1 form1(appValues(), port, timers, store);
     messages.setParent(&form1);
+    PortDialog portDialog(appValues(), port, store, messages, &form1);
+    form1.showPortDialogModal = [&portDialog] { portDialog.showModal(); };
     form1.Form_Load();
     form1.show();
     return app.exec();

@@ -1,0 +1,383 @@
+#include "fakes.h"
+#include "form2.h"
+#include "port_dialog.h"
+#include "pty_pair.h"
+#include "port_paths.h"
+#include "qt_serial_port.h"
+#include "transaction_engine.h"
+
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+using namespace kavo;
+using namespace kavo::test;
+
+namespace {
+
+struct Rig {
+    AppValues values;
+    FakeSerialPort port;
+    FakeSettingsStore store;
+    FakeMessageBox messages;
+    QWidget mainWindow;
+    PortDialog dialogs{values, port, store, messages, &mainWindow};
+
+    Form2* fromPanel() {
+        dialogs.showFromPanel();
+        return dialogs.dialog();
+    }
+    // The working values as after a start with port and baud code open.
+    void running(int comPort, int baudCode) {
+        values.Com_port = static_cast<std::int16_t>(comPort);
+        values.Baud_code = static_cast<std::uint8_t>(baudCode);
+        port.setPortNumber(comPort);
+        port.setSettings(baudCode == 96 ? "9600,N,8,1" : "19200,N,8,1");
+        QVERIFY(port.open());
+        port.openedAt.clear();
+    }
+    bool retried() const {
+        return !messages.shown.empty() && messages.shown.back().text == kRetryText &&
+               messages.shown.back().title == kRetryTitle;
+    }
+};
+
+void typeInOther(Form2* dialog, const QString& keys) {
+    dialog->Text1->setFocus();
+    QTest::keyClicks(dialog->Text1, keys);
+}
+
+QWidget* nextTabStop(QWidget* from) {
+    QWidget* next = from->nextInFocusChain();
+    while (next != from && !(next->focusPolicy() & Qt::TabFocus))
+        next = next->nextInFocusChain();
+    return next;
+}
+
+int checkedPortOption(Form2* dialog) {
+    for (int i = 0; i < 5; ++i) {
+        if (dialog->portOptions[i]->isChecked())
+            return i + 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+class TestForm2 : public QObject {
+    Q_OBJECT
+private slots:
+    void layoutAndCaptions() {
+        Rig rig;
+        Form2* dialog = rig.fromPanel();
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("  COM PORT"));
+        QCOMPARE(dialog->size(), QSize(207, 267));
+        QCOMPARE(dialog->Frame2->geometry(), QRect(24, 80, 97, 169));
+        QCOMPARE(dialog->Text1->geometry(), QRect(12, 136, 25, 18));
+        QCOMPARE(dialog->Command1->text(), QStringLiteral("OK"));
+        QCOMPARE(dialog->Command2->text(), QStringLiteral("Cancel"));
+        QCOMPARE(dialog->portOptions[4]->text(), QStringLiteral("COM5"));
+        QVERIFY(!(dialog->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!(dialog->windowFlags() & Qt::WindowMinimizeButtonHint));
+        // Tab order starts at the "OTHER" box and runs down to "Cancel".
+        QCOMPARE(nextTabStop(dialog->Text1), dialog->Option1);
+        QCOMPARE(nextTabStop(dialog->portOptions[4]), dialog->Command1);
+        QCOMPARE(nextTabStop(dialog->Command1), dialog->Command2);
+    }
+
+    void firstRunShowsNothingChosenAndOkRetries() {
+        Rig rig;
+        auto* dialog = new Form2(rig.values, rig.port, rig.store, rig.messages, {});
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->show();
+        QCOMPARE(checkedPortOption(dialog), 0);
+        QVERIFY(dialog->Option2->isChecked());
+        QCOMPARE(dialog->Text1->text(), QStringLiteral("0"));
+        QCOMPARE(dialog->Text1->selectedText(), QStringLiteral("0"));
+        QCOMPARE(rig.values.Baud_code, std::uint8_t(192));
+        QCOMPARE(rig.port.settings(), QStringLiteral("19200,N,8,1"));
+        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QVERIFY(rig.retried());
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(rig.port.openAttempts, 0);
+        delete dialog;
+    }
+
+    void cancelAtStartUpThenChooseAndOk() {
+        Rig rig;
+        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        dialog.show();
+        dialog.portOptions[2]->click(); // COM3
+        QCOMPARE(rig.values.Com_port, std::int16_t(3));
+        QTest::mouseClick(dialog.Command2, Qt::LeftButton);
+        QCOMPARE(rig.values.Com_port, std::int16_t(0));
+        QVERIFY(rig.retried());
+        QVERIFY(dialog.isVisible());
+        QTest::mouseClick(dialog.Command1, Qt::LeftButton);
+        QCOMPARE(rig.messages.shown.size(), std::size_t(2));
+        QVERIFY(!rig.port.isOpen());
+        // Clicking the option still shown selected chooses it again.
+        dialog.portOptions[2]->click();
+        QTest::mouseClick(dialog.Command1, Qt::LeftButton);
+        QCOMPARE(rig.port.openedAt, QStringList{"3@19200,N,8,1"});
+        QVERIFY(!dialog.isVisible());
+    }
+
+    void typingInOther_data() {
+        QTest::addColumn<int>("startPort");
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("1") << 0 << "1" << 1 << "1";
+        QTest::newRow("1 2") << 0 << "12" << 12 << "12";
+        QTest::newRow("1 2 5") << 0 << "125" << 12 << "0";
+        QTest::newRow("1 6") << 0 << "16" << 1 << "0";
+        QTest::newRow("15") << 0 << "15" << 15 << "15";
+        QTest::newRow("letters") << 4 << "x" << 4 << "0";
+        QTest::newRow("minus") << 4 << "-" << 4 << "0";
+    }
+    void typingInOther() {
+        QFETCH(int, startPort);
+        QFETCH(QString, keys);
+        Rig rig;
+        rig.values.Com_port = static_cast<std::int16_t>(startPort);
+        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        dialog.show();
+        typeInOther(&dialog, keys);
+        QTEST(int(rig.values.Com_port), "port");
+        QTEST(dialog.Text1->text(), "box");
+    }
+
+    void textSetByCodeRunsChangeHandler_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("7") << "7" << 7 << "7";
+        QTest::newRow("07") << "07" << 7 << "07";
+        QTest::newRow("empty") << "" << 5 << "0";
+        QTest::newRow("letters") << "abc" << 5 << "0";
+        QTest::newRow("300") << "300" << 5 << "0";
+        QTest::newRow("255") << "255" << 5 << "0";
+        QTest::newRow("-1") << "-1" << 5 << "0";
+        QTest::newRow("1.5") << "1.5" << 5 << "0";
+        QTest::newRow("blank 3") << " 3" << 5 << "0";
+        QTest::newRow("arabic-indic digit") << QString(QChar(0x0663)) << 5 << "0";
+        QTest::newRow("10 kB") << QString(10240, QLatin1Char('9')) << 5 << "0";
+    }
+    void textSetByCodeRunsChangeHandler() {
+        QFETCH(QString, text);
+        Rig rig;
+        rig.values.Com_port = 5;
+        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        int changes = 0;
+        connect(dialog.Text1, &QLineEdit::textChanged, [&] { ++changes; });
+        dialog.Text1->setText(text);
+        QTEST(int(rig.values.Com_port), "port");
+        QTEST(dialog.Text1->text(), "box");
+        QVERIFY2(changes <= 2, "the reset to 0 settles at once");
+    }
+
+    void optionsSelectedByCodeRunTheirHandlers() {
+        Rig rig;
+        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        dialog.Option1->setChecked(true);
+        QCOMPARE(rig.values.Baud_code, std::uint8_t(96));
+        dialog.Option2->setChecked(true);
+        QCOMPARE(rig.values.Baud_code, std::uint8_t(192));
+        for (int i = 0; i < 5; ++i) {
+            dialog.portOptions[i]->setChecked(true);
+            QCOMPARE(int(rig.values.Com_port), i + 1);
+        }
+    }
+
+    void comThreeThenSevenOpensSeven() {
+        Rig rig;
+        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        dialog.show();
+        QTest::mouseClick(dialog.portOptions[2], Qt::LeftButton);
+        typeInOther(&dialog, "7");
+        QTest::mouseClick(dialog.Command1, Qt::LeftButton);
+        QVERIFY(dialog.portOptions[2]->isChecked());
+        QCOMPARE(rig.port.openedAt, QStringList{"7@19200,N,8,1"});
+    }
+
+    void okStoresAndNextStartUsesIt() {
+        Rig rig;
+        bool mainShown = false;
+        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, [&] { mainShown = true; });
+        dialog.show();
+        typeInOther(&dialog, "12");
+        QTest::mouseClick(dialog.Option1, Qt::LeftButton);
+        QTest::mouseClick(dialog.Command1, Qt::LeftButton);
+        QVERIFY(mainShown);
+        QCOMPARE(dialog.Text1->text(), QStringLiteral("0"));
+        QCOMPARE(rig.values.Com_port, std::int16_t(12));
+        QCOMPARE(rig.store.value("ComPort"), QStringLiteral("12"));
+        QCOMPARE(rig.store.value("BaudRate"), QStringLiteral("96"));
+
+        // The next run opens port 12 at 9600 without the dialog.
+        AppValues next;
+        FakeSerialPort port;
+        FakeClock clock;
+        TransactionEngine engine(next, port, clock, rig.store);
+        QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
+        QCOMPARE(port.openedAt, QStringList{"12@9600,N,8,1"});
+    }
+
+    void storedBaudOtherThan96_data() {
+        QTest::addColumn<QString>("baud");
+        QTest::newRow("absent") << QString();
+        QTest::newRow("192") << "192";
+        QTest::newRow("5") << "5";
+    }
+    void storedBaudOtherThan96() {
+        QFETCH(QString, baud);
+        Rig rig;
+        rig.store.setStartUp("2", baud);
+        FakeClock clock;
+        TransactionEngine engine(rig.values, rig.port, clock, rig.store);
+        QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
+        QCOMPARE(rig.port.settings(), QStringLiteral("19200,N,8,1"));
+        Form2* dialog = rig.fromPanel();
+        QVERIFY(dialog->Option2->isChecked());
+        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QCOMPARE(rig.store.value("BaudRate"), QStringLiteral("192"));
+    }
+
+    void comWithPortTwelveInUse() {
+        Rig rig;
+        rig.running(12, 96);
+        Form2* dialog = rig.fromPanel();
+        QVERIFY(!rig.port.isOpen());
+        QCOMPARE(checkedPortOption(dialog), 0);
+        QCOMPARE(dialog->Text1->text(), QStringLiteral("0"));
+        QVERIFY(dialog->Option1->isChecked());
+        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QCOMPARE(rig.port.openedAt, QStringList{"12@9600,N,8,1"});
+    }
+
+    void comThenCancelRestoresWithoutStoring() {
+        Rig rig;
+        rig.running(2, 96);
+        Form2* dialog = rig.fromPanel();
+        QCOMPARE(rig.values.Prev_com_port, std::int16_t(2));
+        QTest::mouseClick(dialog->portOptions[4], Qt::LeftButton);
+        QTest::mouseClick(dialog->Option2, Qt::LeftButton);
+        typeInOther(dialog, "9");
+        QTest::mouseClick(dialog->Command2, Qt::LeftButton);
+        QCOMPARE(rig.port.openedAt, QStringList{"2@9600,N,8,1"});
+        QCOMPARE(rig.values.Baud_code, std::uint8_t(96));
+        QCOMPARE(rig.store.writes, 0);
+        QVERIFY(rig.messages.shown.empty());
+        QVERIFY(rig.mainWindow.isVisible());
+    }
+
+    void comTwiceRemembersChoiceSoFar() {
+        Rig rig;
+        rig.running(2, 96);
+        Form2* dialog = rig.fromPanel();
+        QTest::mouseClick(dialog->portOptions[3], Qt::LeftButton); // COM4
+        QTest::mouseClick(dialog->Option2, Qt::LeftButton);
+        QCOMPARE(rig.fromPanel(), dialog); // brought forward, not reloaded
+        QCOMPARE(rig.values.Prev_com_port, std::int16_t(4));
+        QCOMPARE(rig.values.Prev_baud_code, std::uint8_t(192));
+        QTest::mouseClick(dialog->Command2, Qt::LeftButton);
+        QCOMPARE(rig.port.openedAt, QStringList{"4@19200,N,8,1"});
+    }
+
+    void closeBoxLeavesPortClosedAndStoreUnchanged() {
+        Rig rig;
+        rig.running(3, 192);
+        Form2* dialog = rig.fromPanel();
+        QTest::mouseClick(dialog->portOptions[0], Qt::LeftButton);
+        dialog->close();
+        QTRY_VERIFY(rig.dialogs.dialog() == nullptr); // destroyed when closed
+        QVERIFY(!rig.port.isOpen());
+        QCOMPARE(rig.store.writes, 0);
+        QCOMPARE(rig.values.Com_port, std::int16_t(1));
+        // The next showing loads afresh.
+        Form2* again = rig.fromPanel();
+        QVERIFY(again->portOptions[0]->isChecked());
+    }
+
+    void openFailureRetriesWithReason() {
+        Rig rig;
+        rig.port.failOpen = true;
+        rig.port.failReason = QStringLiteral("COM9 is in use by another program.");
+        Form2* dialog = rig.fromPanel();
+        typeInOther(dialog, "9");
+        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QVERIFY(rig.retried());
+        QCOMPARE(rig.messages.shown.back().detail, rig.port.failReason);
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(rig.store.writes, 0);
+        QCOMPARE(rig.values.Com_port, std::int16_t(9));
+    }
+
+    void portAboveFifteenFromEditedStoreRetries() {
+        Rig rig;
+        rig.values.Com_port = 300;
+        Form2* dialog = rig.fromPanel();
+        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QVERIFY(rig.retried());
+        QCOMPARE(rig.port.openAttempts, 0);
+    }
+
+    void startUpModalOkShowsMainWindow() {
+        Rig rig;
+        QTimer::singleShot(0, [&] {
+            Form2* dialog = rig.dialogs.dialog();
+            QVERIFY(dialog && dialog->isModal());
+            dialog->portOptions[1]->click();
+            dialog->Command1->click();
+        });
+        rig.dialogs.showModal();
+        QCOMPARE(rig.port.openedAt, QStringList{"2@19200,N,8,1"});
+        QVERIFY(rig.mainWindow.isVisible());
+        QCOMPARE(rig.store.value("ComPort"), QStringLiteral("2"));
+    }
+
+    void realPtyThroughOk() {
+        TempConfigHome home;
+        PtyPair pty;
+        QVERIFY(pty.linkAs(portFolder(), 6));
+        AppValues values;
+        QtSerialPort port;
+        FakeSettingsStore store;
+        FakeMessageBox messages;
+        Form2 dialog(values, port, store, messages, {});
+        QVERIFY(dialog.Text1->toolTip().isEmpty() == false);
+        dialog.Option1->click();
+        dialog.Text1->setText("6");
+        QVERIFY2(dialog.Text1->toolTip().endsWith(" - present"), qPrintable(dialog.Text1->toolTip()));
+        dialog.Command1->click();
+        QVERIFY(messages.shown.empty());
+        QVERIFY(port.isOpen());
+        QCOMPARE(pty.slaveSpeed(), 9600);
+        QCOMPARE(store.value("ComPort"), QStringLiteral("6"));
+    }
+
+    void realMissingDeviceShowsRetry() {
+        TempConfigHome home;
+        QDir().mkpath(portFolder());
+        QFile::link("/dev/kavo-absent-device", portFolder() + "/COM7");
+        AppValues values;
+        QtSerialPort port;
+        FakeSettingsStore store;
+        FakeMessageBox messages;
+        Form2 dialog(values, port, store, messages, {});
+        dialog.Text1->setText("7");
+        QVERIFY(dialog.Text1->toolTip().endsWith(" - not present"));
+        dialog.Command1->click();
+        QCOMPARE(messages.shown.size(), std::size_t(1));
+        QCOMPARE(messages.shown[0].text, kRetryText);
+        QVERIFY(messages.shown[0].detail.contains("No such device"));
+        QCOMPARE(store.writes, 0);
+    }
+};
+
+QTEST_MAIN(TestForm2)
+#include "tst_form2.moc"
