@@ -25,6 +25,7 @@ int runApplication(QApplication& app) {
     messages.setParent(&form1);
     PortDialog portDialog(appValues(), port, store, messages, &form1);
     form1.showPortDialogModal = [&portDialog] { portDialog.showModal(); };
+    form1.showPortDialogFromPanel = [&portDialog] { portDialog.showFromPanel(); };
     form1.Form_Load();
     form1.show();
     return app.exec();

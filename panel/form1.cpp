@@ -1,26 +1,99 @@
 #include "form1.h"
 
+#include "button_map.h"
+#include "hold_button.h"
 #include "trace.h"
 #include "twips.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QScreen>
 
 namespace kavo {
 namespace {
 
 const QColor kPanelGrey(0xC0, 0xC0, 0xC0);
+constexpr QSize kArrowPicture(17, 9);
+constexpr double kCaptionPoints = 7.5;
+constexpr double kEndCaptionPoints = 15.75;
 
-QLabel* makeLabel(QWidget* parent, const char* name, const QString& text) {
+QColor tintColour(panel::Tint tint) {
+    switch (tint) {
+    case panel::Tint::Teal:
+        return {0x00, 0xC0, 0xC0};
+    case panel::Tint::Green:
+        return {0x80, 0xFF, 0x80};
+    case panel::Tint::Red:
+        return {0xFF, 0x80, 0x80};
+    case panel::Tint::Yellow:
+        return {0xFF, 0xFF, 0x80};
+    case panel::Tint::Cyan:
+        return {0xC0, 0xFF, 0xFF};
+    case panel::Tint::Orange:
+        return {0xFF, 0xC0, 0x80};
+    case panel::Tint::Pink:
+        return {0xFF, 0xC0, 0xC0};
+    case panel::Tint::System:
+        break;
+    }
+    return {};
+}
+
+// A solid black triangle on yellow, drawn at 1x and 2x for sharp scaling.
+QIcon arrowIcon(panel::Arrow arrow) {
+    QIcon icon;
+    for (const qreal ratio : {1.0, 2.0}) {
+        QPixmap pixmap(kArrowPicture * ratio);
+        pixmap.setDevicePixelRatio(ratio);
+        pixmap.fill(tintColour(panel::Tint::Yellow));
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing, ratio > 1.0);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::black);
+        const qreal w = kArrowPicture.width(), h = kArrowPicture.height();
+        QPolygonF shape;
+        switch (arrow) {
+        case panel::Arrow::Up:
+            shape << QPointF(0, h) << QPointF(w, h) << QPointF(w / 2, 0);
+            break;
+        case panel::Arrow::Down:
+            shape << QPointF(0, 0) << QPointF(w, 0) << QPointF(w / 2, h);
+            break;
+        case panel::Arrow::Left:
+            shape << QPointF(w / 2 - h / 2, h / 2) << QPointF(w / 2 + h / 2, 0)
+                  << QPointF(w / 2 + h / 2, h);
+            break;
+        case panel::Arrow::Right:
+            shape << QPointF(w / 2 + h / 2, h / 2) << QPointF(w / 2 - h / 2, 0)
+                  << QPointF(w / 2 - h / 2, h);
+            break;
+        case panel::Arrow::None:
+            break;
+        }
+        painter.drawPolygon(shape);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+QString latin1(std::string_view text) {
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+QLabel* makeLabel(QWidget* parent, const QString& name, const QString& text) {
     auto* label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
+    label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText);
     return label;
 }
 
 // A white bordered line for a trace or status text.
-QLabel* makeLine(QWidget* parent, const char* name, double pointSize, const QColor& colour) {
+QLabel* makeLine(QWidget* parent, const QString& name, double pointSize, const QColor& colour) {
     auto* line = makeLabel(parent, name, {});
     line->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     line->setAutoFillBackground(true);
@@ -32,24 +105,33 @@ QLabel* makeLine(QWidget* parent, const char* name, double pointSize, const QCol
     font.setPointSizeF(pointSize);
     font.setBold(true);
     line->setFont(font);
-    line->setTextFormat(Qt::PlainText);
     line->setWordWrap(false);
     return line;
 }
 
-QLabel* makeLegend(QWidget* parent, const char* name, const QString& text) {
-    auto* label = makeLabel(parent, name, text);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, Qt::red);
-    label->setPalette(palette);
-    label->hide();
-    return label;
+// The largest point size up to `points` at which the caption fits the button.
+void fitCaption(QPushButton* button, double points) {
+    QFont font = button->font();
+    font.setBold(true);
+    font.setPointSizeF(points);
+    const int room = button->width() - 6;
+    while (font.pointSizeF() > 5.0 &&
+           QFontMetrics(font).horizontalAdvance(button->text()) > room)
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+    button->setFont(font);
 }
 
-QGroupBox* makeFrame(QWidget* parent, const char* name) {
-    auto* frame = new QGroupBox(parent);
-    frame->setObjectName(QLatin1String(name));
-    return frame;
+void paintText(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget->setPalette(palette);
+}
+
+QLabel* makeLegend(QWidget* parent, const QString& name, const QString& text) {
+    auto* label = makeLabel(parent, name, text);
+    paintText(label, Qt::red);
+    label->hide();
+    return label;
 }
 
 } // namespace
@@ -59,50 +141,164 @@ Form1::Form1(AppValues& values, SerialPort& port, TimerFactory& timers, Settings
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      m_engine(values, port, timers, store) {
+      m_engine(values, port, timers, store), m_logic(m_engine) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kForm1Caption);
     setAutoFillBackground(true);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, kPanelGrey);
+    palette.setColor(QPalette::Button, kPanelGrey);
     setPalette(palette);
+    buildFrames();
     buildDisplayAreas();
+    buildButtons();
     setFixedSize(twipsToPixels(kClientWidthTwips), twipsToPixels(kCompactHeightTwips));
     m_engine.setDisplayChangedHandler([this] { mirrorDisplay(); });
+    m_logic.setStatusFrameVisible = [this](bool visible) { Frame15->setVisible(visible); };
+    endProgram = [] { QCoreApplication::exit(0); };
+    // Sees every key before the focused button does, without taking it away.
+    qApp->installEventFilter(this);
 }
 
-Form1::~Form1() = default;
+Form1::~Form1() {
+    qApp->removeEventFilter(this);
+}
+
+void Form1::buildFrames() {
+    for (const panel::FrameSpec& spec : panel::frames()) {
+        auto* frame = new QGroupBox(this);
+        frame->setObjectName(QStringLiteral("Frame%1").arg(spec.number));
+        placeTwips(frame, spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
+        m_frames[spec.number] = frame;
+    }
+    Frame9 = m_frames.at(9);
+    Frame15 = m_frames.at(15);
+    for (const panel::TitleSpec& spec : panel::titles()) {
+        QLabel* title = makeLabel(m_frames.at(spec.frame), QStringLiteral("Label%1").arg(spec.number),
+                                  latin1(spec.caption));
+        placeTwips(title, spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
+        QFont font = title->font();
+        font.setBold(true);
+        font.setPointSizeF(kCaptionPoints);
+        title->setFont(font);
+        if (spec.darkRed) {
+            title->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+            paintText(title, QColor(0x80, 0x00, 0x00));
+        }
+        m_labels[spec.number] = title;
+    }
+}
+
+void Form1::buildButtons() {
+    QWidget* previous = nullptr;
+    for (const panel::ButtonSpec& spec : panel::buttons()) {
+        QWidget* parent = spec.frame == 0 ? static_cast<QWidget*>(this) : m_frames.at(spec.frame);
+        QPushButton* button = spec.kind == panel::Kind::Hold
+                                  ? new HoldButton(parent)
+                                  : new QPushButton(latin1(spec.caption), parent);
+        button->setObjectName(QStringLiteral("Command%1").arg(spec.number));
+        placeTwips(button, spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
+        button->setAutoDefault(false);
+        fitCaption(button, spec.kind == panel::Kind::End ? kEndCaptionPoints : kCaptionPoints);
+        const QColor colour = tintColour(spec.tint);
+        if (colour.isValid()) {
+            QPalette palette = button->palette();
+            palette.setColor(QPalette::Button, colour);
+            button->setPalette(palette);
+        } else {
+            button->setPalette(QApplication::palette(button));
+        }
+        if (!spec.command.empty())
+            button->setToolTip(latin1(spec.command));
+
+        const int number = spec.number;
+        switch (spec.kind) {
+        case panel::Kind::Click:
+            connect(button, &QPushButton::clicked, this, [this, number] { m_logic.Command_Click(number); });
+            break;
+        case panel::Kind::Hold: {
+            auto* hold = static_cast<HoldButton*>(button);
+            hold->setIcon(arrowIcon(spec.arrow));
+            hold->setIconSize(kArrowPicture);
+            hold->setAccessibleName(latin1(spec.accessibleName));
+            hold->setToolTip(latin1(spec.accessibleName) + QStringLiteral(" (") + latin1(spec.command) +
+                             QStringLiteral(")"));
+            connect(hold, &HoldButton::mouseDown, this, [this, number] { m_logic.Command_MouseDown(number); });
+            connect(hold, &HoldButton::mouseUp, this, [this, number] { m_logic.Command_MouseUp(number); });
+            break;
+        }
+        case panel::Kind::End:
+            connect(button, &QPushButton::clicked, this, &Form1::Command16_Click);
+            break;
+        case panel::Kind::Com:
+            connect(button, &QPushButton::clicked, this, &Form1::Command33_Click);
+            break;
+        case panel::Kind::CommandTable:
+            connect(button, &QPushButton::clicked, this, &Form1::Command74_Click);
+            break;
+        }
+        if (previous)
+            setTabOrder(previous, button);
+        previous = button;
+        m_buttons[spec.number] = button;
+    }
+    Command(17)->setFocus();
+}
 
 void Form1::buildDisplayAreas() {
-    Frame9 = makeFrame(this, "Frame9");
-    placeTwips(Frame9, 120, 5400, 8295, 948);
-    Label9 = makeLabel(Frame9, "Label9", QStringLiteral("TxD"));
+    Label9 = makeLabel(Frame9, QStringLiteral("Label9"), QStringLiteral("TxD"));
     placeTwips(Label9, 120, 240, 420, 255);
     Label9->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Label11 = makeLine(Frame9, "Label11", 12, Qt::black);
+    Label11 = makeLine(Frame9, QStringLiteral("Label11"), 12, Qt::black);
     placeTwips(Label11, 600, 195, 7575, 300);
-    Label10 = makeLabel(Frame9, "Label10", QStringLiteral("RxD"));
+    Label11->setAccessibleName(QStringLiteral("TxD"));
+    Label10 = makeLabel(Frame9, QStringLiteral("Label10"), QStringLiteral("RxD"));
     placeTwips(Label10, 120, 612, 420, 255);
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Label12 = makeLine(Frame9, "Label12", 12, Qt::black);
+    Label12 = makeLine(Frame9, QStringLiteral("Label12"), 12, Qt::black);
     placeTwips(Label12, 585, 555, 7575, 300);
+    Label12->setAccessibleName(QStringLiteral("RxD"));
 
-    Label28 = makeLegend(this, "Label28", kLegendCr);
-    placeTwips(Label28, 120, 6405, 3900, 195);
-    Label27 = makeLegend(this, "Label27", kLegendSpace);
-    placeTwips(Label27, 4200, 6405, 2100, 195);
-    Label29 = makeLegend(this, "Label29", kLegendAck);
-    placeTwips(Label29, 120, 6600, 3900, 195);
+    Label28 = makeLegend(this, QStringLiteral("Label28"), kLegendCr);
+    placeTwips(Label28, 120, 6390, 3900, 225);
+    Label27 = makeLegend(this, QStringLiteral("Label27"), kLegendSpace);
+    placeTwips(Label27, 4200, 6390, 2100, 225);
+    Label29 = makeLegend(this, QStringLiteral("Label29"), kLegendAck);
+    placeTwips(Label29, 120, 6600, 3900, 225);
 
-    Frame15 = makeFrame(this, "Frame15");
-    placeTwips(Frame15, 120, 6960, 6105, 492);
-    Label26 = makeLabel(Frame15, "Label26", QStringLiteral("STATUS"));
+    Label26 = makeLabel(Frame15, QStringLiteral("Label26"), QStringLiteral("STATUS"));
     placeTwips(Label26, 120, 165, 855, 255);
     QFont bold = Label26->font();
     bold.setBold(true);
     Label26->setFont(bold);
-    Label25 = makeLine(Frame15, "Label25", 10.5, Qt::red);
+    Label25 = makeLine(Frame15, QStringLiteral("Label25"), 10.5, Qt::red);
     placeTwips(Label25, 1020, 135, 4950, 285);
+    Label25->setAccessibleName(QStringLiteral("STATUS"));
+
+    // Says in plain words when the line was lost; empty otherwise.
+    lineNotice = makeLabel(this, QStringLiteral("lineNotice"), {});
+    placeTwips(lineNotice, 120, 7500, 8500, 255);
+    paintText(lineNotice, QColor(0x80, 0x00, 0x00));
+
+    for (auto [number, label] : {std::pair{9, Label9}, {10, Label10}, {11, Label11}, {12, Label12},
+                                 {25, Label25}, {26, Label26}, {27, Label27}, {28, Label28},
+                                 {29, Label29}})
+        m_labels[number] = label;
+}
+
+QPushButton* Form1::Command(int number) const {
+    const auto it = m_buttons.find(number);
+    return it == m_buttons.end() ? nullptr : it->second;
+}
+
+QGroupBox* Form1::Frame(int number) const {
+    const auto it = m_frames.find(number);
+    return it == m_frames.end() ? nullptr : it->second;
+}
+
+QLabel* Form1::Label(int number) const {
+    const auto it = m_labels.find(number);
+    return it == m_labels.end() ? nullptr : it->second;
 }
 
 void Form1::Form_Load() {
@@ -115,12 +311,34 @@ void Form1::Form_Load() {
     placeAboveCentre();
 }
 
+void Form1::Command16_Click() {
+    endHoldIfAny();
+    Form_QueryUnload();
+    hide();
+    if (endProgram)
+        endProgram();
+}
+
+void Form1::Command33_Click() {
+    if (showPortDialogFromPanel)
+        showPortDialogFromPanel();
+}
+
+void Form1::Command74_Click() { m_logic.Command74_Click(); }
+
+void Form1::Form_KeyDown(int keyCode, int shift) {
+    const int height = PanelLogic::Form_KeyDown(keyCode, shift, outerHeightTwips());
+    if (height != 0)
+        setOuterHeightTwips(height);
+}
+
 int Form1::outerHeightTwips() const {
     const int outer = isVisible() ? frameGeometry().height() : height();
     return pixelsToTwips(outer);
 }
 
 void Form1::setOuterHeightTwips(int twips) {
+    m_outerHeightTwips = twips;
     const int frameExtra = isVisible() ? frameGeometry().height() - height() : 0;
     setFixedHeight(std::max(1, twipsToPixels(twips) - frameExtra));
 }
@@ -144,11 +362,57 @@ void Form1::mirrorDisplay() {
     Label27->setVisible(shown.legendSpace);
     Label28->setVisible(shown.legendCr);
     Label29->setVisible(shown.legendAck);
+    lineNotice->setText(shown.notice);
+}
+
+void Form1::endHoldIfAny() {
+    if (m_engine.Cont_flag != 0)
+        m_logic.Cont_M_up();
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress || !watched->isWidgetType())
+        return false;
+    auto* widget = static_cast<QWidget*>(watched);
+    if (widget->window() != this)
+        return false;
+    // A key travels from the focused widget up to its parents; act on its first stop only.
+    QWidget* first = focusWidget() ? focusWidget() : this;
+    if (widget != first)
+        return false;
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const Qt::KeyboardModifiers mods = key->modifiers();
+    const int shift = (mods & Qt::ShiftModifier ? 1 : 0) | (mods & Qt::ControlModifier ? 2 : 0) |
+                      (mods & Qt::AltModifier ? 4 : 0);
+    Form_KeyDown(key->key(), shift);
+    return false;
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
+    endHoldIfAny();
     Form_QueryUnload();
     event->accept();
+    // The panel is the program: closing it ends the run, whatever else is open.
+    if (endProgram)
+        endProgram();
+}
+
+void Form1::changeEvent(QEvent* event) {
+    // Another window taking the focus during a hold takes the pointer away too.
+    if (event->type() == QEvent::ActivationChange && !isActiveWindow())
+        endHoldIfAny();
+    QWidget::changeEvent(event);
+}
+
+void Form1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // The frame is known only once shown: keep the outer height as set.
+    setOuterHeightTwips(m_outerHeightTwips);
+}
+
+void Form1::hideEvent(QHideEvent* event) {
+    endHoldIfAny();
+    QWidget::hideEvent(event);
 }
 
 } // namespace kavo

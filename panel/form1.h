@@ -1,25 +1,24 @@
 #pragma once
 
 // The operator's panel and the window that owns the projector link. The
-// exchange logic lives in TransactionEngine; this window lays out the
-// controls and mirrors what the engine shows.
+// exchange logic lives in TransactionEngine and the button logic in
+// PanelLogic; this window lays out the controls from the button map and
+// mirrors what the engine shows.
 
+#include "panel_constants.h"
+#include "panel_logic.h"
 #include "transaction_engine.h"
 
 #include <QWidget>
 
 #include <functional>
+#include <map>
 
 class QGroupBox;
 class QLabel;
+class QPushButton;
 
 namespace kavo {
-
-inline const QString kForm1Caption = QStringLiteral("KAVO   QV-TN310 QV-TN320  CONTROL  Ver.2.0");
-inline constexpr int kCompactHeightTwips = 5780;
-inline constexpr int kExtendedHeightTwips = 8100;
-inline constexpr int kClientWidthTwips = 10380;
-inline constexpr int kAbovePlacementTwips = 1350;
 
 class Form1 : public QWidget {
     Q_OBJECT
@@ -34,14 +33,27 @@ public:
     void Hyouji(const QString& text, std::uint8_t mode) { m_engine.Hyouji(text, mode); }
     void Form_QueryUnload() { m_engine.Form_QueryUnload(); }
 
+    void Command16_Click(); // "END"
+    void Command33_Click(); // "COM"
+    void Command74_Click(); // "COMMANDTABLE"
+    // Ctrl+H: toggles between the compact and the extended height.
+    void Form_KeyDown(int keyCode, int shift);
+
     TransactionEngine& engine() { return m_engine; }
+    PanelLogic& logic() { return m_logic; }
     AppValues& values() { return m_engine.values(); }
 
     // Outer height (title bar and borders included where known), in twips.
     int outerHeightTwips() const;
     void setOuterHeightTwips(int twips);
 
+    QPushButton* Command(int number) const;
+    QGroupBox* Frame(int number) const;
+    QLabel* Label(int number) const;
+
     std::function<void()> showPortDialogModal;
+    std::function<void()> showPortDialogFromPanel;
+    std::function<void()> endProgram;
 
     QGroupBox* Frame9 = nullptr;
     QGroupBox* Frame15 = nullptr;
@@ -54,16 +66,29 @@ public:
     QLabel* Label27 = nullptr;
     QLabel* Label28 = nullptr;
     QLabel* Label29 = nullptr;
+    QLabel* lineNotice = nullptr;
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    void buildFrames();
+    void buildButtons();
     void buildDisplayAreas();
     void placeAboveCentre();
     void mirrorDisplay();
+    void endHoldIfAny();
 
     TransactionEngine m_engine;
+    PanelLogic m_logic;
+    std::map<int, QPushButton*> m_buttons;
+    std::map<int, QGroupBox*> m_frames;
+    std::map<int, QLabel*> m_labels;
+    int m_outerHeightTwips = kCompactHeightTwips;
 };
 
 } // namespace kavo

@@ -1,0 +1,62 @@
+#pragma once
+
+// Everything that tells the panel's 76 buttons, 23 frames and their title
+// labels apart, as data: one table builds the window and drives the handlers.
+// Geometry is in twips; a control inside a frame is placed relative to it.
+
+#include <span>
+#include <string_view>
+
+namespace kavo::panel {
+
+enum class Kind {
+    Click,        // one click sends one command
+    Hold,         // sends at the press and every 100 ms while held
+    End,          // ends the program
+    Com,          // opens the port settings dialog
+    CommandTable, // opens the command console
+};
+
+enum class Arrow { None, Up, Down, Left, Right };
+
+enum class Tint { Teal, Green, Red, Yellow, Cyan, Orange, Pink, System };
+
+struct Rect {
+    int left, top, width, height;
+};
+
+struct ButtonSpec {
+    int number;           // CommandN
+    int frame;            // FrameN holding it, 0 for the window itself
+    std::string_view caption;
+    std::string_view command; // without its CR; empty for function buttons
+    Kind kind;
+    int repeatCode;       // 1..22 for hold buttons, 0 otherwise
+    Arrow arrow;
+    Tint tint;
+    Rect rect;
+    std::string_view accessibleName; // for the picture-only arrow buttons
+};
+
+struct FrameSpec {
+    int number;
+    Rect rect;
+};
+
+struct TitleSpec {
+    int number; // LabelN
+    int frame;
+    std::string_view caption;
+    Rect rect;
+    bool darkRed; // the POWER title
+};
+
+std::span<const ButtonSpec> buttons();
+std::span<const FrameSpec> frames();
+std::span<const TitleSpec> titles();
+
+const ButtonSpec* findButton(int number);
+// The command of a repeat code, empty when the code is unknown.
+std::string_view repeatCommand(int code);
+
+} // namespace kavo::panel

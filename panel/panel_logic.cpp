@@ -1,0 +1,96 @@
+#include "panel_logic.h"
+
+#include "button_map.h"
+#include "panel_constants.h"
+#include "line_settings.h"
+#include "link_constants.h"
+
+namespace kavo {
+namespace {
+
+QString commandOf(std::string_view command) {
+    return commandLine(QString::fromLatin1(command.data(), qsizetype(command.size())));
+}
+
+constexpr int kShiftMask = 7;
+constexpr int kCtrlOnly = 2;
+constexpr int kKeyH = 72;
+
+} // namespace
+
+PanelLogic::PanelLogic(TransactionEngine& engine) : m_engine(engine) {
+    m_engine.Timer1().setTickHandler([this] { Timer1_Timer(); });
+}
+
+void PanelLogic::Command_Click(int number) {
+    const panel::ButtonSpec* spec = panel::findButton(number);
+    if (!spec || spec->kind != panel::Kind::Click)
+        return;
+    m_engine.values().Cur_cmd = commandOf(spec->command);
+    m_engine.Hyouji(m_engine.values().Cur_cmd, 1);
+}
+
+void PanelLogic::Command_MouseDown(int number) {
+    const panel::ButtonSpec* spec = panel::findButton(number);
+    if (!spec || spec->kind != panel::Kind::Hold)
+        return;
+    if (m_engine.Cont_flag != 0)
+        return;
+    m_engine.Cont_flag = 1;
+    m_engine.Cont_code = static_cast<std::uint8_t>(spec->repeatCode);
+    m_engine.values().Cur_cmd = commandOf(spec->command);
+    Cont_M_down();
+}
+
+void PanelLogic::Command_MouseUp(int number) {
+    const panel::ButtonSpec* spec = panel::findButton(number);
+    if (!spec || spec->kind != panel::Kind::Hold)
+        return;
+    Cont_M_up();
+}
+
+void PanelLogic::Cont_M_down() {
+    m_engine.Timer1().setInterval(kRepeatInterval);
+    m_engine.Timer2().setInterval(kHoldReplyWindow);
+    m_engine.Timer4().setInterval(kHoldDisplayClear);
+    m_engine.Hyouji(m_engine.values().Cur_cmd, 1);
+    m_engine.Timer1().setEnabled(true);
+}
+
+void PanelLogic::Timer1_Timer() {
+    if (m_engine.Cont_code == 0)
+        return;
+    m_engine.values().Cur_cmd = commandOf(panel::repeatCommand(m_engine.Cont_code));
+    m_engine.Hyouji(m_engine.values().Cur_cmd, 1);
+    m_engine.Timer1().setEnabled(true);
+}
+
+void PanelLogic::Cont_M_up() {
+    m_engine.Cont_code = 0;
+    m_engine.Timer1().setEnabled(false);
+    m_engine.Timer2().setEnabled(false);
+    m_engine.Timer4().setEnabled(true);
+    m_engine.clearTraceLines();
+    m_engine.Timer2().setInterval(kAfterHoldReplyWindow);
+    m_engine.Timer4().setInterval(kAfterHoldDisplayClear);
+    m_engine.emptyRxBuf();
+    m_engine.Cont_flag = 0;
+}
+
+void PanelLogic::Command74_Click() {
+    if (setStatusFrameVisible)
+        setStatusFrameVisible(false);
+    m_engine.Timer2().setInterval(kConsoleReplyWindow);
+    m_engine.Timer4().setInterval(kConsoleDisplayClear);
+    if (openConsole)
+        openConsole();
+}
+
+int PanelLogic::Form_KeyDown(int keyCode, int shift, int outerHeightTwips) {
+    if ((shift & kShiftMask) != kCtrlOnly || keyCode != kKeyH)
+        return 0;
+    return outerHeightTwips >= kSizeToggleThresholdTwips ? kCompactHeightTwips
+                                                         : kExtendedHeightTwips;
+}
+
+} // namespace kavo

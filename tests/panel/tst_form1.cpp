@@ -1,0 +1,383 @@
+#include "button_map.h"
+#include "fakes.h"
+#include "form1.h"
+#include "link_constants.h"
+#include "trace.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+using namespace kavo;
+using namespace kavo::test;
+using std::chrono::milliseconds;
+
+namespace {
+
+struct Rig {
+    AppValues values;
+    FakeSerialPort port;
+    FakeClock clock;
+    FakeSettingsStore store;
+    Form1 form{values, port, clock, store};
+    int ended = 0;
+
+    Rig() {
+        store.setStartUp("1", "192");
+        form.endProgram = [this] { ++ended; };
+        form.Form_Load();
+        form.show();
+    }
+    QPushButton* button(int number) {
+        auto* found = form.findChild<QPushButton*>(QStringLiteral("Command%1").arg(number));
+        if (!found)
+            qFatal("no Command%d", number);
+        return found;
+    }
+    void hold(int number, Qt::MouseButton with = Qt::LeftButton) {
+        QTest::mousePress(button(number), with);
+    }
+    void release(int number, Qt::MouseButton with = Qt::LeftButton, QPoint at = {}) {
+        QTest::mouseRelease(button(number), with, {}, at.isNull() ? button(number)->rect().center() : at);
+    }
+    int sent(const QByteArray& line) const { return int(port.written.count(line)); }
+};
+
+// Heights come back in whole pixels: 15 twips each.
+bool sameHeight(int twips, int expected) { return std::abs(twips - expected) < 15; }
+
+QWidget* nextTabStop(QWidget* from) {
+    QWidget* next = from->nextInFocusChain();
+    while (next != from && !(next->focusPolicy() & Qt::TabFocus))
+        next = next->nextInFocusChain();
+    return next;
+}
+
+} // namespace
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+private slots:
+    void everySendingButtonPutsItsLineOnThePort_data() {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("hold");
+        // Independent of the panel's own table: button, bytes on the wire.
+        const std::pair<int, const char*> clicks[] = {
+            {17, "C00"}, {18, "C01"}, {36, "C05"}, {27, "C50"}, {28, "C51"}, {29, "C52"},
+            {53, "C53"}, {41, "C08"}, {15, "C06"}, {40, "C23"}, {64, "C24"}, {65, "C25"},
+            {34, "C07"}, {4, "C33"},  {11, "C34"}, {12, "C35"}, {19, "C0B"}, {20, "C0C"},
+            {21, "C0D"}, {22, "C0E"}, {25, "C43"}, {26, "C44"}, {69, "C28"}, {70, "C29"},
+            {31, "C0F"}, {32, "C10"}, {60, "CF KEYDIS NONE"}, {61, "CF KEYDIS RC"},
+            {62, "CF KEYDIS KEY"}, {71, "C2A"}, {72, "C2B"}, {56, "C2E"},
+            {68, "CF LAMPMODE NORMAL"}, {75, "CF LAMPMODE ECO1"}, {63, "CF LAMPMODE ECO2"},
+            {66, "CF LAMPMODE AUTO"}, {23, "C1C"}, {24, "C1D"}, {6, "C3F"}, {3, "C1E"},
+            {73, "C27"}, {13, "C89"}, {14, "C8A"}, {67, "C8B"}, {44, "CR0"}, {45, "CR1"},
+            {54, "CR6"}, {47, "CR4"}, {46, "CR3"}, {55, "CR LAMPSTS"}, {76, "CR LAMPMODE"},
+        };
+        const std::pair<int, const char*> holds[] = {
+            {1, "C09"},  {2, "C0A"},  {30, "C20"}, {42, "C21"}, {48, "C30"}, {49, "C31"},
+            {39, "C47"}, {43, "C46"}, {50, "C4B"}, {51, "C4A"}, {52, "C5D"}, {57, "C5F"},
+            {58, "C60"}, {59, "C5E"}, {10, "C8E"}, {37, "C91"}, {38, "C90"}, {35, "C8F"},
+            {5, "C3C"},  {9, "C3B"},  {8, "C3A"},  {7, "C3D"},
+        };
+        for (const auto& [number, command] : clicks)
+            QTest::addRow("Command%d", number) << number << QByteArray(command) + '\r' << false;
+        for (const auto& [number, command] : holds)
+            QTest::addRow("Command%d", number) << number << QByteArray(command) + '\r' << true;
+        QCOMPARE(std::size(clicks) + std::size(holds), std::size_t(73));
+    }
+    void everySendingButtonPutsItsLineOnThePort() {
+        QFETCH(int, number);
+        QFETCH(QByteArray, line);
+        QFETCH(bool, hold);
+        Rig rig;
+        QPushButton* button = rig.button(number);
+        if (hold) {
+            QTest::mousePress(button, Qt::LeftButton);
+            QTest::mouseRelease(button, Qt::LeftButton);
+        } else {
+            QTest::mouseClick(button, Qt::LeftButton);
+        }
+        QCOMPARE(rig.port.written, line);
+        QCOMPARE(rig.values.Cur_cmd.toLatin1(), line);
+        QCOMPARE(button->toolTip().contains(QString::fromLatin1(line.chopped(1))), true);
+    }
+
+    void repeatCodesMatchTheirCommands_data() {
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QString>("command");
+        const std::tuple<int, int, const char*> codes[] = {
+            {1, 1, "C09"},   {2, 2, "C0A"},   {3, 5, "C3C"},   {4, 7, "C3D"},   {5, 9, "C3B"},
+            {6, 8, "C3A"},   {7, 30, "C20"},  {8, 42, "C21"},  {9, 48, "C30"},  {10, 49, "C31"},
+            {11, 10, "C8E"}, {12, 35, "C8F"}, {13, 37, "C91"}, {14, 38, "C90"}, {15, 52, "C5D"},
+            {16, 59, "C5E"}, {17, 57, "C5F"}, {18, 58, "C60"}, {19, 39, "C47"}, {20, 43, "C46"},
+            {21, 50, "C4B"}, {22, 51, "C4A"},
+        };
+        for (const auto& [code, number, command] : codes)
+            QTest::addRow("code %d", code) << code << number << QString(command);
+    }
+    void repeatCodesMatchTheirCommands() {
+        QFETCH(int, code);
+        QFETCH(int, number);
+        QFETCH(QString, command);
+        const panel::ButtonSpec* spec = panel::findButton(number);
+        QVERIFY(spec);
+        QCOMPARE(spec->repeatCode, code);
+        QCOMPARE(QString::fromLatin1(panel::repeatCommand(code).data(),
+                                     qsizetype(panel::repeatCommand(code).size())),
+                 command);
+    }
+
+    void buttonMapShape() {
+        int clicks = 0, holds = 0, functions = 0;
+        QSet<int> numbers;
+        for (const panel::ButtonSpec& spec : panel::buttons()) {
+            numbers.insert(spec.number);
+            (spec.kind == panel::Kind::Click ? clicks : spec.kind == panel::Kind::Hold ? holds : functions)++;
+        }
+        QCOMPARE(clicks, 51);
+        QCOMPARE(holds, 22);
+        QCOMPARE(functions, 3);
+        QCOMPARE(numbers.size(), 76);
+        QVERIFY(*std::min_element(numbers.begin(), numbers.end()) == 1);
+        QVERIFY(*std::max_element(numbers.begin(), numbers.end()) == 76);
+    }
+
+    void windowAndLayout() {
+        Rig rig;
+        QCOMPARE(rig.form.windowTitle(), QStringLiteral("KAVO   QV-TN310 QV-TN320  CONTROL  Ver.2.0"));
+        QCOMPARE(rig.form.width(), 692);
+        QVERIFY(sameHeight(rig.form.outerHeightTwips(), 5780));
+        QVERIFY(!(rig.form.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(rig.form.windowFlags() & Qt::WindowMinimizeButtonHint);
+        QCOMPARE(rig.form.Frame(23)->geometry(), QRect(388, 160, 144, 97));
+        QCOMPARE(rig.button(16)->geometry(), QRect(624, 293, 60, 57));
+        QCOMPARE(rig.button(16)->font().pointSizeF(), 15.75);
+        QCOMPARE(rig.button(5)->geometry(), QRect(525, 277, 56, 17));
+        QCOMPARE(rig.button(5)->parentWidget(), &rig.form);
+        QCOMPARE(rig.form.Label(24)->text(), QStringLiteral("POWER "));
+        QCOMPARE(rig.form.Label(29)->text(), QStringLiteral("[ACK]  :ACKnowledgemend Code (0x06)"));
+        QCOMPARE(rig.button(17)->palette().color(QPalette::Button), QColor(0x80, 0xFF, 0x80));
+        QCOMPARE(rig.button(72)->palette().color(QPalette::Button), QColor(0x00, 0xC0, 0xC0));
+        QCOMPARE(rig.button(6)->palette().color(QPalette::Button), QColor(0xFF, 0xC0, 0x80));
+        QVERIFY(rig.button(1)->text().isEmpty());
+        QCOMPARE(rig.button(1)->iconSize(), QSize(17, 9));
+        QCOMPARE(rig.button(57)->accessibleName(), QStringLiteral("LENS SHIFT left"));
+        for (int n = 27; n <= 29; ++n)
+            QVERIFY(rig.form.Label(n)->isHidden());
+        // Every caption fits its button.
+        for (const panel::ButtonSpec& spec : panel::buttons()) {
+            QPushButton* b = rig.button(spec.number);
+            QVERIFY2(QFontMetrics(b->font()).horizontalAdvance(b->text()) <= b->width(),
+                     qPrintable(b->objectName()));
+        }
+    }
+
+    void tabOrderStartsAtPowerOn() {
+        Rig rig;
+        QCOMPARE(rig.form.focusWidget(), rig.button(17));
+        QCOMPARE(nextTabStop(rig.button(17)), rig.button(18));
+        // Every button is reached by Tab from POWER ON.
+        QSet<QWidget*> reached;
+        QWidget* at = rig.button(17);
+        for (int i = 0; i < 200 && !reached.contains(at); ++i) {
+            reached.insert(at);
+            at = nextTabStop(at);
+        }
+        for (const panel::ButtonSpec& spec : panel::buttons())
+            QVERIFY2(reached.contains(rig.button(spec.number)), qPrintable(rig.button(spec.number)->objectName()));
+    }
+
+    void quickClickOnArrowSendsOnce() {
+        Rig rig;
+        rig.hold(1);
+        rig.clock.advance(milliseconds(60));
+        rig.release(1);
+        rig.clock.advance(milliseconds(2000));
+        QCOMPARE(rig.port.written, QByteArray("C09\r"));
+    }
+
+    void oneSecondHoldSendsElevenTimes() {
+        Rig rig;
+        rig.hold(51);
+        QCOMPARE(rig.form.engine().Timer2().interval(), milliseconds(150));
+        QCOMPARE(rig.form.engine().Timer4().interval(), milliseconds(200));
+        for (int i = 1; i <= 10; ++i) {
+            rig.clock.advance(milliseconds(99));
+            QCOMPARE(rig.sent("C4A\r"), i);
+            rig.clock.advance(milliseconds(1));
+        }
+        QCOMPARE(rig.sent("C4A\r"), 11);
+        rig.release(51);
+        rig.clock.advance(milliseconds(1000));
+        QCOMPARE(rig.sent("C4A\r"), 11);
+        QCOMPARE(rig.port.written.size(), 44);
+    }
+
+    void secondMouseButtonIsIgnoredAndItsReleaseEnds() {
+        Rig rig;
+        rig.hold(1);
+        rig.clock.advance(milliseconds(250));
+        rig.hold(1, Qt::RightButton);
+        QCOMPARE(rig.values.Cur_cmd, QStringLiteral("C09\r"));
+        rig.clock.advance(milliseconds(50));
+        QCOMPARE(rig.sent("C09\r"), 4);
+        rig.release(1, Qt::RightButton);
+        rig.clock.advance(milliseconds(500));
+        QCOMPARE(rig.sent("C09\r"), 4);
+        rig.release(1, Qt::LeftButton); // the later release changes nothing more
+        QCOMPARE(rig.form.engine().Cont_flag, std::int16_t(0));
+    }
+
+    void rightButtonRepeatsLikeLeft() {
+        Rig rig;
+        rig.hold(38, Qt::RightButton);
+        rig.clock.advance(milliseconds(300));
+        rig.release(38, Qt::RightButton);
+        QCOMPARE(rig.sent("C90\r"), 4);
+    }
+
+    void releaseAfterDraggingOffEnds() {
+        Rig rig;
+        rig.hold(10);
+        QTest::mouseMove(rig.button(10), QPoint(-200, -200));
+        rig.clock.advance(milliseconds(200));
+        rig.release(10, Qt::LeftButton, QPoint(-200, -200));
+        rig.clock.advance(milliseconds(500));
+        QCOMPARE(rig.sent("C8E\r"), 3);
+    }
+
+    void afterReleaseLinesEmptyAndNoTimeoutMarker() {
+        Rig rig;
+        rig.hold(2);
+        rig.clock.advance(milliseconds(230));
+        rig.release(2);
+        QCOMPARE(rig.form.Label11->text(), QString());
+        QCOMPARE(rig.form.Label12->text(), QString());
+        rig.clock.advance(milliseconds(999));
+        QCOMPARE(rig.form.Label12->text(), QString());
+        QVERIFY(rig.form.engine().Timer4().isEnabled());
+        rig.clock.advance(milliseconds(1));
+        QVERIFY(!rig.form.engine().Timer4().isEnabled());
+        // A single-shot send after the hold times out at 500 ms.
+        QTest::mouseClick(rig.button(44), Qt::LeftButton);
+        rig.clock.advance(milliseconds(499));
+        QCOMPARE(rig.form.Label12->text(), QString());
+        rig.clock.advance(milliseconds(1));
+        QCOMPARE(rig.form.Label12->text(), kNoReplyMarker);
+    }
+
+    void spaceBarOnArrowSendsNothing() {
+        Rig rig;
+        rig.button(1)->setFocus();
+        QTest::keyClick(rig.button(1), Qt::Key_Space);
+        rig.clock.advance(milliseconds(500));
+        QVERIFY(rig.port.written.isEmpty());
+        // On a command button the space bar clicks it.
+        rig.button(17)->setFocus();
+        QTest::keyClick(rig.button(17), Qt::Key_Space);
+        QCOMPARE(rig.port.written, QByteArray("C00\r"));
+    }
+
+    void longHoldLeavesNothingBehind() {
+        Rig rig;
+        const int timers = rig.clock.liveTimers();
+        rig.hold(50);
+        for (int minute = 0; minute < 10; ++minute)
+            rig.clock.advance(milliseconds(60'000));
+        rig.release(50);
+        QCOMPARE(rig.sent("C4B\r"), 1 + 6000);
+        QCOMPARE(rig.clock.liveTimers(), timers);
+        QVERIFY(rig.form.engine().Rx_buf().isEmpty());
+        QVERIFY(!rig.form.engine().Timer1().isEnabled());
+    }
+
+    void sizeToggle_data() {
+        QTest::addColumn<int>("focusOn");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("height");
+        const int ctrl = Qt::ControlModifier;
+        QTest::newRow("Ctrl+H on POWER ON") << 17 << int(Qt::Key_H) << ctrl << 8100;
+        QTest::newRow("Ctrl+H on an arrow") << 1 << int(Qt::Key_H) << ctrl << 8100;
+        QTest::newRow("Ctrl+H on END") << 16 << int(Qt::Key_H) << ctrl << 8100;
+        QTest::newRow("Ctrl+Shift+H") << 17 << int(Qt::Key_H) << int(ctrl | Qt::ShiftModifier) << 5780;
+        QTest::newRow("Ctrl+Alt+H") << 17 << int(Qt::Key_H) << int(ctrl | Qt::AltModifier) << 5780;
+        QTest::newRow("plain H") << 17 << int(Qt::Key_H) << 0 << 5780;
+        QTest::newRow("Ctrl+J") << 17 << int(Qt::Key_J) << ctrl << 5780;
+    }
+    void sizeToggle() {
+        QFETCH(int, focusOn);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        Rig rig;
+        rig.button(focusOn)->setFocus();
+        QTest::keyClick(rig.button(focusOn), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QFETCH(int, height);
+        QVERIFY2(sameHeight(rig.form.outerHeightTwips(), height),
+                 qPrintable(QString::number(rig.form.outerHeightTwips())));
+        QVERIFY(rig.port.written.isEmpty());
+    }
+
+    void sizeToggleFlipsBack() {
+        Rig rig;
+        for (int expected : {8100, 5780, 8100}) {
+            QTest::keyClick(rig.form.focusWidget(), Qt::Key_H, Qt::ControlModifier);
+            QVERIFY(sameHeight(rig.form.outerHeightTwips(), expected));
+        }
+    }
+
+    void toggleDecisionAtThreshold_data() {
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("next");
+        QTest::newRow("7000") << 7000 << 5780;
+        QTest::newRow("6999") << 6999 << 8100;
+        QTest::newRow("9000") << 9000 << 5780;
+        QTest::newRow("100") << 100 << 8100;
+    }
+    void toggleDecisionAtThreshold() {
+        QFETCH(int, height);
+        QTEST(PanelLogic::Form_KeyDown(72, 2, height), "next");
+        QCOMPARE(PanelLogic::Form_KeyDown(72, 3, height), 0);
+        QCOMPARE(PanelLogic::Form_KeyDown(72, 2 | 8, height) != 0, true); // bits above Alt ignored
+    }
+
+    void endClosesPortAndEndsProgram() {
+        Rig rig;
+        bool dialogShown = false;
+        rig.form.showPortDialogFromPanel = [&] { dialogShown = true; };
+        QTest::mouseClick(rig.button(33), Qt::LeftButton);
+        QVERIFY(dialogShown);
+        QVERIFY(rig.port.isOpen()); // closing is the dialog entry's business
+        QTest::mouseClick(rig.button(16), Qt::LeftButton);
+        QVERIFY(!rig.port.isOpen());
+        QCOMPARE(rig.ended, 1);
+    }
+
+    void commandTableHidesStatusAndLengthensWindows() {
+        Rig rig;
+        int opened = 0;
+        rig.form.logic().openConsole = [&] { ++opened; };
+        QTest::mouseClick(rig.button(74), Qt::LeftButton);
+        QCOMPARE(opened, 1);
+        QVERIFY(rig.form.Frame15->isHidden());
+        QCOMPARE(rig.form.engine().Timer2().interval(), milliseconds(5000));
+        QCOMPARE(rig.form.engine().Timer4().interval(), milliseconds(5500));
+        QVERIFY(rig.port.written.isEmpty());
+    }
+
+    void decodedStatusShowsOnLabel25() {
+        Rig rig;
+        QTest::mouseClick(rig.button(45), Qt::LeftButton);
+        rig.port.receive(QStringLiteral("2\r"));
+        QCOMPARE(rig.form.Label12->text(), QStringLiteral(" 2  [CR] "));
+        QCOMPARE(rig.form.Label25->text(), QStringLiteral(" Input 2"));
+        QVERIFY(rig.form.Label28->isVisibleTo(&rig.form));
+    }
+};
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"

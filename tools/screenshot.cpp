@@ -1,0 +1,40 @@
+// Renders the panel in its compact and extended heights to PNG files, with a
+// sample exchange on the trace lines, for the README.
+
+#include "app_values.h"
+#include "form1.h"
+#include "qt_platform.h"
+#include "qt_serial_port.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTimer>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
+    QDir().mkpath(folder);
+
+    kavo::AppValues values;
+    kavo::QtSerialPort port; // never opened: sends only show their trace
+    kavo::QtSettingsStore store;
+    kavo::QtTimerFactory timers;
+    kavo::Form1 form1(values, port, timers, store);
+    form1.show();
+
+    values.Cur_cmd = QStringLiteral("CR LAMPMODE\r");
+    form1.Hyouji(values.Cur_cmd, 1);
+    form1.engine().MSComm1_OnComm(kavo::CommEvent::Receive);
+    form1.Hyouji(QStringLiteral("000 ECO\r"), 2);
+
+    int status = 0;
+    QTimer::singleShot(300, [&] {
+        status |= !form1.grab().save(folder + QStringLiteral("/panel-compact.png"));
+        form1.setOuterHeightTwips(kavo::kExtendedHeightTwips);
+        QTimer::singleShot(300, [&] {
+            status |= !form1.grab().save(folder + QStringLiteral("/panel-extended.png"));
+            app.exit(status);
+        });
+    });
+    return app.exec();
+}
