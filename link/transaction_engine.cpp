@@ -44,12 +44,12 @@ TransactionEngine::StartUp TransactionEngine::startUp() {
 
 void TransactionEngine::Hyouji(const QString& text, std::uint8_t mode) {
     if (mode == 1) {
-        if (m_lineLost && !m_port.isOpen()) {
+        if (m_lineLost) {
             // The device went away earlier: try the same port once per send.
-            if (m_port.open()) {
-                m_lineLost = false;
-                m_display.notice.clear();
-            }
+            if (!m_port.isOpen())
+                m_port.open();
+            if (m_port.isOpen())
+                forgetLostLine();
         }
         m_port.write(text);
         m_display.rxd.clear();
@@ -74,8 +74,7 @@ void TransactionEngine::Hyouji(const QString& text, std::uint8_t mode) {
 void TransactionEngine::MSComm1_OnComm(CommEvent event) {
     if (event == CommEvent::LineLost) {
         m_lineLost = true;
-        m_display.notice = QStringLiteral("The port was lost (device unplugged or closed). "
-                                          "The next command tries to open it again.");
+        m_display.notice = QStringLiteral("port lost: the next command opens it again");
         changed();
         return;
     }
@@ -112,6 +111,11 @@ void TransactionEngine::Timer4_Timer() {
 void TransactionEngine::Form_QueryUnload() {
     if (m_port.isOpen())
         m_port.close();
+}
+
+void TransactionEngine::forgetLostLine() {
+    m_lineLost = false;
+    m_display.notice.clear();
 }
 
 void TransactionEngine::clearTraceLines() {

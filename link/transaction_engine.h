@@ -47,6 +47,8 @@ public:
     void Timer4_Timer();
     void Form_QueryUnload();
 
+    // The operator took the port in hand ("COM"): no silent reopening any more.
+    void forgetLostLine();
     // Empties both trace lines (the end of a hold does this).
     void clearTraceLines();
     void emptyRxBuf() { m_rxBuf.clear(); }

@@ -121,6 +121,13 @@ void fitCaption(QPushButton* button, double points) {
     button->setFont(font);
 }
 
+// A line shows a few dozen tokens; a flood's trace is cut long before it
+// could cost the window time to lay out.
+constexpr qsizetype kShownTraceLimit = 4096;
+QString shownPart(const QString& trace) {
+    return trace.size() <= kShownTraceLimit ? trace : trace.first(kShownTraceLimit);
+}
+
 void paintText(QWidget* widget, const QColor& colour) {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, colour);
@@ -275,11 +282,6 @@ void Form1::buildDisplayAreas() {
     placeTwips(Label25, 1020, 135, 4950, 285);
     Label25->setAccessibleName(QStringLiteral("STATUS"));
 
-    // Says in plain words when the line was lost; empty otherwise.
-    lineNotice = makeLabel(this, QStringLiteral("lineNotice"), {});
-    placeTwips(lineNotice, 120, 7500, 8500, 255);
-    paintText(lineNotice, QColor(0x80, 0x00, 0x00));
-
     for (auto [number, label] : {std::pair{9, Label9}, {10, Label10}, {11, Label11}, {12, Label12},
                                  {25, Label25}, {26, Label26}, {27, Label27}, {28, Label28},
                                  {29, Label29}})
@@ -320,6 +322,8 @@ void Form1::Command16_Click() {
 }
 
 void Form1::Command33_Click() {
+    m_engine.forgetLostLine();
+    mirrorDisplay();
     if (showPortDialogFromPanel)
         showPortDialogFromPanel();
 }
@@ -356,13 +360,18 @@ void Form1::placeAboveCentre() {
 
 void Form1::mirrorDisplay() {
     const LinkDisplay& shown = m_engine.display();
-    Label11->setText(shown.txd);
-    Label12->setText(shown.rxd);
+    Label11->setText(shownPart(shown.txd));
+    Label12->setText(shownPart(shown.rxd));
     Label25->setText(shown.status);
     Label27->setVisible(shown.legendSpace);
     Label28->setVisible(shown.legendCr);
     Label29->setVisible(shown.legendAck);
-    lineNotice->setText(shown.notice);
+    // A lost line is said in the title bar, visible in either height, without a box.
+    const QString title =
+        shown.notice.isEmpty() ? kForm1Caption : kForm1Caption + QStringLiteral(" - ") + shown.notice;
+    if (windowTitle() != title)
+        setWindowTitle(title);
+    setToolTip(shown.notice);
 }
 
 void Form1::endHoldIfAny() {

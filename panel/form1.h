@@ -66,7 +66,6 @@ public:
     QLabel* Label27 = nullptr;
     QLabel* Label28 = nullptr;
     QLabel* Label29 = nullptr;
-    QLabel* lineNotice = nullptr;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -2,13 +2,32 @@
 
 #include <QMessageBox>
 #include <QSettings>
+#include <QStandardPaths>
+
+#include <memory>
 
 namespace kavo {
+namespace {
+
+// The user's store for an application. Outside Windows the path is worked out
+// on every use (QSettings would fix it at its first use in the process), so a
+// redirected config home always takes effect.
+std::unique_ptr<QSettings> openStore(const QString& application) {
+#ifdef Q_OS_WIN
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, application);
+#else
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return std::make_unique<QSettings>(folder + QLatin1Char('/') + application +
+                                           QStringLiteral(".conf"),
+                                       QSettings::IniFormat);
+#endif
+}
+
+} // namespace
 
 QString QtSettingsStore::read(const QString& application, const QString& section,
                               const QString& key, const QString& defaultText) const {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, application);
-    const QVariant value = settings.value(section + QLatin1Char('/') + key);
+    const QVariant value = openStore(application)->value(section + QLatin1Char('/') + key);
     if (!value.isValid())
         return defaultText;
     // A hand-edited file may hold a list ("1, 2"); read it as the text it shows.
@@ -19,9 +38,9 @@ QString QtSettingsStore::read(const QString& application, const QString& section
 
 void QtSettingsStore::write(const QString& application, const QString& section,
                             const QString& key, const QString& text) {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, application);
-    settings.setValue(section + QLatin1Char('/') + key, text);
-    settings.sync();
+    const auto settings = openStore(application);
+    settings->setValue(section + QLatin1Char('/') + key, text);
+    settings->sync();
 }
 
 QtTimer::QtTimer() {

@@ -369,6 +369,25 @@ private slots:
         QVERIFY(rig.port.written.isEmpty());
     }
 
+    void lostLineIsSaidInTheTitleUntilBack() {
+        Rig rig;
+        rig.port.loseLine();
+        QVERIFY(rig.form.windowTitle().startsWith(QStringLiteral("KAVO   QV-TN310")));
+        QVERIFY(rig.form.windowTitle().contains(QStringLiteral("port lost")));
+        QTest::mouseClick(rig.button(17), Qt::LeftButton); // reopens silently
+        QCOMPARE(rig.form.windowTitle(), QStringLiteral("KAVO   QV-TN310 QV-TN320  CONTROL  Ver.2.0"));
+        QCOMPARE(rig.port.written, QByteArray("C00\r"));
+    }
+
+    void floodTraceOnTheLineIsBounded() {
+        Rig rig;
+        QTest::mouseClick(rig.button(44), Qt::LeftButton);
+        rig.port.receive(QString(40000, QLatin1Char('Q')));
+        QCOMPARE(rig.form.engine().display().rxd.size(), 1 + 2 * kRxBufCapacity);
+        QVERIFY(rig.form.Label12->text().size() <= 4096);
+        QVERIFY(rig.form.Label12->text().startsWith(QStringLiteral(" Q Q Q")));
+    }
+
     void decodedStatusShowsOnLabel25() {
         Rig rig;
         QTest::mouseClick(rig.button(45), Qt::LeftButton);

@@ -1,6 +1,7 @@
 // The link through the real QSerialPort implementation on a pseudo-terminal.
 
 #include "line_settings.h"
+#include "link_constants.h"
 #include "port_paths.h"
 #include "pty_pair.h"
 #include "qt_platform.h"
@@ -9,6 +10,9 @@
 
 #include <QSettings>
 #include <QTest>
+#include <QThread>
+
+#include <atomic>
 
 using namespace kavo;
 using namespace kavo::test;
@@ -92,6 +96,130 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(lost, 1);
     }
+
+    void busyPortSaysInUse() {
+        TempConfigHome home;
+        PtyPair pty;
+        QVERIFY(pty.linkAs(portFolder(), 1));
+        QtSerialPort first;
+        first.setPortNumber(1);
+        QVERIFY(first.open());
+        QtSerialPort second;
+        second.setPortNumber(1);
+        const OpenResult result = second.open();
+        QVERIFY(!result);
+        QVERIFY2(result.reason.contains(QStringLiteral("in use")), qPrintable(result.reason));
+        QVERIFY(first.isOpen());
+    }
+
+    void deviceBackIsReopenedSilently() {
+        TempConfigHome home;
+        auto pty = std::make_unique<PtyPair>();
+        QVERIFY(pty->linkAs(portFolder(), 2));
+        QtSettingsStore store;
+        store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("2"));
+        store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"));
+        AppValues values;
+        QtSerialPort port;
+        QtTimerFactory timers;
+        TransactionEngine engine(values, port, timers, store);
+        QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
+
+        pty.reset(); // unplugged
+        QTRY_VERIFY_WITH_TIMEOUT(!engine.display().notice.isEmpty(), 2000);
+        QVERIFY(!port.isOpen());
+        engine.Hyouji(QStringLiteral("C00\r"), 1); // still gone: nothing happens
+        QVERIFY(!port.isOpen());
+
+        PtyPair back; // plugged in again
+        QVERIFY(back.linkAs(portFolder(), 2));
+        engine.Hyouji(QStringLiteral("C01\r"), 1);
+        QVERIFY(port.isOpen());
+        QVERIFY(engine.display().notice.isEmpty());
+        QCOMPARE(back.read(4, 2s), QByteArray("C01\r"));
+        QCOMPARE(back.slaveSpeed(), 9600);
+    }
+
+    void floodIsCappedAndNextSendWorks() {
+        TempConfigHome home;
+        PtyPair pty;
+        QVERIFY(pty.linkAs(portFolder(), 1));
+        FakeStore store;
+        AppValues values;
+        QtSerialPort port;
+        QtTimerFactory timers;
+        TransactionEngine engine(values, port, timers, store);
+        QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
+        values.Cur_cmd = commandLine(u"CR0");
+        engine.Hyouji(values.Cur_cmd, 1);
+        QCOMPARE(pty.read(4, 2s), QByteArray("CR0\r"));
+
+        std::atomic<bool> stop = false;
+        std::unique_ptr<QThread> flooder(QThread::create([&] {
+            const QByteArray noise(4096, 'Z');
+            while (!stop)
+                pty.write(noise);
+        }));
+        flooder->start();
+        qsizetype largest = 0;
+        QDeadlineTimer deadline(1500);
+        while (!deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            largest = std::max(largest, engine.Rx_buf().size());
+        }
+        stop = true;
+        flooder->wait();
+        QVERIFY(largest > 0);
+        QVERIFY(largest <= kRxBufCapacity);
+        QTest::qWait(50);
+
+        engine.Hyouji(values.Cur_cmd, 1);
+        QCOMPARE(pty.read(4, 2s).right(4), QByteArray("CR0\r"));
+        pty.write("80\r");
+        QTRY_COMPARE_WITH_TIMEOUT(engine.display().status, QStringLiteral(" Stand by"), 2000);
+    }
+
+    void handEditedSettingsFile_data() {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("list") << QByteArray("[StartUP]\nComPort=1, 2\nBaudRate=96\n") << true;
+        QTest::newRow("blank padded") << QByteArray("[StartUP]\nComPort=\"  1\"\n") << true;
+        QTest::newRow("byte array") << QByteArray("[StartUP]\nComPort=@ByteArray(1)\n") << true;
+        QTest::newRow("variant junk") << QByteArray("[StartUP]\nComPort=@Variant(\\0\\0)\n") << false;
+        QTest::newRow("empty") << QByteArray("[StartUP]\nComPort=\n") << false;
+        QTest::newRow("fraction") << QByteArray("[StartUP]\nComPort=0.4\n") << false;
+        QTest::newRow("binary noise") << QByteArray("\x01\xff[StartUP\nComPort=\x80\n") << false;
+        QTest::newRow("10 kB") << "[StartUP]\nComPort=" + QByteArray(10240, '1') + "\n" << false;
+    }
+    void handEditedSettingsFile() {
+        QFETCH(QByteArray, file);
+        QFETCH(bool, opens);
+        TempConfigHome home;
+        PtyPair pty;
+        QVERIFY(pty.linkAs(portFolder(), 1));
+        QFile conf(home.path() + QStringLiteral("/KAVO.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write(file);
+        conf.close();
+        QtSettingsStore store;
+        AppValues values;
+        QtSerialPort port;
+        QtTimerFactory timers;
+        TransactionEngine engine(values, port, timers, store);
+        const auto outcome = engine.startUp();
+        QCOMPARE(outcome == TransactionEngine::StartUp::Opened, opens);
+        QCOMPARE(port.isOpen(), opens);
+    }
+
+private:
+    // A store with port 1 at 19200 baud, kept in memory.
+    struct FakeStore final : SettingsStore {
+        QString read(const QString&, const QString&, const QString& key,
+                     const QString& fallback) const override {
+            return key == kStoreComPort ? QStringLiteral("1") : fallback;
+        }
+        void write(const QString&, const QString&, const QString&, const QString&) override {}
+    };
 };
 
 QTEST_GUILESS_MAIN(TestPtyLink)
