@@ -1,0 +1,96 @@
+#pragma once
+
+// The command console: the operator picks a command from one of the three
+// reference lists or types one, and sends it through the main window's
+// Hyouji. It keeps its own command line (Console_cmd) and never touches
+// Cur_cmd, so the panel's status decoding keys on what the panel last sent.
+
+#include "transaction_engine.h"
+
+#include <functional>
+#include <QWidget>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace kavo {
+
+inline const QString kForm3Caption = QStringLiteral("Command List");
+inline constexpr int kForm3ClientWidthTwips = 10005;
+inline constexpr int kForm3LoadedOuterHeightTwips = 2500;
+inline constexpr int kForm3ListTopTwips = 1560;
+
+// Created when shown, destroyed when closed (Qt::WA_DeleteOnClose); the
+// constructor runs Form_Load, so a console is loaded exactly once.
+//
+// The host ("COMMANDTABLE") hides Frame15 and sets Timer2/Timer4 to
+// kConsoleReplyWindow/kConsoleDisplayClear before creating the console, and
+// only raises it while one exists (keep a QPointer<Form3>). Give the main
+// window as parent: the console then stays its own window but never outlives
+// the engine it holds.
+//
+// showMainWindow runs once when the console unloads, by "CLOSE" or by the
+// window's close box alike; it must show the main window and its Frame15.
+// The console itself then sets Timer2/Timer4 to kConsoleClosedReplyWindow/
+// kConsoleClosedDisplayClear. It does not run when the console is destroyed
+// without being closed (its parent going away).
+class Form3 : public QWidget {
+    Q_OBJECT
+  public:
+    Form3(TransactionEngine& engine, std::function<void()> showMainWindow,
+          QWidget* parent = nullptr);
+    ~Form3() override;
+
+    void Form_Load();
+    void Combo1_Click();
+    void Combo2_Click();
+    void Combo3_Click();
+    void Command1_Click(); // "SEND"
+    void Command2_Click(); // "CLOSE"
+    void Command3_Click(); // "Basic Command List"
+    void Command4_Click(); // "Expand Command List"
+    void Command5_Click(); // "Expand Read Command List"
+    void Text1_Change();
+
+    // The line to send: the command part of Text1 followed by one CR.
+    const QString& Console_cmd() const { return m_consoleCmd; }
+
+    // Outer height (title bar and borders included where known), in twips.
+    int outerHeightTwips() const;
+    void setOuterHeightTwips(int twips);
+
+    QPushButton* Command1 = nullptr;
+    QPushButton* Command2 = nullptr;
+    QPushButton* Command3 = nullptr;
+    QPushButton* Command4 = nullptr;
+    QPushButton* Command5 = nullptr;
+    QLineEdit* Text1 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QComboBox* Combo1 = nullptr;
+    QComboBox* Combo2 = nullptr;
+    QComboBox* Combo3 = nullptr;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+  private:
+    void buildControls();
+    void pick(const QComboBox* list);
+    void showOnly(QComboBox* list);
+    void unload();
+    void settleOuterHeight();
+
+    TransactionEngine& m_engine;
+    std::function<void()> m_showMainWindow;
+    QString m_consoleCmd;
+    int m_outerHeightTwips = 0;
+    bool m_outerHeightPending = false; // the frame was not known when it was set
+    bool m_unloaded = false;
+};
+
+} // namespace kavo
