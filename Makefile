@@ -3,7 +3,10 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test clean
+SAN_BUILD ?= build-san
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+
+.PHONY: all deps configure build run test test-fast test-sanitize clean
 
 all: build
 
@@ -16,11 +19,28 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# The panel against the simulated projector on COM1, in a demo configuration
+# folder of its own; SIM_ARGS go to the simulator (e.g. SIM_ARGS=--no-answer).
 run: build
-	@$(BUILD)/app/kavo-control
+	@BUILD=$(BUILD) scripts/demo.sh $(SIM_ARGS)
 
-test: build
+# Every test, then the whole suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer with short fuzz runs.
+test: test-fast test-sanitize
+
+test-fast: build
 	@cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
+test-sanitize: deps
+	@CC=clang CXX=clang++ cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug \
+	  -DKAVO_FUZZ=ON "-DCMAKE_CXX_FLAGS=$(SAN_FLAGS)" \
+	  "-DCMAKE_EXE_LINKER_FLAGS=$(SAN_FLAGS)" >/dev/null
+	@cmake --build $(SAN_BUILD) -j$(JOBS)
+	@cd $(SAN_BUILD) && QT_QPA_PLATFORM=offscreen \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j$(JOBS)
+
 clean:
-	@rm -rf $(BUILD)
+	@rm -rf $(BUILD) $(SAN_BUILD)
