@@ -1,6 +1,5 @@
 #include "application.h"
 
-#include "app_values.h"
 #include "form1.h"
 #include "form3.h"
 #include "port_dialog.h"
@@ -9,7 +8,6 @@
 
 #include <QApplication>
 #include <QGroupBox>
-#include <QPointer>
 
 namespace kavo {
 
@@ -18,36 +16,50 @@ AppValues& appValues() {
     return values;
 }
 
+Application::Application(AppValues& values, Platform platform)
+    : m_form1(std::make_unique<Form1>(values, platform.port, platform.timers, platform.store)),
+      m_portDialog(std::make_unique<PortDialog>(values, platform.port, platform.store,
+                                                platform.messages, m_form1.get())) {
+    m_form1->showPortDialogModal = [this] { m_portDialog->showModal(); };
+    m_form1->showPortDialogFromPanel = [this] { m_portDialog->showFromPanel(); };
+    m_form1->logic().openConsole = [this] { openConsole(); };
+}
+
+Application::~Application() {
+    // Dialogs go before the window whose port and engine they use.
+    m_portDialog.reset();
+    delete m_console.data();
+}
+
+void Application::start() {
+    m_form1->Form_Load();
+    m_form1->show();
+}
+
+void Application::openConsole() {
+    // Created when shown; while open it is only brought forward, not reloaded.
+    if (!m_console) {
+        m_console = new Form3(
+            m_form1->engine(),
+            [this] {
+                m_form1->show();
+                m_form1->Frame15->show();
+            },
+            m_form1.get());
+    }
+    m_console->show();
+    m_console->raise();
+    m_console->activateWindow();
+}
+
 int runApplication(QApplication& app) {
     QtSerialPort port;
     QtSettingsStore store;
     QtTimerFactory timers;
     QtMessageBox messages;
-
-    Form1 form1(appValues(), port, timers, store);
-    messages.setParent(&form1);
-    PortDialog portDialog(appValues(), port, store, messages, &form1);
-    form1.showPortDialogModal = [&portDialog] { portDialog.showModal(); };
-    form1.showPortDialogFromPanel = [&portDialog] { portDialog.showFromPanel(); };
-
-    // "COMMANDTABLE": a console is created when shown and brought forward while open.
-    QPointer<Form3> console;
-    form1.logic().openConsole = [&console, &form1] {
-        if (!console) {
-            console = new Form3(
-                form1.engine(),
-                [&form1] {
-                    form1.show();
-                    form1.Frame15->show();
-                },
-                &form1);
-        }
-        console->show();
-        console->raise();
-        console->activateWindow();
-    };
-    form1.Form_Load();
-    form1.show();
+    Application application(appValues(), {port, store, timers, messages});
+    messages.setParent(&application.form1());
+    application.start();
     return app.exec();
 }
 

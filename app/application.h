@@ -1,16 +1,60 @@
 #pragma once
 
+// Builds the windows around the platform services and wires them together:
+// the main window, the port settings dialog and the command console.
+
+#include "app_values.h"
+#include "form3.h"
+#include "message_box.h"
+#include "serial_port.h"
+#include "settings_store.h"
+#include "timer.h"
+
+#include <QPointer>
+
+#include <memory>
+
 class QApplication;
 
 namespace kavo {
 
-struct AppValues;
+class Form1;
+class Form3;
+class PortDialog;
 
 // The process-wide values (current command, port number, baud-rate code and
 // their remembered copies); one instance for the whole run.
 AppValues& appValues();
 
-// Creates the main window, runs its start-up and the event loop.
+struct Platform {
+    SerialPort& port;
+    SettingsStore& store;
+    TimerFactory& timers;
+    MessageBox& messages;
+};
+
+class Application {
+public:
+    Application(AppValues& values, Platform platform);
+    ~Application();
+
+    // Start-up of the main window (showing the port dialog when needed), then
+    // the main window itself.
+    void start();
+
+    Form1& form1() { return *m_form1; }
+    PortDialog& portDialog() { return *m_portDialog; }
+    Form3* console() const { return m_console; }
+
+private:
+    void openConsole();
+
+    std::unique_ptr<Form1> m_form1;
+    std::unique_ptr<PortDialog> m_portDialog;
+    QPointer<Form3> m_console;
+};
+
+// The product: Qt's serial port, settings, timers and message boxes.
 int runApplication(QApplication& app);
 
 } // namespace kavo

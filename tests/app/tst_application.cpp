@@ -1,0 +1,152 @@
+#include "application.h"
+#include "fakes.h"
+#include "form1.h"
+#include "form2.h"
+#include "form3.h"
+#include "link_constants.h"
+#include "port_dialog.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+using namespace kavo;
+using namespace kavo::test;
+using std::chrono::milliseconds;
+
+namespace {
+
+struct Rig {
+    AppValues values;
+    FakeSerialPort port;
+    FakeSettingsStore store;
+    FakeClock clock;
+    FakeMessageBox messages;
+    Application app{values, {port, store, clock, messages}};
+    int ended = 0;
+
+    Rig() { app.form1().endProgram = [this] { ++ended; }; }
+    QPushButton* button(int number) { return app.form1().Command(number); }
+};
+
+} // namespace
+
+class TestApplication : public QObject {
+    Q_OBJECT
+private slots:
+    void firstStartShowsDialogThenPanel() {
+        Rig rig;
+        QTimer::singleShot(0, [&] {
+            Form2* dialog = rig.app.portDialog().dialog();
+            QVERIFY(dialog && dialog->isVisible() && dialog->isModal());
+            QVERIFY(!rig.app.form1().isVisible());
+            dialog->portOptions[1]->click();
+            dialog->Command1->click();
+        });
+        rig.app.start();
+        QVERIFY(rig.app.form1().isVisible());
+        QCOMPARE(rig.port.openedAt, QStringList{"2@19200,N,8,1"});
+        QCOMPARE(rig.store.value("ComPort"), QStringLiteral("2"));
+    }
+
+    void closingStartUpDialogShowsPanelWithPortClosed() {
+        Rig rig;
+        rig.store.setStartUp("16", "96");
+        QTimer::singleShot(0, [&] { rig.app.portDialog().dialog()->close(); });
+        rig.app.start();
+        QVERIFY(rig.app.form1().isVisible());
+        QVERIFY(!rig.port.isOpen());
+        // Sends still show their trace and time out, and nothing fails.
+        QTest::mouseClick(rig.button(17), Qt::LeftButton);
+        rig.clock.advance(milliseconds(5500));
+        QCOMPARE(rig.app.form1().Label12->text(), QStringLiteral(" X X X X"));
+    }
+
+    void storedPortOpensWithoutDialog() {
+        Rig rig;
+        rig.store.setStartUp("15", "96");
+        rig.app.start();
+        QVERIFY(rig.app.portDialog().dialog() == nullptr);
+        QCOMPARE(rig.port.openedAt, QStringList{"15@9600,N,8,1"});
+    }
+
+    void commandTableOpensConsoleOnceAndCloseRestores() {
+        Rig rig;
+        rig.store.setStartUp("1", "192");
+        rig.app.start();
+        QTest::mouseClick(rig.button(74), Qt::LeftButton);
+        Form3* console = rig.app.console();
+        QVERIFY(console && console->isVisible());
+        console->Text1->setText(QStringLiteral("CR LAMPSTS"));
+        QTest::mouseClick(rig.button(74), Qt::LeftButton);
+        QCOMPARE(rig.app.console(), console);
+        QCOMPARE(console->Text1->text(), QStringLiteral("CR LAMPSTS")); // not reloaded
+        QVERIFY(rig.app.form1().Frame15->isHidden());
+        QCOMPARE(rig.app.form1().engine().Timer2().interval(), milliseconds(5000));
+
+        console->Command2->click(); // "CLOSE"
+        QVERIFY(!rig.app.form1().Frame15->isHidden());
+        QCOMPARE(rig.app.form1().engine().Timer2().interval(), milliseconds(1000));
+        QCOMPARE(rig.app.form1().engine().Timer4().interval(), milliseconds(1200));
+        QTRY_VERIFY(rig.app.console() == nullptr);
+
+        QTest::mouseClick(rig.button(74), Qt::LeftButton);
+        QVERIFY(rig.app.console() != console || rig.app.console()->Text1->text() == "C00[CR]");
+        rig.app.console()->close(); // the close box restores too
+        QVERIFY(!rig.app.form1().Frame15->isHidden());
+        QCOMPARE(rig.app.form1().engine().Timer4().interval(), milliseconds(1200));
+    }
+
+    void comThenCancelReopens() {
+        Rig rig;
+        rig.store.setStartUp("3", "96");
+        rig.app.start();
+        QTest::mouseClick(rig.button(33), Qt::LeftButton);
+        QVERIFY(!rig.port.isOpen());
+        Form2* dialog = rig.app.portDialog().dialog();
+        QVERIFY(dialog && dialog->isVisible() && !dialog->isModal());
+        // The panel stays usable while the dialog is open; its sends write nothing.
+        QTest::mouseClick(rig.button(17), Qt::LeftButton);
+        QVERIFY(rig.port.written.isEmpty());
+        dialog->Command2->click();
+        QVERIFY(rig.port.isOpen());
+        QCOMPARE(rig.port.openedAt.last(), QStringLiteral("3@9600,N,8,1"));
+    }
+
+    void endWithDialogAndConsoleOpen() {
+        Rig rig;
+        rig.store.setStartUp("1", "192");
+        rig.app.start();
+        QTest::mouseClick(rig.button(74), Qt::LeftButton);
+        QTest::mouseClick(rig.button(33), Qt::LeftButton);
+        QVERIFY(rig.app.portDialog().dialog()->isVisible());
+        QVERIFY(rig.app.console()->isVisible());
+        QTest::mouseClick(rig.button(16), Qt::LeftButton);
+        QCOMPARE(rig.ended, 1);
+        QVERIFY(!rig.port.isOpen());
+    }
+
+    void lostFocusDuringHoldEndsRepeat() {
+        Rig rig;
+        rig.store.setStartUp("1", "192");
+        rig.app.start();
+        QApplication::setActiveWindow(&rig.app.form1());
+        QTRY_VERIFY(rig.app.form1().isActiveWindow());
+        QTest::mousePress(rig.button(1), Qt::LeftButton);
+        rig.clock.advance(milliseconds(150));
+        QWidget other;
+        other.show();
+        QApplication::setActiveWindow(&other);
+        QTRY_VERIFY(!rig.app.form1().isActiveWindow());
+        rig.clock.advance(milliseconds(1000));
+        QCOMPARE(rig.port.written.count("C09\r"), 2);
+        QCOMPARE(rig.app.form1().engine().Cont_flag, std::int16_t(0));
+    }
+};
+
+QTEST_MAIN(TestApplication)
+#include "tst_application.moc"
