@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 SAN_BUILD ?= build-san
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all deps configure build run test test-fast test-sanitize clean
+.PHONY: all deps configure build run test test-fast test-sanitize package install clean
 
 all: build
 
@@ -41,6 +41,13 @@ test-sanitize: deps
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j$(JOBS)
+
+# A Debian package in $(BUILD): kavo-control_<version>_<arch>.deb
+package: build
+	@cd $(BUILD) && cpack -G DEB
+
+install: build
+	@cmake --install $(BUILD)
 
 clean:
 	@rm -rf $(BUILD) $(SAN_BUILD)

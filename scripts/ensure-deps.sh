@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev libgl-dev)
+packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev libgl-dev
+          appstream desktop-file-utils)
 if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)
 fi

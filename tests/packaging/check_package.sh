@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a build tree and checks its file list and
+# declared dependencies; validates the desktop entry and the AppStream data
+# with the validators when they are installed.
+set -euo pipefail
+build=$1
+source=$2
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+
+(cd "$build" && cpack -G DEB -B "$out" >/dev/null)
+deb=$(ls "$out"/*.deb)
+files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+status=0
+for want in ./usr/bin/kavo-control ./usr/bin/kavo-projector-sim \
+            ./usr/share/applications/kavo-control.desktop \
+            ./usr/share/icons/hicolor/scalable/apps/kavo-control.svg \
+            ./usr/share/metainfo/org.kavo.KavoControl.metainfo.xml; do
+  if ! grep -qx "$want" <<<"$files"; then
+    echo "missing from package: $want"; status=1
+  fi
+done
+if grep -q -E '\.(a|h|cpp)$|/tst_|fuzz_' <<<"$files"; then
+  echo "package carries build or test files:"; grep -E '\.(a|h|cpp)$|/tst_|fuzz_' <<<"$files"; status=1
+fi
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 qt6-qpa-plugins; do
+  if ! grep -q "$lib" <<<"$depends"; then
+    echo "package does not depend on $lib: $depends"; status=1
+  fi
+done
+[ "$(dpkg-deb -f "$deb" Package)" = kavo-control ] || { echo "wrong package name"; status=1; }
+
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$source/packaging/kavo-control.desktop" || status=1
+fi
+if command -v appstreamcli >/dev/null; then
+  appstreamcli validate --no-net --pedantic "$source/packaging/org.kavo.KavoControl.metainfo.xml" || status=1
+fi
+exit $status
