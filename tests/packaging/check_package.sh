@@ -12,7 +12,9 @@ trap 'rm -rf "$out"' EXIT
 deb=$(ls "$out"/*.deb)
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 status=0
-for want in ./usr/bin/kavo-control ./usr/bin/kavo-projector-sim \
+wanted=(./usr/bin/kavo-control)
+[ -f "$source/sim/CMakeLists.txt" ] && wanted+=(./usr/bin/kavo-projector-sim)
+for want in "${wanted[@]}" \
             ./usr/share/applications/kavo-control.desktop \
             ./usr/share/icons/hicolor/scalable/apps/kavo-control.svg \
             ./usr/share/metainfo/org.kavo.KavoControl.metainfo.xml; do
