@@ -1,0 +1,127 @@
+// kavo-projector-sim: a projector on a pseudo-terminal, linked into the
+// per-user port folder so that the panel can open it as COM<n>.
+
+#include "catalogue.h"
+#include "port_entry.h"
+#include "port_paths.h"
+#include "projector_model.h"
+#include "pseudo_terminal.h"
+#include "sim_options.h"
+#include "simulator.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int number) {
+    const int saved = errno;
+    const char byte = char(number);
+    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool catchStopSignals() {
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        if (::sigaction(number, &action, nullptr) != 0)
+            return false;
+    }
+    return true;
+}
+
+const char* signalName(int number) {
+    switch (number) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "SIGTERM";
+    }
+}
+
+QStringList catalogueCommands() {
+    QStringList commands;
+    for (const QStringList* list :
+         {&kavo::catalogue::basicList(), &kavo::catalogue::extendedSetList(),
+          &kavo::catalogue::extendedReadList()}) {
+        for (const QString& entry : *list)
+            commands << kavo::catalogue::commandPart(entry);
+    }
+    return commands;
+}
+
+void complain(const QString& text) {
+    std::fprintf(stderr, "kavo-projector-sim: %s\n", text.toLocal8Bit().constData());
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    using namespace kavo::sim;
+    QCoreApplication app(argc, argv);
+
+    const ParsedOptions parsed = parseOptions(QCoreApplication::arguments());
+    if (!parsed.options) {
+        if (parsed.exitCode == 0)
+            std::fputs(parsed.message.toLocal8Bit().constData(), stdout);
+        else
+            complain(parsed.message);
+        return parsed.exitCode;
+    }
+    const Options& options = *parsed.options;
+
+    if (!catchStopSignals()) {
+        complain(QStringLiteral("cannot catch Ctrl+C and SIGTERM"));
+        return 1;
+    }
+    QSocketNotifier stopper(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopper, &QSocketNotifier::activated, &app, [] {
+        char number = 0;
+        if (::read(g_signalPipe[0], &number, 1) == 1)
+            printLine(QStringLiteral("stopping on %1").arg(QLatin1String(signalName(number))));
+        QCoreApplication::quit();
+    });
+
+    PseudoTerminal line;
+    QString error;
+    if (!line.open(&error)) {
+        complain(QStringLiteral("cannot open a pseudo-terminal: %1").arg(error));
+        return 1;
+    }
+    const QString name = QStringLiteral("COM%1").arg(options.port);
+    PortEntry entry(kavo::portFolder() + QLatin1Char('/') + name, line.devicePath());
+    if (!entry.claim(&error)) {
+        complain(error);
+        return 1;
+    }
+
+    const CommandSet commands(catalogueCommands());
+    Simulator simulator(options, commands, line);
+    simulator.start();
+    printLine(QStringLiteral("kavo-projector-sim: %1 -> %2 in %3 (%4 commands, seed %5)")
+                  .arg(name, line.devicePath(), kavo::portFolder())
+                  .arg(commands.size())
+                  .arg(options.seed));
+    const QString faults = describeFaults(options);
+    if (!faults.isEmpty())
+        printLine(QStringLiteral("faults: %1").arg(faults));
+    printLine(QStringLiteral("Ctrl+C stops the simulator and removes %1.").arg(name));
+
+    const int status = QCoreApplication::exec();
+    entry.release();
+    return status;
+}
