@@ -70,6 +70,8 @@ struct Panel {
     void read(int number, const QString& expected) {
         QTest::mouseClick(button(number), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(status(), expected, 5000);
+        // Let the whole reply in before the next command, as an operator would.
+        QTRY_VERIFY_WITH_TIMEOUT(reply().endsWith(QStringLiteral(" [CR] ")), 5000);
     }
 };
 
