@@ -166,6 +166,15 @@ private slots:
         QVERIFY(rig.button(1)->text().isEmpty());
         QCOMPARE(rig.button(1)->iconSize(), QSize(17, 9));
         QCOMPARE(rig.button(57)->accessibleName(), QStringLiteral("LENS SHIFT left"));
+        QVERIFY(rig.button(57)->toolTip().startsWith(QStringLiteral("LENS SHIFT left")));
+        QCOMPARE(rig.form.Label11->accessibleName(), QStringLiteral("TxD"));
+        QCOMPARE(rig.form.Label12->accessibleName(), QStringLiteral("RxD"));
+        QCOMPARE(rig.form.Label25->accessibleName(), QStringLiteral("STATUS"));
+        for (const panel::ButtonSpec& spec : panel::buttons()) {
+            if (spec.kind == panel::Kind::Hold)
+                QVERIFY2(!rig.button(spec.number)->accessibleName().isEmpty(),
+                         qPrintable(rig.button(spec.number)->objectName()));
+        }
         for (int n = 27; n <= 29; ++n)
             QVERIFY(rig.form.Label(n)->isHidden());
         // Every caption fits its button.
