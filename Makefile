@@ -51,3 +51,14 @@ install: build
 
 clean:
 	@rm -rf $(BUILD) $(SAN_BUILD)
+
+# The benchmark, not part of `make test`: a Release build of its own, the
+# panel measured on a virtual display against a bare Qt window, one table.
+# BENCH_ARGS=--quick makes fewer runs (for working on the benchmark itself).
+BENCH_BUILD ?= build-bench
+.PHONY: bench
+bench:
+	@KAVO_WITH_BENCH=1 scripts/ensure-deps.sh
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKAVO_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target kavo-bench
+	@$(BENCH_BUILD)/bench/kavo-bench $(BENCH_ARGS)

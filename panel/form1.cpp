@@ -1,10 +1,13 @@
 #include "form1.h"
 
 #include "button_map.h"
+#include "command_button.h"
 #include "hold_button.h"
 #include "trace.h"
 #include "twips.h"
 
+#include <algorithm>
+#include <cmath>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -12,6 +15,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QScreen>
+#include <QStyleOptionFrame>
 
 namespace kavo {
 namespace {
@@ -42,6 +46,24 @@ QColor tintColour(panel::Tint tint) {
     }
     return {};
 }
+
+// A group frame drawn as the style's plain rectangle. Under the Fusion style
+// a QGroupBox draws its frame from an image whose first load probes every
+// image plugin installed, the largest single cost of showing the panel.
+class PanelFrame final : public QGroupBox {
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        constexpr int kFrameTop = 3; // where QGroupBox draws it for an empty title
+        QPainter painter(this);
+        QStyleOptionFrame option;
+        option.initFrom(this);
+        option.rect = rect().adjusted(0, kFrameTop, 0, 0);
+        style()->drawPrimitive(QStyle::PE_Frame, &option, &painter, this);
+    }
+};
 
 // A solid black triangle on yellow, drawn at 1x and 2x for sharp scaling.
 QIcon arrowIcon(panel::Arrow arrow) {
@@ -115,9 +137,28 @@ void fitCaption(QPushButton* button, double points) {
     font.setBold(true);
     font.setPointSizeF(points);
     const int room = button->width() - 6;
-    while (font.pointSizeF() > 5.0 &&
-           QFontMetrics(font).horizontalAdvance(button->text()) > room)
-        font.setPointSizeF(font.pointSizeF() - 0.25);
+    const int wide = QFontMetrics(font).horizontalAdvance(button->text());
+    if (wide > room) {
+        // Every size tried costs a font match: start from the size at which
+        // the caption fits if its width scales with the size, then settle on
+        // the largest quarter-point size that fits.
+        constexpr double kStep = 0.25, kSmallest = 5.0;
+        const auto fits = [&](double size) {
+            font.setPointSizeF(size);
+            return QFontMetrics(font).horizontalAdvance(button->text()) <= room;
+        };
+        double size = std::floor(points * room / wide / kStep) * kStep;
+        size = std::clamp(size, kSmallest, points - kStep);
+        if (fits(size)) {
+            while (size + kStep < points && fits(size + kStep))
+                size += kStep;
+        } else {
+            while (size > kSmallest && !fits(size - kStep))
+                size -= kStep;
+            size = std::max(kSmallest, size - kStep);
+        }
+        font.setPointSizeF(size);
+    }
     button->setFont(font);
 }
 
@@ -173,7 +214,7 @@ Form1::~Form1() {
 
 void Form1::buildFrames() {
     for (const panel::FrameSpec& spec : panel::frames()) {
-        auto* frame = new QGroupBox(this);
+        auto* frame = new PanelFrame(this);
         frame->setObjectName(QStringLiteral("Frame%1").arg(spec.number));
         placeTwips(frame, spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
         m_frames[spec.number] = frame;
@@ -198,11 +239,12 @@ void Form1::buildFrames() {
 
 void Form1::buildButtons() {
     QWidget* previous = nullptr;
+    std::map<panel::Arrow, QIcon> arrows; // drawn once per direction
     for (const panel::ButtonSpec& spec : panel::buttons()) {
         QWidget* parent = spec.frame == 0 ? static_cast<QWidget*>(this) : m_frames.at(spec.frame);
         QPushButton* button = spec.kind == panel::Kind::Hold
-                                  ? new HoldButton(parent)
-                                  : new QPushButton(latin1(spec.caption), parent);
+                                  ? static_cast<QPushButton*>(new HoldButton(parent))
+                                  : new CommandButton(latin1(spec.caption), parent);
         button->setObjectName(QStringLiteral("Command%1").arg(spec.number));
         placeTwips(button, spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
         button->setAutoDefault(false);
@@ -225,7 +267,10 @@ void Form1::buildButtons() {
             break;
         case panel::Kind::Hold: {
             auto* hold = static_cast<HoldButton*>(button);
-            hold->setIcon(arrowIcon(spec.arrow));
+            auto icon = arrows.find(spec.arrow);
+            if (icon == arrows.end())
+                icon = arrows.emplace(spec.arrow, arrowIcon(spec.arrow)).first;
+            hold->setIcon(icon->second);
             hold->setIconSize(kArrowPicture);
             hold->setAccessibleName(latin1(spec.accessibleName));
             hold->setToolTip(latin1(spec.accessibleName) + QStringLiteral(" (") + latin1(spec.command) +

@@ -6,10 +6,12 @@ namespace kavo {
 
 void HoldButton::mousePressEvent(QMouseEvent* event) {
     event->accept();
+    // The first send goes out before the pressed look is drawn: setDown
+    // repaints at once.
+    emit mouseDown();
     setDown(true);
     if (focusPolicy() & Qt::ClickFocus)
         setFocus(Qt::MouseFocusReason);
-    emit mouseDown();
 }
 
 void HoldButton::mouseReleaseEvent(QMouseEvent* event) {

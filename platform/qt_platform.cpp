@@ -57,9 +57,13 @@ void QtTimer::setInterval(std::chrono::milliseconds interval) {
 std::chrono::milliseconds QtTimer::interval() const { return m_timer.intervalAsDuration(); }
 
 void QtTimer::setEnabled(bool enabled) {
-    if (enabled)
+    if (enabled) {
+        // A periodic QTimer has already scheduled its next tick one interval
+        // after the due time of this one; restarting here would drift.
+        if (ticking() && m_timer.isActive())
+            return;
         m_timer.start(); // restarts a running timer
-    else
+    } else
         m_timer.stop();
 }
 

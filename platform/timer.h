@@ -2,7 +2,10 @@
 
 // A repeating timer with an interval and an enabled flag, ticking on the GUI
 // thread. Enabling a running timer, or changing the interval of a running one,
-// restarts its countdown: every implementation behaves the same way.
+// restarts its countdown: every implementation behaves the same way. A tick
+// restarts the countdown at the moment it was due, so a handler enabling its
+// own timer again keeps that phase: the handler's run time is not added to
+// every period.
 
 #include <chrono>
 #include <functional>
@@ -25,12 +28,17 @@ public:
 
 protected:
     void tick() {
+        m_ticking = true;
         if (m_tick)
             m_tick();
+        m_ticking = false;
     }
+    // True while the tick handler runs.
+    bool ticking() const { return m_ticking; }
 
 private:
     TickHandler m_tick;
+    bool m_ticking = false;
 };
 
 class TimerFactory {

@@ -7,6 +7,11 @@ packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-de
 if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)
 fi
+# `make bench`: a virtual display, and the X client headers its driver uses
+# to see the measured windows mapped.
+if [ "${KAVO_WITH_BENCH:-0}" = 1 ]; then
+  packages+=(xvfb libxcb1-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

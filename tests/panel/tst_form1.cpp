@@ -47,6 +47,20 @@ struct Rig {
 // Heights come back in whole pixels: 15 twips each.
 bool sameHeight(int twips, int expected) { return std::abs(twips - expected) < 15; }
 
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+
 QWidget* nextTabStop(QWidget* from) {
     QWidget* next = from->nextInFocusChain();
     while (next != from && !(next->focusPolicy() & Qt::TabFocus))
@@ -177,11 +191,20 @@ private slots:
         }
         for (int n = 27; n <= 29; ++n)
             QVERIFY(rig.form.Label(n)->isHidden());
-        // Every caption fits its button.
+        // Every caption fits its button, at the largest quarter-point size
+        // that does (a margin of 3 pixels a side).
         for (const panel::ButtonSpec& spec : panel::buttons()) {
             QPushButton* b = rig.button(spec.number);
-            QVERIFY2(QFontMetrics(b->font()).horizontalAdvance(b->text()) <= b->width(),
+            const int room = b->width() - 6;
+            QVERIFY2(QFontMetrics(b->font()).horizontalAdvance(b->text()) <= room,
                      qPrintable(b->objectName()));
+            const double base = spec.kind == panel::Kind::End ? 15.75 : 7.5;
+            if (b->font().pointSizeF() < base) {
+                QFont larger = b->font();
+                larger.setPointSizeF(larger.pointSizeF() + 0.25);
+                QVERIFY2(QFontMetrics(larger).horizontalAdvance(b->text()) > room,
+                         qPrintable(b->objectName()));
+            }
         }
     }
 
@@ -198,6 +221,41 @@ private slots:
         }
         for (const panel::ButtonSpec& spec : panel::buttons())
             QVERIFY2(reached.contains(rig.button(spec.number)), qPrintable(rig.button(spec.number)->objectName()));
+    }
+
+    // The command is on the line before the button draws its new look; the
+    // drawing follows in the same pass of the event loop.
+    void commandLeavesBeforeTheButtonIsDrawn_data() {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<bool>("arrow");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("STATUS click") << 44 << false << QByteArray("CR0\r");
+        QTest::newRow("VOLUME up press") << 1 << true << QByteArray("C09\r");
+    }
+    void commandLeavesBeforeTheButtonIsDrawn() {
+        QFETCH(int, number);
+        QFETCH(bool, arrow);
+        QFETCH(QByteArray, line);
+        Rig rig;
+        QVERIFY(QTest::qWaitForWindowExposed(&rig.form));
+        QPushButton* button = rig.button(number);
+        if (!arrow) {
+            QTest::mousePress(button, Qt::LeftButton);
+            QCoreApplication::processEvents();
+        }
+        PaintCounter counter(button);
+        int paintsAtSend = -1;
+        rig.port.onWrite = [&] { paintsAtSend = counter.paints; };
+        if (arrow)
+            QTest::mousePress(button, Qt::LeftButton);
+        else
+            QTest::mouseRelease(button, Qt::LeftButton);
+        QCOMPARE(rig.port.written, line);
+        QCOMPARE(paintsAtSend, 0);
+        QTRY_VERIFY(counter.paints > 0);
+        QCOMPARE(button->isDown(), arrow);
+        if (arrow)
+            rig.release(number);
     }
 
     void quickClickOnArrowSendsOnce() {

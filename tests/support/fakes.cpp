@@ -60,8 +60,11 @@ OpenResult FakeSerialPort::open() {
 }
 
 void FakeSerialPort::write(const QString& text) {
-    if (m_open)
-        written += text.toLatin1();
+    if (!m_open)
+        return;
+    written += text.toLatin1();
+    if (onWrite)
+        onWrite();
 }
 
 QString FakeSerialPort::readAll() {

@@ -7,6 +7,7 @@
 #include "settings_store.h"
 #include "timer.h"
 
+#include <functional>
 #include <QByteArray>
 #include <QMap>
 #include <QString>
@@ -76,6 +77,7 @@ public:
     QByteArray takeWritten();
 
     QByteArray written;
+    std::function<void()> onWrite; // called after each write reached the line
     QStringList openedAt; // "port@settings" of every successful open
     bool failOpen = false;
     QString failReason = QStringLiteral("No such device: /dev/null/COM.");
