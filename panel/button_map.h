@@ -25,7 +25,7 @@ struct Rect {
     int left, top, width, height;
 };
 
-struct ButtonSpec {
+struct ButtonEntry {
     int number;           // CommandN
     int frame;            // FrameN holding it, 0 for the window itself
     std::string_view caption;
@@ -38,12 +38,12 @@ struct ButtonSpec {
     std::string_view accessibleName; // for the picture-only arrow buttons
 };
 
-struct FrameSpec {
+struct FrameEntry {
     int number;
     Rect rect;
 };
 
-struct TitleSpec {
+struct TitleEntry {
     int number; // LabelN
     int frame;
     std::string_view caption;
@@ -51,11 +51,11 @@ struct TitleSpec {
     bool darkRed; // the POWER title
 };
 
-std::span<const ButtonSpec> buttons();
-std::span<const FrameSpec> frames();
-std::span<const TitleSpec> titles();
+std::span<const ButtonEntry> buttons();
+std::span<const FrameEntry> frames();
+std::span<const TitleEntry> titles();
 
-const ButtonSpec* findButton(int number);
+const ButtonEntry* findButton(int number);
 // The command of a repeat code, empty when the code is unknown.
 std::string_view repeatCommand(int code);
 

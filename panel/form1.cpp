@@ -213,43 +213,43 @@ Form1::~Form1() {
 }
 
 void Form1::buildFrames() {
-    for (const panel::FrameSpec& spec : panel::frames()) {
+    for (const panel::FrameEntry& entry : panel::frames()) {
         auto* frame = new PanelFrame(this);
-        frame->setObjectName(QStringLiteral("Frame%1").arg(spec.number));
-        placeTwips(frame, spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
-        m_frames[spec.number] = frame;
+        frame->setObjectName(QStringLiteral("Frame%1").arg(entry.number));
+        placeTwips(frame, entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height);
+        m_frames[entry.number] = frame;
     }
     Frame9 = m_frames.at(9);
     Frame15 = m_frames.at(15);
-    for (const panel::TitleSpec& spec : panel::titles()) {
-        QLabel* title = makeLabel(m_frames.at(spec.frame), QStringLiteral("Label%1").arg(spec.number),
-                                  latin1(spec.caption));
-        placeTwips(title, spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
+    for (const panel::TitleEntry& entry : panel::titles()) {
+        QLabel* title = makeLabel(m_frames.at(entry.frame), QStringLiteral("Label%1").arg(entry.number),
+                                  latin1(entry.caption));
+        placeTwips(title, entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height);
         QFont font = title->font();
         font.setBold(true);
         font.setPointSizeF(kCaptionPoints);
         title->setFont(font);
-        if (spec.darkRed) {
+        if (entry.darkRed) {
             title->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
             paintText(title, QColor(0x80, 0x00, 0x00));
         }
-        m_labels[spec.number] = title;
+        m_labels[entry.number] = title;
     }
 }
 
 void Form1::buildButtons() {
     QWidget* previous = nullptr;
     std::map<panel::Arrow, QIcon> arrows; // drawn once per direction
-    for (const panel::ButtonSpec& spec : panel::buttons()) {
-        QWidget* parent = spec.frame == 0 ? static_cast<QWidget*>(this) : m_frames.at(spec.frame);
-        QPushButton* button = spec.kind == panel::Kind::Hold
+    for (const panel::ButtonEntry& entry : panel::buttons()) {
+        QWidget* parent = entry.frame == 0 ? static_cast<QWidget*>(this) : m_frames.at(entry.frame);
+        QPushButton* button = entry.kind == panel::Kind::Hold
                                   ? static_cast<QPushButton*>(new HoldButton(parent))
-                                  : new CommandButton(latin1(spec.caption), parent);
-        button->setObjectName(QStringLiteral("Command%1").arg(spec.number));
-        placeTwips(button, spec.rect.left, spec.rect.top, spec.rect.width, spec.rect.height);
+                                  : new CommandButton(latin1(entry.caption), parent);
+        button->setObjectName(QStringLiteral("Command%1").arg(entry.number));
+        placeTwips(button, entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height);
         button->setAutoDefault(false);
-        fitCaption(button, spec.kind == panel::Kind::End ? kEndCaptionPoints : kCaptionPoints);
-        const QColor colour = tintColour(spec.tint);
+        fitCaption(button, entry.kind == panel::Kind::End ? kEndCaptionPoints : kCaptionPoints);
+        const QColor colour = tintColour(entry.tint);
         if (colour.isValid()) {
             QPalette palette = button->palette();
             palette.setColor(QPalette::Button, colour);
@@ -257,23 +257,23 @@ void Form1::buildButtons() {
         } else {
             button->setPalette(QApplication::palette(button));
         }
-        if (!spec.command.empty())
-            button->setToolTip(latin1(spec.command));
+        if (!entry.command.empty())
+            button->setToolTip(latin1(entry.command));
 
-        const int number = spec.number;
-        switch (spec.kind) {
+        const int number = entry.number;
+        switch (entry.kind) {
         case panel::Kind::Click:
             connect(button, &QPushButton::clicked, this, [this, number] { m_logic.Command_Click(number); });
             break;
         case panel::Kind::Hold: {
             auto* hold = static_cast<HoldButton*>(button);
-            auto icon = arrows.find(spec.arrow);
+            auto icon = arrows.find(entry.arrow);
             if (icon == arrows.end())
-                icon = arrows.emplace(spec.arrow, arrowIcon(spec.arrow)).first;
+                icon = arrows.emplace(entry.arrow, arrowIcon(entry.arrow)).first;
             hold->setIcon(icon->second);
             hold->setIconSize(kArrowPicture);
-            hold->setAccessibleName(latin1(spec.accessibleName));
-            hold->setToolTip(latin1(spec.accessibleName) + QStringLiteral(" (") + latin1(spec.command) +
+            hold->setAccessibleName(latin1(entry.accessibleName));
+            hold->setToolTip(latin1(entry.accessibleName) + QStringLiteral(" (") + latin1(entry.command) +
                              QStringLiteral(")"));
             connect(hold, &HoldButton::mouseDown, this, [this, number] { m_logic.Command_MouseDown(number); });
             connect(hold, &HoldButton::mouseUp, this, [this, number] { m_logic.Command_MouseUp(number); });
@@ -292,7 +292,7 @@ void Form1::buildButtons() {
         if (previous)
             setTabOrder(previous, button);
         previous = button;
-        m_buttons[spec.number] = button;
+        m_buttons[entry.number] = button;
     }
     Command(17)->setFocus();
 }

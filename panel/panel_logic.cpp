@@ -23,28 +23,28 @@ PanelLogic::PanelLogic(TransactionEngine& engine) : m_engine(engine) {
 }
 
 void PanelLogic::Command_Click(int number) {
-    const panel::ButtonSpec* spec = panel::findButton(number);
-    if (!spec || spec->kind != panel::Kind::Click)
+    const panel::ButtonEntry* entry = panel::findButton(number);
+    if (!entry || entry->kind != panel::Kind::Click)
         return;
-    m_engine.values().Cur_cmd = commandOf(spec->command);
+    m_engine.values().Cur_cmd = commandOf(entry->command);
     m_engine.Hyouji(m_engine.values().Cur_cmd, 1);
 }
 
 void PanelLogic::Command_MouseDown(int number) {
-    const panel::ButtonSpec* spec = panel::findButton(number);
-    if (!spec || spec->kind != panel::Kind::Hold)
+    const panel::ButtonEntry* entry = panel::findButton(number);
+    if (!entry || entry->kind != panel::Kind::Hold)
         return;
     if (m_engine.Cont_flag != 0)
         return;
     m_engine.Cont_flag = 1;
-    m_engine.Cont_code = static_cast<std::uint8_t>(spec->repeatCode);
-    m_engine.values().Cur_cmd = commandOf(spec->command);
+    m_engine.Cont_code = static_cast<std::uint8_t>(entry->repeatCode);
+    m_engine.values().Cur_cmd = commandOf(entry->command);
     Cont_M_down();
 }
 
 void PanelLogic::Command_MouseUp(int number) {
-    const panel::ButtonSpec* spec = panel::findButton(number);
-    if (!spec || spec->kind != panel::Kind::Hold)
+    const panel::ButtonEntry* entry = panel::findButton(number);
+    if (!entry || entry->kind != panel::Kind::Hold)
         return;
     Cont_M_up();
 }

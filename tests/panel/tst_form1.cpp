@@ -137,9 +137,9 @@ private slots:
         QFETCH(int, code);
         QFETCH(int, number);
         QFETCH(QString, command);
-        const panel::ButtonSpec* spec = panel::findButton(number);
-        QVERIFY(spec);
-        QCOMPARE(spec->repeatCode, code);
+        const panel::ButtonEntry* entry = panel::findButton(number);
+        QVERIFY(entry);
+        QCOMPARE(entry->repeatCode, code);
         QCOMPARE(QString::fromLatin1(panel::repeatCommand(code).data(),
                                      qsizetype(panel::repeatCommand(code).size())),
                  command);
@@ -148,9 +148,9 @@ private slots:
     void buttonMapShape() {
         int clicks = 0, holds = 0, functions = 0;
         QSet<int> numbers;
-        for (const panel::ButtonSpec& spec : panel::buttons()) {
-            numbers.insert(spec.number);
-            (spec.kind == panel::Kind::Click ? clicks : spec.kind == panel::Kind::Hold ? holds : functions)++;
+        for (const panel::ButtonEntry& entry : panel::buttons()) {
+            numbers.insert(entry.number);
+            (entry.kind == panel::Kind::Click ? clicks : entry.kind == panel::Kind::Hold ? holds : functions)++;
         }
         QCOMPARE(clicks, 51);
         QCOMPARE(holds, 22);
@@ -184,21 +184,21 @@ private slots:
         QCOMPARE(rig.form.Label11->accessibleName(), QStringLiteral("TxD"));
         QCOMPARE(rig.form.Label12->accessibleName(), QStringLiteral("RxD"));
         QCOMPARE(rig.form.Label25->accessibleName(), QStringLiteral("STATUS"));
-        for (const panel::ButtonSpec& spec : panel::buttons()) {
-            if (spec.kind == panel::Kind::Hold)
-                QVERIFY2(!rig.button(spec.number)->accessibleName().isEmpty(),
-                         qPrintable(rig.button(spec.number)->objectName()));
+        for (const panel::ButtonEntry& entry : panel::buttons()) {
+            if (entry.kind == panel::Kind::Hold)
+                QVERIFY2(!rig.button(entry.number)->accessibleName().isEmpty(),
+                         qPrintable(rig.button(entry.number)->objectName()));
         }
         for (int n = 27; n <= 29; ++n)
             QVERIFY(rig.form.Label(n)->isHidden());
         // Every caption fits its button, at the largest quarter-point size
         // that does (a margin of 3 pixels a side).
-        for (const panel::ButtonSpec& spec : panel::buttons()) {
-            QPushButton* b = rig.button(spec.number);
+        for (const panel::ButtonEntry& entry : panel::buttons()) {
+            QPushButton* b = rig.button(entry.number);
             const int room = b->width() - 6;
             QVERIFY2(QFontMetrics(b->font()).horizontalAdvance(b->text()) <= room,
                      qPrintable(b->objectName()));
-            const double base = spec.kind == panel::Kind::End ? 15.75 : 7.5;
+            const double base = entry.kind == panel::Kind::End ? 15.75 : 7.5;
             if (b->font().pointSizeF() < base) {
                 QFont larger = b->font();
                 larger.setPointSizeF(larger.pointSizeF() + 0.25);
@@ -219,8 +219,8 @@ private slots:
             reached.insert(at);
             at = nextTabStop(at);
         }
-        for (const panel::ButtonSpec& spec : panel::buttons())
-            QVERIFY2(reached.contains(rig.button(spec.number)), qPrintable(rig.button(spec.number)->objectName()));
+        for (const panel::ButtonEntry& entry : panel::buttons())
+            QVERIFY2(reached.contains(rig.button(entry.number)), qPrintable(rig.button(entry.number)->objectName()));
     }
 
     // The command is on the line before the button draws its new look; the

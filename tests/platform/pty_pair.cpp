@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -91,6 +92,16 @@ int PtyPair::slaveSpeed() const {
     const int ok = ::tcgetattr(fd, &settings);
     ::close(fd);
     return ok == 0 ? speedOf(::cfgetospeed(&settings)) : -1;
+}
+
+int PtyPair::slavePending() const {
+    const int fd = ::open(QFile::encodeName(m_slavePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    int pending = 0;
+    const int ok = ::ioctl(fd, FIONREAD, &pending);
+    ::close(fd);
+    return ok == 0 ? pending : -1;
 }
 
 TempConfigHome::TempConfigHome() { qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path())); }

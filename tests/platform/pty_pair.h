@@ -28,6 +28,8 @@ public:
     QByteArray read(int count, std::chrono::milliseconds timeout) const;
     // Output speed of the slave's line settings (e.g. 19200), or -1.
     int slaveSpeed() const;
+    // Bytes written on the master that the port has not read yet, or -1.
+    int slavePending() const;
     void closeMaster();
 
 private:
