@@ -10,9 +10,8 @@
 #include "settings_store.h"
 #include "timer.h"
 
-#include <QPointer>
-
 #include <memory>
+#include <QPointer>
 
 class QApplication;
 
@@ -34,7 +33,7 @@ struct Platform {
 };
 
 class Application {
-public:
+  public:
     Application(AppValues& values, Platform platform);
     ~Application();
 
@@ -46,7 +45,7 @@ public:
     PortDialog& portDialog() { return *m_portDialog; }
     Form3* console() const { return m_console; }
 
-private:
+  private:
     void openConsole();
 
     std::unique_ptr<Form1> m_form1;

@@ -66,8 +66,9 @@ std::optional<std::int64_t> roundHalfEven(double value, std::int64_t lowest, std
 }
 
 std::int16_t storedPortNumber(QStringView text) {
-    const auto port = roundHalfEven(readLeadingNumber(text), std::numeric_limits<std::int16_t>::min(),
-                                    std::numeric_limits<std::int16_t>::max());
+    const auto port =
+        roundHalfEven(readLeadingNumber(text), std::numeric_limits<std::int16_t>::min(),
+                      std::numeric_limits<std::int16_t>::max());
     if (!port || !isUsablePort(static_cast<int>(*port)))
         return 0;
     return static_cast<std::int16_t>(*port);
@@ -78,8 +79,12 @@ std::uint8_t storedBaudCode(QStringView text) {
     return code && *code == kBaud9600 ? kBaud9600 : kBaud19200;
 }
 
-bool isUsablePort(int number) { return number >= kLowestPort && number <= kHighestPort; }
+bool isUsablePort(int number) {
+    return number >= kLowestPort && number <= kHighestPort;
+}
 
-QString commandLine(QStringView command) { return command.toString() + kCr; }
+QString commandLine(QStringView command) {
+    return command.toString() + kCr;
+}
 
 } // namespace kavo

@@ -2,11 +2,10 @@
 
 // Line settings, their stored form and the shape of a command line.
 
-#include <QString>
-#include <QStringView>
-
 #include <cstdint>
 #include <optional>
+#include <QString>
+#include <QStringView>
 
 namespace kavo {
 

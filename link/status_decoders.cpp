@@ -26,7 +26,7 @@ constexpr std::array kPowerRows{
 };
 
 constexpr std::array kInputRows{
-    Row{" 1", " Input 1"}, Row{" 2", " Input 2"}, Row{" 3", " Input 3"},
+    Row{" 1", " Input 1"}, Row{" 2", " Input 2"},         Row{" 3", " Input 3"},
     Row{" 4", " Wired"},   Row{" 5", " Wireless/Viewer"},
 };
 

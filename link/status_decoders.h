@@ -5,10 +5,9 @@
 // trace as shown; the lamp-time and temperature reads also need the exact
 // length of the receive buffer.
 
+#include <optional>
 #include <QString>
 #include <QStringView>
-
-#include <optional>
 
 namespace kavo {
 

@@ -11,18 +11,17 @@
 #include "settings_store.h"
 #include "timer.h"
 
-#include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <QString>
 
 namespace kavo {
 
 struct LinkDisplay {
-    QString txd;    // Label11: trace of the last sent command
-    QString rxd;    // Label12: trace of the reply
-    QString status; // Label25: decoded status text
+    QString txd;              // Label11: trace of the last sent command
+    QString rxd;              // Label12: trace of the reply
+    QString status;           // Label25: decoded status text
     bool legendSpace = false; // Label27
     bool legendCr = false;    // Label28
     bool legendAck = false;   // Label29
@@ -30,7 +29,7 @@ struct LinkDisplay {
 };
 
 class TransactionEngine {
-public:
+  public:
     enum class StartUp { Opened, NeedsPortDialog };
 
     TransactionEngine(AppValues& values, SerialPort& port, TimerFactory& timers,
@@ -70,7 +69,7 @@ public:
         m_displayChanged = std::move(handler);
     }
 
-private:
+  private:
     void changed();
     void applyLegends(bool space, bool cr, bool ack);
 

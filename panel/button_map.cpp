@@ -17,12 +17,12 @@ constexpr int kArrowW = 840;
 constexpr int kArrowH = 255;
 
 constexpr std::array kFrames{
-    FrameEntry{1, {120, 0, 975, 1520}},      FrameEntry{2, {1200, 0, 6930, 732}},
-    FrameEntry{12, {8190, 0, 2025, 732}},    FrameEntry{11, {1200, 800, 4455, 732}},
-    FrameEntry{8, {5715, 800, 4495, 732}},   FrameEntry{3, {120, 1600, 1836, 732}},
-    FrameEntry{4, {2016, 1600, 1836, 732}},  FrameEntry{7, {3912, 1600, 1836, 732}},
-    FrameEntry{13, {5808, 1600, 1880, 732}}, FrameEntry{5, {7748, 1600, 2460, 732}},
-    FrameEntry{19, {120, 2400, 1080, 1095}}, FrameEntry{17, {1260, 2400, 1080, 1095}},
+    FrameEntry{1, {120, 0, 975, 1520}},       FrameEntry{2, {1200, 0, 6930, 732}},
+    FrameEntry{12, {8190, 0, 2025, 732}},     FrameEntry{11, {1200, 800, 4455, 732}},
+    FrameEntry{8, {5715, 800, 4495, 732}},    FrameEntry{3, {120, 1600, 1836, 732}},
+    FrameEntry{4, {2016, 1600, 1836, 732}},   FrameEntry{7, {3912, 1600, 1836, 732}},
+    FrameEntry{13, {5808, 1600, 1880, 732}},  FrameEntry{5, {7748, 1600, 2460, 732}},
+    FrameEntry{19, {120, 2400, 1080, 1095}},  FrameEntry{17, {1260, 2400, 1080, 1095}},
     FrameEntry{16, {2400, 2400, 1080, 1095}}, FrameEntry{18, {3540, 2400, 1080, 1095}},
     FrameEntry{22, {4680, 2400, 1080, 1095}}, FrameEntry{23, {5820, 2400, 2164, 1455}},
     FrameEntry{10, {8044, 2400, 2164, 1455}}, FrameEntry{20, {1785, 3550, 1125, 1695}},
@@ -123,48 +123,83 @@ constexpr std::array kButtons{
     ButtonEntry{13, 0, "AUTO PC ADJ.", "C89", Click, 0, A::None, Teal, {120, 4290, 1500, 300}, {}},
     ButtonEntry{14, 0, "P-TIMER", "C8A", Click, 0, A::None, Teal, {120, 4620, 1500, 300}, {}},
     ButtonEntry{67, 0, "P-TIMER(Exit)", "C8B", Click, 0, A::None, Teal, {120, 4950, 1500, 300}, {}},
-    ButtonEntry{60, 20, "NONE", "CF KEYDIS NONE", Click, 0, A::None, Teal, stacked(0, 570, 1125), {}},
+    ButtonEntry{
+        60, 20, "NONE", "CF KEYDIS NONE", Click, 0, A::None, Teal, stacked(0, 570, 1125), {}},
     ButtonEntry{61, 20, "R/C", "CF KEYDIS RC", Click, 0, A::None, Teal, stacked(1, 570, 1125), {}},
     ButtonEntry{62, 20, "KEY", "CF KEYDIS KEY", Click, 0, A::None, Teal, stacked(2, 570, 1125), {}},
     ButtonEntry{71, 14, "Ready", "C2A", Click, 0, A::None, Teal, stacked(0, 570, 1450), {}},
     ButtonEntry{72, 14, "OFF", "C2B", Click, 0, A::None, Teal, stacked(1, 570, 1450), {}},
     ButtonEntry{56, 14, "Shut down", "C2E", Click, 0, A::None, Teal, stacked(2, 570, 1450), {}},
-    ButtonEntry{68, 21, "NORMAL", "CF LAMPMODE NORMAL", Click, 0, A::None, Teal,
-               {90, 330, 1100, 300}, {}},
-    ButtonEntry{75, 21, "ECO1", "CF LAMPMODE ECO1", Click, 0, A::None, Teal, {90, 660, 1100, 300}, {}},
-    ButtonEntry{63, 21, "ECO2", "CF LAMPMODE ECO2", Click, 0, A::None, Teal, {90, 990, 1100, 300}, {}},
-    ButtonEntry{66, 21, "AUTO", "CF LAMPMODE AUTO", Click, 0, A::None, Teal,
-               {90, 1320, 1100, 300}, {}},
+    ButtonEntry{
+        68, 21, "NORMAL", "CF LAMPMODE NORMAL", Click, 0, A::None, Teal, {90, 330, 1100, 300}, {}},
+    ButtonEntry{
+        75, 21, "ECO1", "CF LAMPMODE ECO1", Click, 0, A::None, Teal, {90, 660, 1100, 300}, {}},
+    ButtonEntry{
+        63, 21, "ECO2", "CF LAMPMODE ECO2", Click, 0, A::None, Teal, {90, 990, 1100, 300}, {}},
+    ButtonEntry{
+        66, 21, "AUTO", "CF LAMPMODE AUTO", Click, 0, A::None, Teal, {90, 1320, 1100, 300}, {}},
     ButtonEntry{23, 6, "ON", "C1C", Click, 0, A::None, Green, {120, 360, 840, 300}, {}},
     ButtonEntry{24, 6, "OFF", "C1D", Click, 0, A::None, Red, {120, 780, 840, 300}, {}},
-    ButtonEntry{5, 0, "", "C3C", Hold, 3, A::Up, Yellow, {7880, 4150, kArrowW, kArrowH}, "MENU cursor up"},
-    ButtonEntry{9, 0, "", "C3B", Hold, 5, A::Left, Yellow, {7320, 4510, kArrowW, kArrowH},
-               "MENU cursor left"},
-    ButtonEntry{8, 0, "", "C3A", Hold, 6, A::Right, Yellow, {8340, 4510, kArrowW, kArrowH},
-               "MENU cursor right"},
-    ButtonEntry{7, 0, "", "C3D", Hold, 4, A::Down, Yellow, {7880, 4870, kArrowW, kArrowH},
-               "MENU cursor down"},
-    ButtonEntry{6, 0, "ENTER", "C3F", Click, 0, A::None, Orange, {6840, 4870, kArrowW, kArrowH}, {}},
+    ButtonEntry{
+        5, 0, "", "C3C", Hold, 3, A::Up, Yellow, {7880, 4150, kArrowW, kArrowH}, "MENU cursor up"},
+    ButtonEntry{9,
+                0,
+                "",
+                "C3B",
+                Hold,
+                5,
+                A::Left,
+                Yellow,
+                {7320, 4510, kArrowW, kArrowH},
+                "MENU cursor left"},
+    ButtonEntry{8,
+                0,
+                "",
+                "C3A",
+                Hold,
+                6,
+                A::Right,
+                Yellow,
+                {8340, 4510, kArrowW, kArrowH},
+                "MENU cursor right"},
+    ButtonEntry{7,
+                0,
+                "",
+                "C3D",
+                Hold,
+                4,
+                A::Down,
+                Yellow,
+                {7880, 4870, kArrowW, kArrowH},
+                "MENU cursor down"},
+    ButtonEntry{
+        6, 0, "ENTER", "C3F", Click, 0, A::None, Orange, {6840, 4870, kArrowW, kArrowH}, {}},
     ButtonEntry{16, 0, "END", "", End, 0, A::None, Pink, {9360, 4400, 900, 855}, {}},
     ButtonEntry{44, 0, "STATUS", "CR0", Click, 0, A::None, Cyan, {8720, 5400, 1500, 300}, {}},
     ButtonEntry{45, 0, "MODE", "CR1", Click, 0, A::None, Cyan, {8720, 5700, 1500, 300}, {}},
     ButtonEntry{54, 0, "TEMP", "CR6", Click, 0, A::None, Cyan, {8720, 6000, 1500, 300}, {}},
     ButtonEntry{47, 0, "SETTING", "CR4", Click, 0, A::None, Cyan, {8720, 6300, 1500, 300}, {}},
     ButtonEntry{46, 0, "LAMP-TIME", "CR3", Click, 0, A::None, Cyan, {8720, 6600, 1500, 300}, {}},
-    ButtonEntry{55, 0, "LAMP-STATUS", "CR LAMPSTS", Click, 0, A::None, Cyan,
-               {8720, 6900, 1500, 300}, {}},
-    ButtonEntry{76, 0, "LAMP-MODE", "CR LAMPMODE", Click, 0, A::None, Cyan,
-               {8720, 7200, 1500, 300}, {}},
-    ButtonEntry{74, 0, "COMMANDTABLE", "", CommandTable, 0, A::None, System,
-               {6480, 6660, 1850, 375}, {}},
+    ButtonEntry{
+        55, 0, "LAMP-STATUS", "CR LAMPSTS", Click, 0, A::None, Cyan, {8720, 6900, 1500, 300}, {}},
+    ButtonEntry{
+        76, 0, "LAMP-MODE", "CR LAMPMODE", Click, 0, A::None, Cyan, {8720, 7200, 1500, 300}, {}},
+    ButtonEntry{
+        74, 0, "COMMANDTABLE", "", CommandTable, 0, A::None, System, {6480, 6660, 1850, 375}, {}},
     ButtonEntry{33, 0, "COM", "", Com, 0, A::None, System, {6480, 7080, 1850, 375}, {}},
 };
 
 } // namespace
 
-std::span<const ButtonEntry> buttons() { return kButtons; }
-std::span<const FrameEntry> frames() { return kFrames; }
-std::span<const TitleEntry> titles() { return kTitles; }
+std::span<const ButtonEntry> buttons() {
+    return kButtons;
+}
+std::span<const FrameEntry> frames() {
+    return kFrames;
+}
+std::span<const TitleEntry> titles() {
+    return kTitles;
+}
 
 const ButtonEntry* findButton(int number) {
     const auto it = std::ranges::find(kButtons, number, &ButtonEntry::number);

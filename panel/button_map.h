@@ -26,12 +26,12 @@ struct Rect {
 };
 
 struct ButtonEntry {
-    int number;           // CommandN
-    int frame;            // FrameN holding it, 0 for the window itself
+    int number; // CommandN
+    int frame;  // FrameN holding it, 0 for the window itself
     std::string_view caption;
     std::string_view command; // without its CR; empty for function buttons
     Kind kind;
-    int repeatCode;       // 1..22 for hold buttons, 0 otherwise
+    int repeatCode; // 1..22 for hold buttons, 0 otherwise
     Arrow arrow;
     Tint tint;
     Rect rect;

@@ -51,10 +51,10 @@ QColor tintColour(panel::Tint tint) {
 // a QGroupBox draws its frame from an image whose first load probes every
 // image plugin installed, the largest single cost of showing the panel.
 class PanelFrame final : public QGroupBox {
-public:
+  public:
     using QGroupBox::QGroupBox;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent*) override {
         constexpr int kFrameTop = 3; // where QGroupBox draws it for an empty title
         QPainter painter(this);
@@ -222,8 +222,9 @@ void Form1::buildFrames() {
     Frame9 = m_frames.at(9);
     Frame15 = m_frames.at(15);
     for (const panel::TitleEntry& entry : panel::titles()) {
-        QLabel* title = makeLabel(m_frames.at(entry.frame), QStringLiteral("Label%1").arg(entry.number),
-                                  latin1(entry.caption));
+        QLabel* title =
+            makeLabel(m_frames.at(entry.frame), QStringLiteral("Label%1").arg(entry.number),
+                      latin1(entry.caption));
         placeTwips(title, entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height);
         QFont font = title->font();
         font.setBold(true);
@@ -263,7 +264,8 @@ void Form1::buildButtons() {
         const int number = entry.number;
         switch (entry.kind) {
         case panel::Kind::Click:
-            connect(button, &QPushButton::clicked, this, [this, number] { m_logic.Command_Click(number); });
+            connect(button, &QPushButton::clicked, this,
+                    [this, number] { m_logic.Command_Click(number); });
             break;
         case panel::Kind::Hold: {
             auto* hold = static_cast<HoldButton*>(button);
@@ -273,10 +275,12 @@ void Form1::buildButtons() {
             hold->setIcon(icon->second);
             hold->setIconSize(kArrowPicture);
             hold->setAccessibleName(latin1(entry.accessibleName));
-            hold->setToolTip(latin1(entry.accessibleName) + QStringLiteral(" (") + latin1(entry.command) +
-                             QStringLiteral(")"));
-            connect(hold, &HoldButton::mouseDown, this, [this, number] { m_logic.Command_MouseDown(number); });
-            connect(hold, &HoldButton::mouseUp, this, [this, number] { m_logic.Command_MouseUp(number); });
+            hold->setToolTip(latin1(entry.accessibleName) + QStringLiteral(" (") +
+                             latin1(entry.command) + QStringLiteral(")"));
+            connect(hold, &HoldButton::mouseDown, this,
+                    [this, number] { m_logic.Command_MouseDown(number); });
+            connect(hold, &HoldButton::mouseUp, this,
+                    [this, number] { m_logic.Command_MouseUp(number); });
             break;
         }
         case panel::Kind::End:
@@ -327,8 +331,14 @@ void Form1::buildDisplayAreas() {
     placeTwips(Label25, 1020, 135, 4950, 285);
     Label25->setAccessibleName(QStringLiteral("STATUS"));
 
-    for (auto [number, label] : {std::pair{9, Label9}, {10, Label10}, {11, Label11}, {12, Label12},
-                                 {25, Label25}, {26, Label26}, {27, Label27}, {28, Label28},
+    for (auto [number, label] : {std::pair{9, Label9},
+                                 {10, Label10},
+                                 {11, Label11},
+                                 {12, Label12},
+                                 {25, Label25},
+                                 {26, Label26},
+                                 {27, Label27},
+                                 {28, Label28},
                                  {29, Label29}})
         m_labels[number] = label;
 }
@@ -373,7 +383,9 @@ void Form1::Command33_Click() {
         showPortDialogFromPanel();
 }
 
-void Form1::Command74_Click() { m_logic.Command74_Click(); }
+void Form1::Command74_Click() {
+    m_logic.Command74_Click();
+}
 
 void Form1::Form_KeyDown(int keyCode, int shift) {
     const int height = PanelLogic::Form_KeyDown(keyCode, shift, outerHeightTwips());
@@ -412,8 +424,9 @@ void Form1::mirrorDisplay() {
     Label28->setVisible(shown.legendCr);
     Label29->setVisible(shown.legendAck);
     // A lost line is said in the title bar, visible in either height, without a box.
-    const QString title =
-        shown.notice.isEmpty() ? kForm1Caption : kForm1Caption + QStringLiteral(" - ") + shown.notice;
+    const QString title = shown.notice.isEmpty()
+                              ? kForm1Caption
+                              : kForm1Caption + QStringLiteral(" - ") + shown.notice;
     if (windowTitle() != title)
         setWindowTitle(title);
     setToolTip(shown.notice);

@@ -9,10 +9,9 @@
 #include "panel_logic.h"
 #include "transaction_engine.h"
 
-#include <QWidget>
-
 #include <functional>
 #include <map>
+#include <QWidget>
 
 class QGroupBox;
 class QLabel;
@@ -22,7 +21,7 @@ namespace kavo {
 
 class Form1 : public QWidget {
     Q_OBJECT
-public:
+  public:
     Form1(AppValues& values, SerialPort& port, TimerFactory& timers, SettingsStore& store,
           QWidget* parent = nullptr);
     ~Form1() override;
@@ -67,14 +66,14 @@ public:
     QLabel* Label28 = nullptr;
     QLabel* Label29 = nullptr;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     void buildFrames();
     void buildButtons();
     void buildDisplayAreas();

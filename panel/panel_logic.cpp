@@ -1,9 +1,9 @@
 #include "panel_logic.h"
 
 #include "button_map.h"
-#include "panel_constants.h"
 #include "line_settings.h"
 #include "link_constants.h"
+#include "panel_constants.h"
 
 namespace kavo {
 namespace {

@@ -13,7 +13,7 @@ namespace kavo {
 inline constexpr int kSizeToggleThresholdTwips = 7000;
 
 class PanelLogic {
-public:
+  public:
     explicit PanelLogic(TransactionEngine& engine);
 
     // Single-shot command button N: Cur_cmd := its command + CR, then send.
@@ -37,7 +37,7 @@ public:
     std::function<void(bool)> setStatusFrameVisible;
     std::function<void()> openConsole;
 
-private:
+  private:
     TransactionEngine& m_engine;
 };
 

@@ -8,7 +8,7 @@
 namespace kavo {
 
 class MessageBox {
-public:
+  public:
     virtual ~MessageBox() = default;
     // A warning with a single OK button; returns when the operator has answered.
     virtual void warn(const QString& title, const QString& text, const QString& detail = {}) = 0;

@@ -31,7 +31,8 @@ QString describePortDevice(int number) {
 #else
     const QFileInfo info(path);
     const QString shown = info.isSymLink() ? info.symLinkTarget() : path;
-    return shown + (info.exists() ? QStringLiteral(" - present") : QStringLiteral(" - not present"));
+    return shown +
+           (info.exists() ? QStringLiteral(" - present") : QStringLiteral(" - not present"));
 #endif
 }
 

@@ -1,10 +1,9 @@
 #include "qt_platform.h"
 
+#include <memory>
 #include <QMessageBox>
 #include <QSettings>
 #include <QStandardPaths>
-
-#include <memory>
 
 namespace kavo {
 namespace {
@@ -17,9 +16,8 @@ std::unique_ptr<QSettings> openStore(const QString& application) {
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, application);
 #else
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    return std::make_unique<QSettings>(folder + QLatin1Char('/') + application +
-                                           QStringLiteral(".conf"),
-                                       QSettings::IniFormat);
+    return std::make_unique<QSettings>(
+        folder + QLatin1Char('/') + application + QStringLiteral(".conf"), QSettings::IniFormat);
 #endif
 }
 
@@ -36,8 +34,8 @@ QString QtSettingsStore::read(const QString& application, const QString& section
     return value.toString();
 }
 
-void QtSettingsStore::write(const QString& application, const QString& section,
-                            const QString& key, const QString& text) {
+void QtSettingsStore::write(const QString& application, const QString& section, const QString& key,
+                            const QString& text) {
     const auto settings = openStore(application);
     settings->setValue(section + QLatin1Char('/') + key, text);
     settings->sync();
@@ -54,7 +52,9 @@ void QtTimer::setInterval(std::chrono::milliseconds interval) {
     m_timer.setInterval(interval);
 }
 
-std::chrono::milliseconds QtTimer::interval() const { return m_timer.intervalAsDuration(); }
+std::chrono::milliseconds QtTimer::interval() const {
+    return m_timer.intervalAsDuration();
+}
 
 void QtTimer::setEnabled(bool enabled) {
     if (enabled) {

@@ -15,7 +15,7 @@ namespace kavo {
 // QSettings in native format, user scope, one organisation per application
 // name: ~/.config/<application>.conf on Linux, the user's registry on Windows.
 class QtSettingsStore final : public SettingsStore {
-public:
+  public:
     QString read(const QString& application, const QString& section, const QString& key,
                  const QString& defaultText) const override;
     void write(const QString& application, const QString& section, const QString& key,
@@ -23,29 +23,29 @@ public:
 };
 
 class QtTimer final : public Timer {
-public:
+  public:
     QtTimer();
     void setInterval(std::chrono::milliseconds interval) override;
     std::chrono::milliseconds interval() const override;
     void setEnabled(bool enabled) override;
     bool isEnabled() const override { return m_timer.isActive(); }
 
-private:
+  private:
     QTimer m_timer;
 };
 
 class QtTimerFactory final : public TimerFactory {
-public:
+  public:
     std::unique_ptr<Timer> createTimer() override { return std::make_unique<QtTimer>(); }
 };
 
 class QtMessageBox final : public MessageBox {
-public:
+  public:
     explicit QtMessageBox(QWidget* parent = nullptr) : m_parent(parent) {}
     void setParent(QWidget* parent) { m_parent = parent; }
     void warn(const QString& title, const QString& text, const QString& detail) override;
 
-private:
+  private:
     QWidget* m_parent = nullptr;
 };
 

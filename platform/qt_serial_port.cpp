@@ -30,8 +30,9 @@ QString openFailureReason(const QString& path, QSerialPort::SerialPortError erro
         const QString group = info.group();
         return QStringLiteral("Permission denied for %1. Join the group that owns it%2, "
                               "then log in again.")
-            .arg(device, group.isEmpty() ? QString()
-                                         : QStringLiteral(" (sudo usermod -aG %1 $USER)").arg(group));
+            .arg(device, group.isEmpty()
+                             ? QString()
+                             : QStringLiteral(" (sudo usermod -aG %1 $USER)").arg(group));
     }
 #else
     if (error == QSerialPort::PermissionError)

@@ -13,7 +13,7 @@ namespace kavo {
 
 class QtSerialPort final : public QObject, public SerialPort {
     Q_OBJECT
-public:
+  public:
     explicit QtSerialPort(QObject* parent = nullptr);
     ~QtSerialPort() override;
 
@@ -30,7 +30,7 @@ public:
     // The line speed the open port was given, for diagnostics and tests.
     qint32 baudRate() const { return m_port.baudRate(); }
 
-private:
+  private:
     void onError(QSerialPort::SerialPortError error);
 
     QSerialPort m_port;

@@ -5,9 +5,8 @@
 // has arrived, and a notification raised on the GUI thread whenever at least
 // one character is waiting. One character is one byte on the line.
 
-#include <QString>
-
 #include <functional>
+#include <QString>
 
 namespace kavo {
 
@@ -22,7 +21,7 @@ struct OpenResult {
 };
 
 class SerialPort {
-public:
+  public:
     using EventHandler = std::function<void(CommEvent)>;
 
     virtual ~SerialPort() = default;
@@ -45,13 +44,13 @@ public:
 
     void setEventHandler(EventHandler handler) { m_handler = std::move(handler); }
 
-protected:
+  protected:
     void raise(CommEvent event) {
         if (m_handler)
             m_handler(event);
     }
 
-private:
+  private:
     EventHandler m_handler;
 };
 

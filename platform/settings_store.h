@@ -7,7 +7,7 @@
 namespace kavo {
 
 class SettingsStore {
-public:
+  public:
     virtual ~SettingsStore() = default;
     virtual QString read(const QString& application, const QString& section, const QString& key,
                          const QString& defaultText) const = 0;

@@ -14,7 +14,7 @@
 namespace kavo {
 
 class Timer {
-public:
+  public:
     using TickHandler = std::function<void()>;
 
     virtual ~Timer() = default;
@@ -26,7 +26,7 @@ public:
 
     void setTickHandler(TickHandler handler) { m_tick = std::move(handler); }
 
-protected:
+  protected:
     void tick() {
         m_ticking = true;
         if (m_tick)
@@ -36,13 +36,13 @@ protected:
     // True while the tick handler runs.
     bool ticking() const { return m_ticking; }
 
-private:
+  private:
     TickHandler m_tick;
     bool m_ticking = false;
 };
 
 class TimerFactory {
-public:
+  public:
     virtual ~TimerFactory() = default;
     // A new timer, disabled.
     virtual std::unique_ptr<Timer> createTimer() = 0;

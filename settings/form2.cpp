@@ -12,7 +12,9 @@
 namespace kavo {
 namespace {
 
-constexpr int twips(int value) { return (value + 7) / 15; }
+constexpr int twips(int value) {
+    return (value + 7) / 15;
+}
 
 template <typename W> W* place(W* widget, const char* name, int l, int t, int w, int h) {
     widget->setObjectName(QLatin1String(name));
@@ -49,9 +51,12 @@ Form2::Form2(AppValues& values, SerialPort& port, SettingsStore& store, MessageB
 
 void Form2::build() {
     Frame1 = place(new QGroupBox(QStringLiteral("Baud Rate"), this), "Frame1", 360, 240, 2415, 615);
-    Option1 = place(new QRadioButton(QStringLiteral("9600"), Frame1), "Option1", 120, 180, 1575, 375);
-    Option2 = place(new QRadioButton(QStringLiteral("19200"), Frame1), "Option2", 1320, 240, 975, 255);
-    Frame2 = place(new QGroupBox(QStringLiteral("Com Port"), this), "Frame2", 360, 1200, 1455, 2535);
+    Option1 =
+        place(new QRadioButton(QStringLiteral("9600"), Frame1), "Option1", 120, 180, 1575, 375);
+    Option2 =
+        place(new QRadioButton(QStringLiteral("19200"), Frame1), "Option2", 1320, 240, 975, 255);
+    Frame2 =
+        place(new QGroupBox(QStringLiteral("Com Port"), this), "Frame2", 360, 1200, 1455, 2535);
     static constexpr std::array<int, 5> kOptionTops{180, 540, 900, 1260, 1620};
     static constexpr std::array<int, 5> kOptionWidths{1155, 1095, 975, 1215, 1335};
     static constexpr std::array<const char*, 5> kOptionNames{"Option3", "Option4", "Option5",
@@ -114,11 +119,17 @@ void Form2::Form_Load() {
     Text1->setSelection(0, 1);
 }
 
-void Form2::Option1_Click() { m_values.Baud_code = kBaud9600; }
+void Form2::Option1_Click() {
+    m_values.Baud_code = kBaud9600;
+}
 
-void Form2::Option2_Click() { m_values.Baud_code = kBaud19200; }
+void Form2::Option2_Click() {
+    m_values.Baud_code = kBaud19200;
+}
 
-void Form2::choosePort(int number) { m_values.Com_port = static_cast<std::int16_t>(number); }
+void Form2::choosePort(int number) {
+    m_values.Com_port = static_cast<std::int16_t>(number);
+}
 
 void Form2::Text1_Change() {
     const int value = otherBoxValue(Text1->text());
@@ -193,7 +204,9 @@ bool Form2::openPort() {
     return result.ok;
 }
 
-void Form2::retry(const QString& reason) { m_messages.warn(kRetryTitle, kRetryText, reason); }
+void Form2::retry(const QString& reason) {
+    m_messages.warn(kRetryTitle, kRetryText, reason);
+}
 
 void Form2::refreshOtherTooltip() {
     const int value = otherBoxValue(Text1->text());

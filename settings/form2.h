@@ -9,10 +9,9 @@
 #include "serial_port.h"
 #include "settings_store.h"
 
-#include <QDialog>
-
 #include <array>
 #include <functional>
+#include <QDialog>
 
 class QGroupBox;
 class QLabel;
@@ -28,7 +27,7 @@ inline const QString kRetryTitle = QStringLiteral("Error");
 
 class Form2 : public QDialog {
     Q_OBJECT
-public:
+  public:
     // Loads at once; showMainWindow is called after a successful "OK" or "Cancel".
     Form2(AppValues& values, SerialPort& port, SettingsStore& store, MessageBox& messages,
           std::function<void()> showMainWindow, QWidget* parent = nullptr);
@@ -55,7 +54,7 @@ public:
     QPushButton* Command1 = nullptr;
     QPushButton* Command2 = nullptr;
 
-private:
+  private:
     void build();
     void choosePort(int number);
     void selectBaudOption(bool nineSixHundred);

@@ -9,16 +9,19 @@ PortDialog::PortDialog(AppValues& values, SerialPort& port, SettingsStore& store
     : m_values(values), m_port(port), m_store(store), m_messages(messages),
       m_mainWindow(mainWindow) {}
 
-PortDialog::~PortDialog() { delete m_dialog.data(); }
+PortDialog::~PortDialog() {
+    delete m_dialog.data();
+}
 
 Form2* PortDialog::create() {
     if (!m_dialog) {
-        m_dialog = new Form2(m_values, m_port, m_store, m_messages,
-                             [this] {
-                                 if (m_mainWindow)
-                                     m_mainWindow->show();
-                             },
-                             m_mainWindow);
+        m_dialog = new Form2(
+            m_values, m_port, m_store, m_messages,
+            [this] {
+                if (m_mainWindow)
+                    m_mainWindow->show();
+            },
+            m_mainWindow);
         m_dialog->setAttribute(Qt::WA_DeleteOnClose);
     }
     return m_dialog;

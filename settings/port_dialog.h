@@ -11,7 +11,7 @@
 namespace kavo {
 
 class PortDialog {
-public:
+  public:
     PortDialog(AppValues& values, SerialPort& port, SettingsStore& store, MessageBox& messages,
                QWidget* mainWindow);
     ~PortDialog();
@@ -24,7 +24,7 @@ public:
 
     Form2* dialog() const { return m_dialog; }
 
-private:
+  private:
     Form2* create();
 
     AppValues& m_values;

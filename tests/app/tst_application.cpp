@@ -29,7 +29,9 @@ struct Rig {
     Application app{values, {port, store, clock, messages}};
     int ended = 0;
 
-    Rig() { app.form1().endProgram = [this] { ++ended; }; }
+    Rig() {
+        app.form1().endProgram = [this] { ++ended; };
+    }
     QPushButton* button(int number) { return app.form1().Command(number); }
 };
 
@@ -37,7 +39,7 @@ struct Rig {
 
 class TestApplication : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void firstStartShowsDialogThenPanel() {
         Rig rig;
         QTimer::singleShot(0, [&] {

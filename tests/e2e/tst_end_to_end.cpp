@@ -20,7 +20,7 @@ using std::chrono::milliseconds;
 namespace {
 
 class Simulator {
-public:
+  public:
     explicit Simulator(const QStringList& options) {
         m_process.setProgram(QStringLiteral(KAVO_SIM_PATH));
         m_process.setArguments(QStringList{"--port", "1", "--seed", "7"} + options);
@@ -44,7 +44,7 @@ public:
     }
     int count(const QString& piece) { return int(log().count(piece)); }
 
-private:
+  private:
     QProcess m_process;
     QString m_log;
 };
@@ -79,7 +79,7 @@ struct Panel {
 
 class TestEndToEnd : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void powerOnThenStatusReads() {
         TempConfigHome home;
         Simulator sim({"--warmup-ms", "300"});

@@ -3,10 +3,9 @@
 
 #include "catalogue.h"
 
-#include <QString>
-
 #include <cstdint>
 #include <cstdlib>
+#include <QString>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QString line = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));

@@ -4,18 +4,17 @@
 #include "status_decoders.h"
 #include "trace.h"
 
-#include <QString>
-
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <QString>
 
 namespace {
 
 const std::array kCommands{
-    QStringLiteral("CR0\r"),        QStringLiteral("CR1\r"),        QStringLiteral("CR4\r"),
-    QStringLiteral("CR3\r"),        QStringLiteral("CR6\r"),        QStringLiteral("CR LAMPSTS\r"),
-    QStringLiteral("CR LAMPMODE\r"), QStringLiteral("C00\r"),       QString(),
+    QStringLiteral("CR0\r"),         QStringLiteral("CR1\r"), QStringLiteral("CR4\r"),
+    QStringLiteral("CR3\r"),         QStringLiteral("CR6\r"), QStringLiteral("CR LAMPSTS\r"),
+    QStringLiteral("CR LAMPMODE\r"), QStringLiteral("C00\r"), QString(),
 };
 
 qsizetype tokenLength(char16_t c) {
@@ -33,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const QString& command = kCommands[data[0] % kCommands.size()];
     // Bytes as the port hands them over: one character per byte.
-    const QString reply = QString::fromLatin1(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));
+    const QString reply =
+        QString::fromLatin1(reinterpret_cast<const char*>(data + 1), qsizetype(size - 1));
     const kavo::Trace trace = kavo::renderTrace(reply);
     qsizetype expected = 1;
     for (const QChar c : reply)

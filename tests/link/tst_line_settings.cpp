@@ -6,7 +6,7 @@ using namespace kavo;
 
 class TestLineSettings : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void settingsTextByCode_data() {
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("text");

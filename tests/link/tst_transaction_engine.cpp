@@ -37,7 +37,7 @@ struct Rig {
 
 class TestTransactionEngine : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void startUpWithoutUsablePort_data() {
         QTest::addColumn<QString>("comPort");
         QTest::newRow("0") << "0";
@@ -64,13 +64,25 @@ private slots:
         QTest::addColumn<QString>("baudRate");
         QTest::addColumn<QString>("opened");
         QTest::addColumn<int>("baudCode");
-        QTest::newRow("15 at 96") << "15" << "96" << "15@9600,N,8,1" << 96;
-        QTest::newRow("leading blank 12") << " 12" << "96" << "12@9600,N,8,1" << 96;
-        QTest::newRow("baud 192") << "3" << "192" << "3@19200,N,8,1" << 192;
-        QTest::newRow("baud 0") << "3" << "0" << "3@19200,N,8,1" << 192;
-        QTest::newRow("baud 9600") << "3" << "9600" << "3@19200,N,8,1" << 192;
+        QTest::newRow("15 at 96") << "15"
+                                  << "96"
+                                  << "15@9600,N,8,1" << 96;
+        QTest::newRow("leading blank 12") << " 12"
+                                          << "96"
+                                          << "12@9600,N,8,1" << 96;
+        QTest::newRow("baud 192") << "3"
+                                  << "192"
+                                  << "3@19200,N,8,1" << 192;
+        QTest::newRow("baud 0") << "3"
+                                << "0"
+                                << "3@19200,N,8,1" << 192;
+        QTest::newRow("baud 9600") << "3"
+                                   << "9600"
+                                   << "3@19200,N,8,1" << 192;
         QTest::newRow("baud absent") << "3" << QString() << "3@19200,N,8,1" << 192;
-        QTest::newRow("baud beyond a byte") << "3" << "70000" << "3@19200,N,8,1" << 192;
+        QTest::newRow("baud beyond a byte") << "3"
+                                            << "70000"
+                                            << "3@19200,N,8,1" << 192;
     }
     void startUpOpensStoredPort() {
         QFETCH(QString, comPort);

@@ -39,21 +39,24 @@ struct Rig {
         QTest::mousePress(button(number), with);
     }
     void release(int number, Qt::MouseButton with = Qt::LeftButton, QPoint at = {}) {
-        QTest::mouseRelease(button(number), with, {}, at.isNull() ? button(number)->rect().center() : at);
+        QTest::mouseRelease(button(number), with, {},
+                            at.isNull() ? button(number)->rect().center() : at);
     }
     int sent(const QByteArray& line) const { return int(port.written.count(line)); }
 };
 
 // Heights come back in whole pixels: 15 twips each.
-bool sameHeight(int twips, int expected) { return std::abs(twips - expected) < 15; }
+bool sameHeight(int twips, int expected) {
+    return std::abs(twips - expected) < 15;
+}
 
 // Counts the paint events a widget receives.
 class PaintCounter : public QObject {
-public:
+  public:
     explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
     int paints = 0;
 
-protected:
+  protected:
     bool eventFilter(QObject*, QEvent* event) override {
         if (event->type() == QEvent::Paint)
             ++paints;
@@ -72,23 +75,64 @@ QWidget* nextTabStop(QWidget* from) {
 
 class TestForm1 : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void everySendingButtonPutsItsLineOnThePort_data() {
         QTest::addColumn<int>("number");
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<bool>("hold");
         // Independent of the panel's own table: button, bytes on the wire.
         const std::pair<int, const char*> clicks[] = {
-            {17, "C00"}, {18, "C01"}, {36, "C05"}, {27, "C50"}, {28, "C51"}, {29, "C52"},
-            {53, "C53"}, {41, "C08"}, {15, "C06"}, {40, "C23"}, {64, "C24"}, {65, "C25"},
-            {34, "C07"}, {4, "C33"},  {11, "C34"}, {12, "C35"}, {19, "C0B"}, {20, "C0C"},
-            {21, "C0D"}, {22, "C0E"}, {25, "C43"}, {26, "C44"}, {69, "C28"}, {70, "C29"},
-            {31, "C0F"}, {32, "C10"}, {60, "CF KEYDIS NONE"}, {61, "CF KEYDIS RC"},
-            {62, "CF KEYDIS KEY"}, {71, "C2A"}, {72, "C2B"}, {56, "C2E"},
-            {68, "CF LAMPMODE NORMAL"}, {75, "CF LAMPMODE ECO1"}, {63, "CF LAMPMODE ECO2"},
-            {66, "CF LAMPMODE AUTO"}, {23, "C1C"}, {24, "C1D"}, {6, "C3F"}, {3, "C1E"},
-            {73, "C27"}, {13, "C89"}, {14, "C8A"}, {67, "C8B"}, {44, "CR0"}, {45, "CR1"},
-            {54, "CR6"}, {47, "CR4"}, {46, "CR3"}, {55, "CR LAMPSTS"}, {76, "CR LAMPMODE"},
+            {17, "C00"},
+            {18, "C01"},
+            {36, "C05"},
+            {27, "C50"},
+            {28, "C51"},
+            {29, "C52"},
+            {53, "C53"},
+            {41, "C08"},
+            {15, "C06"},
+            {40, "C23"},
+            {64, "C24"},
+            {65, "C25"},
+            {34, "C07"},
+            {4, "C33"},
+            {11, "C34"},
+            {12, "C35"},
+            {19, "C0B"},
+            {20, "C0C"},
+            {21, "C0D"},
+            {22, "C0E"},
+            {25, "C43"},
+            {26, "C44"},
+            {69, "C28"},
+            {70, "C29"},
+            {31, "C0F"},
+            {32, "C10"},
+            {60, "CF KEYDIS NONE"},
+            {61, "CF KEYDIS RC"},
+            {62, "CF KEYDIS KEY"},
+            {71, "C2A"},
+            {72, "C2B"},
+            {56, "C2E"},
+            {68, "CF LAMPMODE NORMAL"},
+            {75, "CF LAMPMODE ECO1"},
+            {63, "CF LAMPMODE ECO2"},
+            {66, "CF LAMPMODE AUTO"},
+            {23, "C1C"},
+            {24, "C1D"},
+            {6, "C3F"},
+            {3, "C1E"},
+            {73, "C27"},
+            {13, "C89"},
+            {14, "C8A"},
+            {67, "C8B"},
+            {44, "CR0"},
+            {45, "CR1"},
+            {54, "CR6"},
+            {47, "CR4"},
+            {46, "CR3"},
+            {55, "CR LAMPSTS"},
+            {76, "CR LAMPMODE"},
         };
         const std::pair<int, const char*> holds[] = {
             {1, "C09"},  {2, "C0A"},  {30, "C20"}, {42, "C21"}, {48, "C30"}, {49, "C31"},
@@ -150,7 +194,9 @@ private slots:
         QSet<int> numbers;
         for (const panel::ButtonEntry& entry : panel::buttons()) {
             numbers.insert(entry.number);
-            (entry.kind == panel::Kind::Click ? clicks : entry.kind == panel::Kind::Hold ? holds : functions)++;
+            (entry.kind == panel::Kind::Click  ? clicks
+             : entry.kind == panel::Kind::Hold ? holds
+                                               : functions)++;
         }
         QCOMPARE(clicks, 51);
         QCOMPARE(holds, 22);
@@ -162,7 +208,8 @@ private slots:
 
     void windowAndLayout() {
         Rig rig;
-        QCOMPARE(rig.form.windowTitle(), QStringLiteral("KAVO   QV-TN310 QV-TN320  CONTROL  Ver.2.0"));
+        QCOMPARE(rig.form.windowTitle(),
+                 QStringLiteral("KAVO   QV-TN310 QV-TN320  CONTROL  Ver.2.0"));
         QCOMPARE(rig.form.width(), 692);
         QVERIFY(sameHeight(rig.form.outerHeightTwips(), 5780));
         QVERIFY(!(rig.form.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -220,7 +267,8 @@ private slots:
             at = nextTabStop(at);
         }
         for (const panel::ButtonEntry& entry : panel::buttons())
-            QVERIFY2(reached.contains(rig.button(entry.number)), qPrintable(rig.button(entry.number)->objectName()));
+            QVERIFY2(reached.contains(rig.button(entry.number)),
+                     qPrintable(rig.button(entry.number)->objectName()));
     }
 
     // The command is on the line before the button draws its new look; the
@@ -371,7 +419,8 @@ private slots:
         QTest::newRow("Ctrl+H on POWER ON") << 17 << int(Qt::Key_H) << ctrl << 8100;
         QTest::newRow("Ctrl+H on an arrow") << 1 << int(Qt::Key_H) << ctrl << 8100;
         QTest::newRow("Ctrl+H on END") << 16 << int(Qt::Key_H) << ctrl << 8100;
-        QTest::newRow("Ctrl+Shift+H") << 17 << int(Qt::Key_H) << int(ctrl | Qt::ShiftModifier) << 5780;
+        QTest::newRow("Ctrl+Shift+H")
+            << 17 << int(Qt::Key_H) << int(ctrl | Qt::ShiftModifier) << 5780;
         QTest::newRow("Ctrl+Alt+H") << 17 << int(Qt::Key_H) << int(ctrl | Qt::AltModifier) << 5780;
         QTest::newRow("plain H") << 17 << int(Qt::Key_H) << 0 << 5780;
         QTest::newRow("Ctrl+J") << 17 << int(Qt::Key_J) << ctrl << 5780;
@@ -442,7 +491,8 @@ private slots:
         QVERIFY(rig.form.windowTitle().startsWith(QStringLiteral("KAVO   QV-TN310")));
         QVERIFY(rig.form.windowTitle().contains(QStringLiteral("port lost")));
         QTest::mouseClick(rig.button(17), Qt::LeftButton); // reopens silently
-        QCOMPARE(rig.form.windowTitle(), QStringLiteral("KAVO   QV-TN310 QV-TN320  CONTROL  Ver.2.0"));
+        QCOMPARE(rig.form.windowTitle(),
+                 QStringLiteral("KAVO   QV-TN310 QV-TN320  CONTROL  Ver.2.0"));
         QCOMPARE(rig.port.written, QByteArray("C00\r"));
     }
 

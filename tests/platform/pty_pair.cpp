@@ -1,13 +1,12 @@
 #include "pty_pair.h"
 
+#include <fcntl.h>
+#include <pty.h>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QThread>
-
-#include <fcntl.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -49,7 +48,9 @@ PtyPair::PtyPair() {
     m_slavePath = QString::fromLocal8Bit(name);
 }
 
-PtyPair::~PtyPair() { closeMaster(); }
+PtyPair::~PtyPair() {
+    closeMaster();
+}
 
 void PtyPair::closeMaster() {
     if (m_master >= 0)
@@ -65,8 +66,8 @@ bool PtyPair::linkAs(const QString& folder, int number) const {
 }
 
 void PtyPair::write(const QByteArray& bytes) const {
-    if (m_master >= 0)
-        [[maybe_unused]] auto written = ::write(m_master, bytes.constData(), bytes.size());
+    if (m_master >= 0) [[maybe_unused]]
+        auto written = ::write(m_master, bytes.constData(), bytes.size());
 }
 
 QByteArray PtyPair::read(int count, std::chrono::milliseconds timeout) const {
@@ -85,7 +86,8 @@ QByteArray PtyPair::read(int count, std::chrono::milliseconds timeout) const {
 }
 
 int PtyPair::slaveSpeed() const {
-    const int fd = ::open(QFile::encodeName(m_slavePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int fd =
+        ::open(QFile::encodeName(m_slavePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return -1;
     termios settings{};
@@ -95,7 +97,8 @@ int PtyPair::slaveSpeed() const {
 }
 
 int PtyPair::slavePending() const {
-    const int fd = ::open(QFile::encodeName(m_slavePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int fd =
+        ::open(QFile::encodeName(m_slavePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return -1;
     int pending = 0;
@@ -104,6 +107,8 @@ int PtyPair::slavePending() const {
     return ok == 0 ? pending : -1;
 }
 
-TempConfigHome::TempConfigHome() { qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path())); }
+TempConfigHome::TempConfigHome() {
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+}
 
 } // namespace kavo::test

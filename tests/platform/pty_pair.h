@@ -3,16 +3,15 @@
 // A pseudo-terminal pair for tests of the real serial port: the slave is
 // linked into a temporary port folder as COM<n>, the test talks on the master.
 
+#include <chrono>
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
 
-#include <chrono>
-
 namespace kavo::test {
 
 class PtyPair {
-public:
+  public:
     PtyPair();
     ~PtyPair();
     PtyPair(const PtyPair&) = delete;
@@ -32,19 +31,19 @@ public:
     int slavePending() const;
     void closeMaster();
 
-private:
+  private:
     int m_master = -1;
     QString m_slavePath;
 };
 
 // Points the per-user config location at a fresh temporary folder.
 class TempConfigHome {
-public:
+  public:
     TempConfigHome();
     QString path() const { return m_dir.path(); }
     QString portFolder() const { return m_dir.path() + QStringLiteral("/KAVO/ports"); }
 
-private:
+  private:
     QTemporaryDir m_dir;
 };
 

@@ -8,11 +8,10 @@
 #include "qt_serial_port.h"
 #include "transaction_engine.h"
 
+#include <atomic>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
-
-#include <atomic>
 
 using namespace kavo;
 using namespace kavo::test;
@@ -20,7 +19,7 @@ using namespace std::chrono_literals;
 
 class TestPtyLink : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void startUpSendAndReplyOverPty() {
         TempConfigHome home;
         PtyPair pty;
@@ -78,7 +77,8 @@ private slots:
         port.setPortNumber(2);
         const OpenResult result = port.open();
         QVERIFY(!result);
-        QVERIFY2(result.reason.contains(QStringLiteral("No such device")), qPrintable(result.reason));
+        QVERIFY2(result.reason.contains(QStringLiteral("No such device")),
+                 qPrintable(result.reason));
         QVERIFY(!port.isOpen());
     }
 
@@ -189,7 +189,8 @@ private slots:
         QTest::newRow("list") << QByteArray("[StartUP]\nComPort=1, 2\nBaudRate=96\n") << true;
         QTest::newRow("blank padded") << QByteArray("[StartUP]\nComPort=\"  1\"\n") << true;
         QTest::newRow("byte array") << QByteArray("[StartUP]\nComPort=@ByteArray(1)\n") << true;
-        QTest::newRow("variant junk") << QByteArray("[StartUP]\nComPort=@Variant(\\0\\0)\n") << false;
+        QTest::newRow("variant junk")
+            << QByteArray("[StartUP]\nComPort=@Variant(\\0\\0)\n") << false;
         QTest::newRow("empty") << QByteArray("[StartUP]\nComPort=\n") << false;
         QTest::newRow("fraction") << QByteArray("[StartUP]\nComPort=0.4\n") << false;
         QTest::newRow("binary noise") << QByteArray("\x01\xff[StartUP\nComPort=\x80\n") << false;
@@ -215,7 +216,7 @@ private slots:
         QCOMPARE(port.isOpen(), opens);
     }
 
-private:
+  private:
     // A store with port 1 at 19200 baud, kept in memory.
     struct FakeStore final : SettingsStore {
         QString read(const QString&, const QString&, const QString& key,

@@ -1,8 +1,8 @@
 #include "fakes.h"
 #include "form2.h"
 #include "port_dialog.h"
-#include "pty_pair.h"
 #include "port_paths.h"
+#include "pty_pair.h"
 #include "qt_serial_port.h"
 #include "transaction_engine.h"
 
@@ -69,7 +69,7 @@ int checkedPortOption(Form2* dialog) {
 
 class TestForm2 : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void layoutAndCaptions() {
         Rig rig;
         Form2* dialog = rig.fromPanel();
@@ -352,7 +352,8 @@ private slots:
         QVERIFY(dialog.Text1->toolTip().isEmpty() == false);
         dialog.Option1->click();
         dialog.Text1->setText("6");
-        QVERIFY2(dialog.Text1->toolTip().endsWith(" - present"), qPrintable(dialog.Text1->toolTip()));
+        QVERIFY2(dialog.Text1->toolTip().endsWith(" - present"),
+                 qPrintable(dialog.Text1->toolTip()));
         dialog.Command1->click();
         QVERIFY(messages.shown.empty());
         QVERIFY(port.isOpen());

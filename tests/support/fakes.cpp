@@ -8,7 +8,9 @@ FakeTimer::FakeTimer(FakeClock& clock, int order) : m_clock(clock), m_order(orde
     m_clock.m_timers.push_back(this);
 }
 
-FakeTimer::~FakeTimer() { std::erase(m_clock.m_timers, this); }
+FakeTimer::~FakeTimer() {
+    std::erase(m_clock.m_timers, this);
+}
 
 void FakeTimer::setInterval(milliseconds interval) {
     m_interval = interval;
@@ -22,7 +24,9 @@ void FakeTimer::setEnabled(bool enabled) {
         restart();
 }
 
-void FakeTimer::restart() { m_deadline = m_clock.m_now + m_interval; }
+void FakeTimer::restart() {
+    m_deadline = m_clock.m_now + m_interval;
+}
 
 std::unique_ptr<Timer> FakeClock::createTimer() {
     return std::make_unique<FakeTimer>(*this, m_created++);

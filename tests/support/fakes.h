@@ -7,13 +7,12 @@
 #include "settings_store.h"
 #include "timer.h"
 
+#include <chrono>
 #include <functional>
 #include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QStringList>
-
-#include <chrono>
 #include <vector>
 
 namespace kavo::test {
@@ -23,7 +22,7 @@ using std::chrono::milliseconds;
 class FakeClock;
 
 class FakeTimer final : public Timer {
-public:
+  public:
     FakeTimer(FakeClock& clock, int order);
     ~FakeTimer() override;
     void setInterval(milliseconds interval) override;
@@ -31,7 +30,7 @@ public:
     void setEnabled(bool enabled) override;
     bool isEnabled() const override { return m_enabled; }
 
-private:
+  private:
     friend class FakeClock;
     void restart();
 
@@ -46,13 +45,13 @@ private:
 // deadline order (creation order on ties), each rearming itself like a
 // repeating timer.
 class FakeClock final : public TimerFactory {
-public:
+  public:
     std::unique_ptr<Timer> createTimer() override;
     void advance(milliseconds by);
     milliseconds now() const { return m_now; }
     int liveTimers() const { return static_cast<int>(m_timers.size()); }
 
-private:
+  private:
     friend class FakeTimer;
     std::vector<FakeTimer*> m_timers;
     milliseconds m_now{0};
@@ -60,7 +59,7 @@ private:
 };
 
 class FakeSerialPort final : public SerialPort {
-public:
+  public:
     void setSettings(const QString& settings) override { m_settings = settings; }
     QString settings() const override { return m_settings; }
     void setPortNumber(int number) override { m_number = number; }
@@ -78,12 +77,12 @@ public:
 
     QByteArray written;
     std::function<void()> onWrite; // called after each write reached the line
-    QStringList openedAt; // "port@settings" of every successful open
+    QStringList openedAt;          // "port@settings" of every successful open
     bool failOpen = false;
     QString failReason = QStringLiteral("No such device: /dev/null/COM.");
     int openAttempts = 0;
 
-private:
+  private:
     QString m_settings;
     QString m_incoming;
     int m_number = 1;
@@ -91,7 +90,7 @@ private:
 };
 
 class FakeSettingsStore final : public SettingsStore {
-public:
+  public:
     QString read(const QString& application, const QString& section, const QString& key,
                  const QString& defaultText) const override;
     void write(const QString& application, const QString& section, const QString& key,
@@ -102,12 +101,12 @@ public:
     QString value(const QString& key) const;
     int writes = 0;
 
-private:
+  private:
     QMap<QString, QString> m_values;
 };
 
 class FakeMessageBox final : public MessageBox {
-public:
+  public:
     struct Shown {
         QString title;
         QString text;
