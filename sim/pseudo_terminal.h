@@ -20,6 +20,7 @@ class PseudoTerminal {
     bool isOpen() const { return m_master >= 0; }
 
     int master() const { return m_master; }       // non-blocking
+    int device() const { return m_device; }       // the other side, held open here
     QString devicePath() const { return m_path; } // what a panel opens, e.g. /dev/pts/3
 
   private:
