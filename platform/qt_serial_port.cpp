@@ -74,6 +74,22 @@ OpenResult QtSerialPort::open() {
     return {true, {}};
 }
 
+QString QtSerialPort::lineSettings() const {
+    constexpr char kParityLetters[] = "N-EOSM"; // by QSerialPort::Parity value
+    const QSerialPort::StopBits stop = m_port.stopBits();
+    QString text = QStringLiteral("%1,%2,%3,%4")
+                       .arg(m_port.baudRate())
+                       .arg(QLatin1Char(kParityLetters[m_port.parity()]))
+                       .arg(int(m_port.dataBits()))
+                       .arg(stop == QSerialPort::OneAndHalfStop ? QStringLiteral("1.5")
+                                                                : QString::number(int(stop)));
+    if (m_port.flowControl() == QSerialPort::HardwareControl)
+        text += QStringLiteral(",RTS/CTS");
+    else if (m_port.flowControl() == QSerialPort::SoftwareControl)
+        text += QStringLiteral(",XON/XOFF");
+    return text;
+}
+
 void QtSerialPort::close() {
     if (m_port.isOpen())
         m_port.close();

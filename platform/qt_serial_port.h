@@ -27,13 +27,16 @@ class QtSerialPort final : public QObject, public SerialPort {
     void write(const QString& text) override;
     QString readAll() override;
 
-    // The line speed the open port was given, for diagnostics and tests.
-    qint32 baudRate() const { return m_port.baudRate(); }
+    // The line settings the device was given, as "19200,N,8,1" with
+    // ",RTS/CTS" or ",XON/XOFF" behind when flow control is on; for
+    // diagnostics and tests.
+    QString lineSettings() const;
 
   private:
     void onError(QSerialPort::SerialPortError error);
 
-    QSerialPort m_port;
+    // A child, so that tests can reach the device and raise its errors.
+    QSerialPort m_port{this};
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_number = 1;
 };
