@@ -337,6 +337,7 @@ class TestForm1 : public QObject {
         rig.hold(1);
         rig.clock.advance(milliseconds(250));
         rig.hold(1, Qt::RightButton);
+        QCOMPARE(rig.sent("C09\r"), 3); // nothing goes out at the second press
         QCOMPARE(rig.values.Cur_cmd, QStringLiteral("C09\r"));
         rig.clock.advance(milliseconds(50));
         QCOMPARE(rig.sent("C09\r"), 4);
@@ -345,6 +346,15 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.sent("C09\r"), 4);
         rig.release(1, Qt::LeftButton); // the later release changes nothing more
         QCOMPARE(rig.form.engine().Cont_flag, std::int16_t(0));
+    }
+
+    void replyAfterReleaseStandsAlone() {
+        Rig rig;
+        rig.hold(1);
+        rig.port.receive(QStringLiteral("Z")); // the start of a reply during the hold
+        rig.release(1);
+        rig.port.receive(QString(QChar(0x06)));
+        QCOMPARE(rig.form.Label12->text(), QStringLiteral("  [ACK] "));
     }
 
     void rightButtonRepeatsLikeLeft() {
