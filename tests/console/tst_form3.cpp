@@ -234,16 +234,20 @@ class TestForm3 : public QObject {
     void switchingListsSelectsFirstEntry_data() {
         QTest::addColumn<int>("list");
         QTest::addColumn<QString>("box");
-        QTest::newRow("basic") << 1 << "C00[CR]";
-        QTest::newRow("extended set") << 2 << "CF KEYEMU RIGHT[CR]";
-        QTest::newRow("extended read") << 3 << "CR STATUS[CR]";
+        QTest::addColumn<int>("left"); // the entry the list is left on
+        QTest::newRow("basic") << 1 << "C00[CR]" << 5;
+        QTest::newRow("extended set") << 2 << "CF KEYEMU RIGHT[CR]" << 5;
+        QTest::newRow("extended read") << 3 << "CR STATUS[CR]" << 5;
+        QTest::newRow("extended set, typed on its first entry") << 2 << "CF KEYEMU RIGHT[CR]" << 0;
+        QTest::newRow("extended read, typed on its first entry") << 3 << "CR STATUS[CR]" << 0;
     }
     void switchingListsSelectsFirstEntry() {
         QFETCH(int, list);
+        QFETCH(int, left);
         Rig rig;
         rig.listButton(list)->click();
         QComboBox* combo = rig.list(list);
-        combo->setCurrentIndex(5);
+        combo->setCurrentIndex(left);
         if (combo->isEditable())
             QTest::keyClicks(combo->lineEdit(), QStringLiteral("typed"));
         rig.listButton(list % 3 + 1)->click();
@@ -317,6 +321,19 @@ class TestForm3 : public QObject {
         QCOMPARE(rig.engine.display().rxd, QStringLiteral(" 0 0  [CR] "));
         QTEST(rig.engine.display().status, "status");
         QCOMPARE(rig.values.Cur_cmd, panelLast);
+    }
+
+    // With the port closed (its dialog open from the panel) a send writes
+    // nothing and does not reopen it, and still shows its line and times out.
+    void sendWithPortClosed() {
+        Rig rig;
+        rig.port.close();
+        rig.send();
+        QVERIFY(!rig.port.isOpen());
+        QVERIFY(rig.port.written.isEmpty());
+        QCOMPARE(rig.engine.display().txd, QStringLiteral(" C 0 0  [CR] "));
+        rig.clock.advance(milliseconds(5000));
+        QCOMPARE(rig.engine.display().rxd, kNoReplyMarker);
     }
 
     void closing_data() {
