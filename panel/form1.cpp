@@ -182,6 +182,21 @@ QLabel* makeLegend(QWidget* parent, const QString& name, const QString& text) {
     return label;
 }
 
+// The key as the key-down handler knows it: the letter of a Latin layout, or,
+// where the layout's letter is not a Latin one (Cyrillic, Greek ...), the
+// Latin letter of the same key, as shortcuts work on such layouts.
+int keyCode(const QKeyEvent& key) {
+    const int code = key.key();
+    if (code < 0x80)
+        return code;
+#ifdef Q_OS_WIN
+    constexpr quint32 kScanCodeH = 0x23; // set 1 scan code
+#else
+    constexpr quint32 kScanCodeH = 43; // evdev code of KEY_H, as X11 and Wayland report it
+#endif
+    return key.nativeScanCode() == kScanCodeH ? int(Qt::Key_H) : code;
+}
+
 } // namespace
 
 Form1::Form1(AppValues& values, SerialPort& port, TimerFactory& timers, SettingsStore& store,
@@ -441,7 +456,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
     const Qt::KeyboardModifiers mods = key->modifiers();
     const int shift = (mods & Qt::ShiftModifier ? 1 : 0) | (mods & Qt::ControlModifier ? 2 : 0) |
                       (mods & Qt::AltModifier ? 4 : 0);
-    Form_KeyDown(key->key(), shift);
+    Form_KeyDown(keyCode(*key), shift);
     return false;
 }
 

@@ -27,12 +27,7 @@ QString openFailureReason(const QString& path, QSerialPort::SerialPortError erro
         const QByteArray native = QFile::encodeName(path);
         if (::access(native.constData(), R_OK | W_OK) == 0)
             return QStringLiteral("%1 is in use by another program.").arg(device);
-        const QString group = info.group();
-        return QStringLiteral("Permission denied for %1. Join the group that owns it%2, "
-                              "then log in again.")
-            .arg(device, group.isEmpty()
-                             ? QString()
-                             : QStringLiteral(" (sudo usermod -aG %1 $USER)").arg(group));
+        return permissionDeniedReason(device, info.group());
     }
 #else
     if (error == QSerialPort::PermissionError)
@@ -42,6 +37,20 @@ QString openFailureReason(const QString& path, QSerialPort::SerialPortError erro
 }
 
 } // namespace
+
+QString permissionDeniedReason(const QString& device, const QString& owningGroup) {
+    static const QStringList kSerialGroups{QStringLiteral("dialout"), QStringLiteral("uucp"),
+                                           QStringLiteral("tty"), QStringLiteral("serial")};
+    if (kSerialGroups.contains(owningGroup)) {
+        return QStringLiteral("Permission denied for %1. Join the group that owns it "
+                              "(sudo usermod -aG %2 $USER), then log in again.")
+            .arg(device, owningGroup);
+    }
+    return QStringLiteral("Permission denied for %1. It is not open to any of your groups: "
+                          "ask the administrator for access, for example a udev rule that "
+                          "gives the device to the group dialout.")
+        .arg(device);
+}
 
 QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent) {
     connect(&m_port, &QSerialPort::readyRead, this, [this] { raise(CommEvent::Receive); });

@@ -11,6 +11,11 @@
 
 namespace kavo {
 
+// What to do about a device the user may not open: join its group where that
+// is a serial-line group, else ask for access; never advice to join any other
+// group (root, disk, wheel ... would hand out far more than the port).
+QString permissionDeniedReason(const QString& device, const QString& owningGroup);
+
 class QtSerialPort final : public QObject, public SerialPort {
     Q_OBJECT
   public:

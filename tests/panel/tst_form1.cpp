@@ -5,7 +5,9 @@
 #include "trace.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -424,24 +426,52 @@ class TestForm1 : public QObject {
         QTest::addColumn<int>("focusOn");
         QTest::addColumn<int>("key");
         QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("scanCode"); // the physical key; 0 where unknown
         QTest::addColumn<int>("height");
         const int ctrl = Qt::ControlModifier;
-        QTest::newRow("Ctrl+H on POWER ON") << 17 << int(Qt::Key_H) << ctrl << 8100;
-        QTest::newRow("Ctrl+H on an arrow") << 1 << int(Qt::Key_H) << ctrl << 8100;
-        QTest::newRow("Ctrl+H on END") << 16 << int(Qt::Key_H) << ctrl << 8100;
+#ifdef Q_OS_WIN
+        const int scanH = 0x23, scanJ = 0x24;
+#else
+        const int scanH = 43, scanJ = 44; // evdev key codes as X11 and Wayland give them
+#endif
+        QTest::newRow("Ctrl+H on POWER ON") << 17 << int(Qt::Key_H) << ctrl << 0 << 8100;
+        QTest::newRow("Ctrl+H on an arrow") << 1 << int(Qt::Key_H) << ctrl << 0 << 8100;
+        QTest::newRow("Ctrl+H on END") << 16 << int(Qt::Key_H) << ctrl << 0 << 8100;
         QTest::newRow("Ctrl+Shift+H")
-            << 17 << int(Qt::Key_H) << int(ctrl | Qt::ShiftModifier) << 5780;
-        QTest::newRow("Ctrl+Alt+H") << 17 << int(Qt::Key_H) << int(ctrl | Qt::AltModifier) << 5780;
-        QTest::newRow("plain H") << 17 << int(Qt::Key_H) << 0 << 5780;
-        QTest::newRow("Ctrl+J") << 17 << int(Qt::Key_J) << ctrl << 5780;
+            << 17 << int(Qt::Key_H) << int(ctrl | Qt::ShiftModifier) << 0 << 5780;
+        QTest::newRow("Ctrl+Alt+H")
+            << 17 << int(Qt::Key_H) << int(ctrl | Qt::AltModifier) << 0 << 5780;
+        QTest::newRow("plain H") << 17 << int(Qt::Key_H) << 0 << 0 << 5780;
+        QTest::newRow("Ctrl+J") << 17 << int(Qt::Key_J) << ctrl << 0 << 5780;
+        // On a non-Latin layout the H key is known by its place. Qt gives a
+        // letter key as its upper-case code point: U+0420 and U+041E are the
+        // Cyrillic letters on the H and J keys of a Russian layout.
+        const int cyrillicEr = 0x0420, cyrillicO = 0x041E;
+        QTest::newRow("Ctrl+H key, Cyrillic layout") << 17 << cyrillicEr << ctrl << scanH << 8100;
+        QTest::newRow("Ctrl+H key, Greek layout")
+            << 17 << int(Qt::Key_unknown) << ctrl << scanH << 8100;
+        QTest::newRow("Ctrl+J key, Cyrillic layout") << 17 << cyrillicO << ctrl << scanJ << 5780;
+        QTest::newRow("Ctrl+Shift+H key, Cyrillic layout")
+            << 17 << cyrillicEr << int(ctrl | Qt::ShiftModifier) << scanH << 5780;
+        // A Latin layout's own letter counts, wherever its key is.
+        QTest::newRow("Ctrl+H elsewhere, Latin layout")
+            << 17 << int(Qt::Key_H) << ctrl << scanJ << 8100;
+        QTest::newRow("Ctrl+J at the H key, Latin layout")
+            << 17 << int(Qt::Key_J) << ctrl << scanH << 5780;
     }
     void sizeToggle() {
         QFETCH(int, focusOn);
         QFETCH(int, key);
         QFETCH(int, modifiers);
+        QFETCH(int, scanCode);
         Rig rig;
         rig.button(focusOn)->setFocus();
-        QTest::keyClick(rig.button(focusOn), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        const auto mods = Qt::KeyboardModifiers(modifiers);
+        const QString text = key == Qt::Key_unknown ? QStringLiteral("\u03b7") : QString();
+        QKeyEvent press(QEvent::KeyPress, key, mods, quint32(scanCode), 0, 0, text);
+        QKeyEvent release(QEvent::KeyRelease, key, mods, quint32(scanCode), 0, 0, text);
+        QApplication::sendEvent(rig.button(focusOn), &press);
+        QApplication::sendEvent(rig.button(focusOn), &release);
         QFETCH(int, height);
         QVERIFY2(sameHeight(rig.form.outerHeightTwips(), height),
                  qPrintable(QString::number(rig.form.outerHeightTwips())));

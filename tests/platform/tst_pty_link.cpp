@@ -293,6 +293,38 @@ class TestPtyLink : public QObject {
         QCOMPARE(port.isOpen(), opens);
     }
 
+    // Joining a group is advised only where the group is a serial-line one.
+    void permissionAdvice_data() {
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("usermod");
+        QTest::newRow("dialout") << "dialout"
+                                 << "sudo usermod -aG dialout $USER";
+        QTest::newRow("uucp") << "uucp"
+                              << "sudo usermod -aG uucp $USER";
+        QTest::newRow("tty") << "tty"
+                             << "sudo usermod -aG tty $USER";
+        QTest::newRow("root") << "root"
+                              << "";
+        QTest::newRow("wheel") << "wheel"
+                               << "";
+        QTest::newRow("disk") << "disk"
+                              << "";
+        QTest::newRow("unknown group") << ""
+                                       << "";
+    }
+    void permissionAdvice() {
+        QFETCH(QString, group);
+        QFETCH(QString, usermod);
+        const QString reason = permissionDeniedReason(QStringLiteral("/dev/ttyUSB0"), group);
+        QVERIFY(reason.startsWith(QStringLiteral("Permission denied for /dev/ttyUSB0.")));
+        if (usermod.isEmpty()) {
+            QVERIFY2(!reason.contains(QStringLiteral("usermod")), qPrintable(reason));
+            QVERIFY(reason.contains(QStringLiteral("udev rule")));
+        } else {
+            QVERIFY2(reason.contains(usermod), qPrintable(reason));
+        }
+    }
+
     // A store that cannot be written says so, and why.
     void storeWriteFailureSaysWhy_data() {
         QTest::addColumn<QString>("blocker");
