@@ -1,7 +1,6 @@
 #include "qt_platform.h"
 
 #include <memory>
-#include <QMessageBox>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -65,13 +64,6 @@ void QtTimer::setEnabled(bool enabled) {
         m_timer.start(); // restarts a running timer
     } else
         m_timer.stop();
-}
-
-void QtMessageBox::warn(const QString& title, const QString& text, const QString& detail) {
-    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, m_parent);
-    if (!detail.isEmpty())
-        box.setDetailedText(detail);
-    box.exec();
 }
 
 } // namespace kavo

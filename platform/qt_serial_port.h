@@ -3,6 +3,8 @@
 // The product serial port on QSerialPort. Characters map to bytes one to one
 // (Latin-1). A read, resource or write error closes the port at once, once,
 // and is reported as a lost line; the port does not reopen by itself.
+// The device is found from the port number at every open (the panel's rule),
+// or is one fixed device path given at construction.
 
 #include "serial_port.h"
 
@@ -15,6 +17,8 @@ class QtSerialPort final : public QObject, public SerialPort {
     Q_OBJECT
   public:
     explicit QtSerialPort(QObject* parent = nullptr);
+    // A port on this device; the port number no longer chooses it.
+    explicit QtSerialPort(QString device, QObject* parent = nullptr);
     ~QtSerialPort() override;
 
     void setSettings(const QString& settings) override;
@@ -34,6 +38,7 @@ class QtSerialPort final : public QObject, public SerialPort {
     void onError(QSerialPort::SerialPortError error);
 
     QSerialPort m_port;
+    QString m_device; // empty: found from the port number
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_number = 1;
 };
