@@ -3,6 +3,7 @@
 #include "button_map.h"
 #include "command_button.h"
 #include "hold_button.h"
+#include "outer_frame.h"
 #include "trace.h"
 #include "twips.h"
 
@@ -14,7 +15,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QScreen>
 #include <QStyleOptionFrame>
 
 namespace kavo {
@@ -189,7 +189,7 @@ Form1::Form1(AppValues& values, SerialPort& port, TimerFactory& timers, Settings
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      m_engine(values, port, timers, store), m_logic(m_engine) {
+      m_engine(values, port, timers, store), m_logic(m_engine), m_outerFrame(new OuterFrame(this)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kForm1Caption);
     setAutoFillBackground(true);
@@ -394,25 +394,15 @@ void Form1::Form_KeyDown(int keyCode, int shift) {
 }
 
 int Form1::outerHeightTwips() const {
-    const int outer = isVisible() ? frameGeometry().height() : height();
-    return pixelsToTwips(outer);
+    return pixelsToTwips(m_outerFrame->outerHeight());
 }
 
 void Form1::setOuterHeightTwips(int twips) {
-    m_outerHeightTwips = twips;
-    const int frameExtra = isVisible() ? frameGeometry().height() - height() : 0;
-    setFixedHeight(std::max(1, twipsToPixels(twips) - frameExtra));
+    m_outerFrame->setOuterHeight(twipsToPixels(twips));
 }
 
 void Form1::placeAboveCentre() {
-    const QScreen* screen = this->screen();
-    if (!screen)
-        return;
-    const QRect area = screen->geometry();
-    const QSize outer = frameGeometry().size();
-    const int left = (area.width() - outer.width()) / 2;
-    const int top = (area.height() - outer.height()) / 2 - twipsToPixels(kAbovePlacementTwips);
-    move(area.left() + left, area.top() + top);
+    m_outerFrame->placeAboveCentre(twipsToPixels(kAbovePlacementTwips));
 }
 
 void Form1::mirrorDisplay() {
@@ -469,12 +459,6 @@ void Form1::changeEvent(QEvent* event) {
     if (event->type() == QEvent::ActivationChange && !isActiveWindow())
         endHoldIfAny();
     QWidget::changeEvent(event);
-}
-
-void Form1::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    // The frame is known only once shown: keep the outer height as set.
-    setOuterHeightTwips(m_outerHeightTwips);
 }
 
 void Form1::hideEvent(QHideEvent* event) {
