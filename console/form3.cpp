@@ -101,6 +101,10 @@ QComboBox* makeList(QWidget* parent, const char* name, const QStringList& entrie
         // only choosing an entry (from the list or a suggestion) picks it.
         list->setEditable(true);
         list->setInsertPolicy(QComboBox::NoInsert);
+        // A QComboBox selects the entry matching the typed text when editing
+        // finishes (Return, or the focus leaving); here that is no pick.
+        QObject::disconnect(list->lineEdit(), &QLineEdit::returnPressed, list, nullptr);
+        QObject::disconnect(list->lineEdit(), &QLineEdit::editingFinished, list, nullptr);
         auto* completer = new QCompleter(list->model(), list);
         completer->setFilterMode(Qt::MatchContains);
         completer->setCaseSensitivity(Qt::CaseInsensitive);

@@ -85,11 +85,24 @@ std::optional<QString> lookupLamp(const std::array<Row, N>& rows, QStringView pa
     return std::nullopt;
 }
 
+// The trace of five digits and CR: " d d d d d  [CR] ".
+bool fiveDigitsAndCr(QStringView trace) {
+    constexpr QLatin1StringView kTail("  [CR] ");
+    if (trace.size() != 10 + kTail.size() || !trace.endsWith(kTail))
+        return false;
+    for (qsizetype i = 0; i < 10; i += 2) {
+        if (trace[i] != QLatin1Char(' ') || !trace[i + 1].isDigit())
+            return false;
+    }
+    return true;
+}
+
 // Leading zeros become blanks, later zeros and the blanks of the trace stay.
-// The last reply character is always shown, so that 00000 reads as 0.
+// Of five digits the last is always shown, so that 00000 reads as 0.
 QString lampHours(QStringView trace) {
     const qsizetype n = trace.size() - 5;
-    const qsizetype lastDigit = n - 3; // 0-based index of the fifth reply character
+    // 0-based index of the fifth digit, where there are five.
+    const qsizetype lastDigit = fiveDigitsAndCr(trace) ? n - 3 : -1;
     QString text;
     bool digitSeen = false;
     for (qsizetype i = 0; i < n; ++i) {

@@ -307,18 +307,18 @@ void Form1::buildDisplayAreas() {
     Label9->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label11 = makeLine(Frame9, QStringLiteral("Label11"), 12, Qt::black);
     placeTwips(Label11, 600, 195, 7575, 300);
-    Label11->setAccessibleName(QStringLiteral("TxD"));
+    Label11->setAccessibleDescription(QStringLiteral("TxD"));
     Label10 = makeLabel(Frame9, QStringLiteral("Label10"), QStringLiteral("RxD"));
     placeTwips(Label10, 120, 612, 420, 255);
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label12 = makeLine(Frame9, QStringLiteral("Label12"), 12, Qt::black);
     placeTwips(Label12, 585, 555, 7575, 300);
-    Label12->setAccessibleName(QStringLiteral("RxD"));
+    Label12->setAccessibleDescription(QStringLiteral("RxD"));
 
     Label28 = makeLegend(this, QStringLiteral("Label28"), kLegendCr);
-    placeTwips(Label28, 120, 6390, 3900, 225);
+    placeTwips(Label28, 120, 6405, 3900, 225);
     Label27 = makeLegend(this, QStringLiteral("Label27"), kLegendSpace);
-    placeTwips(Label27, 4200, 6390, 2100, 225);
+    placeTwips(Label27, 4200, 6405, 2100, 225);
     Label29 = makeLegend(this, QStringLiteral("Label29"), kLegendAck);
     placeTwips(Label29, 120, 6600, 3900, 225);
 
@@ -329,7 +329,7 @@ void Form1::buildDisplayAreas() {
     Label26->setFont(bold);
     Label25 = makeLine(Frame15, QStringLiteral("Label25"), 10.5, Qt::red);
     placeTwips(Label25, 1020, 135, 4950, 285);
-    Label25->setAccessibleName(QStringLiteral("STATUS"));
+    Label25->setAccessibleDescription(QStringLiteral("STATUS"));
 
     for (auto [number, label] : {std::pair{9, Label9},
                                  {10, Label10},

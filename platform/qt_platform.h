@@ -16,8 +16,8 @@ class QtSettingsStore final : public SettingsStore {
   public:
     QString read(const QString& application, const QString& section, const QString& key,
                  const QString& defaultText) const override;
-    void write(const QString& application, const QString& section, const QString& key,
-               const QString& text) override;
+    QString write(const QString& application, const QString& section, const QString& key,
+                  const QString& text) override;
 };
 
 class QtTimer final : public Timer {

@@ -172,7 +172,9 @@ class TestKavoctl : public QObject {
         QFETCH(QByteArray, input);
         TempConfigHome home;
         SimulatedProjector projector(1, simulator);
-        QtSettingsStore().write(kStoreApplication, kStoreSection, kStoreComPort, "1");
+        QVERIFY(QtSettingsStore()
+                    .write(kStoreApplication, kStoreSection, kStoreComPort, "1")
+                    .isEmpty());
 
         // Each reply must end its own wait: a window beyond kHang shows as a hang.
         if (!arguments.contains(QLatin1String("--timeout")))
@@ -311,8 +313,8 @@ class TestKavoctl : public QObject {
         PtyPair line;
         QVERIFY(line.linkAs(portFolder(), 4));
         QtSettingsStore store;
-        store.write(kStoreApplication, kStoreSection, kStoreComPort, "4");
-        store.write(kStoreApplication, kStoreSection, kStoreBaudRate, "96");
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, "4").isEmpty());
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreBaudRate, "96").isEmpty());
         QFile file(home.path() + QStringLiteral("/KAVO.conf"));
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray before = file.readAll();

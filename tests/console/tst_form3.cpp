@@ -298,6 +298,39 @@ class TestForm3 : public QObject {
               "box");
     }
 
+    // An entry's whole text typed into the field is still only a search:
+    // finishing the edit, by Return or by leaving the field, picks nothing.
+    void typedEntryTextIsNotAPick_data() {
+        QTest::addColumn<int>("list");
+        QTest::addColumn<bool>("byReturn");
+        QTest::newRow("set, Return") << 2 << true;
+        QTest::newRow("set, focus leaves") << 2 << false;
+        QTest::newRow("read, Return") << 3 << true;
+        QTest::newRow("read, focus leaves") << 3 << false;
+    }
+    void typedEntryTextIsNotAPick() {
+        QFETCH(int, list);
+        QFETCH(bool, byReturn);
+        Rig rig;
+        rig.form->show();
+        QApplication::setActiveWindow(rig.form);
+        rig.listButton(list)->click();
+        QComboBox* combo = rig.list(list);
+        const QString command = rig.form->Console_cmd();
+        combo->setFocus();
+        combo->lineEdit()->selectAll();
+        QTest::keyClicks(combo->lineEdit(), combo->itemText(5).toLower());
+        if (byReturn) {
+            QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
+        } else {
+            QTest::keyClick(combo->completer()->popup(), Qt::Key_Escape);
+            rig.form->Command1->setFocus();
+            QVERIFY(!combo->lineEdit()->hasFocus());
+        }
+        QCOMPARE(combo->currentIndex(), 0);
+        QCOMPARE(rig.form->Console_cmd(), command);
+    }
+
     // Status decoding keys on what the panel last sent, never on the console.
     void curCmdUntouched_data() {
         QTest::addColumn<QString>("panelLast");

@@ -4,6 +4,7 @@
 #include "link_constants.h"
 #include "trace.h"
 
+#include <QAccessible>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -228,9 +229,8 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.button(1)->iconSize(), QSize(17, 9));
         QCOMPARE(rig.button(57)->accessibleName(), QStringLiteral("LENS SHIFT left"));
         QVERIFY(rig.button(57)->toolTip().startsWith(QStringLiteral("LENS SHIFT left")));
-        QCOMPARE(rig.form.Label11->accessibleName(), QStringLiteral("TxD"));
-        QCOMPARE(rig.form.Label12->accessibleName(), QStringLiteral("RxD"));
-        QCOMPARE(rig.form.Label25->accessibleName(), QStringLiteral("STATUS"));
+        QCOMPARE(rig.form.Label28->geometry(), QRect(8, 427, 260, 15));
+        QCOMPARE(rig.form.Label27->geometry(), QRect(280, 427, 140, 15));
         for (const panel::ButtonEntry& entry : panel::buttons()) {
             if (entry.kind == panel::Kind::Hold)
                 QVERIFY2(!rig.button(entry.number)->accessibleName().isEmpty(),
@@ -512,6 +512,15 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.form.Label12->text(), QStringLiteral(" 2  [CR] "));
         QCOMPARE(rig.form.Label25->text(), QStringLiteral(" Input 2"));
         QVERIFY(rig.form.Label28->isVisibleTo(&rig.form));
+        // A screen reader reads the lines' text, and their role beside it.
+        for (auto [line, role] : {std::pair{rig.form.Label11, "TxD"},
+                                  {rig.form.Label12, "RxD"},
+                                  {rig.form.Label25, "STATUS"}}) {
+            QAccessibleInterface* read = QAccessible::queryAccessibleInterface(line);
+            QVERIFY(read);
+            QCOMPARE(read->text(QAccessible::Name), line->text());
+            QCOMPARE(read->text(QAccessible::Description), QLatin1String(role));
+        }
     }
 };
 

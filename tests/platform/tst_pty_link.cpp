@@ -12,6 +12,7 @@
 #include <QSettings>
 #include <QTest>
 #include <QThread>
+#include <unistd.h>
 
 using namespace kavo;
 using namespace kavo::test;
@@ -28,7 +29,8 @@ class TestPtyLink : public QObject {
         QCOMPARE(portDevicePath(1), portFolder() + QStringLiteral("/COM1"));
 
         QtSettingsStore store;
-        store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("1"));
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("1"))
+                    .isEmpty());
         QVERIFY(QFile::exists(home.path() + QStringLiteral("/KAVO.conf")));
 
         AppValues values;
@@ -58,8 +60,10 @@ class TestPtyLink : public QObject {
         PtyPair pty;
         QVERIFY(pty.linkAs(portFolder(), 3));
         QtSettingsStore store;
-        store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("3"));
-        store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"));
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("3"))
+                    .isEmpty());
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"))
+                    .isEmpty());
         AppValues values;
         QtSerialPort port;
         QtTimerFactory timers;
@@ -117,8 +121,10 @@ class TestPtyLink : public QObject {
         auto pty = std::make_unique<PtyPair>();
         QVERIFY(pty->linkAs(portFolder(), 2));
         QtSettingsStore store;
-        store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("2"));
-        store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"));
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("2"))
+                    .isEmpty());
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"))
+                    .isEmpty());
         AppValues values;
         QtSerialPort port;
         QtTimerFactory timers;
@@ -216,6 +222,43 @@ class TestPtyLink : public QObject {
         QCOMPARE(port.isOpen(), opens);
     }
 
+    // A store that cannot be written says so, and why.
+    void storeWriteFailureSaysWhy_data() {
+        QTest::addColumn<QString>("blocker");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("store is a folder") << "folder"
+                                           << ": it is a folder";
+        QTest::newRow("config home under a file") << "file"
+                                                  << ": not a directory";
+        QTest::newRow("read-only folder") << "read-only"
+                                          << ": permission denied";
+    }
+    void storeWriteFailureSaysWhy() {
+        QFETCH(QString, blocker);
+        QFETCH(QString, reason);
+        TempConfigHome home;
+        QString store = home.path() + QStringLiteral("/KAVO.conf");
+        if (blocker == QLatin1String("folder")) {
+            QVERIFY(QDir().mkpath(store));
+        } else if (blocker == QLatin1String("file")) {
+            QFile file(home.path() + QStringLiteral("/plain"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            qputenv("XDG_CONFIG_HOME", QFile::encodeName(file.fileName() + QStringLiteral("/sub")));
+            store = file.fileName() + QStringLiteral("/sub/KAVO.conf");
+        } else {
+            if (::geteuid() == 0)
+                QSKIP("permissions do not bind root");
+            QVERIFY(
+                QFile::setPermissions(home.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+        QtSettingsStore settings;
+        const QString failure =
+            settings.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("4"));
+        QFile::setPermissions(home.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner);
+        QCOMPARE(failure, QStringLiteral("cannot write ") + store + reason);
+    }
+
   private:
     // A store with port 1 at 19200 baud, kept in memory.
     struct FakeStore final : SettingsStore {
@@ -223,7 +266,9 @@ class TestPtyLink : public QObject {
                      const QString& fallback) const override {
             return key == kStoreComPort ? QStringLiteral("1") : fallback;
         }
-        void write(const QString&, const QString&, const QString&, const QString&) override {}
+        QString write(const QString&, const QString&, const QString&, const QString&) override {
+            return {};
+        }
     };
 };
 

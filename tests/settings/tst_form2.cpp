@@ -317,6 +317,19 @@ class TestForm2 : public QObject {
         QCOMPARE(rig.values.Com_port, std::int16_t(9));
     }
 
+    void storeFailureRetriesWithReasonAndKeepsDialog() {
+        Rig rig;
+        rig.store.failWrites = QStringLiteral("cannot write /home/op/.config/KAVO.conf: disk full");
+        Form2* dialog = rig.fromPanel();
+        dialog->portOptions[2]->click();
+        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QVERIFY(rig.retried());
+        QCOMPARE(rig.messages.shown.back().detail, rig.store.failWrites);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(!rig.mainWindow.isVisible());
+        QCOMPARE(rig.store.writes, 1); // nothing more is tried after a failure
+    }
+
     void portAboveFifteenFromEditedStoreRetries() {
         Rig rig;
         rig.values.Com_port = 300;
