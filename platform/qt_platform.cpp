@@ -3,7 +3,6 @@
 #include <memory>
 #include <QDir>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
@@ -92,13 +91,6 @@ void QtTimer::setEnabled(bool enabled) {
         m_timer.start(); // restarts a running timer
     } else
         m_timer.stop();
-}
-
-void QtMessageBox::warn(const QString& title, const QString& text, const QString& detail) {
-    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, m_parent);
-    if (!detail.isEmpty())
-        box.setDetailedText(detail);
-    box.exec();
 }
 
 } // namespace kavo

@@ -3,6 +3,8 @@
 // The product serial port on QSerialPort. Characters map to bytes one to one
 // (Latin-1). A read, resource or write error closes the port at once, once,
 // and is reported as a lost line; the port does not reopen by itself.
+// The device is found from the port number at every open (the panel's rule),
+// or is one fixed device path given at construction.
 
 #include "serial_port.h"
 
@@ -20,6 +22,8 @@ class QtSerialPort final : public QObject, public SerialPort {
     Q_OBJECT
   public:
     explicit QtSerialPort(QObject* parent = nullptr);
+    // A port on this device; the port number no longer chooses it.
+    explicit QtSerialPort(QString device, QObject* parent = nullptr);
     ~QtSerialPort() override;
 
     void setSettings(const QString& settings) override;
@@ -42,6 +46,7 @@ class QtSerialPort final : public QObject, public SerialPort {
 
     // A child, so that tests can reach the device and raise its errors.
     QSerialPort m_port{this};
+    QString m_device; // empty: found from the port number
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_number = 1;
 };
