@@ -176,10 +176,10 @@ QMargins askFrameMarginsBeforeShow(QWidget* window) {
                    reinterpret_cast<const char*>(&message));
     xcb_flush(c);
 
-    // A window manager answers within a millisecond or so; one that claims
-    // to but does not costs the start no more than this.
+    // A window manager answers within a millisecond or so, a busy one in a
+    // few dozen; one that claims to but does not costs the start this much.
     using namespace std::chrono_literals;
-    constexpr auto kLongestWait = 100ms;
+    constexpr auto kLongestWait = 300ms;
     const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
     QMargins margins;
     while (!frameExtents(c, id, extents, margins)) {
