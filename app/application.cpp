@@ -3,9 +3,9 @@
 #include "form1.h"
 #include "form3.h"
 #include "port_dialog.h"
+#include "port_factory.h"
 #include "qt_message_box.h"
 #include "qt_platform.h"
-#include "qt_serial_port.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -54,7 +54,8 @@ void Application::openConsole() {
 }
 
 int runApplication(QApplication& app) {
-    QtSerialPort port;
+    QtPortFactory ports;
+    PortByNumber port(ports);
     QtSettingsStore store;
     QtTimerFactory timers;
     QtMessageBox messages;

@@ -12,9 +12,9 @@
 #include "bench_pty.h"
 #include "form1.h"
 #include "line_settings.h"
+#include "port_factory.h"
 #include "port_paths.h"
 #include "qt_platform.h"
-#include "qt_serial_port.h"
 #include "status_decoders.h"
 #include "trace.h"
 
@@ -617,7 +617,8 @@ class PanelBench {
     BenchPty m_panelPty;
     BenchPty m_floorPty;
     AppValues m_values;
-    QtSerialPort m_port;
+    QtPortFactory m_ports;
+    PortByNumber m_port{m_ports};
     QtSettingsStore m_store;
     QtTimerFactory m_timers;
     std::unique_ptr<Form1> m_form;

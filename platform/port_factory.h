@@ -1,8 +1,10 @@
 #pragma once
 
 // Where a port that someone names becomes the implementation that talks to
-// it. Every name is a serial device path today; another kind of port is
-// chosen here, never inside an implementation.
+// it: a serial device through Qt's serial port, a network serial server
+// (socket://HOST:PORT, or a port folder entry holding that) through a TCP
+// connection. Another kind of port is chosen here, never inside an
+// implementation.
 
 #include "serial_port.h"
 
@@ -21,6 +23,32 @@ class PortFactory {
 class QtPortFactory final : public PortFactory {
   public:
     std::unique_ptr<SerialPort> createPort(const QString& device) override;
+};
+
+// The panel's port: the port number chooses the device afresh at every open,
+// so a changed port folder entry (another adapter, another server) takes
+// effect at the next open. Everything else goes to the port made for it.
+class PortByNumber final : public SerialPort {
+  public:
+    explicit PortByNumber(PortFactory& factory);
+    ~PortByNumber() override;
+
+    void setSettings(const QString& settings) override;
+    QString settings() const override { return m_settings; }
+    void setPortNumber(int number) override { m_number = number; }
+    int portNumber() const override { return m_number; }
+    OpenResult open() override;
+    void close() override;
+    bool isOpen() const override;
+    void write(const QString& text) override;
+    QString readAll() override;
+
+  private:
+    PortFactory& m_factory;
+    std::unique_ptr<SerialPort> m_port;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    int m_number = 1;
+    bool m_opening = false;
 };
 
 } // namespace kavo

@@ -1,10 +1,130 @@
 #include "port_paths.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QStandardPaths>
+#include <QUrl>
 
 namespace kavo {
+namespace {
+
+const QLatin1String kNetworkScheme("socket://");
+
+PortTarget unusable(const QString& path, const QString& problem) {
+    PortTarget target;
+    target.kind = PortTarget::Kind::Unusable;
+    target.path = path;
+    target.shown = path;
+    target.problem = problem;
+    return target;
+}
+
+// socket://HOST:PORT with a host name, an IPv4 address or a bracketed IPv6
+// address, and nothing else: no user, path, query or options.
+PortTarget parseNetworkName(const QString& path, const QString& name) {
+    const QString rest = name.mid(kNetworkScheme.size());
+    const QString wanted = QStringLiteral("write socket://HOST:PORT");
+    for (const QChar c : {u'/', u'?', u'#', u'@'}) {
+        if (rest.contains(c))
+            return unusable(
+                path,
+                QStringLiteral("\"%1\" holds more than a host and a port; %2").arg(name, wanted));
+    }
+    const qsizetype colon = rest.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0 || colon < rest.lastIndexOf(QLatin1Char(']')) || colon == rest.size() - 1)
+        return unusable(path, QStringLiteral("\"%1\" names no port; %2").arg(name, wanted));
+    const QString hostText = rest.left(colon);
+    const QString portText = rest.mid(colon + 1);
+    bool isNumber = portText.size() <= 5;
+    for (const QChar c : portText)
+        isNumber = isNumber && c >= u'0' && c <= u'9';
+    const int port = isNumber ? portText.toInt() : -1;
+    if (!isNumber)
+        return unusable(path, QStringLiteral("\"%1\" is not a port number").arg(portText));
+    if (port < 1 || port > 65535)
+        return unusable(path, QStringLiteral("port %1 is outside 1 to 65535").arg(port));
+    if (hostText.isEmpty())
+        return unusable(path, QStringLiteral("\"%1\" names no host; %2").arg(name, wanted));
+    if (hostText.contains(QLatin1Char(':')) && !hostText.startsWith(QLatin1Char('[')))
+        return unusable(path, QStringLiteral("an IPv6 address goes in brackets, as in "
+                                             "socket://[::1]:4001"));
+    QUrl url;
+    url.setHost(hostText, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty())
+        return unusable(path, QStringLiteral("\"%1\" is not a host name or address").arg(hostText));
+
+    PortTarget target;
+    target.kind = PortTarget::Kind::Network;
+    target.path = path;
+    target.host = url.host();
+    target.tcpPort = quint16(port);
+    target.shown = kNetworkScheme + hostText + QLatin1Char(':') + QString::number(port);
+    return target;
+}
+
+bool isNetworkName(QStringView name) {
+    return name.startsWith(kNetworkScheme, Qt::CaseInsensitive);
+}
+
+// The first line of a port folder entry that is a regular file, at most
+// kMaxEntryLine bytes of it.
+PortTarget readEntry(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return unusable(path,
+                        QStringLiteral("the entry cannot be read: %1").arg(file.errorString()));
+    const QByteArray head = file.read(kMaxEntryLine + 1);
+    qsizetype end = head.indexOf('\n');
+    if (end < 0) {
+        if (head.size() > kMaxEntryLine)
+            return unusable(path,
+                            QStringLiteral("its first line is longer than %1 bytes; the entry "
+                                           "should hold socket://HOST:PORT or be a link to a "
+                                           "device")
+                                .arg(kMaxEntryLine));
+        end = head.size();
+    }
+    const QByteArray line = head.left(end).trimmed();
+    if (line.isEmpty())
+        return unusable(path, QStringLiteral("the entry is empty; it should hold "
+                                             "socket://HOST:PORT or be a link to a device"));
+    for (const char c : line) {
+        if (c < 0x20 || c > 0x7e)
+            return unusable(path, QStringLiteral("its first line is not plain text; it should "
+                                                 "hold socket://HOST:PORT or be a link to a "
+                                                 "device"));
+    }
+    const QString name = QString::fromLatin1(line);
+    if (!isNetworkName(name))
+        return unusable(path, QStringLiteral("\"%1\" is neither socket://HOST:PORT nor a link to "
+                                             "a device")
+                                  .arg(name.left(60)));
+    return parseNetworkName(path, name);
+}
+
+bool inPortFolder(const QFileInfo& info) {
+    return QDir::cleanPath(info.absolutePath()) == QDir::cleanPath(portFolder());
+}
+
+QString presence(const QString& shown, bool present, const QString& detail = {}) {
+    QString text =
+        shown + (present ? QStringLiteral(" - present") : QStringLiteral(" - not present"));
+    if (!detail.isEmpty())
+        text += QStringLiteral(" (%1)").arg(detail);
+    return text;
+}
+
+const QString kServerSetsSpeed =
+    QStringLiteral("network serial server: its own baud rate applies, not the one chosen here");
+
+} // namespace
+
+QString PortTarget::unusableReason() const {
+    return QStringLiteral("No such device: %1 (%2).").arg(path, problem);
+}
 
 QString portFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -24,18 +144,50 @@ QString portDevicePath(int number) {
 #endif
 }
 
-QString shownDevice(const QString& path) {
-    const QFileInfo info(path);
-    return info.isSymLink() ? info.symLinkTarget() : path;
+PortTarget resolvePortTarget(const QString& name) {
+    if (isNetworkName(name))
+        return parseNetworkName(name, name);
+    const QFileInfo info(name);
+    if (!info.isSymLink() && info.isFile() && inPortFolder(info))
+        return readEntry(name);
+    PortTarget target;
+    target.path = name;
+    target.shown = info.isSymLink() ? info.symLinkTarget() : name;
+    return target;
 }
 
-QString describePortDevice(int number) {
+QString shownDevice(const QString& path) {
+    return resolvePortTarget(path).shown;
+}
+
+QString describePortDevice(int number, QObject* context,
+                           std::function<void(const QString&)> update) {
     const QString path = portDevicePath(number);
 #ifdef Q_OS_WIN
     return path;
 #else
-    return shownDevice(path) + (QFileInfo::exists(path) ? QStringLiteral(" - present")
-                                                        : QStringLiteral(" - not present"));
+    const PortTarget target = resolvePortTarget(path);
+    switch (target.kind) {
+    case PortTarget::Kind::Unusable:
+        return presence(target.shown, false, target.problem);
+    case PortTarget::Kind::Network:
+        break;
+    case PortTarget::Kind::Device:
+        return presence(target.shown, QFileInfo::exists(path));
+    }
+    if (!QHostAddress().setAddress(target.host)) {
+        if (context && update) {
+            QHostInfo::lookupHost(
+                target.host, context, [shown = target.shown, update](const QHostInfo& info) {
+                    const bool found =
+                        info.error() == QHostInfo::NoError && !info.addresses().isEmpty();
+                    update(found ? presence(shown, true, kServerSetsSpeed)
+                                 : presence(shown, false, QStringLiteral("host not found")));
+                });
+        }
+        return target.shown + QStringLiteral(" - looking up %1").arg(target.host);
+    }
+    return presence(target.shown, true, kServerSetsSpeed);
 #endif
 }
 

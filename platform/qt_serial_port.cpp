@@ -57,8 +57,6 @@ QString permissionDeniedReason(const QString& device, const QString& owningGroup
         .arg(device);
 }
 
-QtSerialPort::QtSerialPort(QObject* parent) : QtSerialPort(QString(), parent) {}
-
 QtSerialPort::QtSerialPort(QString device, QObject* parent)
     : QObject(parent), m_device(std::move(device)) {
     connect(&m_port, &QSerialPort::readyRead, this, [this] { raise(CommEvent::Receive); });
@@ -76,17 +74,14 @@ void QtSerialPort::setSettings(const QString& settings) {
 OpenResult QtSerialPort::open() {
     if (m_port.isOpen())
         return {false, QStringLiteral("The port is already open.")};
-    if (m_device.isEmpty() && m_number < 1)
-        return {false, QStringLiteral("No port is chosen.")};
-    const QString path = m_device.isEmpty() ? portDevicePath(m_number) : m_device;
-    m_port.setPortName(path);
+    m_port.setPortName(m_device);
     m_port.setBaudRate(baudFromSettings(m_settings));
     m_port.setDataBits(QSerialPort::Data8);
     m_port.setParity(QSerialPort::NoParity);
     m_port.setStopBits(QSerialPort::OneStop);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port.open(QIODevice::ReadWrite))
-        return {false, openFailureReason(path, m_port)};
+        return {false, openFailureReason(m_device, m_port)};
     m_port.clearError();
     return {true, {}};
 }

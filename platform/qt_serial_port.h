@@ -3,8 +3,7 @@
 // The product serial port on QSerialPort. Characters map to bytes one to one
 // (Latin-1). A read, resource or write error closes the port at once, once,
 // and is reported as a lost line; the port does not reopen by itself.
-// The device is found from the port number at every open (the panel's rule),
-// or is one fixed device path given at construction.
+// The device is fixed at construction; the port number is only kept.
 
 #include "serial_port.h"
 
@@ -21,8 +20,6 @@ QString permissionDeniedReason(const QString& device, const QString& owningGroup
 class QtSerialPort final : public QObject, public SerialPort {
     Q_OBJECT
   public:
-    explicit QtSerialPort(QObject* parent = nullptr);
-    // A port on this device; the port number no longer chooses it.
     explicit QtSerialPort(QString device, QObject* parent = nullptr);
     ~QtSerialPort() override;
 
@@ -46,7 +43,7 @@ class QtSerialPort final : public QObject, public SerialPort {
 
     // A child, so that tests can reach the device and raise its errors.
     QSerialPort m_port{this};
-    QString m_device; // empty: found from the port number
+    QString m_device;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_number = 1;
 };

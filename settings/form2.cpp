@@ -65,7 +65,8 @@ void Form2::build() {
         auto* option = new QRadioButton(QStringLiteral("COM%1").arg(i + 1), Frame2);
         portOptions[i] = place(option, kOptionNames[i], 180, kOptionTops[i], kOptionWidths[i],
                                i == 0 ? 315 : 255);
-        option->setToolTip(describePortDevice(i + 1));
+        option->setToolTip(describePortDevice(
+            i + 1, option, [option](const QString& text) { option->setToolTip(text); }));
         // A mouse click runs the handler even on the option already selected;
         // selecting from code runs it through toggled.
         const int number = i + 1;
@@ -215,8 +216,15 @@ void Form2::retry(const QString& reason) {
 
 void Form2::refreshOtherTooltip() {
     const int value = otherBoxValue(Text1->text());
-    Text1->setToolTip(isUsablePort(value) ? describePortDevice(value)
-                                          : QStringLiteral("Port 6 to 15 (or any of 1 to 15)"));
+    if (!isUsablePort(value)) {
+        Text1->setToolTip(QStringLiteral("Port 6 to 15 (or any of 1 to 15)"));
+        return;
+    }
+    // A host name looked up in the meantime counts only while the box still shows its port.
+    Text1->setToolTip(describePortDevice(value, Text1, [this, value](const QString& text) {
+        if (otherBoxValue(Text1->text()) == value)
+            Text1->setToolTip(text);
+    }));
 }
 
 } // namespace kavo

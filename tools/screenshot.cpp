@@ -3,8 +3,8 @@
 
 #include "app_values.h"
 #include "form1.h"
+#include "port_factory.h"
 #include "qt_platform.h"
-#include "qt_serial_port.h"
 
 #include <QApplication>
 #include <QDir>
@@ -16,7 +16,8 @@ int main(int argc, char* argv[]) {
     QDir().mkpath(folder);
 
     kavo::AppValues values;
-    kavo::QtSerialPort port; // never opened: sends only show their trace
+    kavo::QtPortFactory ports;
+    kavo::PortByNumber port(ports); // never opened: sends only show their trace
     kavo::QtSettingsStore store;
     kavo::QtTimerFactory timers;
     kavo::Form1 form1(values, port, timers, store);

@@ -278,8 +278,7 @@ class TestKavoctl : public QObject {
                             portFolder() + QStringLiteral("/COM2")));
         PtyPair held;
         QVERIFY(held.linkAs(portFolder(), 3));
-        QtSerialPort panel;
-        panel.setPortNumber(3);
+        QtSerialPort panel(portDevicePath(3));
         QVERIFY(panel.open());
 
         const Outcome outcome = kavoctl({"ports"});

@@ -5,8 +5,8 @@
 #include "application.h"
 #include "fakes.h"
 #include "form1.h"
+#include "port_factory.h"
 #include "pty_pair.h"
-#include "qt_serial_port.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -51,7 +51,8 @@ class Simulator {
 
 struct Panel {
     AppValues values;
-    QtSerialPort port;
+    QtPortFactory ports;
+    PortByNumber port{ports};
     FakeSettingsStore store;
     FakeClock clock;
     FakeMessageBox messages;

@@ -27,7 +27,7 @@ if grep -q -E '\.(a|h|cpp)$|/tst_|fuzz_' <<<"$files"; then
   echo "package carries build or test files:"; grep -E '\.(a|h|cpp)$|/tst_|fuzz_' <<<"$files"; status=1
 fi
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 qt6-qpa-plugins; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6network6 qt6-qpa-plugins; do
   if ! grep -q "$lib" <<<"$depends"; then
     echo "package does not depend on $lib: $depends"; status=1
   fi
@@ -40,6 +40,16 @@ dpkg-deb -x "$deb" "$tree"
 if readelf -d "$tree/usr/bin/kavoctl" | grep -E 'NEEDED.*(Qt6Gui|Qt6Widgets|libGL|libX)'; then
   echo "kavoctl links GUI libraries"; status=1
 fi
+# Every Qt library a program loads is one the package depends on.
+for program in kavo-control kavoctl kavo-projector-sim; do
+  [ -f "$tree/usr/bin/$program" ] || continue
+  for needed in $(readelf -d "$tree/usr/bin/$program" | sed -n 's/.*NEEDED.*\[libQt6\([A-Za-z]*\)\.so.*/\1/p'); do
+    package=libqt6$(tr 'A-Z' 'a-z' <<<"$needed")6
+    if ! grep -q "$package" <<<"$depends"; then
+      echo "$program loads libQt6$needed, but the package does not depend on $package"; status=1
+    fi
+  done
+done
 zcat "$tree/usr/share/man/man1/kavoctl.1.gz" | grep -q '^\.TH KAVOCTL 1' || { echo "kavoctl.1 is no manual page"; status=1; }
 bash -n "$tree/usr/share/bash-completion/completions/kavoctl" || status=1
 

@@ -1,7 +1,11 @@
-// The link through the real QSerialPort implementation on a pseudo-terminal.
+// The link through the real ports: Qt's serial port on a pseudo-terminal and,
+// where the behaviour is the same, the TCP port on a network serial server on
+// loopback, both reached through the port folder as the panel reaches them.
 
 #include "line_settings.h"
 #include "link_constants.h"
+#include "loopback_server.h"
+#include "port_factory.h"
 #include "port_paths.h"
 #include "pty_pair.h"
 #include "qt_platform.h"
@@ -18,14 +22,64 @@ using namespace kavo;
 using namespace kavo::test;
 using namespace std::chrono_literals;
 
+namespace {
+
+// The far end of the panel's port as COM<n>, played by the test: a
+// pseudo-terminal, or a network serial server on loopback.
+class FarEnd {
+  public:
+    explicit FarEnd(bool network) {
+        if (network)
+            m_server = std::make_unique<LoopbackServer>();
+        else
+            m_pty = std::make_unique<PtyPair>();
+    }
+    bool linkAs(int number) const {
+        return m_server ? m_server->linkAs(portFolder(), number)
+                        : m_pty->linkAs(portFolder(), number);
+    }
+    void write(const QByteArray& bytes) const {
+        m_server ? m_server->write(bytes) : m_pty->write(bytes);
+    }
+    QByteArray read(int count) const {
+        return m_server ? m_server->read(count, 2s) : m_pty->read(count, 2s);
+    }
+    // Unplugged, or the server switched off.
+    void hangUp() {
+        if (m_server)
+            m_server->hangUp();
+        m_pty.reset();
+    }
+    bool comeBack(int number) {
+        if (m_server)
+            return m_server->listenAgain();
+        m_pty = std::make_unique<PtyPair>();
+        return linkAs(number);
+    }
+    PtyPair* pty() const { return m_pty.get(); }
+
+  private:
+    std::unique_ptr<PtyPair> m_pty;
+    std::unique_ptr<LoopbackServer> m_server;
+};
+
+void addKinds() {
+    QTest::addColumn<bool>("network");
+    QTest::newRow("serial line") << false;
+    QTest::newRow("network serial server") << true;
+}
+
+} // namespace
+
 class TestPtyLink : public QObject {
     Q_OBJECT
   private slots:
-    void startUpSendAndReplyOverPty() {
+    void startUpSendAndReply_data() { addKinds(); }
+    void startUpSendAndReply() {
+        QFETCH(bool, network);
         TempConfigHome home;
-        PtyPair pty;
-        QVERIFY(pty.isValid());
-        QVERIFY(pty.linkAs(portFolder(), 1));
+        FarEnd far(network);
+        QVERIFY(far.linkAs(1));
         QCOMPARE(portDevicePath(1), portFolder() + QStringLiteral("/COM1"));
 
         QtSettingsStore store;
@@ -34,7 +88,8 @@ class TestPtyLink : public QObject {
         QVERIFY(QFile::exists(home.path() + QStringLiteral("/KAVO.conf")));
 
         AppValues values;
-        QtSerialPort port;
+        QtPortFactory ports;
+        PortByNumber port(ports);
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);
         QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
@@ -42,11 +97,11 @@ class TestPtyLink : public QObject {
 
         values.Cur_cmd = commandLine(u"CR0");
         engine.Hyouji(values.Cur_cmd, 1);
-        QCOMPARE(pty.read(4, 2s), QByteArray("CR0\r"));
+        QCOMPARE(far.read(4), QByteArray("CR0\r"));
 
-        pty.write("00");
+        far.write("00");
         QTRY_COMPARE_WITH_TIMEOUT(engine.display().rxd, QStringLiteral(" 0 0 "), 2000);
-        pty.write("\r");
+        far.write("\r");
         QTRY_COMPARE_WITH_TIMEOUT(engine.display().rxd, QStringLiteral(" 0 0  [CR] "), 2000);
         QCOMPARE(engine.display().status, QStringLiteral(" Power ON"));
 
@@ -75,7 +130,7 @@ class TestPtyLink : public QObject {
                     .isEmpty());
         QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreBaudRate, baudRate).isEmpty());
         AppValues values;
-        QtSerialPort port;
+        QtSerialPort port(portDevicePath(3));
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);
         QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
@@ -128,7 +183,8 @@ class TestPtyLink : public QObject {
                  qPrintable(describePortDevice(number)));
         if (entry.isEmpty())
             return;
-        QtSerialPort port;
+        QtPortFactory ports;
+        PortByNumber port(ports);
         port.setPortNumber(number);
         QCOMPARE(port.open().reason, openFailure);
         QCOMPARE(port.isOpen(), openFailure.isEmpty());
@@ -153,8 +209,7 @@ class TestPtyLink : public QObject {
         TempConfigHome home;
         auto pty = std::make_unique<PtyPair>();
         QVERIFY(pty->linkAs(portFolder(), 1));
-        QtSerialPort port;
-        port.setPortNumber(1);
+        QtSerialPort port(portDevicePath(1));
         QVERIFY(port.open());
         int lostEvents = 0;
         port.setEventHandler([&](CommEvent event) { lostEvents += event == CommEvent::LineLost; });
@@ -176,45 +231,51 @@ class TestPtyLink : public QObject {
         TempConfigHome home;
         PtyPair pty;
         QVERIFY(pty.linkAs(portFolder(), 1));
-        QtSerialPort first;
-        first.setPortNumber(1);
+        QtSerialPort first(portDevicePath(1));
         QVERIFY(first.open());
-        QtSerialPort second;
-        second.setPortNumber(1);
+        QtSerialPort second(portDevicePath(1));
         const OpenResult result = second.open();
         QVERIFY(!result);
         QVERIFY2(result.reason.contains(QStringLiteral("in use")), qPrintable(result.reason));
         QVERIFY(first.isOpen());
     }
 
-    void deviceBackIsReopenedSilently() {
+    void lineBackIsReopenedSilently_data() { addKinds(); }
+    void lineBackIsReopenedSilently() {
+        QFETCH(bool, network);
         TempConfigHome home;
-        auto pty = std::make_unique<PtyPair>();
-        QVERIFY(pty->linkAs(portFolder(), 2));
+        FarEnd far(network);
+        QVERIFY(far.linkAs(2));
         QtSettingsStore store;
         QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("2"))
                     .isEmpty());
         QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"))
                     .isEmpty());
         AppValues values;
-        QtSerialPort port;
+        QtPortFactory ports;
+        PortByNumber port(ports);
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);
         QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
+        int changes = 0;
+        engine.setDisplayChangedHandler([&] { ++changes; });
 
-        pty.reset(); // unplugged
+        far.hangUp();
         QTRY_VERIFY_WITH_TIMEOUT(!engine.display().notice.isEmpty(), 2000);
         QVERIFY(!port.isOpen());
+        QTest::qWait(100);
+        QCOMPARE(changes, 1);                      // said once
         engine.Hyouji(QStringLiteral("C00\r"), 1); // still gone: nothing happens
         QVERIFY(!port.isOpen());
+        QVERIFY(!engine.display().notice.isEmpty());
 
-        PtyPair back; // plugged in again
-        QVERIFY(back.linkAs(portFolder(), 2));
+        QVERIFY(far.comeBack(2));
         engine.Hyouji(QStringLiteral("C01\r"), 1);
         QVERIFY(port.isOpen());
         QVERIFY(engine.display().notice.isEmpty());
-        QCOMPARE(back.read(4, 2s), QByteArray("C01\r"));
-        QCOMPARE(back.slaveSpeed(), 9600);
+        QCOMPARE(far.read(4), QByteArray("C01\r"));
+        if (far.pty())
+            QCOMPARE(far.pty()->slaveSpeed(), 9600);
     }
 
     void floodIsCappedAndNextSendWorks() {
@@ -223,7 +284,8 @@ class TestPtyLink : public QObject {
         QVERIFY(pty.linkAs(portFolder(), 1));
         FakeStore store;
         AppValues values;
-        QtSerialPort port;
+        QtPortFactory ports;
+        PortByNumber port(ports);
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);
         QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
@@ -285,7 +347,8 @@ class TestPtyLink : public QObject {
         conf.close();
         QtSettingsStore store;
         AppValues values;
-        QtSerialPort port;
+        QtPortFactory ports;
+        PortByNumber port(ports);
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);
         const auto outcome = engine.startUp();

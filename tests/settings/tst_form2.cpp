@@ -1,9 +1,9 @@
 #include "fakes.h"
 #include "form2.h"
 #include "port_dialog.h"
+#include "port_factory.h"
 #include "port_paths.h"
 #include "pty_pair.h"
-#include "qt_serial_port.h"
 #include "transaction_engine.h"
 
 #include <QGroupBox>
@@ -431,7 +431,8 @@ class TestForm2 : public QObject {
         PtyPair pty;
         QVERIFY(pty.linkAs(portFolder(), 6));
         AppValues values;
-        QtSerialPort port;
+        QtPortFactory ports;
+        PortByNumber port(ports);
         FakeSettingsStore store;
         FakeMessageBox messages;
         Form2 dialog(values, port, store, messages, {});
@@ -452,7 +453,8 @@ class TestForm2 : public QObject {
         QDir().mkpath(portFolder());
         QFile::link("/dev/kavo-absent-device", portFolder() + "/COM7");
         AppValues values;
-        QtSerialPort port;
+        QtPortFactory ports;
+        PortByNumber port(ports);
         FakeSettingsStore store;
         FakeMessageBox messages;
         Form2 dialog(values, port, store, messages, {});

@@ -1,0 +1,290 @@
+// Ports on network serial servers: port folder entries holding
+// socket://HOST:PORT, what a malformed one says, and the TCP port's own ways
+// of failing, all on loopback. What it shares with the serial port is tested
+// against both in tst_pty_link.
+
+#include "loopback_server.h"
+#include "port_factory.h"
+#include "port_paths.h"
+#include "pty_pair.h"
+#include "tcp_serial_port.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTest>
+#include <QTimer>
+
+using namespace kavo;
+using namespace kavo::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A listener that takes no more connections: the kernel's queue holds one
+// that is never accepted, so the next attempt waits for an answer that never
+// comes.
+class SilentServer {
+  public:
+    SilentServer() {
+        m_server.setListenBacklogSize(0);
+        m_server.listen(QHostAddress::LocalHost);
+        m_server.pauseAccepting();
+        m_filler.connectToHost(QHostAddress::LocalHost, m_server.serverPort());
+        m_filler.waitForConnected(2000);
+    }
+    bool isReady() const { return m_filler.state() == QAbstractSocket::ConnectedState; }
+    QByteArray entry() const {
+        return QByteArrayLiteral("socket://127.0.0.1:") + QByteArray::number(m_server.serverPort());
+    }
+
+  private:
+    QTcpServer m_server;
+    QTcpSocket m_filler;
+};
+
+} // namespace
+
+class TestNetworkPort : public QObject {
+    Q_OBJECT
+  private slots:
+    // What a port folder entry holds, and what it then means.
+    void entries_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("host");    // empty: unusable
+        QTest::addColumn<int>("tcpPort");     // or 0
+        QTest::addColumn<QString>("problem"); // a part of the reason
+        const QByteArray megabyte(1 << 20, 'a');
+        QTest::newRow("IPv4") << QByteArray("socket://10.0.0.5:4001\n") << "10.0.0.5" << 4001
+                              << QString();
+        QTest::newRow("host name, any case, blanks and CR LF")
+            << QByteArray("  SOCKET://Projector-1.Hall.example:4999 \r\n")
+            << "projector-1.hall.example" << 4999 << QString();
+        QTest::newRow("bracketed IPv6, no line end")
+            << QByteArray("socket://[::1]:65535") << "::1" << 65535 << QString();
+        QTest::newRow("only the first line is read")
+            << "socket://10.0.0.5:1\n" + megabyte << "10.0.0.5" << 1 << QString();
+        QTest::newRow("no port") << QByteArray("socket://10.0.0.5\n") << QString() << 0
+                                 << "\"socket://10.0.0.5\" names no port";
+        QTest::newRow("empty port")
+            << QByteArray("socket://10.0.0.5:\n") << QString() << 0 << "names no port";
+        QTest::newRow("port 0") << QByteArray("socket://10.0.0.5:0\n") << QString() << 0
+                                << "port 0 is outside 1 to 65535";
+        QTest::newRow("port 65536") << QByteArray("socket://10.0.0.5:65536\n") << QString() << 0
+                                    << "port 65536 is outside 1 to 65535";
+        QTest::newRow("port beyond any number")
+            << QByteArray("socket://10.0.0.5:99999999999999999999\n") << QString() << 0
+            << "\"99999999999999999999\" is not a port number";
+        QTest::newRow("signed port") << QByteArray("socket://10.0.0.5:+401\n") << QString() << 0
+                                     << "\"+401\" is not a port number";
+        QTest::newRow("no host") << QByteArray("socket://:4001\n") << QString() << 0
+                                 << "names no host";
+        QTest::newRow("blank in the host") << QByteArray("socket://hall 3:4001\n") << QString() << 0
+                                           << "\"hall 3\" is not a host name or address";
+        QTest::newRow("IPv6 without brackets")
+            << QByteArray("socket://::1:4001\n") << QString() << 0 << "goes in brackets";
+        QTest::newRow("user, path or options")
+            << QByteArray("socket://admin@10.0.0.5:4001/?logging=debug\n") << QString() << 0
+            << "holds more than a host and a port";
+        QTest::newRow("other scheme") << QByteArray("telnet://10.0.0.5:23\n") << QString() << 0
+                                      << "\"telnet://10.0.0.5:23\" is neither socket://HOST:PORT "
+                                         "nor a link to a device";
+        QTest::newRow("device path written into a file")
+            << QByteArray("/dev/ttyUSB0\n") << QString() << 0 << "nor a link to a device";
+        QTest::newRow("empty file") << QByteArray() << QString() << 0 << "the entry is empty";
+        QTest::newRow("blank lines") << QByteArray(" \r\n\nsocket://10.0.0.5:4001\n") << QString()
+                                     << 0 << "the entry is empty";
+        static const char junk[] = "\x7f"
+                                   "ELF\x02\x01\x01\x00\x00\xff socket://10.0.0.5:4001";
+        QTest::newRow("binary junk") << QByteArray(junk, sizeof junk - 1) << QString() << 0
+                                     << "its first line is not plain text";
+        static const char nul[] = "socket://10.0.0.5\x00:4001\n";
+        QTest::newRow("NUL inside the name")
+            << QByteArray(nul, sizeof nul - 1) << QString() << 0 << "not plain text";
+        QTest::newRow("1 MB without a line end")
+            << megabyte << QString() << 0 << "its first line is longer than 1024 bytes";
+        const QByteArray name("socket://10.0.0.5:4001");
+        QTest::newRow("first line of 1024 bytes")
+            << name + QByteArray(1024 - name.size(), ' ') + '\n'
+            << "10.0.0.5" << 4001 << QString();
+        QTest::newRow("first line of 1025 bytes")
+            << name + QByteArray(1025 - name.size(), ' ') + '\n'
+            << QString() << 0 << "longer than 1024 bytes";
+    }
+    void entries() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, host);
+        QFETCH(QString, problem);
+        TempConfigHome home;
+        QVERIFY(writeEntry(portFolder(), 3, content));
+        const QString path = portDevicePath(3);
+        const PortTarget target = resolvePortTarget(path);
+        if (!host.isEmpty()) {
+            QCOMPARE(target.kind, PortTarget::Kind::Network);
+            QCOMPARE(target.host, host);
+            QTEST(int(target.tcpPort), "tcpPort");
+            QVERIFY2(target.shown.startsWith(QLatin1String("socket://")), qPrintable(target.shown));
+            return;
+        }
+        QCOMPARE(target.kind, PortTarget::Kind::Unusable);
+        QVERIFY2(target.problem.contains(problem), qPrintable(target.problem));
+        QVERIFY2(target.problem.size() < 300, qPrintable(target.problem));
+
+        // Opening says "no such device" with the reason; nothing is connected to.
+        QtPortFactory ports;
+        PortByNumber port(ports);
+        port.setPortNumber(3);
+        const OpenResult opened = port.open();
+        QVERIFY(!opened);
+        QCOMPARE(opened.reason,
+                 QStringLiteral("No such device: %1 (%2).").arg(path, target.problem));
+        QVERIFY(!port.isOpen());
+        port.write(QStringLiteral("C00\r"));
+        QCOMPARE(describePortDevice(3), path + " - not present (" + target.problem + ")");
+    }
+
+    // Text files are read only as entries of the user's own port folder.
+    void filesElsewhereAreNotRead() {
+        TempConfigHome home;
+        const QString outside = home.path() + QStringLiteral("/elsewhere");
+        QFile file(outside);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("socket://127.0.0.1:4001\n");
+        file.close();
+        QCOMPARE(resolvePortTarget(outside).kind, PortTarget::Kind::Device);
+        QDir().mkpath(portFolder());
+        QVERIFY(QFile::link(outside, portFolder() + QStringLiteral("/COM4")));
+        const PortTarget linked = resolvePortTarget(portDevicePath(4));
+        QCOMPARE(linked.kind, PortTarget::Kind::Device);
+        QCOMPARE(linked.shown, outside);
+        // A name given directly, as kavoctl's --device takes it, needs no file.
+        QCOMPARE(resolvePortTarget(QStringLiteral("socket://127.0.0.1:4001")).tcpPort, 4001);
+    }
+
+    // Why a connection was not made, in the operator's words; never a hang.
+    void openFailures_data() {
+        QTest::addColumn<QString>("server"); // "gone", "silent" or a fixed entry
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("nothing listens") << "gone"
+                                         << ": connection refused";
+        QTest::newRow("unresolvable host name")
+            << "socket://no-such-host.invalid:4001"
+            << "socket://no-such-host.invalid:4001: host not found.";
+        QTest::newRow("no answer") << "silent"
+                                   << ": timed out after 300 ms without a connection.";
+    }
+    void openFailures() {
+        QFETCH(QString, server);
+        QFETCH(QString, reason);
+        TempConfigHome home;
+        LoopbackServer gone;
+        SilentServer silent;
+        QByteArray entry = server.toLatin1();
+        if (server == QLatin1String("gone")) {
+            entry = gone.name().toLatin1();
+            gone.hangUp();
+        } else if (server == QLatin1String("silent")) {
+            QVERIFY(silent.isReady());
+            entry = silent.entry();
+        }
+        QVERIFY(writeEntry(portFolder(), 5, entry + '\n'));
+        QtPortFactory ports;
+        const std::unique_ptr<SerialPort> port = ports.createPort(portDevicePath(5));
+        auto* tcp = dynamic_cast<TcpSerialPort*>(port.get());
+        QVERIFY(tcp);
+        tcp->setConnectTimeout(300ms);
+        const OpenResult opened = port->open();
+        QVERIFY(!opened);
+        QVERIFY2(opened.reason.startsWith(QString::fromLatin1(entry)), qPrintable(opened.reason));
+        QVERIFY2(opened.reason.contains(reason), qPrintable(opened.reason));
+        QVERIFY(!port->isOpen());
+    }
+
+    // While connecting, timers still run; a send from one finds the port
+    // closed, and closing gives the attempt up.
+    void sendAndCloseWhileConnecting() {
+        SilentServer silent;
+        QVERIFY(silent.isReady());
+        const PortTarget target = resolvePortTarget(QString::fromLatin1(silent.entry()));
+        TcpSerialPort port(target.host, target.tcpPort);
+        port.setConnectTimeout(10s);
+        OpenResult second;
+        bool wasOpen = true;
+        QTimer::singleShot(20ms, [&] {
+            second = port.open();
+            port.write(QStringLiteral("C00\r"));
+            wasOpen = port.isOpen();
+            port.close();
+        });
+        const OpenResult first = port.open();
+        QVERIFY(!first);
+        QVERIFY2(first.reason.contains(QLatin1String("given up")), qPrintable(first.reason));
+        QVERIFY(!second);
+        QVERIFY2(second.reason.contains(QLatin1String("still connecting")),
+                 qPrintable(second.reason));
+        QVERIFY(!wasOpen);
+    }
+
+    // A dropped connection is a lost line, said once; closing it oneself is not.
+    void droppedConnectionIsReportedOnce_data() {
+        QTest::addColumn<bool>("serverDrops");
+        QTest::newRow("server drops") << true;
+        QTest::newRow("panel closes") << false;
+    }
+    void droppedConnectionIsReportedOnce() {
+        QFETCH(bool, serverDrops);
+        LoopbackServer server;
+        const PortTarget target = resolvePortTarget(server.name());
+        TcpSerialPort port(target.host, target.tcpPort);
+        QVERIFY(port.open());
+        QVERIFY(server.waitForClient(2s));
+        int lost = 0;
+        port.setEventHandler([&](CommEvent event) { lost += event == CommEvent::LineLost; });
+        if (serverDrops)
+            server.hangUp();
+        else
+            port.close();
+        QTRY_VERIFY_WITH_TIMEOUT(!port.isOpen(), 2000);
+        QTest::qWait(100);
+        QCOMPARE(lost, serverDrops ? 1 : 0);
+        QCOMPARE(port.open().ok, !serverDrops); // back only where the server still listens
+    }
+
+    // A tooltip says whether the name resolves, and never connects for it.
+    void tooltips_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("later"); // empty: no look-up
+        QTest::newRow("address") << "127.0.0.1"
+                                 << " - present (network serial server: its own baud rate "
+                                    "applies, not the one chosen here)"
+                                 << QString();
+        QTest::newRow("name that resolves") << "localhost"
+                                            << " - looking up localhost"
+                                            << " - present (network serial server";
+        QTest::newRow("name that does not") << "no-such-host.invalid"
+                                            << " - looking up no-such-host.invalid"
+                                            << " - not present (host not found)";
+    }
+    void tooltips() {
+        QFETCH(QString, host);
+        QFETCH(QString, first);
+        QFETCH(QString, later);
+        TempConfigHome home;
+        LoopbackServer server;
+        const QString name = QStringLiteral("socket://%1:%2").arg(host).arg(server.port());
+        QVERIFY(writeEntry(portFolder(), 6, name.toLatin1()));
+        QObject context;
+        QString updated;
+        QCOMPARE(describePortDevice(6, &context, [&](const QString& text) { updated = text; }),
+                 name + first);
+        if (!later.isEmpty())
+            QTRY_VERIFY_WITH_TIMEOUT(updated.startsWith(name + later), 10000);
+        QTest::qWait(50);
+        QVERIFY(!server.hasClient());
+        if (later.isEmpty())
+            QCOMPARE(updated, QString());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNetworkPort)
+#include "tst_network_port.moc"
