@@ -1,18 +1,21 @@
 // kavo-projector-sim: a projector on a pseudo-terminal, linked into the
-// per-user port folder so that the panel can open it as COM<n>.
+// per-user port folder so that the panel can open it as COM<n>; or, with
+// --listen, on a TCP port as behind a network serial server.
 
 #include "catalogue.h"
 #include "port_entry.h"
 #include "port_paths.h"
 #include "projector_model.h"
-#include "pseudo_terminal.h"
+#include "pty_line.h"
 #include "sim_options.h"
 #include "simulator.h"
+#include "tcp_line.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <unistd.h>
@@ -96,32 +99,54 @@ int main(int argc, char* argv[]) {
         QCoreApplication::quit();
     });
 
-    PseudoTerminal line;
+    const CommandSet commands(catalogueCommands());
+    const QString stock =
+        QStringLiteral("%1 commands, seed %2").arg(commands.size()).arg(options.seed);
     QString error;
-    if (!line.open(&error)) {
-        complain(QStringLiteral("cannot open a pseudo-terminal: %1").arg(error));
-        return 1;
-    }
-    const QString name = QStringLiteral("COM%1").arg(options.port);
-    PortEntry entry(kavo::portFolder() + QLatin1Char('/') + name, line.devicePath());
-    if (!entry.claim(&error)) {
-        complain(error);
-        return 1;
+    std::unique_ptr<SimLine> line;
+    std::unique_ptr<PortEntry> entry;
+    QString stopping;
+    if (options.listen) {
+        auto server = std::make_unique<TcpLine>();
+        if (!server->listen(options.listen->address, options.listen->port, &error)) {
+            complain(QStringLiteral("cannot listen on %1: %2")
+                         .arg(options.listen->address.toString(), error));
+            return 1;
+        }
+        printLine(QStringLiteral("kavo-projector-sim: listening on %1, one client at a time (%2)")
+                      .arg(server->name(), stock));
+        printLine(QStringLiteral("Make it a port of the panel: echo %1 > %2/COM<n>")
+                      .arg(server->name(), kavo::portFolder()));
+        stopping = QStringLiteral("Ctrl+C stops the simulator.");
+        line = std::move(server);
+    } else {
+        auto terminal = std::make_unique<PtyLine>();
+        if (!terminal->open(&error)) {
+            complain(QStringLiteral("cannot open a pseudo-terminal: %1").arg(error));
+            return 1;
+        }
+        const QString name = QStringLiteral("COM%1").arg(options.port);
+        entry = std::make_unique<PortEntry>(kavo::portFolder() + QLatin1Char('/') + name,
+                                            terminal->devicePath());
+        if (!entry->claim(&error)) {
+            complain(error);
+            return 1;
+        }
+        printLine(QStringLiteral("kavo-projector-sim: %1 -> %2 in %3 (%4)")
+                      .arg(name, terminal->devicePath(), kavo::portFolder(), stock));
+        stopping = QStringLiteral("Ctrl+C stops the simulator and removes %1.").arg(name);
+        line = std::move(terminal);
     }
 
-    const CommandSet commands(catalogueCommands());
-    Simulator simulator(options, commands, line);
+    Simulator simulator(options, commands, *line);
     simulator.start();
-    printLine(QStringLiteral("kavo-projector-sim: %1 -> %2 in %3 (%4 commands, seed %5)")
-                  .arg(name, line.devicePath(), kavo::portFolder())
-                  .arg(commands.size())
-                  .arg(options.seed));
     const QString faults = describeFaults(options);
     if (!faults.isEmpty())
         printLine(QStringLiteral("faults: %1").arg(faults));
-    printLine(QStringLiteral("Ctrl+C stops the simulator and removes %1.").arg(name));
+    printLine(stopping);
 
     const int status = QCoreApplication::exec();
-    entry.release();
+    if (entry)
+        entry->release();
     return status;
 }

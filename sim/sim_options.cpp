@@ -17,7 +17,9 @@ const QString kDescription =
                    "into the per-user port folder as COM<n> and answers the panel's commands:\n"
                    "acknowledgement for every known command, \"?\" and CR for anything else, and\n"
                    "the status reads with data. It prints one line per exchange and removes its\n"
-                   "link when it stops (Ctrl+C or SIGTERM).");
+                   "link when it stops (Ctrl+C or SIGTERM). With --listen it serves the same\n"
+                   "projector over TCP instead, as a network serial server in raw mode does, one\n"
+                   "client at a time, and leaves the port folder alone.");
 
 // Reads the options that are set, keeping the first complaint.
 class OptionReader {
@@ -111,7 +113,13 @@ ParsedOptions parseOptions(const QStringList& arguments) {
         option("flood", QStringLiteral("Send this many random bytes per second, unasked."),
                "bytes"),
         option("hang-up-after",
-               QStringLiteral("Close the pseudo-terminal after this many seconds."), "seconds"),
+               QStringLiteral("Close the pseudo-terminal after this many seconds; with "
+                              "--listen, drop each connection this long after it was made."),
+               "seconds"),
+        option("listen",
+               QStringLiteral("Serve over TCP on [ADDRESS:]PORT instead (address 127.0.0.1 "
+                              "unless given; port 0: any free one)."),
+               "address"),
     });
     const QCommandLineOption help = parser.addHelpOption();
 
@@ -161,6 +169,17 @@ ParsedOptions parseOptions(const QStringList& arguments) {
         options.hangUpAfter = milliseconds{qint64(seconds * 1000.0 + 0.5)};
         return true;
     });
+    read.text("listen", "[ADDRESS:]PORT, such as 4001 or 0.0.0.0:4001", [&](const QString& text) {
+        options.listen = readListenAddress(text);
+        return options.listen.has_value();
+    });
+    if (read.error().isEmpty() && options.listen && parser.isSet(QStringLiteral("port"))) {
+        result.message = QStringLiteral("--port and --listen cannot be given together: a port "
+                                        "folder entry for a listening simulator holds its "
+                                        "socket:// name\nTry --help.");
+        result.exitCode = 2;
+        return result;
+    }
     if (!read.error().isEmpty()) {
         result.message = read.error() + QStringLiteral("\nTry --help.");
         result.exitCode = 2;
@@ -168,6 +187,28 @@ ParsedOptions parseOptions(const QStringList& arguments) {
     }
     result.options = options;
     return result;
+}
+
+std::optional<ListenAddress> readListenAddress(const QString& text) {
+    ListenAddress listen;
+    QString portText = text;
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0 && colon > text.lastIndexOf(QLatin1Char(']'))) {
+        QString host = text.left(colon);
+        portText = text.mid(colon + 1);
+        if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+            host = host.mid(1, host.size() - 2);
+        else if (host.contains(QLatin1Char(':')))
+            return std::nullopt; // IPv6 without brackets
+        if (!listen.address.setAddress(host))
+            return std::nullopt;
+    }
+    bool ok = false;
+    const uint port = portText.toUInt(&ok);
+    if (!ok || port > 65535 || portText.startsWith(QLatin1Char('+')))
+        return std::nullopt;
+    listen.port = quint16(port);
+    return listen;
 }
 
 QString describeFaults(const Options& options) {

@@ -1,19 +1,12 @@
 #include "simulator.h"
 
-#include "pseudo_terminal.h"
 #include "trace.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <QSocketNotifier>
 #include <QTime>
-#include <unistd.h>
 
 namespace kavo::sim {
 namespace {
-
-constexpr qsizetype kReadChunk = 4096;
 
 QString traced(const QByteArray& bytes) {
     return renderTrace(QString::fromLatin1(bytes)).text;
@@ -32,7 +25,7 @@ void printLine(const QString& text) {
     std::fflush(stdout);
 }
 
-Simulator::Simulator(const Options& options, CommandSet commands, PseudoTerminal& line)
+Simulator::Simulator(const Options& options, CommandSet commands, SimLine& line)
     : m_options(options), m_model(std::move(commands), options.model),
       m_shaper(options.faults, options.seed), m_line(line) {
     m_writeTimer.setSingleShot(true);
@@ -41,35 +34,39 @@ Simulator::Simulator(const Options& options, CommandSet commands, PseudoTerminal
     m_floodTimer.setInterval(kFloodTick);
     connect(&m_floodTimer, &QTimer::timeout, this, &Simulator::flood);
     m_hangUpTimer.setSingleShot(true);
-    connect(&m_hangUpTimer, &QTimer::timeout, this,
-            [this] { hangUp(QStringLiteral("hung up as asked: the line is closed")); });
+    connect(&m_hangUpTimer, &QTimer::timeout, this, [this] { m_line.hangUp(); });
 }
 
 Simulator::~Simulator() = default;
 
 void Simulator::start() {
     m_clock.start();
-    m_reader = std::make_unique<QSocketNotifier>(m_line.master(), QSocketNotifier::Read);
-    connect(m_reader.get(), &QSocketNotifier::activated, this, &Simulator::readLine);
+    m_line.start({[this](const QByteArray& bytes) { receive(bytes); },
+                  [this](const QString& who) { connected(who); },
+                  [this](const QString& why) { gone(why); }});
+}
+
+// The faults that belong to a connection start with it: a network client is
+// flooded and hung up on as a panel on a pseudo-terminal is.
+void Simulator::connected(const QString& who) {
+    if (!who.isEmpty())
+        printLine(stamped(QStringLiteral("client %1 connected").arg(who)));
     if (m_options.floodPerSecond > 0)
         m_floodTimer.start();
     if (m_options.hangUpAfter)
         m_hangUpTimer.start(*m_options.hangUpAfter);
 }
 
-void Simulator::readLine() {
-    char buffer[kReadChunk];
-    const ssize_t count = ::read(m_line.master(), buffer, sizeof buffer);
-    if (count < 0 && (errno == EAGAIN || errno == EINTR))
-        return;
-    if (count <= 0) {
-        // Should not happen while the simulator holds the other side open;
-        // stop reading rather than spin on a dead line.
-        hangUp(QStringLiteral("the line failed (%1): the line is closed")
-                   .arg(QString::fromLocal8Bit(std::strerror(count < 0 ? errno : EIO))));
-        return;
-    }
-    for (const Exchange& exchange : m_model.receive(QByteArrayView(buffer, count), now())) {
+void Simulator::gone(const QString& why) {
+    m_writeTimer.stop();
+    m_floodTimer.stop();
+    m_hangUpTimer.stop();
+    m_pending.clear();
+    printLine(stamped(why));
+}
+
+void Simulator::receive(const QByteArray& bytes) {
+    for (const Exchange& exchange : m_model.receive(bytes, now())) {
         std::vector<Piece> pieces = m_shaper.shape(exchange.reply, now());
         if (m_pending.size() + pieces.size() > std::size_t(kMaxPendingPieces)) {
             // Slow replies piling up under a stream of lines: shed the newest.
@@ -111,8 +108,8 @@ void Simulator::writeDue() {
     while (!m_pending.empty() && m_pending.front().due <= now()) {
         const QByteArray bytes = m_pending.front().bytes;
         m_pending.pop_front();
-        const qsizetype sent = send(bytes);
-        if (sent < bytes.size() && m_line.isOpen()) {
+        const qsizetype sent = m_line.send(bytes);
+        if (sent < bytes.size() && m_line.isConnected()) {
             printLine(stamped(QStringLiteral("line full: %1 bytes of a reply not sent")
                                   .arg(bytes.size() - sent)));
         }
@@ -124,42 +121,12 @@ void Simulator::writeDue() {
     m_writeTimer.start(std::max(milliseconds{0}, m_pending.front().due - now()));
 }
 
-// Writes what the line takes now; a full line drops the rest instead of
-// blocking the simulator.
-qsizetype Simulator::send(const QByteArray& bytes) {
-    if (!m_line.isOpen())
-        return 0;
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t count =
-            ::write(m_line.master(), bytes.constData() + done, std::size_t(bytes.size() - done));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            break;
-        done += count;
-    }
-    return done;
-}
-
 void Simulator::flood() {
     m_floodOwed += double(m_options.floodPerSecond) * double(kFloodTick.count()) / 1000.0;
     const auto count = qsizetype(m_floodOwed);
     m_floodOwed -= double(count);
     if (count > 0)
-        send(m_shaper.randomBytes(count));
-}
-
-void Simulator::hangUp(const QString& why) {
-    if (!m_line.isOpen())
-        return;
-    m_reader.reset();
-    m_writeTimer.stop();
-    m_floodTimer.stop();
-    m_hangUpTimer.stop();
-    m_pending.clear();
-    m_line.close();
-    printLine(stamped(why));
+        m_line.send(m_shaper.randomBytes(count));
 }
 
 } // namespace kavo::sim

@@ -1,16 +1,20 @@
 // The panel and the simulated projector as two processes on a real
-// pseudo-terminal. The panel's timers run on the fake clock; only the line
-// itself takes real (short, bounded) time.
+// pseudo-terminal, or on loopback TCP with the simulator as a network serial
+// server. The panel's timers run on the fake clock; only the line itself
+// takes real (short, bounded) time.
 
 #include "application.h"
 #include "fakes.h"
 #include "form1.h"
+#include "loopback_server.h"
 #include "port_factory.h"
+#include "port_paths.h"
 #include "pty_pair.h"
 
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 
 using namespace kavo;
@@ -19,11 +23,15 @@ using std::chrono::milliseconds;
 
 namespace {
 
+// The simulator as COM1: its own link to a pseudo-terminal, or, listening on
+// loopback, an entry holding its socket:// name.
 class Simulator {
   public:
-    explicit Simulator(const QStringList& options) {
+    Simulator(const QStringList& options, bool network = false) : m_network(network) {
         m_process.setProgram(QStringLiteral(KAVO_SIM_PATH));
-        m_process.setArguments(QStringList{"--port", "1", "--seed", "7"} + options);
+        const QStringList line =
+            network ? QStringList{"--listen", "0"} : QStringList{"--port", "1"};
+        m_process.setArguments(line + QStringList{"--seed", "7"} + options);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start();
     }
@@ -32,11 +40,18 @@ class Simulator {
         if (!m_process.waitForFinished(5000))
             m_process.kill();
     }
-    bool ready(const QString& entry) {
+    bool ready() {
+        const QString entry = portFolder() + QStringLiteral("/COM1");
+        static const QRegularExpression listening(QStringLiteral("listening on (socket://\\S+),"));
         QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired() && !QFileInfo(entry).isSymLink())
+        while (!deadline.hasExpired()) {
+            if (!m_network && QFileInfo(entry).isSymLink())
+                return true;
+            if (const auto found = listening.match(log()); m_network && found.hasMatch())
+                return writeEntry(portFolder(), 1, found.captured(1).toLatin1() + '\n');
             QTest::qWait(20);
-        return QFileInfo(entry).isSymLink();
+        }
+        return false;
     }
     QString log() {
         m_log += QString::fromLocal8Bit(m_process.readAllStandardOutput());
@@ -47,7 +62,14 @@ class Simulator {
   private:
     QProcess m_process;
     QString m_log;
+    bool m_network;
 };
+
+void addKinds() {
+    QTest::addColumn<bool>("network");
+    QTest::newRow("serial line") << false;
+    QTest::newRow("network serial server") << true;
+}
 
 struct Panel {
     AppValues values;
@@ -81,10 +103,12 @@ struct Panel {
 class TestEndToEnd : public QObject {
     Q_OBJECT
   private slots:
+    void powerOnThenStatusReads_data() { addKinds(); }
     void powerOnThenStatusReads() {
+        QFETCH(bool, network);
         TempConfigHome home;
-        Simulator sim({"--warmup-ms", "300"});
-        QVERIFY(sim.ready(home.portFolder() + "/COM1"));
+        Simulator sim({"--warmup-ms", "300"}, network);
+        QVERIFY(sim.ready());
         Panel panel;
         QVERIFY(panel.port.isOpen());
 
@@ -109,10 +133,12 @@ class TestEndToEnd : public QObject {
         QVERIFY(sim.count(QStringLiteral("in: C R 0  [CR] ")) >= 3);
     }
 
+    void holdOnVolumeUpSendsElevenAcknowledged_data() { addKinds(); }
     void holdOnVolumeUpSendsElevenAcknowledged() {
+        QFETCH(bool, network);
         TempConfigHome home;
-        Simulator sim({});
-        QVERIFY(sim.ready(home.portFolder() + "/COM1"));
+        Simulator sim({}, network);
+        QVERIFY(sim.ready());
         Panel panel;
         QTest::mousePress(panel.button(1), Qt::LeftButton);
         for (int tick = 0; tick < 10; ++tick) {
@@ -124,10 +150,12 @@ class TestEndToEnd : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral("out:  [ACK] ")), 11, 5000);
     }
 
+    void silentProjectorShowsTimeoutMarker_data() { addKinds(); }
     void silentProjectorShowsTimeoutMarker() {
+        QFETCH(bool, network);
         TempConfigHome home;
-        Simulator sim({"--no-answer"});
-        QVERIFY(sim.ready(home.portFolder() + "/COM1"));
+        Simulator sim({"--no-answer"}, network);
+        QVERIFY(sim.ready());
         Panel panel;
         QTest::mouseClick(panel.button(44), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(sim.count(QStringLiteral("in: C R 0")) == 1, 5000);
@@ -136,13 +164,36 @@ class TestEndToEnd : public QObject {
         QCOMPARE(panel.status(), QString());
     }
 
+    void splitRepliesStillDecode_data() { addKinds(); }
     void splitRepliesStillDecode() {
+        QFETCH(bool, network);
         TempConfigHome home;
-        Simulator sim({"--split", "1", "--split-gap-ms", "20"});
-        QVERIFY(sim.ready(home.portFolder() + "/COM1"));
+        Simulator sim({"--split", "1", "--split-gap-ms", "20"}, network);
+        QVERIFY(sim.ready());
         Panel panel;
         panel.read(45, QStringLiteral(" Input 1"));
         panel.read(47, QStringLiteral(" Normally"));
+    }
+
+    // The server drops the connection: the title bar says so, and the next
+    // command connects again and is answered.
+    void droppedConnectionHealsOnTheNextSend() {
+        TempConfigHome home;
+        Simulator sim({"--hang-up-after", "1"}, true);
+        QVERIFY(sim.ready());
+        Panel panel;
+        QVERIFY(panel.port.isOpen());
+        panel.read(44, QStringLiteral(" Stand by"));
+        Form1& form1 = panel.app->form1();
+        QTRY_VERIFY_WITH_TIMEOUT(form1.windowTitle().contains(QLatin1String("lost")), 5000);
+        QVERIFY(!panel.port.isOpen());
+        QCOMPARE(sim.count(QStringLiteral("client 127.0.0.1:")), 1);
+
+        QTest::mouseClick(panel.button(45), Qt::LeftButton); // MODE
+        QVERIFY(panel.port.isOpen());
+        QVERIFY(!form1.windowTitle().contains(QLatin1String("lost")));
+        QTRY_COMPARE_WITH_TIMEOUT(panel.status(), QStringLiteral(" Input 1"), 5000);
+        QCOMPARE(sim.count(QStringLiteral("client 127.0.0.1:")), 2);
     }
 };
 

@@ -1,5 +1,6 @@
 // The simulator as a process: its link in a throw-away port folder, exchanges
-// over the real pseudo-terminal, refusals and clean-up.
+// over the real pseudo-terminal or, with --listen, over loopback TCP, refusals
+// and clean-up.
 
 #include <csignal>
 #include <cstdlib>
@@ -9,6 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <termios.h>
@@ -50,6 +53,34 @@ class Line {
     int m_fd;
 };
 
+// A client of the simulator's --listen port, as a network serial server's
+// client would be.
+class Client {
+  public:
+    explicit Client(quint16 port) {
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        m_socket.waitForConnected(kTimeout);
+    }
+    QAbstractSocket::SocketState state() const { return m_socket.state(); }
+    QAbstractSocket::SocketError error() const { return m_socket.error(); }
+    QByteArray ask(const QByteArray& command) {
+        QByteArray reply;
+        m_socket.write(command);
+        while (!reply.endsWith('\r') && !reply.endsWith('\x06') &&
+               m_socket.waitForReadyRead(kTimeout))
+            reply += m_socket.readAll();
+        return reply;
+    }
+    // True once the simulator has closed the connection.
+    bool waitForHangUp() {
+        return m_socket.state() == QAbstractSocket::UnconnectedState ||
+               m_socket.waitForDisconnected(kTimeout);
+    }
+
+  private:
+    QTcpSocket m_socket;
+};
+
 class Simulator {
   public:
     explicit Simulator(const QStringList& arguments = {}) : m_arguments(arguments) {
@@ -76,6 +107,15 @@ class Simulator {
         return m_output += QString::fromLocal8Bit(m_process.readAllStandardOutput());
     }
     QString errors() { return QString::fromLocal8Bit(m_process.readAllStandardError()); }
+    // The TCP port it listens on, from its first line; 0 if it says none.
+    quint16 listeningPort() {
+        static const QRegularExpression name(QStringLiteral("socket://127\\.0\\.0\\.1:(\\d+)"));
+        QDeadlineTimer deadline(kTimeout);
+        while (!name.match(output()).hasMatch() &&
+               m_process.waitForReadyRead(int(deadline.remainingTime()))) {
+        }
+        return quint16(name.match(output()).captured(1).toUInt());
+    }
 
   private:
     QTemporaryDir m_config;
@@ -165,6 +205,45 @@ class TestSimProcess : public QObject {
         QVERIFY(!QFileInfo(sim.entry()).isSymLink());
     }
 
+    void listensAndServesOneClientAtATime() {
+        Simulator sim({"--seed", "1", "--listen", "0"});
+        sim.start();
+        const quint16 port = sim.listeningPort();
+        QVERIFY(port != 0);
+        {
+            Client first(port);
+            QCOMPARE(first.ask("CR0\r"), QByteArray("80\r"));
+            Client second(port);
+            QCOMPARE(second.state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(second.error(), QAbstractSocket::ConnectionRefusedError);
+            QCOMPARE(first.ask("C00\r"), QByteArray("\x06"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(sim.output().contains("the client left; listening again"),
+                                 kTimeout);
+        Client next(port);
+        QCOMPARE(next.ask("CR0\r"), QByteArray("40\r")); // the same projector, warming up
+        QVERIFY(sim.output().contains(QRegularExpression("client 127.0.0.1:\\d+ connected")));
+        QCOMPARE(sim.finish(), 0);
+        QVERIFY(!QFileInfo::exists(sim.folder()));
+    }
+
+    void listeningHangsUpEachConnection() {
+        Simulator sim({"--listen", "127.0.0.1:0", "--hang-up-after", "0.3"});
+        sim.start();
+        const quint16 port = sim.listeningPort();
+        QVERIFY(port != 0);
+        for (int round = 0; round < 2; ++round) {
+            Client client(port);
+            QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
+            QVERIFY(client.waitForHangUp());
+            QTRY_COMPARE_WITH_TIMEOUT(
+                int(sim.output().count("hung up as asked: the connection is closed; listening "
+                                       "again")),
+                round + 1, kTimeout);
+        }
+        QCOMPARE(sim.finish(), 0);
+    }
+
     void badOptions_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("complaint");
@@ -173,6 +252,13 @@ class TestSimProcess : public QObject {
         QTest::newRow("negative warm-up") << QStringList{"--warmup-ms", "-1"} << "--warmup-ms";
         QTest::newRow("lamp mode") << QStringList{"--lamp-mode", "TURBO"} << "--lamp-mode";
         QTest::newRow("hang-up at 0") << QStringList{"--hang-up-after", "0"} << "--hang-up-after";
+        QTest::newRow("listen port 65536") << QStringList{"--listen", "65536"} << "--listen";
+        QTest::newRow("listen on a host name")
+            << QStringList{"--listen", "projector.example:4001"} << "--listen";
+        QTest::newRow("listen on IPv6 without brackets")
+            << QStringList{"--listen", "::1:4001"} << "--listen";
+        QTest::newRow("listen and port") << QStringList{"--listen", "4001", "--port", "2"}
+                                         << "--port and --listen cannot be given together";
         QTest::newRow("unknown option") << QStringList{"--colour"} << "colour";
         QTest::newRow("stray argument") << QStringList{"COM1"} << "COM1";
     }
