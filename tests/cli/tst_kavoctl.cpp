@@ -1,11 +1,14 @@
 // kavoctl as a process, the way scripts run it: no display, the simulated
-// projector (or a bare pseudo-terminal) as COM<n> in a throw-away port folder.
+// projector (or a bare pseudo-terminal) as COM<n> in a throw-away port folder,
+// on a pseudo-terminal or listening on loopback TCP.
 
 #include "line_settings.h"
+#include "loopback_server.h"
 #include "port_paths.h"
 #include "pty_pair.h"
 #include "qt_platform.h"
 #include "qt_serial_port.h"
+#include "tcp_serial_port.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -63,17 +66,32 @@ Outcome kavoctl(const QStringList& arguments, const QByteArray& input = {}) {
     return finished(process);
 }
 
-// The simulator on COM<port> of the current config home, stopped on destruction.
+// The simulator on COM<port> of the current config home, stopped on
+// destruction. With --listen among the options, COM<port> is an entry holding
+// its socket:// name.
 class SimulatedProjector {
   public:
     SimulatedProjector(int port, const QStringList& options) {
         const QString entry = portFolder() + QStringLiteral("/COM%1").arg(port);
-        m_process.start(QStringLiteral(KAVO_SIM_PATH),
-                        QStringList{"--port", QString::number(port), "--seed", "7"} + options);
+        const bool network = options.contains(QLatin1String("--listen"));
+        const QStringList line =
+            network ? QStringList() : QStringList{"--port", QString::number(port)};
+        m_process.start(QStringLiteral(KAVO_SIM_PATH), line + QStringList{"--seed", "7"} + options);
         QDeadlineTimer deadline(kHang);
-        while (!deadline.hasExpired() && !QFileInfo(entry).isSymLink())
-            QTest::qWait(10);
+        if (!network) {
+            while (!deadline.hasExpired() && !QFileInfo(entry).isSymLink())
+                QTest::qWait(10);
+            return;
+        }
+        static const QRegularExpression listening(QStringLiteral("listening on (socket://\\S+),"));
+        while (!listening.match(QString::fromLatin1(m_log)).hasMatch() &&
+               m_process.waitForReadyRead(int(deadline.remainingTime())))
+            m_log += m_process.readAllStandardOutput();
+        m_name = listening.match(QString::fromLatin1(m_log)).captured(1);
+        writeEntry(portFolder(), port, m_name.toLatin1() + '\n');
     }
+    // socket://127.0.0.1:<port> when listening.
+    QString name() const { return m_name; }
     ~SimulatedProjector() {
         m_process.terminate();
         if (!m_process.waitForFinished(kHang))
@@ -97,6 +115,7 @@ class SimulatedProjector {
   private:
     QProcess m_process;
     QByteArray m_log;
+    QString m_name;
 };
 
 const QString kC00 = QStringLiteral("TxD: C 0 0  [CR] \tRxD:  [ACK] ");
@@ -155,6 +174,26 @@ class TestKavoctl : public QObject {
         QTest::newRow("quiet failure")
             << QStringList{"--no-answer"} << QStringList{"send", "-q", "--timeout", "100", "C00"}
             << QByteArray() << 3 << QStringList() << "no reply";
+        const QStringList network{"--listen", "0"};
+        QTest::newRow("network: acknowledged")
+            << network << QStringList{"send", "C00"} << QByteArray() << 0 << QStringList{kC00}
+            << QString();
+        QTest::newRow("network: status read in pieces")
+            << network + QStringList{"--split", "1", "--split-gap-ms", "30"}
+            << QStringList{"send", "CR0"} << QByteArray() << 0 << QStringList{kStandby}
+            << QString();
+        QTest::newRow("network: no answer")
+            << network + QStringList{"--no-answer"}
+            << QStringList{"send", "--timeout", "300", "C00"} << QByteArray() << 3
+            << QStringList{"TxD: C 0 0  [CR] \tRxD: X X X X"}
+            << "no reply to \"C00\" within 300 ms";
+        QTest::newRow("network: --device socket://")
+            << network << QStringList{"send", "--device", "<server>", "CR0"} << QByteArray() << 0
+            << QStringList{kStandby} << QString();
+        QTest::newRow("network: dropped while waiting")
+            << network + QStringList{"--no-answer", "--hang-up-after", "0.2"}
+            << QStringList{"send", "C00", "CR0"} << QByteArray() << 3
+            << QStringList{"TxD: C 0 0  [CR] \tRxD: X X X X"} << "the line was lost";
         QTest::newRow("status")
             << none << QStringList{"status"} << QByteArray() << 0
             << QStringList{"STATUS: Stand by",
@@ -176,6 +215,7 @@ class TestKavoctl : public QObject {
                     .write(kStoreApplication, kStoreSection, kStoreComPort, "1")
                     .isEmpty());
 
+        arguments.replaceInStrings(QStringLiteral("<server>"), projector.name());
         // Each reply must end its own wait: a window beyond kHang shows as a hang.
         if (!arguments.contains(QLatin1String("--timeout")))
             arguments << "--timeout"
@@ -280,6 +320,13 @@ class TestKavoctl : public QObject {
         QVERIFY(held.linkAs(portFolder(), 3));
         QtSerialPort panel(portDevicePath(3));
         QVERIFY(panel.open());
+        // A network serial server takes one client at a time.
+        SimulatedProjector server(4, {"--listen", "0"});
+        const PortTarget target = resolvePortTarget(server.name());
+        TcpSerialPort networkPanel(target.host, target.tcpPort);
+        QVERIFY(networkPanel.open());
+        QVERIFY(writeEntry(portFolder(), 5, "socket://no-such-host.invalid:4001\n"));
+        QVERIFY(writeEntry(portFolder(), 6, "socket://10.0.0.5:0\n"));
 
         const Outcome outcome = kavoctl({"ports"});
         QCOMPARE(outcome.exitCode, 0);
@@ -291,7 +338,14 @@ class TestKavoctl : public QObject {
                                      "No such device: /dev/kavo-no-such-device.");
         QCOMPARE(outcome.out[2], "COM3\t" + held.slavePath() + link + held.slavePath() +
                                      " is in use by another program.");
+        QVERIFY(outcome.out[3].startsWith("COM4\t" + server.name() + link + server.name() +
+                                          ": connection refused"));
+        QCOMPARE(outcome.out[4], "COM5\tsocket://no-such-host.invalid:4001" + link +
+                                     "socket://no-such-host.invalid:4001: host not found.");
+        QCOMPARE(outcome.out[5], "COM6\t" + portDevicePath(6) + link + "No such device: " +
+                                     portDevicePath(6) + " (port 0 is outside 1 to 65535).");
         QVERIFY(panel.isOpen());
+        QVERIFY(networkPanel.isOpen());
 
         const Outcome send = kavoctl({"send", "--port", "3", "C00"});
         QCOMPARE(send.exitCode, 2);
@@ -410,6 +464,10 @@ class TestKavoctl : public QObject {
         QTest::newRow("device is a regular file")
             << QStringList{"send", "--device", QStringLiteral(KAVO_MAN_PAGE), "C00"} << none << 2
             << "is a regular file, not a serial device.";
+        QTest::newRow("malformed network name")
+            << QStringList{"send", "--device", "socket://10.0.0.5", "C00"} << none << 2
+            << "cannot open socket://10.0.0.5: No such device: socket://10.0.0.5 "
+               "(\"socket://10.0.0.5\" names no port; write socket://HOST:PORT).";
         QTest::newRow("no port stored")
             << QStringList{"status"} << none << 2 << "none stored by the panel";
     }

@@ -1,5 +1,6 @@
 #include "fakes.h"
 #include "form2.h"
+#include "loopback_server.h"
 #include "port_dialog.h"
 #include "port_factory.h"
 #include "port_paths.h"
@@ -16,6 +17,7 @@
 
 using namespace kavo;
 using namespace kavo::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -65,6 +67,17 @@ int checkedPortOption(Form2* dialog) {
     }
     return 0;
 }
+
+// The dialog on the product's port, for real devices and network servers
+// in the port folder.
+struct RealPortRig {
+    AppValues values;
+    QtPortFactory ports;
+    PortByNumber port{ports};
+    FakeSettingsStore store;
+    FakeMessageBox messages;
+    Form2 dialog{values, port, store, messages, {}};
+};
 
 } // namespace
 
@@ -430,41 +443,86 @@ class TestForm2 : public QObject {
         TempConfigHome home;
         PtyPair pty;
         QVERIFY(pty.linkAs(portFolder(), 6));
-        AppValues values;
-        QtPortFactory ports;
-        PortByNumber port(ports);
-        FakeSettingsStore store;
-        FakeMessageBox messages;
-        Form2 dialog(values, port, store, messages, {});
+        RealPortRig real;
+        Form2& dialog = real.dialog;
         QVERIFY(dialog.Text1->toolTip().isEmpty() == false);
         dialog.Option1->click();
         dialog.Text1->setText("6");
         // The device behind the link is named, not the link.
         QCOMPARE(dialog.Text1->toolTip(), pty.slavePath() + " - present");
         dialog.Command1->click();
-        QVERIFY(messages.shown.empty());
-        QVERIFY(port.isOpen());
+        QVERIFY(real.messages.shown.empty());
+        QVERIFY(real.port.isOpen());
         QCOMPARE(pty.slaveSpeed(), 9600);
-        QCOMPARE(store.value("ComPort"), QStringLiteral("6"));
+        QCOMPARE(real.store.value("ComPort"), QStringLiteral("6"));
+    }
+
+    // A port folder entry naming a network serial server: "OK" connects, or
+    // says why not in the retry message's details.
+    void networkEntryThroughOk_data() {
+        QTest::addColumn<QString>("entry"); // "<server>": the loopback server's name
+        QTest::addColumn<bool>("listening");
+        QTest::addColumn<QString>("tooltip"); // what follows the name, in part
+        QTest::addColumn<QString>("failure"); // in the details; empty: opens
+        QTest::newRow("server listening")
+            << "<server>" << true << " - present (network serial server: its own baud rate applies"
+            << QString();
+        QTest::newRow("server switched off") << "<server>" << false << " - present"
+                                             << ": connection refused";
+        QTest::newRow("unresolvable host name")
+            << "socket://no-such-host.invalid:4001" << false << " - looking up no-such-host.invalid"
+            << "socket://no-such-host.invalid:4001: host not found.";
+        QTest::newRow("malformed entry")
+            << "socket://10.0.0.5:0" << false << " - not present (port 0 is outside 1 to 65535)"
+            << " (port 0 is outside 1 to 65535).";
+    }
+    void networkEntryThroughOk() {
+        QFETCH(QString, entry);
+        QFETCH(bool, listening);
+        QFETCH(QString, failure);
+        TempConfigHome home;
+        LoopbackServer server;
+        entry.replace(QStringLiteral("<server>"), server.name());
+        QVERIFY(writeEntry(portFolder(), 8, entry.toLatin1() + '\n'));
+        if (!listening)
+            server.hangUp();
+        RealPortRig real;
+        Form2& dialog = real.dialog;
+        dialog.Text1->setText("8");
+        const QString shown = dialog.Text1->toolTip();
+        QVERIFY2(shown.startsWith(shown.contains("not present") ? portDevicePath(8) : entry),
+                 qPrintable(shown));
+        QFETCH(QString, tooltip);
+        QVERIFY2(shown.contains(tooltip), qPrintable(shown));
+        dialog.Command1->click();
+        if (failure.isEmpty()) {
+            QVERIFY(real.messages.shown.empty());
+            QVERIFY(real.port.isOpen());
+            QVERIFY(server.waitForClient(2s));
+            QCOMPARE(real.store.value("ComPort"), QStringLiteral("8"));
+            return;
+        }
+        QCOMPARE(real.messages.shown.size(), std::size_t(1));
+        QCOMPARE(real.messages.shown[0].text, kRetryText);
+        QVERIFY2(real.messages.shown[0].detail.contains(failure),
+                 qPrintable(real.messages.shown[0].detail));
+        QVERIFY(!real.port.isOpen());
+        QCOMPARE(real.store.writes, 0);
     }
 
     void realMissingDeviceShowsRetry() {
         TempConfigHome home;
         QDir().mkpath(portFolder());
         QFile::link("/dev/kavo-absent-device", portFolder() + "/COM7");
-        AppValues values;
-        QtPortFactory ports;
-        PortByNumber port(ports);
-        FakeSettingsStore store;
-        FakeMessageBox messages;
-        Form2 dialog(values, port, store, messages, {});
+        RealPortRig real;
+        Form2& dialog = real.dialog;
         dialog.Text1->setText("7");
         QVERIFY(dialog.Text1->toolTip().endsWith(" - not present"));
         dialog.Command1->click();
-        QCOMPARE(messages.shown.size(), std::size_t(1));
-        QCOMPARE(messages.shown[0].text, kRetryText);
-        QVERIFY(messages.shown[0].detail.contains("No such device"));
-        QCOMPARE(store.writes, 0);
+        QCOMPARE(real.messages.shown.size(), std::size_t(1));
+        QCOMPARE(real.messages.shown[0].text, kRetryText);
+        QVERIFY(real.messages.shown[0].detail.contains("No such device"));
+        QCOMPARE(real.store.writes, 0);
     }
 };
 
