@@ -8,12 +8,46 @@
 namespace kavo {
 namespace {
 
+#ifdef Q_OS_WIN
+// Earlier Windows builds named the application as QSettings' organisation
+// without an application name, which put the values one level deeper.
+const QString kLegacyGroup = QStringLiteral("OrganizationDefaults");
+
+QString legacyStoreKey(const QString& application) {
+    return storeRegistryKey(application) + QLatin1Char('\\') + kLegacyGroup;
+}
+
+// Moves values stored under the earlier key to the current one, once: the
+// earlier key is removed afterwards. A value already stored under the current
+// key wins.
+void adoptLegacyValues(const QString& application, QSettings& current) {
+    {
+        const QSettings legacy(legacyStoreKey(application), QSettings::NativeFormat);
+        const QStringList keys = legacy.allKeys();
+        if (keys.isEmpty())
+            return;
+        for (const QString& key : keys) {
+            if (!current.contains(key))
+                current.setValue(key, legacy.value(key));
+        }
+    }
+    current.sync();
+    if (current.status() != QSettings::NoError)
+        return; // keep the earlier values until they are safely copied
+    current.remove(kLegacyGroup);
+    current.sync();
+}
+#endif
+
 // The user's store for an application. Outside Windows the path is worked out
 // on every use (QSettings would fix it at its first use in the process), so a
 // redirected config home always takes effect.
 std::unique_ptr<QSettings> openStore(const QString& application) {
 #ifdef Q_OS_WIN
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, application);
+    auto settings =
+        std::make_unique<QSettings>(storeRegistryKey(application), QSettings::NativeFormat);
+    adoptLegacyValues(application, *settings);
+    return settings;
 #else
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     return std::make_unique<QSettings>(
@@ -22,6 +56,10 @@ std::unique_ptr<QSettings> openStore(const QString& application) {
 }
 
 } // namespace
+
+QString storeRegistryKey(const QString& application) {
+    return QStringLiteral("HKEY_CURRENT_USER\\Software\\") + application;
+}
 
 QString QtSettingsStore::read(const QString& application, const QString& section,
                               const QString& key, const QString& defaultText) const {
