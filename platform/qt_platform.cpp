@@ -13,23 +13,21 @@ namespace {
 // without an application name, which put the values one level deeper.
 const QString kLegacyGroup = QStringLiteral("OrganizationDefaults");
 
-QString legacyStoreKey(const QString& application) {
-    return storeRegistryKey(application) + QLatin1Char('\\') + kLegacyGroup;
-}
-
 // Moves values stored under the earlier key to the current one, once: the
 // earlier key is removed afterwards. A value already stored under the current
-// key wins.
-void adoptLegacyValues(const QString& application, QSettings& current) {
-    {
-        const QSettings legacy(legacyStoreKey(application), QSettings::NativeFormat);
-        const QStringList keys = legacy.allKeys();
-        if (keys.isEmpty())
-            return;
-        for (const QString& key : keys) {
-            if (!current.contains(key))
-                current.setValue(key, legacy.value(key));
-        }
+// key wins. Opening the earlier key directly would create it, so it is read
+// as a group of the current one.
+void adoptLegacyValues(QSettings& current) {
+    if (!current.childGroups().contains(kLegacyGroup))
+        return;
+    current.beginGroup(kLegacyGroup);
+    QVariantMap legacy;
+    for (const QString& key : current.allKeys())
+        legacy.insert(key, current.value(key));
+    current.endGroup();
+    for (auto it = legacy.cbegin(); it != legacy.cend(); ++it) {
+        if (!current.contains(it.key()))
+            current.setValue(it.key(), it.value());
     }
     current.sync();
     if (current.status() != QSettings::NoError)
@@ -46,7 +44,7 @@ std::unique_ptr<QSettings> openStore(const QString& application) {
 #ifdef Q_OS_WIN
     auto settings =
         std::make_unique<QSettings>(storeRegistryKey(application), QSettings::NativeFormat);
-    adoptLegacyValues(application, *settings);
+    adoptLegacyValues(*settings);
     return settings;
 #else
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
