@@ -19,12 +19,15 @@ endif()
 
 # The DLLs that the programs and plugins load, found by reading their import
 # tables with the cross objdump in Qt's bin folder and the MinGW runtime
-# folders. Windows' own DLLs are found in none of them and stay out.
+# folders; Windows' own DLLs are in none of them and stay out. The lookup
+# lower-cases the names it reads, as Windows would match them, so Qt's DLLs
+# (Qt6Core.dll) are offered to it under lower-case links as well.
 get_filename_component(kavo_qt_bin "${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS}" ABSOLUTE)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-libgcc-file-name
                 OUTPUT_VARIABLE kavo_libgcc OUTPUT_STRIP_TRAILING_WHITESPACE)
 get_filename_component(kavo_gcc_dir "${kavo_libgcc}" DIRECTORY)
-set(kavo_dll_dirs "${kavo_qt_bin}" "${kavo_gcc_dir}" "/usr/${KAVO_MINGW_TRIPLET}/lib"
+set(kavo_dll_names "${CMAKE_CURRENT_BINARY_DIR}/qt-dll-names")
+set(kavo_dll_dirs "${kavo_dll_names}" "${kavo_gcc_dir}" "/usr/${KAVO_MINGW_TRIPLET}/lib"
                   "/usr/${KAVO_MINGW_TRIPLET}/bin")
 set(kavo_executables "")
 foreach(program ${kavo_programs})
@@ -35,6 +38,14 @@ foreach(plugin ${kavo_plugins})
   list(APPEND kavo_modules "$<TARGET_FILE:${plugin}>")
 endforeach()
 install(CODE "
+  file(REMOVE_RECURSE \"${kavo_dll_names}\")
+  file(MAKE_DIRECTORY \"${kavo_dll_names}\")
+  file(GLOB kavo_qt_dlls \"${kavo_qt_bin}/*.dll\")
+  foreach(dll \${kavo_qt_dlls})
+    get_filename_component(name \${dll} NAME)
+    string(TOLOWER \${name} lower)
+    file(CREATE_LINK \${dll} \"${kavo_dll_names}/\${lower}\" SYMBOLIC)
+  endforeach()
   set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
   set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)
   set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND \"${CMAKE_OBJDUMP}\")
@@ -45,11 +56,15 @@ install(CODE "
     PRE_EXCLUDE_REGEXES [[^api-ms-]] [[^ext-ms-]]
     RESOLVED_DEPENDENCIES_VAR kavo_found
     UNRESOLVED_DEPENDENCIES_VAR kavo_system)
-  list(LENGTH kavo_found kavo_count)
-  if(kavo_count EQUAL 0)
-    message(FATAL_ERROR \"No Qt or MinGW runtime DLL found for the programs\")
+  set(kavo_files \"\")
+  foreach(dll \${kavo_found})
+    file(REAL_PATH \${dll} real)
+    list(APPEND kavo_files \${real})
+  endforeach()
+  if(NOT kavo_files MATCHES \"Qt6Core.dll\")
+    message(FATAL_ERROR \"Qt's DLLs were not found for the programs: \${kavo_found}\")
   endif()
-  file(INSTALL \${kavo_found} DESTINATION \"\${CMAKE_INSTALL_PREFIX}\")
+  file(INSTALL \${kavo_files} DESTINATION \"\${CMAKE_INSTALL_PREFIX}\")
 ")
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
