@@ -2,7 +2,9 @@
 #include "form2.h"
 #include "port_dialog.h"
 #include "port_paths.h"
+#ifdef Q_OS_UNIX
 #include "pty_pair.h"
+#endif
 #include "qt_serial_port.h"
 #include "transaction_engine.h"
 
@@ -426,6 +428,8 @@ class TestForm2 : public QObject {
         QCOMPARE(rig.store.value("ComPort"), QStringLiteral("2"));
     }
 
+#ifdef Q_OS_UNIX
+    // The real serial port on a pseudo-terminal linked as a port entry.
     void realPtyThroughOk() {
         TempConfigHome home;
         PtyPair pty;
@@ -464,6 +468,7 @@ class TestForm2 : public QObject {
         QVERIFY(messages.shown[0].detail.contains("No such device"));
         QCOMPARE(store.writes, 0);
     }
+#endif
 };
 
 QTEST_MAIN(TestForm2)
