@@ -54,6 +54,9 @@ void Application::openConsole() {
 }
 
 int runApplication(QApplication& app) {
+    // The panel's colours are button palette colours, which the native Windows
+    // style ignores: every platform draws with Fusion, as Linux does anyway.
+    QApplication::setStyle(QStringLiteral("Fusion"));
     QtPortFactory ports;
     PortByNumber port(ports);
     QtSettingsStore store;

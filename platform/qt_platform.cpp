@@ -10,12 +10,44 @@
 namespace kavo {
 namespace {
 
+#ifdef Q_OS_WIN
+// Earlier Windows builds named the application as QSettings' organisation
+// without an application name, which put the values one level deeper.
+const QString kLegacyGroup = QStringLiteral("OrganizationDefaults");
+
+// Moves values stored under the earlier key to the current one, once: the
+// earlier key is removed afterwards. A value already stored under the current
+// key wins. Opening the earlier key directly would create it, so it is read
+// as a group of the current one.
+void adoptLegacyValues(QSettings& current) {
+    if (!current.childGroups().contains(kLegacyGroup))
+        return;
+    current.beginGroup(kLegacyGroup);
+    QVariantMap legacy;
+    for (const QString& key : current.allKeys())
+        legacy.insert(key, current.value(key));
+    current.endGroup();
+    for (auto it = legacy.cbegin(); it != legacy.cend(); ++it) {
+        if (!current.contains(it.key()))
+            current.setValue(it.key(), it.value());
+    }
+    current.sync();
+    if (current.status() != QSettings::NoError)
+        return; // keep the earlier values until they are safely copied
+    current.remove(kLegacyGroup);
+    current.sync();
+}
+#endif
+
 // The user's store for an application. Outside Windows the path is worked out
 // on every use (QSettings would fix it at its first use in the process), so a
 // redirected config home always takes effect.
 std::unique_ptr<QSettings> openStore(const QString& application) {
 #ifdef Q_OS_WIN
-    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, application);
+    auto settings =
+        std::make_unique<QSettings>(storeRegistryKey(application), QSettings::NativeFormat);
+    adoptLegacyValues(*settings);
+    return settings;
 #else
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     return std::make_unique<QSettings>(
@@ -45,6 +77,10 @@ QString writeFailure(const QString& path) {
 }
 
 } // namespace
+
+QString storeRegistryKey(const QString& application) {
+    return QStringLiteral("HKEY_CURRENT_USER\\Software\\") + application;
+}
 
 QString QtSettingsStore::read(const QString& application, const QString& section,
                               const QString& key, const QString& defaultText) const {

@@ -10,8 +10,14 @@
 
 namespace kavo {
 
-// QSettings in native format, user scope, one organisation per application
-// name: ~/.config/<application>.conf on Linux, the user's registry on Windows.
+// The registry key that holds an application's sections on Windows:
+// HKEY_CURRENT_USER\Software\<application>.
+QString storeRegistryKey(const QString& application);
+
+// The current user's store: ~/.config/<application>.conf on Linux (sections as
+// INI groups), the registry key above on Windows (sections as subkeys, values
+// as strings). Values an earlier Windows build left under
+// <application>\OrganizationDefaults are moved up on first use.
 class QtSettingsStore final : public SettingsStore {
   public:
     QString read(const QString& application, const QString& section, const QString& key,

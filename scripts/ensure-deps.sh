@@ -14,6 +14,14 @@ fi
 if [ "${KAVO_WITH_BENCH:-0}" = 1 ]; then
   packages+=(xvfb libxcb1-dev)
 fi
+# `make windows` and `make windows-test`: the MinGW-w64 cross compilers (posix
+# threads, which Qt needs), Ninja for the one-time Qt build, and Wine on a
+# virtual display to run the Windows programs.
+if [ "${KAVO_WITH_WINDOWS:-0}" = 1 ]; then
+  packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+             mingw-w64-x86-64-dev ninja-build dpkg-dev xz-utils zip wine wine64 xvfb xauth
+             xdotool imagemagick unzip)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -25,8 +33,9 @@ done
 
 if [ "$(id -u)" -eq 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Another install on the same machine holds the dpkg lock for a while: wait for it.
+  apt-get update -qq -o DPkg::Lock::Timeout=600
+  apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 "${missing[@]}"
 else
   echo "Missing packages: ${missing[*]}" >&2
   echo "Install them with:" >&2

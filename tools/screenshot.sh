@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
 # Writes docs/panel-compact.png and docs/panel-extended.png from the panel
-# drawn on a virtual X display.
+# drawn on a virtual X display; `tools/screenshot.sh windows` writes
+# docs/panel-windows-wine.png instead: the Windows build's panel as Wine shows
+# it against the simulated projector (make windows, then one Wine start).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = windows ]; then
+  make windows
+  make configure >/dev/null
+  cmake --build build -j2 --target kavo-projector-sim >/dev/null
+  KAVO_WINE_SUITES=0 KAVO_WINE_STARTS=1 KAVO_WINE_SCREENSHOT=$PWD/docs/panel-windows-wine.png \
+    scripts/windows-test.sh build-win build
+  exit 0
+fi
 KAVO_WITH_XVFB=1 scripts/ensure-deps.sh
 cmake -S . -B build >/dev/null
 cmake --build build -j2 --target kavo-screenshot
