@@ -109,7 +109,7 @@ bool inPortFolder(const QFileInfo& info) {
     return QDir::cleanPath(info.absolutePath()) == QDir::cleanPath(portFolder());
 }
 
-QString presence(const QString& shown, bool present, const QString& detail = {}) {
+[[maybe_unused]] QString presence(const QString& shown, bool present, const QString& detail = {}) {
     QString text =
         shown + (present ? QStringLiteral(" - present") : QStringLiteral(" - not present"));
     if (!detail.isEmpty())
@@ -117,7 +117,7 @@ QString presence(const QString& shown, bool present, const QString& detail = {})
     return text;
 }
 
-const QString kServerSetsSpeed =
+[[maybe_unused]] const QString kServerSetsSpeed =
     QStringLiteral("network serial server: its own baud rate applies, not the one chosen here");
 
 } // namespace
