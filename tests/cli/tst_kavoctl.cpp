@@ -178,15 +178,6 @@ class TestKavoctl : public QObject {
         QTest::newRow("network: acknowledged")
             << network << QStringList{"send", "C00"} << QByteArray() << 0 << QStringList{kC00}
             << QString();
-        QTest::newRow("network: status read in pieces")
-            << network + QStringList{"--split", "1", "--split-gap-ms", "30"}
-            << QStringList{"send", "CR0"} << QByteArray() << 0 << QStringList{kStandby}
-            << QString();
-        QTest::newRow("network: no answer")
-            << network + QStringList{"--no-answer"}
-            << QStringList{"send", "--timeout", "300", "C00"} << QByteArray() << 3
-            << QStringList{"TxD: C 0 0  [CR] \tRxD: X X X X"}
-            << "no reply to \"C00\" within 300 ms";
         QTest::newRow("network: --device socket://")
             << network << QStringList{"send", "--device", "<server>", "CR0"} << QByteArray() << 0
             << QStringList{kStandby} << QString();
