@@ -164,6 +164,8 @@ QString describePortDevice(int number, QObject* context,
                            std::function<void(const QString&)> update) {
     const QString path = portDevicePath(number);
 #ifdef Q_OS_WIN
+    Q_UNUSED(context);
+    Q_UNUSED(update);
     return path;
 #else
     const PortTarget target = resolvePortTarget(path);
@@ -175,7 +177,7 @@ QString describePortDevice(int number, QObject* context,
     case PortTarget::Kind::Device:
         return presence(target.shown, QFileInfo::exists(path));
     }
-    if (!QHostAddress().setAddress(target.host)) {
+    if (QHostAddress address; !address.setAddress(target.host)) {
         if (context && update) {
             QHostInfo::lookupHost(
                 target.host, context, [shown = target.shown, update](const QHostInfo& info) {
