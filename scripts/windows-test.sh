@@ -84,6 +84,11 @@ fi
 qt=$("$root/scripts/build-qt-windows.sh" --prefix)
 gcc_dir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
 dll_path="$(winepath -w "$qt/bin");$(winepath -w "$gcc_dir");$(winepath -w /usr/x86_64-w64-mingw32/lib)"
+# Wine hands no QT_* variable to a Windows program, but it does pass on the
+# prefix's registry environment: the offscreen platform of the GUI suites
+# (given on their command lines) draws with the same DejaVu fonts as on Linux.
+wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /t REG_SZ \
+  /d "$(winepath -w /usr/share/fonts/truetype/dejavu)" /f >/dev/null 2>&1
 if [ "${KAVO_WINE_SUITES:-1}" = 0 ]; then
   note "test suites left out"
 elif note "test suites under Wine" && WINEPATH=$dll_path QT_QPA_PLATFORM=offscreen \
