@@ -60,7 +60,9 @@ BENCH_BUILD ?= build-bench
 bench:
 	@KAVO_WITH_BENCH=1 scripts/ensure-deps.sh
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DKAVO_BENCH=ON >/dev/null
-	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target kavo-bench
+	@echo "Building the benchmark (log: $(BENCH_BUILD)/build.log) ..."
+	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target kavo-bench >$(BENCH_BUILD)/build.log 2>&1 \
+	  || { tail -n 40 $(BENCH_BUILD)/build.log; exit 1; }
 	@$(BENCH_BUILD)/bench/kavo-bench $(BENCH_ARGS)
 
 # The Windows build, not part of `make test`. The first run builds Qt 6.4.2

@@ -3,6 +3,7 @@
 #include "form1.h"
 #include "form3.h"
 #include "port_dialog.h"
+#include "qt_message_box.h"
 #include "qt_platform.h"
 #include "qt_serial_port.h"
 

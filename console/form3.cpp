@@ -3,6 +3,7 @@
 #include "catalogue.h"
 #include "line_settings.h"
 #include "link_constants.h"
+#include "outer_frame.h"
 
 #include <QAbstractItemView>
 #include <QCloseEvent>
@@ -100,6 +101,10 @@ QComboBox* makeList(QWidget* parent, const char* name, const QStringList& entrie
         // only choosing an entry (from the list or a suggestion) picks it.
         list->setEditable(true);
         list->setInsertPolicy(QComboBox::NoInsert);
+        // A QComboBox selects the entry matching the typed text when editing
+        // finishes (Return, or the focus leaving); here that is no pick.
+        QObject::disconnect(list->lineEdit(), &QLineEdit::returnPressed, list, nullptr);
+        QObject::disconnect(list->lineEdit(), &QLineEdit::editingFinished, list, nullptr);
         auto* completer = new QCompleter(list->model(), list);
         completer->setFilterMode(Qt::MatchContains);
         completer->setCaseSensitivity(Qt::CaseInsensitive);
@@ -117,7 +122,8 @@ QComboBox* makeList(QWidget* parent, const char* name, const QStringList& entrie
 Form3::Form3(TransactionEngine& engine, std::function<void()> showMainWindow, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_engine(engine), m_showMainWindow(std::move(showMainWindow)) {
+      m_engine(engine), m_showMainWindow(std::move(showMainWindow)),
+      m_outerFrame(new OuterFrame(this)) {
     setObjectName(QStringLiteral("Form3"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(kForm3Caption);
@@ -273,32 +279,11 @@ void Form3::unload() {
 }
 
 int Form3::outerHeightTwips() const {
-    const int outer = isVisible() ? frameGeometry().height() : height();
-    return outer * kTwipsPerPixel;
+    return m_outerFrame->outerHeight() * kTwipsPerPixel;
 }
 
 void Form3::setOuterHeightTwips(int twipsHigh) {
-    m_outerHeightTwips = twipsHigh;
-    const int frameExtra = isVisible() ? frameGeometry().height() - height() : 0;
-    m_outerHeightPending = frameExtra <= 0;
-    setFixedHeight(std::max(1, twips(twipsHigh) - frameExtra));
-}
-
-// The window system tells the frame only once the window is up; the height
-// is then set again so that the outer height comes out as asked.
-void Form3::settleOuterHeight() {
-    if (m_outerHeightPending && isVisible() && frameGeometry().height() > height())
-        setOuterHeightTwips(m_outerHeightTwips);
-}
-
-void Form3::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    settleOuterHeight();
-}
-
-void Form3::moveEvent(QMoveEvent* event) {
-    QWidget::moveEvent(event);
-    settleOuterHeight();
+    m_outerFrame->setOuterHeight(twips(twipsHigh));
 }
 
 } // namespace kavo

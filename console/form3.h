@@ -17,6 +17,8 @@ class QPushButton;
 
 namespace kavo {
 
+class OuterFrame;
+
 inline const QString kForm3Caption = QStringLiteral("Command List");
 inline constexpr int kForm3ClientWidthTwips = 10005;
 inline constexpr int kForm3LoadedOuterHeightTwips = 2500;
@@ -75,21 +77,17 @@ class Form3 : public QWidget {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void moveEvent(QMoveEvent* event) override;
 
   private:
     void buildControls();
     void pick(const QComboBox* list);
     void showOnly(QComboBox* list);
     void unload();
-    void settleOuterHeight();
 
     TransactionEngine& m_engine;
     std::function<void()> m_showMainWindow;
     QString m_consoleCmd;
-    int m_outerHeightTwips = 0;
-    bool m_outerHeightPending = false; // the frame was not known when it was set
+    OuterFrame* m_outerFrame; // owned as a child
     bool m_unloaded = false;
 };
 

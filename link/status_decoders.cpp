@@ -85,11 +85,24 @@ std::optional<QString> lookupLamp(const std::array<Row, N>& rows, QStringView pa
     return std::nullopt;
 }
 
+// The trace of five digits and CR: " d d d d d  [CR] ".
+bool fiveDigitsAndCr(QStringView trace) {
+    constexpr QLatin1StringView kTail("  [CR] ");
+    if (trace.size() != 10 + kTail.size() || !trace.endsWith(kTail))
+        return false;
+    for (qsizetype i = 0; i < 10; i += 2) {
+        if (trace[i] != QLatin1Char(' ') || !trace[i + 1].isDigit())
+            return false;
+    }
+    return true;
+}
+
 // Leading zeros become blanks, later zeros and the blanks of the trace stay.
-// The last reply character is always shown, so that 00000 reads as 0.
+// Of five digits the last is always shown, so that 00000 reads as 0.
 QString lampHours(QStringView trace) {
     const qsizetype n = trace.size() - 5;
-    const qsizetype lastDigit = n - 3; // 0-based index of the fifth reply character
+    // 0-based index of the fifth digit, where there are five.
+    const qsizetype lastDigit = fiveDigitsAndCr(trace) ? n - 3 : -1;
     QString text;
     bool digitSeen = false;
     for (qsizetype i = 0; i < n; ++i) {
@@ -118,39 +131,68 @@ QString temperatures(QStringView trace) {
     return text;
 }
 
-bool is(QStringView curCmd, QLatin1StringView command) {
-    return curCmd.size() == command.size() + 1 && curCmd.startsWith(command) &&
-           curCmd.back() == kCr;
+std::optional<QString> decodePower(QStringView trace, qsizetype) {
+    return lookupPrefix(kPowerRows, trace, 4);
+}
+std::optional<QString> decodeInput(QStringView trace, qsizetype) {
+    return lookupPrefix(kInputRows, trace, 2);
+}
+std::optional<QString> decodeSetting(QStringView trace, qsizetype) {
+    return lookupPrefix(kSettingRows, trace, 4);
+}
+std::optional<QString> decodeLampTime(QStringView trace, qsizetype bufferLength) {
+    if (bufferLength != kLampTimeBuffer)
+        return std::nullopt;
+    return lampHours(trace);
+}
+std::optional<QString> decodeTemperature(QStringView trace, qsizetype bufferLength) {
+    if (bufferLength != kTemperatureBuffer)
+        return std::nullopt;
+    return temperatures(trace);
+}
+std::optional<QString> decodeLampStatus(QStringView trace, qsizetype) {
+    return lookupLamp(kLampStatusRows, trace.first(std::min<qsizetype>(12, trace.size())));
+}
+std::optional<QString> decodeLampMode(QStringView trace, qsizetype) {
+    if (trace.size() < kCrTailLength)
+        return std::nullopt;
+    return lookupLamp(kLampModeRows, trace.first(trace.size() - kCrTailLength));
+}
+
+struct StatusRead {
+    QLatin1StringView command;
+    std::optional<QString> (*decode)(QStringView trace, qsizetype bufferLength);
+};
+
+// In the order the decoders run; at most one matches a command.
+constexpr std::array kStatusReads{
+    StatusRead{QLatin1StringView("CR0"), decodePower},
+    StatusRead{QLatin1StringView("CR1"), decodeInput},
+    StatusRead{QLatin1StringView("CR4"), decodeSetting},
+    StatusRead{QLatin1StringView("CR3"), decodeLampTime},
+    StatusRead{QLatin1StringView("CR6"), decodeTemperature},
+    StatusRead{QLatin1StringView("CR LAMPSTS"), decodeLampStatus},
+    StatusRead{QLatin1StringView("CR LAMPMODE"), decodeLampMode},
+};
+
+const StatusRead* findRead(QStringView curCmd) {
+    for (const StatusRead& read : kStatusReads) {
+        if (curCmd.size() == read.command.size() + 1 && curCmd.startsWith(read.command) &&
+            curCmd.back() == kCr)
+            return &read;
+    }
+    return nullptr;
 }
 
 } // namespace
 
 std::optional<QString> decodeStatus(QStringView curCmd, QStringView trace, qsizetype bufferLength) {
-    using namespace Qt::StringLiterals;
-    if (is(curCmd, "CR0"_L1))
-        return lookupPrefix(kPowerRows, trace, 4);
-    if (is(curCmd, "CR1"_L1))
-        return lookupPrefix(kInputRows, trace, 2);
-    if (is(curCmd, "CR4"_L1))
-        return lookupPrefix(kSettingRows, trace, 4);
-    if (is(curCmd, "CR3"_L1)) {
-        if (bufferLength != kLampTimeBuffer)
-            return std::nullopt;
-        return lampHours(trace);
-    }
-    if (is(curCmd, "CR6"_L1)) {
-        if (bufferLength != kTemperatureBuffer)
-            return std::nullopt;
-        return temperatures(trace);
-    }
-    if (is(curCmd, "CR LAMPSTS"_L1))
-        return lookupLamp(kLampStatusRows, trace.first(std::min<qsizetype>(12, trace.size())));
-    if (is(curCmd, "CR LAMPMODE"_L1)) {
-        if (trace.size() < kCrTailLength)
-            return std::nullopt;
-        return lookupLamp(kLampModeRows, trace.first(trace.size() - kCrTailLength));
-    }
-    return std::nullopt;
+    const StatusRead* read = findRead(curCmd);
+    return read ? read->decode(trace, bufferLength) : std::nullopt;
+}
+
+bool isStatusRead(QStringView curCmd) {
+    return findRead(curCmd) != nullptr;
 }
 
 } // namespace kavo

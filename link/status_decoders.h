@@ -14,4 +14,7 @@ namespace kavo {
 // The new status text, or nullopt when nothing matches (the text stays).
 std::optional<QString> decodeStatus(QStringView curCmd, QStringView trace, qsizetype bufferLength);
 
+// Whether a command line (text and CR) is one of the seven status reads.
+bool isStatusRead(QStringView curCmd);
+
 } // namespace kavo

@@ -213,4 +213,37 @@ std::string_view repeatCommand(int code) {
     return it == kButtons.end() ? std::string_view{} : it->command;
 }
 
+std::string groupName(const ButtonEntry& button) {
+    if (button.frame == 0) {
+        if (button.kind == End)
+            return "END button";
+        if (button.kind == Com || button.kind == CommandTable)
+            return "function buttons";
+        if (button.tint == Cyan)
+            return "status reads";
+        if (button.kind == Hold || button.tint == Orange)
+            return "cursor pad";
+        return "left column";
+    }
+    std::string name;
+    for (const TitleEntry& title : kTitles) {
+        if (title.frame != button.frame)
+            continue;
+        std::string_view caption = title.caption;
+        while (caption.ends_with(' '))
+            caption.remove_suffix(1);
+        if (!name.empty())
+            name += ' ';
+        name += caption;
+    }
+    return name;
+}
+
+std::string_view shownCaption(const ButtonEntry& button) {
+    // Indexed by Arrow: None, Up, Down, Left, Right.
+    constexpr std::array<std::string_view, 5> kDirections{"", "up", "down", "left", "right"};
+    return button.arrow == A::None ? button.caption
+                                   : kDirections[static_cast<std::size_t>(button.arrow)];
+}
+
 } // namespace kavo::panel

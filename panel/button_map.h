@@ -5,6 +5,7 @@
 // Geometry is in twips; a control inside a frame is placed relative to it.
 
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace kavo::panel {
@@ -58,5 +59,12 @@ std::span<const TitleEntry> titles();
 const ButtonEntry* findButton(int number);
 // The command of a repeat code, empty when the code is unknown.
 std::string_view repeatCommand(int code);
+
+// The group of a button in words: its frame's titles ("LAMP MODE", "POWER
+// Management"), or the part of the window outside the frames that holds it
+// ("left column", "cursor pad", "status reads", ...).
+std::string groupName(const ButtonEntry& button);
+// The caption, or for a picture-only arrow button its direction ("up", ...).
+std::string_view shownCaption(const ButtonEntry& button);
 
 } // namespace kavo::panel

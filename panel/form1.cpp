@@ -3,6 +3,7 @@
 #include "button_map.h"
 #include "command_button.h"
 #include "hold_button.h"
+#include "outer_frame.h"
 #include "trace.h"
 #include "twips.h"
 
@@ -14,7 +15,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QScreen>
 #include <QStyleOptionFrame>
 
 namespace kavo {
@@ -182,6 +182,21 @@ QLabel* makeLegend(QWidget* parent, const QString& name, const QString& text) {
     return label;
 }
 
+// The key as the key-down handler knows it: the letter of a Latin layout, or,
+// where the layout's letter is not a Latin one (Cyrillic, Greek ...), the
+// Latin letter of the same key, as shortcuts work on such layouts.
+int keyCode(const QKeyEvent& key) {
+    const int code = key.key();
+    if (code < 0x80)
+        return code;
+#ifdef Q_OS_WIN
+    constexpr quint32 kScanCodeH = 0x23; // set 1 scan code
+#else
+    constexpr quint32 kScanCodeH = 43; // evdev code of KEY_H, as X11 and Wayland report it
+#endif
+    return key.nativeScanCode() == kScanCodeH ? int(Qt::Key_H) : code;
+}
+
 } // namespace
 
 Form1::Form1(AppValues& values, SerialPort& port, TimerFactory& timers, SettingsStore& store,
@@ -189,7 +204,7 @@ Form1::Form1(AppValues& values, SerialPort& port, TimerFactory& timers, Settings
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      m_engine(values, port, timers, store), m_logic(m_engine) {
+      m_engine(values, port, timers, store), m_logic(m_engine), m_outerFrame(new OuterFrame(this)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kForm1Caption);
     setAutoFillBackground(true);
@@ -307,18 +322,18 @@ void Form1::buildDisplayAreas() {
     Label9->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label11 = makeLine(Frame9, QStringLiteral("Label11"), 12, Qt::black);
     placeTwips(Label11, 600, 195, 7575, 300);
-    Label11->setAccessibleName(QStringLiteral("TxD"));
+    Label11->setAccessibleDescription(QStringLiteral("TxD"));
     Label10 = makeLabel(Frame9, QStringLiteral("Label10"), QStringLiteral("RxD"));
     placeTwips(Label10, 120, 612, 420, 255);
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label12 = makeLine(Frame9, QStringLiteral("Label12"), 12, Qt::black);
     placeTwips(Label12, 585, 555, 7575, 300);
-    Label12->setAccessibleName(QStringLiteral("RxD"));
+    Label12->setAccessibleDescription(QStringLiteral("RxD"));
 
     Label28 = makeLegend(this, QStringLiteral("Label28"), kLegendCr);
-    placeTwips(Label28, 120, 6390, 3900, 225);
+    placeTwips(Label28, 120, 6405, 3900, 225);
     Label27 = makeLegend(this, QStringLiteral("Label27"), kLegendSpace);
-    placeTwips(Label27, 4200, 6390, 2100, 225);
+    placeTwips(Label27, 4200, 6405, 2100, 225);
     Label29 = makeLegend(this, QStringLiteral("Label29"), kLegendAck);
     placeTwips(Label29, 120, 6600, 3900, 225);
 
@@ -329,7 +344,7 @@ void Form1::buildDisplayAreas() {
     Label26->setFont(bold);
     Label25 = makeLine(Frame15, QStringLiteral("Label25"), 10.5, Qt::red);
     placeTwips(Label25, 1020, 135, 4950, 285);
-    Label25->setAccessibleName(QStringLiteral("STATUS"));
+    Label25->setAccessibleDescription(QStringLiteral("STATUS"));
 
     for (auto [number, label] : {std::pair{9, Label9},
                                  {10, Label10},
@@ -394,25 +409,15 @@ void Form1::Form_KeyDown(int keyCode, int shift) {
 }
 
 int Form1::outerHeightTwips() const {
-    const int outer = isVisible() ? frameGeometry().height() : height();
-    return pixelsToTwips(outer);
+    return pixelsToTwips(m_outerFrame->outerHeight());
 }
 
 void Form1::setOuterHeightTwips(int twips) {
-    m_outerHeightTwips = twips;
-    const int frameExtra = isVisible() ? frameGeometry().height() - height() : 0;
-    setFixedHeight(std::max(1, twipsToPixels(twips) - frameExtra));
+    m_outerFrame->setOuterHeight(twipsToPixels(twips));
 }
 
 void Form1::placeAboveCentre() {
-    const QScreen* screen = this->screen();
-    if (!screen)
-        return;
-    const QRect area = screen->geometry();
-    const QSize outer = frameGeometry().size();
-    const int left = (area.width() - outer.width()) / 2;
-    const int top = (area.height() - outer.height()) / 2 - twipsToPixels(kAbovePlacementTwips);
-    move(area.left() + left, area.top() + top);
+    m_outerFrame->placeAboveCentre(twipsToPixels(kAbovePlacementTwips));
 }
 
 void Form1::mirrorDisplay() {
@@ -451,7 +456,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
     const Qt::KeyboardModifiers mods = key->modifiers();
     const int shift = (mods & Qt::ShiftModifier ? 1 : 0) | (mods & Qt::ControlModifier ? 2 : 0) |
                       (mods & Qt::AltModifier ? 4 : 0);
-    Form_KeyDown(key->key(), shift);
+    Form_KeyDown(keyCode(*key), shift);
     return false;
 }
 
@@ -469,12 +474,6 @@ void Form1::changeEvent(QEvent* event) {
     if (event->type() == QEvent::ActivationChange && !isActiveWindow())
         endHoldIfAny();
     QWidget::changeEvent(event);
-}
-
-void Form1::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    // The frame is known only once shown: keep the outer height as set.
-    setOuterHeightTwips(m_outerHeightTwips);
 }
 
 void Form1::hideEvent(QHideEvent* event) {

@@ -19,6 +19,8 @@ class QPushButton;
 
 namespace kavo {
 
+class OuterFrame;
+
 class Form1 : public QWidget {
     Q_OBJECT
   public:
@@ -71,7 +73,6 @@ class Form1 : public QWidget {
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void hideEvent(QHideEvent* event) override;
-    void showEvent(QShowEvent* event) override;
 
   private:
     void buildFrames();
@@ -86,7 +87,7 @@ class Form1 : public QWidget {
     std::map<int, QPushButton*> m_buttons;
     std::map<int, QGroupBox*> m_frames;
     std::map<int, QLabel*> m_labels;
-    int m_outerHeightTwips = kCompactHeightTwips;
+    OuterFrame* m_outerFrame; // owned as a child
 };
 
 } // namespace kavo

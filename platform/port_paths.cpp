@@ -24,15 +24,18 @@ QString portDevicePath(int number) {
 #endif
 }
 
+QString shownDevice(const QString& path) {
+    const QFileInfo info(path);
+    return info.isSymLink() ? info.symLinkTarget() : path;
+}
+
 QString describePortDevice(int number) {
     const QString path = portDevicePath(number);
 #ifdef Q_OS_WIN
     return path;
 #else
-    const QFileInfo info(path);
-    const QString shown = info.isSymLink() ? info.symLinkTarget() : path;
-    return shown +
-           (info.exists() ? QStringLiteral(" - present") : QStringLiteral(" - not present"));
+    return shownDevice(path) + (QFileInfo::exists(path) ? QStringLiteral(" - present")
+                                                        : QStringLiteral(" - not present"));
 #endif
 }
 

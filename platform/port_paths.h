@@ -12,6 +12,9 @@ namespace kavo {
 QString portFolder();
 QString portDevicePath(int number);
 
+// The device a port path stands for: the target of a port folder link, else the path.
+QString shownDevice(const QString& path);
+
 // "<device> - present" / "<device> - not present", for tooltips.
 QString describePortDevice(int number);
 

@@ -1,7 +1,9 @@
 #include "qt_platform.h"
 
 #include <memory>
-#include <QMessageBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -53,6 +55,27 @@ std::unique_ptr<QSettings> openStore(const QString& application) {
 #endif
 }
 
+// Why a store could not be written: QSettings only says that it failed, so
+// the file's folder is tried with a file that is never committed.
+QString writeFailure(const QString& path) {
+    const QString failed = QStringLiteral("cannot write %1").arg(QDir::toNativeSeparators(path));
+#ifdef Q_OS_WIN
+    return failed;
+#else
+    if (QFileInfo(path).isDir())
+        return failed + QStringLiteral(": it is a folder");
+    QSaveFile probe(path);
+    if (!probe.open(QIODevice::WriteOnly)) {
+        QString reason = probe.errorString();
+        if (!reason.isEmpty())
+            reason[0] = reason[0].toLower();
+        return failed + QStringLiteral(": ") + reason;
+    }
+    probe.cancelWriting();
+    return failed;
+#endif
+}
+
 } // namespace
 
 QString storeRegistryKey(const QString& application) {
@@ -70,11 +93,14 @@ QString QtSettingsStore::read(const QString& application, const QString& section
     return value.toString();
 }
 
-void QtSettingsStore::write(const QString& application, const QString& section, const QString& key,
-                            const QString& text) {
+QString QtSettingsStore::write(const QString& application, const QString& section,
+                               const QString& key, const QString& text) {
     const auto settings = openStore(application);
     settings->setValue(section + QLatin1Char('/') + key, text);
     settings->sync();
+    if (settings->status() == QSettings::NoError)
+        return {};
+    return writeFailure(settings->fileName());
 }
 
 QtTimer::QtTimer() {
@@ -101,13 +127,6 @@ void QtTimer::setEnabled(bool enabled) {
         m_timer.start(); // restarts a running timer
     } else
         m_timer.stop();
-}
-
-void QtMessageBox::warn(const QString& title, const QString& text, const QString& detail) {
-    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok, m_parent);
-    if (!detail.isEmpty())
-        box.setDetailedText(detail);
-    box.exec();
 }
 
 } // namespace kavo

@@ -1,14 +1,12 @@
 #pragma once
 
-// Product implementations of the settings store, timers and message box.
+// Product implementations of the settings store and timers: Qt Core only, so
+// that programs without a display can use them.
 
-#include "message_box.h"
 #include "settings_store.h"
 #include "timer.h"
 
 #include <QTimer>
-
-class QWidget;
 
 namespace kavo {
 
@@ -24,8 +22,8 @@ class QtSettingsStore final : public SettingsStore {
   public:
     QString read(const QString& application, const QString& section, const QString& key,
                  const QString& defaultText) const override;
-    void write(const QString& application, const QString& section, const QString& key,
-               const QString& text) override;
+    QString write(const QString& application, const QString& section, const QString& key,
+                  const QString& text) override;
 };
 
 class QtTimer final : public Timer {
@@ -43,16 +41,6 @@ class QtTimer final : public Timer {
 class QtTimerFactory final : public TimerFactory {
   public:
     std::unique_ptr<Timer> createTimer() override { return std::make_unique<QtTimer>(); }
-};
-
-class QtMessageBox final : public MessageBox {
-  public:
-    explicit QtMessageBox(QWidget* parent = nullptr) : m_parent(parent) {}
-    void setParent(QWidget* parent) { m_parent = parent; }
-    void warn(const QString& title, const QString& text, const QString& detail) override;
-
-  private:
-    QWidget* m_parent = nullptr;
 };
 
 } // namespace kavo

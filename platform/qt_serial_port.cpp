@@ -17,33 +17,50 @@ qint32 baudFromSettings(const QString& settings) {
     return ok && baud > 0 ? baud : 9600;
 }
 
-QString openFailureReason(const QString& path, QSerialPort::SerialPortError error) {
+QString openFailureReason(const QString& path, const QSerialPort& port) {
     const QFileInfo info(path);
-    const QString device = info.isSymLink() ? info.symLinkTarget() : path;
+    const QString device = shownDevice(path);
+    const QSerialPort::SerialPortError error = port.error();
     if (error == QSerialPort::DeviceNotFoundError || !info.exists())
         return QStringLiteral("No such device: %1.").arg(device);
 #ifndef Q_OS_WIN
+    if (info.isDir())
+        return QStringLiteral("%1 is a folder, not a serial device.").arg(device);
+    if (info.isFile())
+        return QStringLiteral("%1 is a regular file, not a serial device.").arg(device);
     if (error == QSerialPort::PermissionError) {
         const QByteArray native = QFile::encodeName(path);
         if (::access(native.constData(), R_OK | W_OK) == 0)
             return QStringLiteral("%1 is in use by another program.").arg(device);
-        const QString group = info.group();
-        return QStringLiteral("Permission denied for %1. Join the group that owns it%2, "
-                              "then log in again.")
-            .arg(device, group.isEmpty()
-                             ? QString()
-                             : QStringLiteral(" (sudo usermod -aG %1 $USER)").arg(group));
+        return permissionDeniedReason(device, info.group());
     }
 #else
     if (error == QSerialPort::PermissionError)
         return QStringLiteral("%1 is in use by another program, or access is denied.").arg(device);
 #endif
-    return QStringLiteral("%1 cannot be opened.").arg(device);
+    return QStringLiteral("%1 cannot be opened (%2).").arg(device, port.errorString());
 }
 
 } // namespace
 
-QtSerialPort::QtSerialPort(QObject* parent) : QObject(parent) {
+QString permissionDeniedReason(const QString& device, const QString& owningGroup) {
+    static const QStringList kSerialGroups{QStringLiteral("dialout"), QStringLiteral("uucp"),
+                                           QStringLiteral("tty"), QStringLiteral("serial")};
+    if (kSerialGroups.contains(owningGroup)) {
+        return QStringLiteral("Permission denied for %1. Join the group that owns it "
+                              "(sudo usermod -aG %2 $USER), then log in again.")
+            .arg(device, owningGroup);
+    }
+    return QStringLiteral("Permission denied for %1. It is not open to any of your groups: "
+                          "ask the administrator for access, for example a udev rule that "
+                          "gives the device to the group dialout.")
+        .arg(device);
+}
+
+QtSerialPort::QtSerialPort(QObject* parent) : QtSerialPort(QString(), parent) {}
+
+QtSerialPort::QtSerialPort(QString device, QObject* parent)
+    : QObject(parent), m_device(std::move(device)) {
     connect(&m_port, &QSerialPort::readyRead, this, [this] { raise(CommEvent::Receive); });
     connect(&m_port, &QSerialPort::errorOccurred, this, &QtSerialPort::onError);
 }
@@ -59,9 +76,9 @@ void QtSerialPort::setSettings(const QString& settings) {
 OpenResult QtSerialPort::open() {
     if (m_port.isOpen())
         return {false, QStringLiteral("The port is already open.")};
-    if (m_number < 1)
+    if (m_device.isEmpty() && m_number < 1)
         return {false, QStringLiteral("No port is chosen.")};
-    const QString path = portDevicePath(m_number);
+    const QString path = m_device.isEmpty() ? portDevicePath(m_number) : m_device;
     m_port.setPortName(path);
     m_port.setBaudRate(baudFromSettings(m_settings));
     m_port.setDataBits(QSerialPort::Data8);
@@ -69,9 +86,25 @@ OpenResult QtSerialPort::open() {
     m_port.setStopBits(QSerialPort::OneStop);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port.open(QIODevice::ReadWrite))
-        return {false, openFailureReason(path, m_port.error())};
+        return {false, openFailureReason(path, m_port)};
     m_port.clearError();
     return {true, {}};
+}
+
+QString QtSerialPort::lineSettings() const {
+    constexpr char kParityLetters[] = "N-EOSM"; // by QSerialPort::Parity value
+    const QSerialPort::StopBits stop = m_port.stopBits();
+    QString text = QStringLiteral("%1,%2,%3,%4")
+                       .arg(m_port.baudRate())
+                       .arg(QLatin1Char(kParityLetters[m_port.parity()]))
+                       .arg(int(m_port.dataBits()))
+                       .arg(stop == QSerialPort::OneAndHalfStop ? QStringLiteral("1.5")
+                                                                : QString::number(int(stop)));
+    if (m_port.flowControl() == QSerialPort::HardwareControl)
+        text += QStringLiteral(",RTS/CTS");
+    else if (m_port.flowControl() == QSerialPort::SoftwareControl)
+        text += QStringLiteral(",XON/XOFF");
+    return text;
 }
 
 void QtSerialPort::close() {

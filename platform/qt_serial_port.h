@@ -3,6 +3,8 @@
 // The product serial port on QSerialPort. Characters map to bytes one to one
 // (Latin-1). A read, resource or write error closes the port at once, once,
 // and is reported as a lost line; the port does not reopen by itself.
+// The device is found from the port number at every open (the panel's rule),
+// or is one fixed device path given at construction.
 
 #include "serial_port.h"
 
@@ -11,10 +13,17 @@
 
 namespace kavo {
 
+// What to do about a device the user may not open: join its group where that
+// is a serial-line group, else ask for access; never advice to join any other
+// group (root, disk, wheel ... would hand out far more than the port).
+QString permissionDeniedReason(const QString& device, const QString& owningGroup);
+
 class QtSerialPort final : public QObject, public SerialPort {
     Q_OBJECT
   public:
     explicit QtSerialPort(QObject* parent = nullptr);
+    // A port on this device; the port number no longer chooses it.
+    explicit QtSerialPort(QString device, QObject* parent = nullptr);
     ~QtSerialPort() override;
 
     void setSettings(const QString& settings) override;
@@ -27,13 +36,17 @@ class QtSerialPort final : public QObject, public SerialPort {
     void write(const QString& text) override;
     QString readAll() override;
 
-    // The line speed the open port was given, for diagnostics and tests.
-    qint32 baudRate() const { return m_port.baudRate(); }
+    // The line settings the device was given, as "19200,N,8,1" with
+    // ",RTS/CTS" or ",XON/XOFF" behind when flow control is on; for
+    // diagnostics and tests.
+    QString lineSettings() const;
 
   private:
     void onError(QSerialPort::SerialPortError error);
 
-    QSerialPort m_port;
+    // A child, so that tests can reach the device and raise its errors.
+    QSerialPort m_port{this};
+    QString m_device; // empty: found from the port number
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_number = 1;
 };

@@ -11,8 +11,9 @@ class SettingsStore {
     virtual ~SettingsStore() = default;
     virtual QString read(const QString& application, const QString& section, const QString& key,
                          const QString& defaultText) const = 0;
-    virtual void write(const QString& application, const QString& section, const QString& key,
-                       const QString& text) = 0;
+    // Stores the text; returns why it could not be stored, empty once it is.
+    [[nodiscard]] virtual QString write(const QString& application, const QString& section,
+                                        const QString& key, const QString& text) = 0;
 };
 
 } // namespace kavo

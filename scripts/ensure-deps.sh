@@ -2,8 +2,10 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
+# The desktop tests run the windows on a virtual display under real window
+# managers; the X client headers let the panel ask for its frame before showing.
 packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev libgl-dev
-          appstream desktop-file-utils)
+          libxcb1-dev appstream desktop-file-utils xvfb xauth openbox twm)
 if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)
 fi

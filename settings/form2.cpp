@@ -157,10 +157,15 @@ void Form2::Command1_Click() {
     if (!openPort())
         return;
     Text1->setText(QStringLiteral("0"));
-    m_store.write(kStoreApplication, kStoreSection, kStoreComPort,
-                  QString::number(m_values.Com_port));
-    m_store.write(kStoreApplication, kStoreSection, kStoreBaudRate,
-                  QString::number(m_values.Baud_code));
+    for (const auto& [key, text] :
+         {std::pair{kStoreComPort, QString::number(m_values.Com_port)},
+          std::pair{kStoreBaudRate, QString::number(m_values.Baud_code)}}) {
+        const QString failure = m_store.write(kStoreApplication, kStoreSection, key, text);
+        if (!failure.isEmpty()) {
+            retry(failure);
+            return;
+        }
+    }
     close();
     if (m_showMainWindow)
         m_showMainWindow();

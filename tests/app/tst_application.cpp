@@ -40,17 +40,31 @@ struct Rig {
 class TestApplication : public QObject {
     Q_OBJECT
   private slots:
-    void firstStartShowsDialogThenPanel() {
+    // No usable port stored, or the stored one does not open: the modal
+    // dialog first, the panel once "OK" has opened a port.
+    void startUpShowsDialogThenPanel_data() {
+        QTest::addColumn<QString>("comPort");
+        QTest::addColumn<bool>("openFails");
+        QTest::newRow("nothing stored") << QString() << false;
+        QTest::newRow("stored port does not open") << "4" << true;
+    }
+    void startUpShowsDialogThenPanel() {
+        QFETCH(QString, comPort);
+        QFETCH(bool, openFails);
         Rig rig;
+        rig.store.setStartUp(comPort, QString());
+        rig.port.failOpen = openFails;
         QTimer::singleShot(0, [&] {
             Form2* dialog = rig.app.portDialog().dialog();
             QVERIFY(dialog && dialog->isVisible() && dialog->isModal());
             QVERIFY(!rig.app.form1().isVisible());
+            rig.port.failOpen = false;
             dialog->portOptions[1]->click();
             dialog->Command1->click();
         });
         rig.app.start();
         QVERIFY(rig.app.form1().isVisible());
+        QCOMPARE(rig.port.openAttempts, openFails ? 2 : 1);
         QCOMPARE(rig.port.openedAt, QStringList{"2@19200,N,8,1"});
         QCOMPARE(rig.store.value("ComPort"), QStringLiteral("2"));
     }

@@ -1,5 +1,6 @@
 #include "catalogue.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
@@ -50,22 +51,33 @@ class TestCatalogue : public QObject {
         QTest::addColumn<int>("longest");
         QTest::addColumn<QString>("first");
         QTest::addColumn<QString>("commandForm");
+        // SHA-256 of the whole list, its entries joined by LF: any slip of a
+        // character anywhere changes it.
+        QTest::addColumn<QByteArray>("digest");
         QTest::newRow("basic") << List::Basic << 66 << 39 << "C00[CR]     :POWER ON"
-                               << "C[0-9A-F]{2}|CR[0-9]";
+                               << "C[0-9A-F]{2}|CR[0-9]"
+                               << QByteArray("03075ab4d3ad594467996e12be30d195"
+                                             "c91a0da7d92c567cac1c46e3ed014905");
         QTest::newRow("extended set")
             << List::ExtendedSet << 381 << 101
             << "CF KEYEMU RIGHT[CR]  \t:Behave the same as corresponding key of projector top panel"
-            << "CF [A-Z0-9-]+( [A-Z0-9%/-]+( [A-Z0-9%]+)?)?";
+            << "CF [A-Z0-9-]+( [A-Z0-9%/-]+( [A-Z0-9%]+)?)?"
+            << QByteArray("dbe965a7d7ddf466352e728682623766684650f04e3220d1f4e6efad4ba1b0a1");
         QTest::newRow("extended read")
             << List::ExtendedRead << 107 << 98
             << "CR STATUS[CR] \t:Get setting status of Projector behavior"
-            << "CR [A-Z0-9-]+";
+            << "CR [A-Z0-9-]+"
+            << QByteArray("f6b50a02b26994bade44c9ade17fe5979f00510b24274f03e67693330c97a760");
     }
     void shape() {
         QFETCH(List, list);
         QFETCH(QString, commandForm);
         const QStringList& all = entries(list);
         QTEST(int(all.size()), "count");
+        QTEST(QCryptographicHash::hash(all.join(QLatin1Char('\n')).toLatin1(),
+                                       QCryptographicHash::Sha256)
+                  .toHex(),
+              "digest");
         QTEST(all.first(), "first");
         qsizetype longest = 0;
         for (const QString& entry : all)

@@ -234,16 +234,20 @@ class TestForm3 : public QObject {
     void switchingListsSelectsFirstEntry_data() {
         QTest::addColumn<int>("list");
         QTest::addColumn<QString>("box");
-        QTest::newRow("basic") << 1 << "C00[CR]";
-        QTest::newRow("extended set") << 2 << "CF KEYEMU RIGHT[CR]";
-        QTest::newRow("extended read") << 3 << "CR STATUS[CR]";
+        QTest::addColumn<int>("left"); // the entry the list is left on
+        QTest::newRow("basic") << 1 << "C00[CR]" << 5;
+        QTest::newRow("extended set") << 2 << "CF KEYEMU RIGHT[CR]" << 5;
+        QTest::newRow("extended read") << 3 << "CR STATUS[CR]" << 5;
+        QTest::newRow("extended set, typed on its first entry") << 2 << "CF KEYEMU RIGHT[CR]" << 0;
+        QTest::newRow("extended read, typed on its first entry") << 3 << "CR STATUS[CR]" << 0;
     }
     void switchingListsSelectsFirstEntry() {
         QFETCH(int, list);
+        QFETCH(int, left);
         Rig rig;
         rig.listButton(list)->click();
         QComboBox* combo = rig.list(list);
-        combo->setCurrentIndex(5);
+        combo->setCurrentIndex(left);
         if (combo->isEditable())
             QTest::keyClicks(combo->lineEdit(), QStringLiteral("typed"));
         rig.listButton(list % 3 + 1)->click();
@@ -298,6 +302,39 @@ class TestForm3 : public QObject {
               "box");
     }
 
+    // An entry's whole text typed into the field is still only a search:
+    // finishing the edit, by Return or by leaving the field, picks nothing.
+    void typedEntryTextIsNotAPick_data() {
+        QTest::addColumn<int>("list");
+        QTest::addColumn<bool>("byReturn");
+        QTest::newRow("set, Return") << 2 << true;
+        QTest::newRow("set, focus leaves") << 2 << false;
+        QTest::newRow("read, Return") << 3 << true;
+        QTest::newRow("read, focus leaves") << 3 << false;
+    }
+    void typedEntryTextIsNotAPick() {
+        QFETCH(int, list);
+        QFETCH(bool, byReturn);
+        Rig rig;
+        rig.form->show();
+        QApplication::setActiveWindow(rig.form);
+        rig.listButton(list)->click();
+        QComboBox* combo = rig.list(list);
+        const QString command = rig.form->Console_cmd();
+        combo->setFocus();
+        combo->lineEdit()->selectAll();
+        QTest::keyClicks(combo->lineEdit(), combo->itemText(5).toLower());
+        if (byReturn) {
+            QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
+        } else {
+            QTest::keyClick(combo->completer()->popup(), Qt::Key_Escape);
+            rig.form->Command1->setFocus();
+            QVERIFY(!combo->lineEdit()->hasFocus());
+        }
+        QCOMPARE(combo->currentIndex(), 0);
+        QCOMPARE(rig.form->Console_cmd(), command);
+    }
+
     // Status decoding keys on what the panel last sent, never on the console.
     void curCmdUntouched_data() {
         QTest::addColumn<QString>("panelLast");
@@ -317,6 +354,19 @@ class TestForm3 : public QObject {
         QCOMPARE(rig.engine.display().rxd, QStringLiteral(" 0 0  [CR] "));
         QTEST(rig.engine.display().status, "status");
         QCOMPARE(rig.values.Cur_cmd, panelLast);
+    }
+
+    // With the port closed (its dialog open from the panel) a send writes
+    // nothing and does not reopen it, and still shows its line and times out.
+    void sendWithPortClosed() {
+        Rig rig;
+        rig.port.close();
+        rig.send();
+        QVERIFY(!rig.port.isOpen());
+        QVERIFY(rig.port.written.isEmpty());
+        QCOMPARE(rig.engine.display().txd, QStringLiteral(" C 0 0  [CR] "));
+        rig.clock.advance(milliseconds(5000));
+        QCOMPARE(rig.engine.display().rxd, kNoReplyMarker);
     }
 
     void closing_data() {

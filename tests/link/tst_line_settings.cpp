@@ -35,6 +35,7 @@ class TestLineSettings : public QObject {
         QTest::newRow("fraction") << "2.5" << 2.5;
         QTest::newRow("point first") << ".5" << 0.5;
         QTest::newRow("exponent") << "1e1" << 10.0;
+        QTest::newRow("capital exponent") << "1E1" << 10.0;
         QTest::newRow("dangling exponent") << "4e" << 4.0;
         QTest::newRow("letters") << "DATAC" << 0.0;
         QTest::newRow("empty") << "" << 0.0;

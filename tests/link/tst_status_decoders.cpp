@@ -87,6 +87,13 @@ class TestStatusDecoders : public QObject {
                                                     << "00000" + cr << "         0   Hour Use";
         QTest::newRow("CR3 00001") << "CR3"
                                    << "00001" + cr << "         1   Hour Use";
+        // Six characters without the five-digit shape: zeros all blanked.
+        QTest::newRow("CR3 000123 without CR") << "CR3"
+                                               << "000123"
+                                               << "       1 Hour Use";
+        QTest::newRow("CR3 000000 without CR") << "CR3"
+                                               << "000000"
+                                               << "         Hour Use";
         QTest::newRow("CR3 four digits") << "CR3"
                                          << "0123" + cr << "<none>";
         QTest::newRow("CR3 six digits") << "CR3"

@@ -178,16 +178,58 @@ class TestTransactionEngine : public QObject {
         QVERIFY(!rig.engine.Timer2().isEnabled());
     }
 
-    void lateReplyStartsNewBuffer() {
+    // What the reply, status and legend lines show after a few steps of an
+    // exchange: "send C" (a panel command), "recv text", "wait ms" on the
+    // clock, "event n" (a line event other than a receive).
+    void linesOverAnExchange_data() {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("rxd");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("legends");
+        const auto row = [](const char* name, QStringList steps, const char* rxd,
+                            const char* status, const char* legends) {
+            QTest::newRow(name) << steps << QString(rxd) << QString(status) << QString(legends);
+        };
+        row("status kept by the next send", {"send CR0", "recv 00\r", "send C00"}, "", " Power ON",
+            "[CR]");
+        row("status kept until the display clear", {"send CR0", "recv 00\r", "wait 1199"},
+            " 0 0  [CR] ", " Power ON", "");
+        row("status emptied by the display clear", {"send CR0", "recv 00\r", "wait 1200"}, "", "",
+            "");
+        row("late data decoded alone against the same command",
+            {"send CR0", "recv 0", "wait 1000", "recv 80\r"}, " 8 0  [CR] ", " Stand by", "[CR]");
+        row("lamp time kept when more arrives", {"send CR3", "recv 01234\r", "recv \n"},
+            " 0 1 2 3 4  [CR]  [LF]  ", "   1 2 3 4   Hour Use", "[CR]");
+        row("space legend through an ACK reply", {"send CF KEYDIS NONE", "recv \x06", "wait 999"},
+            "  [ACK] ", "", "_ [CR] [ACK]");
+        row("other line events ignored", {"send CR0", "event 3", "wait 1000"}, " X X X X", "", "");
+    }
+    void linesOverAnExchange() {
+        QFETCH(QStringList, steps);
         Rig rig;
         Rig::open(rig);
-        rig.send(QStringLiteral("CR0"));
-        rig.port.receive(QStringLiteral("0"));
-        rig.clock.advance(milliseconds(1000));
-        QVERIFY(rig.engine.Rx_buf().isEmpty());
-        rig.port.receive(QStringLiteral("0") + kCrText);
-        QCOMPARE(rig.shown().rxd, QStringLiteral(" 0  [CR] "));
-        QCOMPARE(rig.engine.Rx_buf(), QStringLiteral("0") + kCrText);
+        for (const QString& step : steps) {
+            const QString verb = step.section(QLatin1Char(' '), 0, 0);
+            const QString argument = step.mid(verb.size() + 1);
+            if (verb == QLatin1String("send"))
+                rig.send(argument);
+            else if (verb == QLatin1String("recv"))
+                rig.port.receive(argument);
+            else if (verb == QLatin1String("wait"))
+                rig.clock.advance(milliseconds(argument.toInt()));
+            else
+                rig.engine.MSComm1_OnComm(CommEvent(argument.toInt()));
+        }
+        QTEST(rig.shown().rxd, "rxd");
+        QTEST(rig.shown().status, "status");
+        QStringList legends;
+        if (rig.shown().legendSpace)
+            legends << QStringLiteral("_");
+        if (rig.shown().legendCr)
+            legends << QStringLiteral("[CR]");
+        if (rig.shown().legendAck)
+            legends << QStringLiteral("[ACK]");
+        QTEST(legends.join(QLatin1Char(' ')), "legends");
     }
 
     void sendWithPortClosedShowsTraceAndTimeout() {

@@ -12,7 +12,8 @@ trap 'rm -rf "$out"' EXIT
 deb=$(ls "$out"/*.deb)
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 status=0
-wanted=(./usr/bin/kavo-control)
+wanted=(./usr/bin/kavo-control ./usr/bin/kavoctl ./usr/share/man/man1/kavoctl.1.gz
+        ./usr/share/bash-completion/completions/kavoctl)
 [ -f "$source/sim/CMakeLists.txt" ] && wanted+=(./usr/bin/kavo-projector-sim)
 for want in "${wanted[@]}" \
             ./usr/share/applications/kavo-control.desktop \
@@ -32,6 +33,15 @@ for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 qt6-qpa-plugi
   fi
 done
 [ "$(dpkg-deb -f "$deb" Package)" = kavo-control ] || { echo "wrong package name"; status=1; }
+
+# kavoctl runs where there is no display: no GUI library may be linked in.
+tree="$out/tree"
+dpkg-deb -x "$deb" "$tree"
+if readelf -d "$tree/usr/bin/kavoctl" | grep -E 'NEEDED.*(Qt6Gui|Qt6Widgets|libGL|libX)'; then
+  echo "kavoctl links GUI libraries"; status=1
+fi
+zcat "$tree/usr/share/man/man1/kavoctl.1.gz" | grep -q '^\.TH KAVOCTL 1' || { echo "kavoctl.1 is no manual page"; status=1; }
+bash -n "$tree/usr/share/bash-completion/completions/kavoctl" || status=1
 
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$source/packaging/kavo-control.desktop" || status=1

@@ -4,7 +4,10 @@
 #include "link_constants.h"
 #include "trace.h"
 
+#include <QAccessible>
+#include <QApplication>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -228,9 +231,8 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.button(1)->iconSize(), QSize(17, 9));
         QCOMPARE(rig.button(57)->accessibleName(), QStringLiteral("LENS SHIFT left"));
         QVERIFY(rig.button(57)->toolTip().startsWith(QStringLiteral("LENS SHIFT left")));
-        QCOMPARE(rig.form.Label11->accessibleName(), QStringLiteral("TxD"));
-        QCOMPARE(rig.form.Label12->accessibleName(), QStringLiteral("RxD"));
-        QCOMPARE(rig.form.Label25->accessibleName(), QStringLiteral("STATUS"));
+        QCOMPARE(rig.form.Label28->geometry(), QRect(8, 427, 260, 15));
+        QCOMPARE(rig.form.Label27->geometry(), QRect(280, 427, 140, 15));
         for (const panel::ButtonEntry& entry : panel::buttons()) {
             if (entry.kind == panel::Kind::Hold)
                 QVERIFY2(!rig.button(entry.number)->accessibleName().isEmpty(),
@@ -337,6 +339,7 @@ class TestForm1 : public QObject {
         rig.hold(1);
         rig.clock.advance(milliseconds(250));
         rig.hold(1, Qt::RightButton);
+        QCOMPARE(rig.sent("C09\r"), 3); // nothing goes out at the second press
         QCOMPARE(rig.values.Cur_cmd, QStringLiteral("C09\r"));
         rig.clock.advance(milliseconds(50));
         QCOMPARE(rig.sent("C09\r"), 4);
@@ -345,6 +348,15 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.sent("C09\r"), 4);
         rig.release(1, Qt::LeftButton); // the later release changes nothing more
         QCOMPARE(rig.form.engine().Cont_flag, std::int16_t(0));
+    }
+
+    void replyAfterReleaseStandsAlone() {
+        Rig rig;
+        rig.hold(1);
+        rig.port.receive(QStringLiteral("Z")); // the start of a reply during the hold
+        rig.release(1);
+        rig.port.receive(QString(QChar(0x06)));
+        QCOMPARE(rig.form.Label12->text(), QStringLiteral("  [ACK] "));
     }
 
     void rightButtonRepeatsLikeLeft() {
@@ -414,24 +426,52 @@ class TestForm1 : public QObject {
         QTest::addColumn<int>("focusOn");
         QTest::addColumn<int>("key");
         QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("scanCode"); // the physical key; 0 where unknown
         QTest::addColumn<int>("height");
         const int ctrl = Qt::ControlModifier;
-        QTest::newRow("Ctrl+H on POWER ON") << 17 << int(Qt::Key_H) << ctrl << 8100;
-        QTest::newRow("Ctrl+H on an arrow") << 1 << int(Qt::Key_H) << ctrl << 8100;
-        QTest::newRow("Ctrl+H on END") << 16 << int(Qt::Key_H) << ctrl << 8100;
+#ifdef Q_OS_WIN
+        const int scanH = 0x23, scanJ = 0x24;
+#else
+        const int scanH = 43, scanJ = 44; // evdev key codes as X11 and Wayland give them
+#endif
+        QTest::newRow("Ctrl+H on POWER ON") << 17 << int(Qt::Key_H) << ctrl << 0 << 8100;
+        QTest::newRow("Ctrl+H on an arrow") << 1 << int(Qt::Key_H) << ctrl << 0 << 8100;
+        QTest::newRow("Ctrl+H on END") << 16 << int(Qt::Key_H) << ctrl << 0 << 8100;
         QTest::newRow("Ctrl+Shift+H")
-            << 17 << int(Qt::Key_H) << int(ctrl | Qt::ShiftModifier) << 5780;
-        QTest::newRow("Ctrl+Alt+H") << 17 << int(Qt::Key_H) << int(ctrl | Qt::AltModifier) << 5780;
-        QTest::newRow("plain H") << 17 << int(Qt::Key_H) << 0 << 5780;
-        QTest::newRow("Ctrl+J") << 17 << int(Qt::Key_J) << ctrl << 5780;
+            << 17 << int(Qt::Key_H) << int(ctrl | Qt::ShiftModifier) << 0 << 5780;
+        QTest::newRow("Ctrl+Alt+H")
+            << 17 << int(Qt::Key_H) << int(ctrl | Qt::AltModifier) << 0 << 5780;
+        QTest::newRow("plain H") << 17 << int(Qt::Key_H) << 0 << 0 << 5780;
+        QTest::newRow("Ctrl+J") << 17 << int(Qt::Key_J) << ctrl << 0 << 5780;
+        // On a non-Latin layout the H key is known by its place. Qt gives a
+        // letter key as its upper-case code point: U+0420 and U+041E are the
+        // Cyrillic letters on the H and J keys of a Russian layout.
+        const int cyrillicEr = 0x0420, cyrillicO = 0x041E;
+        QTest::newRow("Ctrl+H key, Cyrillic layout") << 17 << cyrillicEr << ctrl << scanH << 8100;
+        QTest::newRow("Ctrl+H key, Greek layout")
+            << 17 << int(Qt::Key_unknown) << ctrl << scanH << 8100;
+        QTest::newRow("Ctrl+J key, Cyrillic layout") << 17 << cyrillicO << ctrl << scanJ << 5780;
+        QTest::newRow("Ctrl+Shift+H key, Cyrillic layout")
+            << 17 << cyrillicEr << int(ctrl | Qt::ShiftModifier) << scanH << 5780;
+        // A Latin layout's own letter counts, wherever its key is.
+        QTest::newRow("Ctrl+H elsewhere, Latin layout")
+            << 17 << int(Qt::Key_H) << ctrl << scanJ << 8100;
+        QTest::newRow("Ctrl+J at the H key, Latin layout")
+            << 17 << int(Qt::Key_J) << ctrl << scanH << 5780;
     }
     void sizeToggle() {
         QFETCH(int, focusOn);
         QFETCH(int, key);
         QFETCH(int, modifiers);
+        QFETCH(int, scanCode);
         Rig rig;
         rig.button(focusOn)->setFocus();
-        QTest::keyClick(rig.button(focusOn), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        const auto mods = Qt::KeyboardModifiers(modifiers);
+        const QString text = key == Qt::Key_unknown ? QStringLiteral("\u03b7") : QString();
+        QKeyEvent press(QEvent::KeyPress, key, mods, quint32(scanCode), 0, 0, text);
+        QKeyEvent release(QEvent::KeyRelease, key, mods, quint32(scanCode), 0, 0, text);
+        QApplication::sendEvent(rig.button(focusOn), &press);
+        QApplication::sendEvent(rig.button(focusOn), &release);
         QFETCH(int, height);
         QVERIFY2(sameHeight(rig.form.outerHeightTwips(), height),
                  qPrintable(QString::number(rig.form.outerHeightTwips())));
@@ -512,6 +552,15 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.form.Label12->text(), QStringLiteral(" 2  [CR] "));
         QCOMPARE(rig.form.Label25->text(), QStringLiteral(" Input 2"));
         QVERIFY(rig.form.Label28->isVisibleTo(&rig.form));
+        // A screen reader reads the lines' text, and their role beside it.
+        for (auto [line, role] : {std::pair{rig.form.Label11, "TxD"},
+                                  {rig.form.Label12, "RxD"},
+                                  {rig.form.Label25, "STATUS"}}) {
+            QAccessibleInterface* read = QAccessible::queryAccessibleInterface(line);
+            QVERIFY(read);
+            QCOMPARE(read->text(QAccessible::Name), line->text());
+            QCOMPARE(read->text(QAccessible::Description), QLatin1String(role));
+        }
     }
 };
 

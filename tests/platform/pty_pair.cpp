@@ -85,15 +85,39 @@ QByteArray PtyPair::read(int count, std::chrono::milliseconds timeout) const {
     return got;
 }
 
-int PtyPair::slaveSpeed() const {
+bool PtyPair::slaveSettings(termios& settings) const {
     const int fd =
         ::open(QFile::encodeName(m_slavePath).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
-        return -1;
-    termios settings{};
+        return false;
     const int ok = ::tcgetattr(fd, &settings);
     ::close(fd);
-    return ok == 0 ? speedOf(::cfgetospeed(&settings)) : -1;
+    return ok == 0;
+}
+
+int PtyPair::slaveSpeed() const {
+    termios settings{};
+    return slaveSettings(settings) ? speedOf(::cfgetospeed(&settings)) : -1;
+}
+
+QString PtyPair::slaveLine() const {
+    termios settings{};
+    if (!slaveSettings(settings))
+        return {};
+    const tcflag_t flags = settings.c_cflag;
+    const tcflag_t size = flags & CSIZE;
+    const int dataBits = size == CS8 ? 8 : size == CS7 ? 7 : size == CS6 ? 6 : 5;
+    const char parity = !(flags & PARENB) ? 'N' : (flags & PARODD) ? 'O' : 'E';
+    QString text = QStringLiteral("%1,%2,%3,%4")
+                       .arg(speedOf(::cfgetospeed(&settings)))
+                       .arg(QLatin1Char(parity))
+                       .arg(dataBits)
+                       .arg(flags & CSTOPB ? 2 : 1);
+    if (flags & CRTSCTS)
+        text += QStringLiteral(",RTS/CTS");
+    if (settings.c_iflag & (IXON | IXOFF))
+        text += QStringLiteral(",XON/XOFF");
+    return text;
 }
 
 int PtyPair::slavePending() const {

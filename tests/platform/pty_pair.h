@@ -8,6 +8,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+struct termios;
+
 namespace kavo::test {
 
 class PtyPair {
@@ -27,11 +29,18 @@ class PtyPair {
     QByteArray read(int count, std::chrono::milliseconds timeout) const;
     // Output speed of the slave's line settings (e.g. 19200), or -1.
     int slaveSpeed() const;
+    // The slave's line settings as "19200,N,8,1", with ",RTS/CTS" or
+    // ",XON/XOFF" behind when flow control is on; empty when unreadable. A
+    // pseudo-terminal always keeps 8 data bits without parity, whatever it is
+    // given: only the speed, the stop bits and flow control tell here.
+    QString slaveLine() const;
     // Bytes written on the master that the port has not read yet, or -1.
     int slavePending() const;
     void closeMaster();
 
   private:
+    bool slaveSettings(termios& settings) const;
+
     int m_master = -1;
     QString m_slavePath;
 };

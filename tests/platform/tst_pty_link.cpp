@@ -12,6 +12,7 @@
 #include <QSettings>
 #include <QTest>
 #include <QThread>
+#include <unistd.h>
 
 using namespace kavo;
 using namespace kavo::test;
@@ -28,7 +29,8 @@ class TestPtyLink : public QObject {
         QCOMPARE(portDevicePath(1), portFolder() + QStringLiteral("/COM1"));
 
         QtSettingsStore store;
-        store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("1"));
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("1"))
+                    .isEmpty());
         QVERIFY(QFile::exists(home.path() + QStringLiteral("/KAVO.conf")));
 
         AppValues values;
@@ -37,7 +39,6 @@ class TestPtyLink : public QObject {
         TransactionEngine engine(values, port, timers, store);
         QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
         QVERIFY(port.isOpen());
-        QCOMPARE(pty.slaveSpeed(), 19200);
 
         values.Cur_cmd = commandLine(u"CR0");
         engine.Hyouji(values.Cur_cmd, 1);
@@ -53,48 +54,122 @@ class TestPtyLink : public QObject {
         QVERIFY(!port.isOpen());
     }
 
-    void nineSixHundredFromStore() {
+    // The line as the projector needs it: 8 data bits, no parity, one stop bit
+    // and no flow control, at either speed.
+    void lineSettingsFromStore_data() {
+        QTest::addColumn<QString>("baudRate");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("96") << "96"
+                            << "9600,N,8,1";
+        QTest::newRow("192") << "192"
+                             << "19200,N,8,1";
+    }
+    void lineSettingsFromStore() {
+        QFETCH(QString, baudRate);
+        QFETCH(QString, line);
         TempConfigHome home;
         PtyPair pty;
         QVERIFY(pty.linkAs(portFolder(), 3));
         QtSettingsStore store;
-        store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("3"));
-        store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"));
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("3"))
+                    .isEmpty());
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreBaudRate, baudRate).isEmpty());
         AppValues values;
         QtSerialPort port;
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);
         QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
-        QCOMPARE(pty.slaveSpeed(), 9600);
+        QCOMPARE(pty.slaveLine(), line);
+        // The pseudo-terminal keeps 8 data bits without parity whatever it is
+        // given; what the device was given tells those.
+        QCOMPARE(port.lineSettings(), line);
     }
 
-    void missingDeviceIsReportedInPlainWords() {
+    // Which device a port number opens, and the name the operator sees for it.
+    void portNumberToDevice_data() {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QString>("entry"); // what COM<number> in the port folder links to
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("openFailure");
+        const QString noSuch = QStringLiteral("/dev/kavo-no-such-device");
+        QTest::newRow("COM1 to a missing device")
+            << 1 << noSuch << "<folder>/COM1" << noSuch + " - not present"
+            << "No such device: " + noSuch + ".";
+        QTest::newRow("COM15 to a missing device")
+            << 15 << noSuch << "<folder>/COM15" << noSuch + " - not present"
+            << "No such device: " + noSuch + ".";
+        QTest::newRow("COM6 to a pty") << 6 << "<pty>"
+                                       << "<folder>/COM6"
+                                       << "<pty> - present" << QString();
+        QTest::newRow("port 1 without entry") << 1 << QString() << "/dev/ttyS0"
+                                              << "/dev/ttyS0 - " << QString();
+        QTest::newRow("port 15 without entry") << 15 << QString() << "/dev/ttyS14"
+                                               << "/dev/ttyS14 - " << QString();
+    }
+    void portNumberToDevice() {
+        QFETCH(int, number);
+        QFETCH(QString, entry);
+        QFETCH(QString, device);
+        QFETCH(QString, shown);
+        QFETCH(QString, openFailure);
         TempConfigHome home;
+        PtyPair pty;
+        const auto fill = [&](QString text) {
+            return text.replace(QStringLiteral("<folder>"), portFolder())
+                .replace(QStringLiteral("<pty>"), pty.slavePath());
+        };
         QDir().mkpath(portFolder());
-        QVERIFY(QFile::link(QStringLiteral("/dev/kavo-no-such-device"),
-                            portFolder() + QStringLiteral("/COM2")));
+        if (!entry.isEmpty())
+            QVERIFY(QFile::link(fill(entry), portFolder() + QStringLiteral("/COM%1").arg(number)));
+        QCOMPARE(portDevicePath(number), fill(device));
+        // Without an entry, whether the device is there depends on the machine.
+        QVERIFY2(describePortDevice(number).startsWith(fill(shown)),
+                 qPrintable(describePortDevice(number)));
+        if (entry.isEmpty())
+            return;
         QtSerialPort port;
-        port.setPortNumber(2);
-        const OpenResult result = port.open();
-        QVERIFY(!result);
-        QVERIFY2(result.reason.contains(QStringLiteral("No such device")),
-                 qPrintable(result.reason));
-        QVERIFY(!port.isOpen());
+        port.setPortNumber(number);
+        QCOMPARE(port.open().reason, openFailure);
+        QCOMPARE(port.isOpen(), openFailure.isEmpty());
     }
 
-    void lostDeviceClosesPortOnce() {
+    // A lost line closes the port and is reported once, however often the
+    // device repeats its error; other errors (modem lines a pseudo-terminal
+    // lacks and the like) change nothing.
+    void deviceErrors_data() {
+        QTest::addColumn<QSerialPort::SerialPortError>("error"); // none: the other end hangs up
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("hang-up") << QSerialPort::NoError << true;
+        QTest::newRow("read") << QSerialPort::ReadError << true;
+        QTest::newRow("write") << QSerialPort::WriteError << true;
+        QTest::newRow("resource (adapter pulled)") << QSerialPort::ResourceError << true;
+        QTest::newRow("unsupported operation") << QSerialPort::UnsupportedOperationError << false;
+        QTest::newRow("timeout") << QSerialPort::TimeoutError << false;
+    }
+    void deviceErrors() {
+        QFETCH(QSerialPort::SerialPortError, error);
+        QFETCH(bool, lost);
         TempConfigHome home;
         auto pty = std::make_unique<PtyPair>();
         QVERIFY(pty->linkAs(portFolder(), 1));
         QtSerialPort port;
         port.setPortNumber(1);
         QVERIFY(port.open());
-        int lost = 0;
-        port.setEventHandler([&](CommEvent event) { lost += event == CommEvent::LineLost; });
-        pty.reset(); // the other end hangs up
-        QTRY_VERIFY_WITH_TIMEOUT(!port.isOpen(), 2000);
-        QTest::qWait(100);
-        QCOMPARE(lost, 1);
+        int lostEvents = 0;
+        port.setEventHandler([&](CommEvent event) { lostEvents += event == CommEvent::LineLost; });
+        if (error == QSerialPort::NoError) {
+            pty.reset();
+            QTRY_VERIFY_WITH_TIMEOUT(!port.isOpen(), 2000);
+            QTest::qWait(100);
+        } else {
+            auto* device = port.findChild<QSerialPort*>();
+            QVERIFY(device);
+            for (int i = 0; i < 3; ++i)
+                emit device->errorOccurred(error);
+        }
+        QCOMPARE(lostEvents, lost ? 1 : 0);
+        QCOMPARE(port.isOpen(), !lost);
     }
 
     void busyPortSaysInUse() {
@@ -117,8 +192,10 @@ class TestPtyLink : public QObject {
         auto pty = std::make_unique<PtyPair>();
         QVERIFY(pty->linkAs(portFolder(), 2));
         QtSettingsStore store;
-        store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("2"));
-        store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"));
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("2"))
+                    .isEmpty());
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"))
+                    .isEmpty());
         AppValues values;
         QtSerialPort port;
         QtTimerFactory timers;
@@ -216,6 +293,75 @@ class TestPtyLink : public QObject {
         QCOMPARE(port.isOpen(), opens);
     }
 
+    // Joining a group is advised only where the group is a serial-line one.
+    void permissionAdvice_data() {
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("usermod");
+        QTest::newRow("dialout") << "dialout"
+                                 << "sudo usermod -aG dialout $USER";
+        QTest::newRow("uucp") << "uucp"
+                              << "sudo usermod -aG uucp $USER";
+        QTest::newRow("tty") << "tty"
+                             << "sudo usermod -aG tty $USER";
+        QTest::newRow("root") << "root"
+                              << "";
+        QTest::newRow("wheel") << "wheel"
+                               << "";
+        QTest::newRow("disk") << "disk"
+                              << "";
+        QTest::newRow("unknown group") << ""
+                                       << "";
+    }
+    void permissionAdvice() {
+        QFETCH(QString, group);
+        QFETCH(QString, usermod);
+        const QString reason = permissionDeniedReason(QStringLiteral("/dev/ttyUSB0"), group);
+        QVERIFY(reason.startsWith(QStringLiteral("Permission denied for /dev/ttyUSB0.")));
+        if (usermod.isEmpty()) {
+            QVERIFY2(!reason.contains(QStringLiteral("usermod")), qPrintable(reason));
+            QVERIFY(reason.contains(QStringLiteral("udev rule")));
+        } else {
+            QVERIFY2(reason.contains(usermod), qPrintable(reason));
+        }
+    }
+
+    // A store that cannot be written says so, and why.
+    void storeWriteFailureSaysWhy_data() {
+        QTest::addColumn<QString>("blocker");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("store is a folder") << "folder"
+                                           << ": it is a folder";
+        QTest::newRow("config home under a file") << "file"
+                                                  << ": not a directory";
+        QTest::newRow("read-only folder") << "read-only"
+                                          << ": permission denied";
+    }
+    void storeWriteFailureSaysWhy() {
+        QFETCH(QString, blocker);
+        QFETCH(QString, reason);
+        TempConfigHome home;
+        QString store = home.path() + QStringLiteral("/KAVO.conf");
+        if (blocker == QLatin1String("folder")) {
+            QVERIFY(QDir().mkpath(store));
+        } else if (blocker == QLatin1String("file")) {
+            QFile file(home.path() + QStringLiteral("/plain"));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            qputenv("XDG_CONFIG_HOME", QFile::encodeName(file.fileName() + QStringLiteral("/sub")));
+            store = file.fileName() + QStringLiteral("/sub/KAVO.conf");
+        } else {
+            if (::geteuid() == 0)
+                QSKIP("permissions do not bind root");
+            QVERIFY(
+                QFile::setPermissions(home.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        }
+        QtSettingsStore settings;
+        const QString failure =
+            settings.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("4"));
+        QFile::setPermissions(home.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner);
+        QCOMPARE(failure, QStringLiteral("cannot write ") + store + reason);
+    }
+
   private:
     // A store with port 1 at 19200 baud, kept in memory.
     struct FakeStore final : SettingsStore {
@@ -223,7 +369,9 @@ class TestPtyLink : public QObject {
                      const QString& fallback) const override {
             return key == kStoreComPort ? QStringLiteral("1") : fallback;
         }
-        void write(const QString&, const QString&, const QString&, const QString&) override {}
+        QString write(const QString&, const QString&, const QString&, const QString&) override {
+            return {};
+        }
     };
 };
 

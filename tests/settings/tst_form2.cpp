@@ -10,6 +10,7 @@
 
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -82,6 +83,13 @@ class TestForm2 : public QObject {
         QCOMPARE(dialog->Command1->text(), QStringLiteral("OK"));
         QCOMPARE(dialog->Command2->text(), QStringLiteral("Cancel"));
         QCOMPARE(dialog->portOptions[4]->text(), QStringLiteral("COM5"));
+        // The port options do not overlap: each takes its own clicks.
+        for (int i = 0; i < 5; ++i) {
+            const QRect area = dialog->portOptions[i]->geometry();
+            QCOMPARE(dialog->Frame2->childAt(area.center()), dialog->portOptions[i]);
+            for (int j = i + 1; j < 5; ++j)
+                QVERIFY(!area.intersects(dialog->portOptions[j]->geometry()));
+        }
         QVERIFY(!(dialog->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(!(dialog->windowFlags() & Qt::WindowMinimizeButtonHint));
         // Tab order starts at the "OTHER" box and runs down to "Cancel".
@@ -103,6 +111,7 @@ class TestForm2 : public QObject {
         QCOMPARE(rig.port.settings(), QStringLiteral("19200,N,8,1"));
         QTest::mouseClick(dialog->Command1, Qt::LeftButton);
         QVERIFY(rig.retried());
+        QCOMPARE(rig.messages.shown.back().detail, QStringLiteral("Choose a port first."));
         QVERIFY(dialog->isVisible());
         QCOMPARE(rig.port.openAttempts, 0);
         delete dialog;
@@ -261,6 +270,70 @@ class TestForm2 : public QObject {
         QCOMPARE(rig.port.openedAt, QStringList{"12@9600,N,8,1"});
     }
 
+    void comShowsPortInUse_data() {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("option");
+        QTest::newRow("COM1") << 1 << 1;
+        QTest::newRow("COM5") << 5 << 5;
+        QTest::newRow("port 6") << 6 << 0;
+    }
+    void comShowsPortInUse() {
+        QFETCH(int, port);
+        Rig rig;
+        rig.running(port, 192);
+        QTEST(checkedPortOption(rig.fromPanel()), "option");
+    }
+
+    void okWhilePortOpenReopensWithNewValues() {
+        Rig rig;
+        rig.running(2, 192);
+        Form2* dialog = rig.fromPanel();
+        QTest::mouseClick(dialog->portOptions[3], Qt::LeftButton); // COM4
+        QTest::mouseClick(dialog->Option1, Qt::LeftButton);
+        QVERIFY(rig.port.open()); // left open by some earlier failure
+        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QVERIFY(rig.messages.shown.empty());
+        QVERIFY(rig.port.isOpen());
+        QCOMPARE(rig.port.openedAt.last(), QStringLiteral("4@9600,N,8,1"));
+        QCOMPARE(rig.store.value("ComPort"), QStringLiteral("4"));
+    }
+
+    // "Cancel" after COM5 and 19200 were chosen, when it cannot go back.
+    void cancelWithoutReturn_data() {
+        QTest::addColumn<int>("inUse"); // the port in use when "COM" was pressed; 0 for none
+        QTest::addColumn<bool>("reopenFails");
+        QTest::addColumn<bool>("openMeanwhile"); // the port is open when "Cancel" is pressed
+        QTest::addColumn<bool>("dialogStays");
+        QTest::newRow("reopen fails") << 2 << true << false << true;
+        QTest::newRow("no port before, port open") << 0 << false << true << false;
+        QTest::newRow("no port before, port closed") << 0 << false << false << true;
+    }
+    void cancelWithoutReturn() {
+        QFETCH(int, inUse);
+        QFETCH(bool, reopenFails);
+        QFETCH(bool, openMeanwhile);
+        Rig rig;
+        if (inUse != 0)
+            rig.running(inUse, 96);
+        QPointer<Form2> dialog = rig.fromPanel();
+        QTest::mouseClick(dialog->portOptions[4], Qt::LeftButton);
+        QTest::mouseClick(dialog->Option2, Qt::LeftButton);
+        rig.port.failOpen = reopenFails;
+        if (openMeanwhile)
+            QVERIFY(rig.port.open());
+        QTest::mouseClick(dialog->Command2, Qt::LeftButton);
+        QVERIFY(rig.retried());
+        QTEST(dialog && dialog->isVisible(), "dialogStays");
+        QVERIFY(!rig.port.isOpen());
+        QCOMPARE(int(rig.values.Com_port), inUse);
+        QCOMPARE(rig.store.writes, 0);
+        // The remembered values are restored and shown.
+        if (inUse != 0) {
+            QCOMPARE(rig.values.Baud_code, std::uint8_t(96));
+            QVERIFY(dialog->Option1->isChecked());
+        }
+    }
+
     void comThenCancelRestoresWithoutStoring() {
         Rig rig;
         rig.running(2, 96);
@@ -319,6 +392,19 @@ class TestForm2 : public QObject {
         QCOMPARE(rig.values.Com_port, std::int16_t(9));
     }
 
+    void storeFailureRetriesWithReasonAndKeepsDialog() {
+        Rig rig;
+        rig.store.failWrites = QStringLiteral("cannot write /home/op/.config/KAVO.conf: disk full");
+        Form2* dialog = rig.fromPanel();
+        dialog->portOptions[2]->click();
+        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QVERIFY(rig.retried());
+        QCOMPARE(rig.messages.shown.back().detail, rig.store.failWrites);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(!rig.mainWindow.isVisible());
+        QCOMPARE(rig.store.writes, 1); // nothing more is tried after a failure
+    }
+
     void portAboveFifteenFromEditedStoreRetries() {
         Rig rig;
         rig.values.Com_port = 300;
@@ -356,8 +442,8 @@ class TestForm2 : public QObject {
         QVERIFY(dialog.Text1->toolTip().isEmpty() == false);
         dialog.Option1->click();
         dialog.Text1->setText("6");
-        QVERIFY2(dialog.Text1->toolTip().endsWith(" - present"),
-                 qPrintable(dialog.Text1->toolTip()));
+        // The device behind the link is named, not the link.
+        QCOMPARE(dialog.Text1->toolTip(), pty.slavePath() + " - present");
         dialog.Command1->click();
         QVERIFY(messages.shown.empty());
         QVERIFY(port.isOpen());

@@ -90,6 +90,7 @@ class TestSimModel : public QObject {
         row("input 2", {"C06@0", "CR1@1"}, "2\r", " Input 2");
         row("network", {"C08@0", "CR1@1"}, "4\r", " Wired");
         row("source of input 3", {"CF INPUT3 YPBPR@0", "CR1@1"}, "3\r", " Input 3");
+        row("source of input 4", {"CF INPUT4 NETWORK@0", "CR1@1"}, "4\r", " Wired");
         row("input up wraps", {"C08@0", "CF INPUT UP@1", "CR1@2"}, "1\r", " Input 1");
         row("input down wraps", {"CF INPUT DN@0", "CR1@1"}, "4\r", " Wired");
         row("normal picture", {"CR4@0"}, "11\r", " Normally");

@@ -104,10 +104,13 @@ QString FakeSettingsStore::read(const QString& application, const QString& secti
     return m_values.value(storeKey(application, section, key), defaultText);
 }
 
-void FakeSettingsStore::write(const QString& application, const QString& section,
-                              const QString& key, const QString& text) {
+QString FakeSettingsStore::write(const QString& application, const QString& section,
+                                 const QString& key, const QString& text) {
     ++writes;
+    if (!failWrites.isEmpty())
+        return failWrites;
     m_values.insert(storeKey(application, section, key), text);
+    return {};
 }
 
 void FakeSettingsStore::setStartUp(const QString& comPort, const QString& baudRate) {

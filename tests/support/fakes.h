@@ -93,13 +93,14 @@ class FakeSettingsStore final : public SettingsStore {
   public:
     QString read(const QString& application, const QString& section, const QString& key,
                  const QString& defaultText) const override;
-    void write(const QString& application, const QString& section, const QString& key,
-               const QString& text) override;
+    QString write(const QString& application, const QString& section, const QString& key,
+                  const QString& text) override;
 
     // "ComPort" and "BaudRate" under KAVO/StartUP; a null text removes the key.
     void setStartUp(const QString& comPort, const QString& baudRate);
     QString value(const QString& key) const;
     int writes = 0;
+    QString failWrites; // when set, every write fails with this reason
 
   private:
     QMap<QString, QString> m_values;

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <chrono>
+#include <QtGlobal>
+
+namespace kavo::cli {
+
+using std::chrono::milliseconds;
+
+// How long a command waits for its reply unless --timeout says otherwise: the
+// panel's reply window after start-up.
+inline constexpr milliseconds kDefaultReplyWindow{1000};
+inline constexpr milliseconds kLongestReplyWindow{60000};
+
+// Longest command text that is sent, without its CR.
+inline constexpr qsizetype kMaxCommandLength = 255;
+// Longest line read from standard input: room for a catalogue entry with its
+// description; anything longer is not a command line.
+inline constexpr qsizetype kMaxInputLine = 1024;
+
+// Exit statuses; when several exchanges fail, no reply outranks a bad one.
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitPort = 2,
+    kExitNoReply = 3,
+    kExitBadReply = 4,
+};
+
+} // namespace kavo::cli

@@ -1,0 +1,102 @@
+#include "command_text.h"
+
+#include "catalogue.h"
+#include "cli_constants.h"
+
+namespace kavo::cli {
+
+CheckedCommand checkCommand(QStringView text) {
+    const QString command = catalogue::commandPart(text);
+    if (command.isEmpty())
+        return {{}, QStringLiteral("the command is empty")};
+    if (command.size() > kMaxCommandLength) {
+        return {{},
+                QStringLiteral("the command is longer than %1 characters").arg(kMaxCommandLength)};
+    }
+    for (qsizetype i = 0; i < command.size(); ++i) {
+        const char16_t code = command[i].unicode();
+        if (code < 0x20 || code > 0x7E) {
+            return {{},
+                    QStringLiteral("character %1 of the command is not printable ASCII (0x%2)")
+                        .arg(i + 1)
+                        .arg(int(code), 2, 16, QLatin1Char('0'))};
+        }
+    }
+    return {command, {}};
+}
+
+CommandSource::CommandSource(QStringList arguments, QIODevice& input)
+    : m_arguments(std::move(arguments)), m_input(input) {}
+
+namespace {
+
+QString argumentFault(qsizetype index, const QString& argument) {
+    if (argument == QLatin1String("-"))
+        return {};
+    const QString error = checkCommand(argument).error;
+    return error.isEmpty() ? error : QStringLiteral("command %1: %2").arg(index + 1).arg(error);
+}
+
+} // namespace
+
+QString CommandSource::argumentError() const {
+    for (qsizetype i = 0; i < m_arguments.size(); ++i) {
+        if (QString error = argumentFault(i, m_arguments[i]); !error.isEmpty())
+            return error;
+    }
+    return {};
+}
+
+CommandSource::Next CommandSource::next() {
+    for (;;) {
+        if (m_reading) {
+            if (auto line = nextInputLine())
+                return *line;
+            m_reading = false;
+            continue;
+        }
+        if (m_argument >= m_arguments.size())
+            return {};
+        const qsizetype index = m_argument++;
+        const QString& argument = m_arguments.at(index);
+        if (argument == QLatin1String("-")) {
+            m_reading = true;
+            continue;
+        }
+        if (QString error = argumentFault(index, argument); !error.isEmpty())
+            return {{}, error};
+        return {checkCommand(argument).command, {}};
+    }
+}
+
+// The next command of standard input, an error, or nothing at its end.
+std::optional<CommandSource::Next> CommandSource::nextInputLine() {
+    for (;;) {
+        // Room for the longest line and its CR LF: anything longer is cut and
+        // then found too long.
+        const QByteArray bytes = m_input.readLine(kMaxInputLine + 2);
+        if (bytes.isEmpty())
+            return std::nullopt;
+        ++m_line;
+        const auto where = [this](const QString& what) {
+            return Next{{}, QStringLiteral("standard input, line %1: %2").arg(m_line).arg(what)};
+        };
+        QByteArray line = bytes;
+        if (line.endsWith('\n'))
+            line.chop(1);
+        if (line.endsWith('\r')) // a line written on Windows
+            line.chop(1);
+        if (line.size() > kMaxInputLine)
+            return where(QStringLiteral("longer than %1 characters").arg(kMaxInputLine));
+        const QString text = QString::fromLatin1(line);
+        const QString trimmed = text.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+            continue;
+        const CheckedCommand checked = checkCommand(text);
+        if (!checked.error.isEmpty())
+            return where(checked.error);
+        return Next{checked.command, {}};
+    }
+}
+
+} // namespace kavo::cli

@@ -1,0 +1,49 @@
+#pragma once
+
+// The commands kavoctl sends: checked one by one as they are given, from the
+// arguments or a line at a time from standard input ("-").
+
+#include <optional>
+#include <QIODevice>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+
+namespace kavo::cli {
+
+struct CheckedCommand {
+    QString command; // the text that goes on the line, without its CR
+    QString error;   // why the text is no command; empty when it is one
+};
+
+// As in the console, text from the first "[" on (a trailing "[CR]" and any
+// description) is not sent. The rest must be 1 to 255 printable ASCII characters.
+CheckedCommand checkCommand(QStringView text);
+
+// Commands in the order given; "-" stands for the lines of standard input,
+// where blank lines and "#" comments are skipped. Input is read only when the
+// next command is due, so a long or endless input is never held whole.
+class CommandSource {
+  public:
+    CommandSource(QStringList arguments, QIODevice& input);
+
+    // The first fault among the commands given as arguments, before any is sent.
+    QString argumentError() const;
+
+    struct Next {
+        QString command; // empty at the end or on an error
+        QString error;   // "standard input, line 3: ...", or empty
+    };
+    Next next();
+
+  private:
+    std::optional<Next> nextInputLine();
+
+    QStringList m_arguments;
+    qsizetype m_argument = 0;
+    QIODevice& m_input;
+    bool m_reading = false;
+    int m_line = 0;
+};
+
+} // namespace kavo::cli

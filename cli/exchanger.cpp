@@ -1,0 +1,98 @@
+#include "exchanger.h"
+
+#include "line_settings.h"
+#include "link_constants.h"
+#include "status_decoders.h"
+#include "trace.h"
+
+#include <utility>
+
+namespace kavo::cli {
+namespace {
+
+constexpr QChar kAck{0x06};
+
+ReplyKind kindOf(const Exchange& exchange, bool ended, bool overflow) {
+    if (exchange.reply.isEmpty())
+        return ReplyKind::NoReply;
+    if (exchange.reply == QStringLiteral("?") + kCr)
+        return ReplyKind::Refused;
+    if (overflow)
+        return ReplyKind::Overflow;
+    if (!ended)
+        return ReplyKind::Unfinished;
+    if (exchange.statusRead && !exchange.status)
+        return ReplyKind::Undecoded;
+    return ReplyKind::Answered;
+}
+
+} // namespace
+
+Exchanger::Exchanger(SerialPort& port, TimerFactory& timers, std::chrono::milliseconds replyWindow)
+    : m_port(port), m_window(timers.createTimer()) {
+    m_window->setInterval(replyWindow);
+    m_window->setTickHandler([this] {
+        if (m_done)
+            finish();
+    });
+    m_port.setEventHandler([this](CommEvent event) { onComm(event); });
+}
+
+Exchanger::~Exchanger() {
+    m_port.setEventHandler({});
+}
+
+void Exchanger::exchange(const QString& command, Done done) {
+    m_done = std::move(done);
+    // Whatever is still waiting belongs to an earlier reply, not to this one.
+    m_port.readAll();
+    m_line = commandLine(command);
+    m_buffer.clear();
+    m_overflow = false;
+    m_port.write(m_line);
+    m_window->setEnabled(true);
+}
+
+void Exchanger::onComm(CommEvent event) {
+    if (event == CommEvent::LineLost) {
+        if (m_done)
+            finish(true);
+        return;
+    }
+    const QString input = m_port.readAll();
+    if (!m_done)
+        return; // between exchanges: dropped, like a reply after its window
+    // The panel's receive buffer: what does not fit is dropped.
+    m_buffer.append(
+        QStringView(input).first(std::min(input.size(), kRxBufCapacity - m_buffer.size())));
+    const qsizetype cr = m_buffer.indexOf(kCr);
+    if (cr >= 0) {
+        m_buffer.truncate(cr + 1);
+        finish();
+    } else if (m_buffer == kAck) {
+        finish();
+    } else if (m_buffer.size() >= kRxBufCapacity) {
+        m_overflow = true;
+        finish();
+    }
+}
+
+void Exchanger::finish(bool lineLost) {
+    m_window->setEnabled(false);
+    Exchange exchange;
+    exchange.command = m_line.chopped(1);
+    exchange.reply = m_buffer;
+    exchange.sentTrace = renderTrace(m_line).text;
+    exchange.replyTrace = m_buffer.isEmpty() ? kNoReplyMarker : renderTrace(m_buffer).text;
+    exchange.statusRead = isStatusRead(m_line);
+    if (!m_buffer.isEmpty())
+        exchange.status = decodeStatus(m_line, exchange.replyTrace, m_buffer.size());
+    const bool ended = m_buffer.endsWith(kCr) || m_buffer == kAck;
+    exchange.kind = lineLost ? ReplyKind::LineLost : kindOf(exchange, ended, m_overflow);
+    m_buffer.clear();
+    // The callback may start the next exchange, which sets a new one.
+    const Done done = std::exchange(m_done, nullptr);
+    done(exchange);
+}
+
+} // namespace kavo::cli

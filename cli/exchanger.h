@@ -1,0 +1,64 @@
+#pragma once
+
+// One command at a time on the line: send it with its CR, collect the reply
+// until its CR, a lone ACK or the end of the reply window, and render both as
+// the panel does, decoding the reply of a status read. Nothing waits: the
+// port's receive notification and one timer drive it.
+
+#include "serial_port.h"
+#include "timer.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <QString>
+
+namespace kavo::cli {
+
+enum class ReplyKind {
+    Answered,   // ended by its CR or a lone ACK (and decoded, for a status read)
+    NoReply,    // nothing arrived within the reply window
+    LineLost,   // the device went away
+    Refused,    // "?": the projector does not know the command
+    Unfinished, // something arrived, but no CR or lone ACK within the window
+    Overflow,   // more than the receive buffer holds, without a CR
+    Undecoded,  // a status read whose reply none of the panel's texts matches
+};
+
+struct Exchange {
+    QString command;    // without its CR
+    QString reply;      // what arrived, at most the receive buffer's capacity
+    QString sentTrace;  // as the panel's TxD line shows it
+    QString replyTrace; // as the panel's RxD line shows it, " X X X X" for no reply
+    bool statusRead = false;
+    std::optional<QString> status; // the decoded text of a status read
+    ReplyKind kind = ReplyKind::NoReply;
+};
+
+class Exchanger {
+  public:
+    using Done = std::function<void(const Exchange&)>;
+
+    Exchanger(SerialPort& port, TimerFactory& timers, std::chrono::milliseconds replyWindow);
+    ~Exchanger();
+    Exchanger(const Exchanger&) = delete;
+    Exchanger& operator=(const Exchanger&) = delete;
+
+    // Sends the command (its text, without CR) and calls done once the
+    // exchange has ended; done may start the next one.
+    void exchange(const QString& command, Done done);
+
+  private:
+    void onComm(CommEvent event);
+    void finish(bool lineLost = false);
+
+    SerialPort& m_port;
+    std::unique_ptr<Timer> m_window;
+    QString m_line;
+    QString m_buffer;
+    bool m_overflow = false;
+    Done m_done;
+};
+
+} // namespace kavo::cli

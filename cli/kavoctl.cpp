@@ -1,0 +1,260 @@
+#include "kavoctl.h"
+
+#include "button_map.h"
+#include "cli_constants.h"
+#include "line_settings.h"
+#include "listing.h"
+#include "port_paths.h"
+#include "status_decoders.h"
+
+#include <QJsonDocument>
+
+namespace kavo::cli {
+namespace {
+
+bool noReply(ReplyKind kind) {
+    return kind == ReplyKind::NoReply || kind == ReplyKind::LineLost;
+}
+
+// One line for stderr on what went wrong in an exchange; empty when nothing did.
+QString failure(const Exchange& exchange, std::chrono::milliseconds window) {
+    const QString command = exchange.command;
+    switch (exchange.kind) {
+    case ReplyKind::Answered:
+        break;
+    case ReplyKind::NoReply:
+        return QStringLiteral("no reply to \"%1\" within %2 ms").arg(command).arg(window.count());
+    case ReplyKind::LineLost:
+        return QStringLiteral("the line was lost waiting for the reply to \"%1\"; "
+                              "nothing more is sent")
+            .arg(command);
+    case ReplyKind::Refused:
+        return QStringLiteral("the projector refused \"%1\" (\"?\")").arg(command);
+    case ReplyKind::Unfinished:
+        return QStringLiteral("the reply to \"%1\" did not end within %2 ms")
+            .arg(command)
+            .arg(window.count());
+    case ReplyKind::Overflow:
+        return QStringLiteral("the reply to \"%1\" filled the %2-character receive buffer "
+                              "without ending; the rest was dropped")
+            .arg(command)
+            .arg(exchange.reply.size());
+    case ReplyKind::Undecoded:
+        return QStringLiteral("the reply to the status read \"%1\" is not one the panel decodes")
+            .arg(command);
+    }
+    return {};
+}
+
+QJsonObject toJson(const Exchange& exchange) {
+    return QJsonObject{
+        {QStringLiteral("command"), exchange.command},
+        {QStringLiteral("reply"), exchange.reply},
+        {QStringLiteral("trace"), exchange.replyTrace},
+        {QStringLiteral("decoded"),
+         exchange.status ? QJsonValue(*exchange.status) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("answered"), !noReply(exchange.kind)},
+    };
+}
+
+} // namespace
+
+Kavoctl::Kavoctl(CliPlatform platform, QTextStream& out, QTextStream& err, QIODevice& input)
+    : m_platform(platform), m_out(out), m_err(err), m_input(input) {}
+
+Kavoctl::~Kavoctl() = default;
+
+void Kavoctl::start(const QStringList& arguments, Finished finished) {
+    m_finished = std::move(finished);
+    ParsedArguments parsed = parseArguments(arguments);
+    if (!parsed.invocation) {
+        if (parsed.exitCode == kExitOk) {
+            m_out << parsed.text;
+            m_out.flush();
+        } else {
+            complain(parsed.text);
+        }
+        finish(parsed.exitCode);
+        return;
+    }
+    m_invocation = *std::move(parsed.invocation);
+
+    switch (m_invocation.subcommand) {
+    case Subcommand::List:
+        listEntries(m_invocation.arguments);
+        finish(kExitOk);
+        return;
+    case Subcommand::Ports:
+        listPorts();
+        finish(kExitOk);
+        return;
+    case Subcommand::Send:
+        m_commands = std::make_unique<CommandSource>(m_invocation.arguments, m_input);
+        if (const QString error = m_commands->argumentError(); !error.isEmpty()) {
+            complain(error);
+            finish(kExitUsage);
+            return;
+        }
+        break;
+    case Subcommand::Status:
+        for (const panel::ButtonEntry& button : panel::buttons()) {
+            const QString command = QString::fromLatin1(button.command);
+            if (isStatusRead(commandLine(command)))
+                m_reads.push_back({QString::fromLatin1(button.caption), command});
+        }
+        break;
+    }
+    if (!openPort(m_invocation)) {
+        finish(kExitPort);
+        return;
+    }
+    m_exchanger = std::make_unique<Exchanger>(*m_port, m_platform.timers, m_invocation.replyWindow);
+    if (m_invocation.subcommand == Subcommand::Send)
+        nextCommand();
+    else
+        nextRead();
+}
+
+bool Kavoctl::openPort(const Invocation& invocation) {
+    QString device = invocation.device;
+    int number = 0;
+    if (device.isEmpty()) {
+        number = invocation.port.value_or(storedPortNumber(m_platform.store.read(
+            kStoreApplication, kStoreSection, kStoreComPort, kComPortDefault)));
+        if (!isUsablePort(number)) {
+            complain(QStringLiteral("no port given and none stored by the panel; "
+                                    "use --port N or --device PATH"));
+            return false;
+        }
+        device = portDevicePath(number);
+    }
+    const std::uint8_t baudCode = invocation.baudCode.value_or(storedBaudCode(
+        m_platform.store.read(kStoreApplication, kStoreSection, kStoreBaudRate, kBaudRateDefault)));
+    m_port = m_platform.ports.createPort(device);
+    m_port->setSettings(settingsText(baudCode));
+    if (number != 0)
+        m_port->setPortNumber(number);
+    const OpenResult opened = m_port->open();
+    if (!opened) {
+        const QString name = number != 0 ? QStringLiteral("COM%1").arg(number) : device;
+        complain(QStringLiteral("cannot open %1: %2").arg(name, opened.reason));
+    }
+    return opened.ok;
+}
+
+void Kavoctl::listEntries(const QStringList& words) {
+    for (const ListRow& row : matchingRows(words))
+        print(formatRow(row));
+}
+
+void Kavoctl::listPorts() {
+    const QString folder = portFolder() + QLatin1Char('/');
+    for (int number = kLowestPort; number <= kHighestPort; ++number) {
+        const QString path = portDevicePath(number);
+        QString device = shownDevice(path);
+        if (path.startsWith(folder))
+            device += QStringLiteral(" (port folder)");
+        const std::unique_ptr<SerialPort> port = m_platform.ports.createPort(path);
+        const OpenResult opened = port->open();
+        port->close();
+        print(QStringLiteral("COM%1\t%2\t%3")
+                  .arg(number)
+                  .arg(device, opened ? QStringLiteral("present and openable") : opened.reason));
+    }
+}
+
+void Kavoctl::nextCommand() {
+    const CommandSource::Next next = m_commands->next();
+    if (!next.error.isEmpty()) {
+        complain(next.error);
+        finish(kExitUsage);
+        return;
+    }
+    if (next.command.isEmpty()) {
+        finish(m_noReply ? kExitNoReply : m_badReply ? kExitBadReply : kExitOk);
+        return;
+    }
+    m_exchanger->exchange(next.command, [this](const Exchange& exchange) {
+        report(exchange);
+        if (exchange.kind == ReplyKind::LineLost)
+            finish(kExitNoReply);
+        else
+            nextCommand();
+    });
+}
+
+void Kavoctl::nextRead() {
+    if (m_nextRead == m_reads.size()) {
+        finish(m_noReply ? kExitNoReply : m_badReply ? kExitBadReply : kExitOk);
+        return;
+    }
+    m_exchanger->exchange(m_reads[m_nextRead].command, [this](const Exchange& exchange) {
+        report(exchange);
+        ++m_nextRead;
+        if (exchange.kind == ReplyKind::LineLost)
+            finish(kExitNoReply);
+        else
+            nextRead();
+    });
+}
+
+void Kavoctl::report(const Exchange& exchange) {
+    if (noReply(exchange.kind))
+        m_noReply = true;
+    else if (exchange.kind != ReplyKind::Answered)
+        m_badReply = true;
+    if (const QString problem = failure(exchange, m_invocation.replyWindow); !problem.isEmpty())
+        complain(problem);
+
+    const bool status = m_invocation.subcommand == Subcommand::Status;
+    if (m_invocation.json) {
+        if (status)
+            m_jsonReads.insert(m_reads[m_nextRead].caption, toJson(exchange));
+        else
+            m_jsonExchanges.append(toJson(exchange));
+        return;
+    }
+    if (status) {
+        const QString caption = m_reads[m_nextRead].caption;
+        if (exchange.status)
+            print(caption + QLatin1Char(':') + *exchange.status);
+        else if (noReply(exchange.kind))
+            print(caption + QLatin1Char(':') + exchange.replyTrace);
+        else
+            print(caption + QStringLiteral(": not decoded\tRxD:") + exchange.replyTrace);
+        return;
+    }
+    QString line = QStringLiteral("TxD:") + exchange.sentTrace + QStringLiteral("\tRxD:") +
+                   exchange.replyTrace;
+    if (exchange.status)
+        line += QStringLiteral("\tSTATUS:") + *exchange.status;
+    print(line);
+}
+
+void Kavoctl::complain(const QString& text) {
+    m_err << "kavoctl: " << text << '\n';
+    m_err.flush();
+}
+
+void Kavoctl::print(const QString& line) {
+    if (m_invocation.quiet)
+        return;
+    m_out << line << '\n';
+    m_out.flush();
+}
+
+void Kavoctl::finish(int exitStatus) {
+    if (!m_finished)
+        return;
+    if (m_port)
+        m_port->close();
+    if (m_invocation.json && m_exchanger) {
+        const QJsonDocument document = m_invocation.subcommand == Subcommand::Status
+                                           ? QJsonDocument(m_jsonReads)
+                                           : QJsonDocument(m_jsonExchanges);
+        print(QString::fromUtf8(document.toJson(QJsonDocument::Indented)).trimmed());
+    }
+    std::exchange(m_finished, nullptr)(exitStatus);
+}
+
+} // namespace kavo::cli

@@ -1,0 +1,74 @@
+#pragma once
+
+// The kavoctl program as a class: it reads the panel's stored port and speed
+// (never writes them), opens the port through the port factory and runs one
+// subcommand on the event loop, writing results to `out` and diagnostics to
+// `err`. main only supplies the Qt services and the standard streams.
+
+#include "command_text.h"
+#include "exchanger.h"
+#include "options.h"
+#include "port_factory.h"
+#include "settings_store.h"
+#include "timer.h"
+
+#include <functional>
+#include <memory>
+#include <QIODevice>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTextStream>
+
+namespace kavo::cli {
+
+struct CliPlatform {
+    SettingsStore& store;
+    PortFactory& ports;
+    TimerFactory& timers;
+};
+
+class Kavoctl {
+  public:
+    using Finished = std::function<void(int exitStatus)>;
+
+    Kavoctl(CliPlatform platform, QTextStream& out, QTextStream& err, QIODevice& input);
+    ~Kavoctl();
+
+    // arguments[0] is the program name. `finished` is called once, possibly
+    // before start returns.
+    void start(const QStringList& arguments, Finished finished);
+
+  private:
+    struct Read {
+        QString caption; // the panel button's, e.g. "LAMP-TIME"
+        QString command;
+    };
+
+    bool openPort(const Invocation& invocation);
+    void listEntries(const QStringList& words);
+    void listPorts();
+    void nextCommand();
+    void nextRead();
+    void report(const Exchange& exchange);
+    void complain(const QString& text);
+    void print(const QString& line);
+    void finish(int exitStatus);
+
+    CliPlatform m_platform;
+    QTextStream& m_out;
+    QTextStream& m_err;
+    QIODevice& m_input;
+    Finished m_finished;
+    Invocation m_invocation;
+    std::unique_ptr<SerialPort> m_port;
+    std::unique_ptr<Exchanger> m_exchanger;
+    std::unique_ptr<CommandSource> m_commands;
+    std::vector<Read> m_reads;
+    std::size_t m_nextRead = 0;
+    QJsonArray m_jsonExchanges;
+    QJsonObject m_jsonReads;
+    bool m_noReply = false;
+    bool m_badReply = false;
+};
+
+} // namespace kavo::cli

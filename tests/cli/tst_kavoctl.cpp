@@ -1,0 +1,448 @@
+// kavoctl as a process, the way scripts run it: no display, the simulated
+// projector (or a bare pseudo-terminal) as COM<n> in a throw-away port folder.
+
+#include "line_settings.h"
+#include "port_paths.h"
+#include "pty_pair.h"
+#include "qt_platform.h"
+#include "qt_serial_port.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+using namespace kavo;
+using namespace kavo::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kHang = 15000; // far beyond any reply window used here: only a hang reaches it
+
+struct Outcome {
+    int exitCode = -1; // -1: still running at kHang, or crashed
+    QStringList out;   // stdout lines
+    QStringList err;   // stderr lines
+};
+
+QStringList lines(const QByteArray& bytes) {
+    QStringList split = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
+    if (split.constLast().isEmpty())
+        split.removeLast();
+    return split;
+}
+
+// Without any display, the way cron and systemd start it.
+void startKavoctl(QProcess& process, const QStringList& arguments) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(KAVOCTL_PATH), arguments);
+}
+
+Outcome finished(QProcess& process) {
+    if (process.state() != QProcess::NotRunning)
+        process.waitForFinished(kHang);
+    if (process.state() != QProcess::NotRunning || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        return {};
+    }
+    return {process.exitCode(), lines(process.readAllStandardOutput()),
+            lines(process.readAllStandardError())};
+}
+
+Outcome kavoctl(const QStringList& arguments, const QByteArray& input = {}) {
+    QProcess process;
+    startKavoctl(process, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    return finished(process);
+}
+
+// The simulator on COM<port> of the current config home, stopped on destruction.
+class SimulatedProjector {
+  public:
+    SimulatedProjector(int port, const QStringList& options) {
+        const QString entry = portFolder() + QStringLiteral("/COM%1").arg(port);
+        m_process.start(QStringLiteral(KAVO_SIM_PATH),
+                        QStringList{"--port", QString::number(port), "--seed", "7"} + options);
+        QDeadlineTimer deadline(kHang);
+        while (!deadline.hasExpired() && !QFileInfo(entry).isSymLink())
+            QTest::qWait(10);
+    }
+    ~SimulatedProjector() {
+        m_process.terminate();
+        if (!m_process.waitForFinished(kHang))
+            m_process.kill();
+    }
+    // The commands it received, as its log shows them, once there are `count`.
+    QStringList received(qsizetype count) {
+        QStringList in;
+        QDeadlineTimer deadline(kHang);
+        while (in.size() < count && m_process.waitForReadyRead(int(deadline.remainingTime()))) {
+            m_log += m_process.readAllStandardOutput();
+            in.clear();
+            for (const QString& line : lines(m_log)) {
+                if (const qsizetype at = line.indexOf(QLatin1String("in: ")); at >= 0)
+                    in << line.mid(at + 4).section(QLatin1String("  out:"), 0, 0).trimmed();
+            }
+        }
+        return in;
+    }
+
+  private:
+    QProcess m_process;
+    QByteArray m_log;
+};
+
+const QString kC00 = QStringLiteral("TxD: C 0 0  [CR] \tRxD:  [ACK] ");
+const QString kStandby = QStringLiteral("TxD: C R 0  [CR] \tRxD: 8 0  [CR] \tSTATUS: Stand by");
+
+} // namespace
+
+class TestKavoctl : public QObject {
+    Q_OBJECT
+  private slots:
+    void exchangesWithTheProjector_data() {
+        QTest::addColumn<QStringList>("simulator");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("out");
+        QTest::addColumn<QString>("err"); // a part of the one stderr line, or none
+
+        const QStringList none;
+        QTest::newRow("acknowledged") << none << QStringList{"send", "C00"} << QByteArray() << 0
+                                      << QStringList{kC00} << QString();
+        QTest::newRow("status read decoded") << none << QStringList{"send", "CR0"} << QByteArray()
+                                             << 0 << QStringList{kStandby} << QString();
+        QTest::newRow("status read in pieces")
+            << QStringList{"--split", "1", "--split-gap-ms", "30"} << QStringList{"send", "CR0"}
+            << QByteArray() << 0 << QStringList{kStandby} << QString();
+        QTest::newRow("console line with its [CR] and description")
+            << none << QStringList{"send", "C00[CR]     :POWER ON"} << QByteArray() << 0
+            << QStringList{kC00} << QString();
+        QTest::newRow("one after the other")
+            << none << QStringList{"send", "CR0", "C00", "CR0"} << QByteArray() << 0
+            << QStringList{kStandby, kC00, "TxD: C R 0  [CR] \tRxD: 4 0  [CR] \tSTATUS: Count down"}
+            << QString();
+        QTest::newRow("refused") << none << QStringList{"send", "C00", "XYZ"} << QByteArray() << 4
+                                 << QStringList{kC00, "TxD: X Y Z  [CR] \tRxD: ?  [CR] "}
+                                 << "refused \"XYZ\"";
+        QTest::newRow("no answer")
+            << QStringList{"--no-answer"} << QStringList{"send", "--timeout", "300", "C00"}
+            << QByteArray() << 3 << QStringList{"TxD: C 0 0  [CR] \tRxD: X X X X"}
+            << "no reply to \"C00\" within 300 ms";
+        QTest::newRow("standard input")
+            << none << QStringList{"send", "-"}
+            << QByteArray("# before the first lecture\n\n  \nC00\r\nCR0[CR]  :status\n") << 0
+            << QStringList{kC00, "TxD: C R 0  [CR] \tRxD: 4 0  [CR] \tSTATUS: Count down"}
+            << QString();
+        QTest::newRow("bad input line stops there")
+            << none << QStringList{"send", "-", "C01"} << QByteArray("C00\nC0\x01\n") << 1
+            << QStringList{kC00} << "standard input, line 2: character 3";
+        QTest::newRow("endless input line")
+            << none << QStringList{"send", "-"} << QByteArray(100000, 'C') << 1 << QStringList()
+            << "standard input, line 1: longer than 1024 characters";
+        QTest::newRow("NUL in input") << none << QStringList{"send", "-"} << QByteArray(10, '\0')
+                                      << 1 << QStringList() << "(0x00)";
+        QTest::newRow("quiet") << none << QStringList{"send", "--quiet", "C00"} << QByteArray() << 0
+                               << QStringList() << QString();
+        QTest::newRow("quiet failure")
+            << QStringList{"--no-answer"} << QStringList{"send", "-q", "--timeout", "100", "C00"}
+            << QByteArray() << 3 << QStringList() << "no reply";
+        QTest::newRow("status")
+            << none << QStringList{"status"} << QByteArray() << 0
+            << QStringList{"STATUS: Stand by",
+                           "MODE: Input 1",
+                           "TEMP: + 2 4 . 0 deg C + 2 5 . 5 deg C + 2 6 . 0 deg C ",
+                           "SETTING: Normally",
+                           "LAMP-TIME:   1 5 3 7   Hour Use",
+                           "LAMP-STATUS: Lamp is OFF",
+                           "LAMP-MODE: Lamp Mode is NORMAL"}
+            << QString();
+    }
+    void exchangesWithTheProjector() {
+        QFETCH(QStringList, simulator);
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
+        TempConfigHome home;
+        SimulatedProjector projector(1, simulator);
+        QVERIFY(QtSettingsStore()
+                    .write(kStoreApplication, kStoreSection, kStoreComPort, "1")
+                    .isEmpty());
+
+        // Each reply must end its own wait: a window beyond kHang shows as a hang.
+        if (!arguments.contains(QLatin1String("--timeout")))
+            arguments << "--timeout"
+                      << "60000";
+        const Outcome outcome = kavoctl(arguments, input);
+        QTEST(outcome.exitCode, "exitCode");
+        QTEST(outcome.out, "out");
+        QFETCH(QString, err);
+        if (err.isEmpty()) {
+            QCOMPARE(outcome.err, QStringList());
+        } else {
+            QCOMPARE(outcome.err.size(), 1);
+            QVERIFY2(outcome.err[0].contains(err), qPrintable(outcome.err[0]));
+        }
+    }
+
+    void noAnswerWaitsTheWholeWindowThenEnds() {
+        TempConfigHome home;
+        SimulatedProjector projector(2, {"--no-answer"});
+        QElapsedTimer clock;
+        clock.start();
+        const Outcome outcome = kavoctl({"send", "--port", "2", "--timeout", "400", "C00", "CR0"});
+        QCOMPARE(outcome.exitCode, 3);
+        QVERIFY(clock.elapsed() >= 2 * 400);
+        QCOMPARE(projector.received(2), (QStringList{"C 0 0  [CR]", "C R 0  [CR]"}));
+    }
+
+    void statusAsJson_data() {
+        QTest::addColumn<QStringList>("simulator");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("answered") << QStringList() << 0 << true;
+        QTest::newRow("silent") << QStringList{"--no-answer"} << 3 << false;
+    }
+    void statusAsJson() {
+        QFETCH(QStringList, simulator);
+        QFETCH(bool, answered);
+        TempConfigHome home;
+        SimulatedProjector projector(3, simulator);
+        const Outcome outcome = kavoctl({"status", "--json", "--port", "3", "--timeout", "300"});
+        QTEST(outcome.exitCode, "exitCode");
+
+        QJsonParseError error;
+        const QJsonDocument document =
+            QJsonDocument::fromJson(outcome.out.join(QLatin1Char('\n')).toUtf8(), &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        const QJsonObject reads = document.object();
+        QCOMPARE(reads.keys(), (QStringList{"LAMP-MODE", "LAMP-STATUS", "LAMP-TIME", "MODE",
+                                            "SETTING", "STATUS", "TEMP"}));
+        for (const QString& key : reads.keys()) {
+            QCOMPARE(reads[key][QLatin1String("answered")].toBool(), answered);
+            QCOMPARE(reads[key][QLatin1String("decoded")].isString(), answered);
+        }
+        const QJsonValue lampTime = reads[QLatin1String("LAMP-TIME")];
+        QCOMPARE(lampTime[QLatin1String("command")].toString(), QStringLiteral("CR3"));
+        if (answered) {
+            QCOMPARE(lampTime[QLatin1String("reply")].toString(), QStringLiteral("01537\r"));
+            QCOMPARE(lampTime[QLatin1String("decoded")].toString(),
+                     QStringLiteral("   1 5 3 7   Hour Use"));
+        } else {
+            QCOMPARE(lampTime[QLatin1String("trace")].toString(), QStringLiteral(" X X X X"));
+        }
+    }
+
+    void list_data() {
+        QTest::addColumn<QStringList>("words");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QStringList>("among");
+        QTest::newRow("everything")
+            << QStringList() << 76 + 554
+            << QStringList{"panel\t\tEND button: END", "basic\tC00\tPOWER ON"};
+        QTest::newRow("lamp eco, any case")
+            << QStringList{"lamp", "ECO"} << 7
+            << QStringList{"panel\tCF LAMPMODE ECO1\tLAMP MODE: ECO1",
+                           "extended set\tCF LAMPMODE ECO1\t", "extended set\tCF LAMPMODE ECO2\t"};
+        QTest::newRow("an arrow and its catalogue entry")
+            << QStringList{"volume", "up"} << 2
+            << QStringList{"panel\tC09\tVOLUME: up",
+                           "extended set\tCF VOLUME UP\tSet Volume value"};
+        QTest::newRow("nothing") << QStringList{"lamp", "kettle"} << 0 << QStringList();
+    }
+    void list() {
+        QFETCH(QStringList, words);
+        QFETCH(QStringList, among);
+        const Outcome outcome = kavoctl(QStringList{"list"} + words);
+        QCOMPARE(outcome.exitCode, 0);
+        QTEST(int(outcome.out.size()), "rows");
+        for (const QString& row : among)
+            QVERIFY2(outcome.out.contains(row), qPrintable(row));
+        for (const QString& row : outcome.out) {
+            for (const QString& word : words)
+                QVERIFY2(row.contains(word, Qt::CaseInsensitive), qPrintable(row));
+        }
+    }
+
+    void portsPresentMissingAndBusy() {
+        TempConfigHome home;
+        SimulatedProjector projector(1, {});
+        QVERIFY(QFile::link(QStringLiteral("/dev/kavo-no-such-device"),
+                            portFolder() + QStringLiteral("/COM2")));
+        PtyPair held;
+        QVERIFY(held.linkAs(portFolder(), 3));
+        QtSerialPort panel;
+        panel.setPortNumber(3);
+        QVERIFY(panel.open());
+
+        const Outcome outcome = kavoctl({"ports"});
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.out.size(), 15);
+        const QString link = QStringLiteral(" (port folder)\t");
+        QCOMPARE(outcome.out[0],
+                 "COM1\t" + shownDevice(portDevicePath(1)) + link + "present and openable");
+        QCOMPARE(outcome.out[1], "COM2\t/dev/kavo-no-such-device" + link +
+                                     "No such device: /dev/kavo-no-such-device.");
+        QCOMPARE(outcome.out[2], "COM3\t" + held.slavePath() + link + held.slavePath() +
+                                     " is in use by another program.");
+        QVERIFY(panel.isOpen());
+
+        const Outcome send = kavoctl({"send", "--port", "3", "C00"});
+        QCOMPARE(send.exitCode, 2);
+        QCOMPARE(send.out, QStringList());
+        QCOMPARE(send.err, QStringList{"kavoctl: cannot open COM3: " + held.slavePath() +
+                                       " is in use by another program."});
+    }
+
+    void storedSettingsAreUsedAndKept_data() {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("speed");
+        QTest::newRow("stored 9600") << QStringList() << 9600;
+        QTest::newRow("--baud over the store") << QStringList{"--baud", "19200"} << 19200;
+    }
+    void storedSettingsAreUsedAndKept() {
+        QFETCH(QStringList, options);
+        TempConfigHome home;
+        PtyPair line;
+        QVERIFY(line.linkAs(portFolder(), 4));
+        QtSettingsStore store;
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, "4").isEmpty());
+        QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreBaudRate, "96").isEmpty());
+        QFile file(home.path() + QStringLiteral("/KAVO.conf"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray before = file.readAll();
+        const QDateTime written = QFileInfo(file).lastModified();
+
+        QProcess process;
+        startKavoctl(process, QStringList{"send", "--timeout", "10000", "C00"} + options);
+        QCOMPARE(line.read(4, 5s), QByteArray("C00\r"));
+        QTEST(line.slaveSpeed(), "speed"); // while the port is open: closing restores the line
+        line.write("\x06");
+        QCOMPARE(finished(process).exitCode, 0);
+        QVERIFY(file.seek(0));
+        QCOMPARE(file.readAll(), before);
+        QCOMPARE(QFileInfo(file).lastModified(), written);
+    }
+
+    // A line that never stops talking: the reply is cut where the panel's
+    // receive buffer ends, and kavoctl ends there too.
+    void replyFloodIsCapped() {
+        TempConfigHome home;
+        PtyPair line;
+        QVERIFY(line.linkAs(portFolder(), 5));
+        QProcess process;
+        startKavoctl(process, {"send", "--port", "5", "--timeout", "10000", "C00"});
+        QCOMPARE(line.read(4, 5s), QByteArray("C00\r"));
+        // A few characters first, taken on their own, so that the flood's
+        // pieces do not add up to the buffer's size by themselves.
+        line.write("ZZZ");
+        QDeadlineTimer deadline(kHang);
+        while (line.slavePending() > 0 && !deadline.hasExpired())
+            QTest::qWait(5);
+        const QByteArray noise(4096, 'Z');
+        while (process.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+            line.write(noise);
+            process.waitForFinished(5);
+        }
+        const Outcome outcome = finished(process);
+        QCOMPARE(outcome.exitCode, 4);
+        QString trace = QStringLiteral(" ");
+        for (int i = 0; i < 32767; ++i)
+            trace += QLatin1String("Z ");
+        QCOMPARE(outcome.out, QStringList{"TxD: C 0 0  [CR] \tRxD:" + trace});
+        QCOMPARE(outcome.err.size(), 1);
+    }
+
+    void badInput_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("err");
+        const QByteArray none;
+        const QString longest(255, QLatin1Char('A'));
+        QTest::newRow("no subcommand") << QStringList() << none << 1 << "no command given";
+        QTest::newRow("unknown subcommand")
+            << QStringList{"power", "on"} << none << 1 << "unknown command \"power\"";
+        QTest::newRow("unknown option")
+            << QStringList{"send", "--colour", "C00"} << none << 1 << "Unknown option 'colour'";
+        QTest::newRow("option without its value")
+            << QStringList{"send", "C00", "--port"} << none << 1 << "Missing value";
+        QTest::newRow("port 0") << QStringList{"send", "--port", "0", "C00"} << none << 1
+                                << "--port takes a port number from 1 to 15, not \"0\"";
+        QTest::newRow("port 16") << QStringList{"send", "--port", "16", "C00"} << none << 1
+                                 << "not \"16\"";
+        QTest::newRow("port abc") << QStringList{"status", "--port", "abc"} << none << 1
+                                  << "not \"abc\"";
+        QTest::newRow("baud 4800") << QStringList{"send", "--baud", "4800", "C00"} << none << 1
+                                   << "--baud takes 9600 or 19200, not \"4800\"";
+        QTest::newRow("timeout 0") << QStringList{"send", "--timeout", "0", "C00"} << none << 1
+                                   << "--timeout takes milliseconds";
+        QTest::newRow("timeout past a minute")
+            << QStringList{"send", "--timeout", "60001", "C00"} << none << 1 << "not \"60001\"";
+        QTest::newRow("port and device")
+            << QStringList{"send", "--port", "1", "--device", "/dev/null", "C00"} << none << 1
+            << "cannot be given together";
+        QTest::newRow("send without commands")
+            << QStringList{"send"} << none << 1 << "send needs a command";
+        QTest::newRow("status with an argument")
+            << QStringList{"status", "CR0"} << none << 1 << "status takes no arguments";
+        QTest::newRow("list with a port option")
+            << QStringList{"list", "--port", "1"} << none << 1 << "list takes no option --port";
+        QTest::newRow("empty command")
+            << QStringList{"send", "C00", ""} << none << 1 << "command 2: the command is empty";
+        QTest::newRow("only the [CR] marker")
+            << QStringList{"send", "[CR]"} << none << 1 << "the command is empty";
+        QTest::newRow("control character")
+            << QStringList{"send", "C0\t0"} << none << 1
+            << "character 3 of the command is not printable ASCII (0x09)";
+        QTest::newRow("not ASCII") << QStringList{"send", "C0\u00e9"} << none << 1 << "(0xe9)";
+        QTest::newRow("256 characters")
+            << QStringList{"send", longest + "A"} << none << 1 << "longer than 255 characters";
+        QTest::newRow("device is a folder")
+            << QStringList{"send", "--device", "/", "C00"} << none << 2
+            << "cannot open /: / is a folder, not a serial device.";
+        QTest::newRow("device is a regular file")
+            << QStringList{"send", "--device", QStringLiteral(KAVO_MAN_PAGE), "C00"} << none << 2
+            << "is a regular file, not a serial device.";
+        QTest::newRow("no port stored")
+            << QStringList{"status"} << none << 2 << "none stored by the panel";
+    }
+    void badInput() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
+        QFETCH(QString, err);
+        TempConfigHome home;
+        const Outcome outcome = kavoctl(arguments, input);
+        QTEST(outcome.exitCode, "exitCode");
+        QCOMPARE(outcome.out, QStringList());
+        QCOMPARE(outcome.err.size(), 1);
+        QVERIFY2(outcome.err[0].startsWith(QLatin1String("kavoctl: ")), qPrintable(outcome.err[0]));
+        QVERIFY2(outcome.err[0].contains(err), qPrintable(outcome.err[0]));
+    }
+
+    void helpFitsAScreenAndTheManPageKnowsItsOptions() {
+        const Outcome help = kavoctl({"--help"});
+        QCOMPARE(help.exitCode, 0);
+        QVERIFY(help.out.size() <= 24);
+        for (const QString& line : help.out)
+            QVERIFY2(line.size() <= 80, qPrintable(line));
+        QFile page(QStringLiteral(KAVO_MAN_PAGE));
+        QVERIFY(page.open(QIODevice::ReadOnly));
+        const QString roff = QString::fromUtf8(page.readAll()).remove(QLatin1Char('\\'));
+        static const QRegularExpression option(QStringLiteral("--[a-z]+"));
+        for (const auto& match : option.globalMatch(help.out.join(QLatin1Char(' '))))
+            QVERIFY2(roff.contains(match.captured()), qPrintable(match.captured()));
+
+        QCOMPARE(kavoctl({"--version"}).out, QStringList{"kavoctl " KAVO_VERSION});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestKavoctl)
+#include "tst_kavoctl.moc"
