@@ -20,7 +20,7 @@ fi
 if [ "${KAVO_WITH_WINDOWS:-0}" = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
              mingw-w64-x86-64-dev ninja-build dpkg-dev xz-utils zip wine wine64 xvfb xauth
-             xdotool imagemagick unzip)
+             xdotool imagemagick unzip fonts-dejavu-core)
 fi
 
 missing=()
