@@ -38,11 +38,20 @@ step() { echo "==> [$(date +%H:%M:%S)] $*"; }
 done_mark() { [ -e "$work/.done-$1" ]; }
 mark_done() { touch "$work/.done-$1"; }
 
-if [ -e "$prefix/.complete" ]; then
+# Raised whenever the set of Qt modules or features below changes: a cache
+# built with another set is configured and built again, from where it is.
+build_revision=2 # 2: with Qt Network (ports on network serial servers)
+
+if [ -e "$prefix/.complete" ] && [ "$(cat "$prefix/.complete")" = "$build_revision" ]; then
   step "Qt $QT_VERSION for Windows is ready in $prefix"
   exit 0
 fi
 mkdir -p "$work"
+if [ -e "$prefix/.complete" ]; then
+  step "Qt $QT_VERSION for Windows was built with other modules: configuring and building again"
+  rm -f "$prefix/.complete" "$work"/.done-qtbase-configure "$work"/.done-qtbase-install \
+    "$work"/.done-qtserialport-configure "$work"/.done-qtserialport-install
+fi
 
 step "1/8 build tools (MinGW-w64, Ninja, dpkg-dev)"
 KAVO_WITH_WINDOWS=1 "$here/scripts/ensure-deps.sh"
@@ -114,9 +123,9 @@ fi
 
 step "4/8 configure Qt Base"
 if ! done_mark qtbase-configure; then
-  rm -rf "$work/qtbase-build"
-  # Only what the panel uses: Core, Gui, Widgets, Test and the Windows
-  # platform and style plugins.
+  # Only what the programs use: Core, Gui, Widgets, Network, Test and the
+  # Windows platform and style plugins. An existing build folder is
+  # configured again in place, so that only what changed is built.
   cmake -G Ninja -S "$qtbase_src" -B "$work/qtbase-build" \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_INSTALL_PREFIX="$prefix" \
@@ -125,7 +134,7 @@ if ! done_mark qtbase-configure; then
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DBUILD_SHARED_LIBS=ON \
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
-    -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF \
+    -DFEATURE_sql=OFF -DFEATURE_network=ON -DFEATURE_dbus=OFF \
     -DFEATURE_opengl=OFF -DINPUT_opengl=no -DFEATURE_dynamicgl=OFF \
     -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF \
     -DFEATURE_vulkan=OFF -DFEATURE_icu=OFF -DFEATURE_tabletevent=OFF \
@@ -170,5 +179,5 @@ find "$qtbase_src/src/3rdparty" -maxdepth 2 -type f \
     cp "$file" "$dir/"
   done
 
-echo "Qt $QT_VERSION for $TRIPLET, built $(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$prefix/.complete"
+echo "$build_revision" >"$prefix/.complete"
 step "Qt $QT_VERSION for Windows is ready in $prefix (the build folder $work may be removed)"
