@@ -10,7 +10,11 @@
 #      reaches the projector, which answers (its log shows both; Wine 8 never
 #      lets Qt's serial port read, so the reply is not checked on the panel);
 #   3. starts with COM1 stored, several in a row: the panel shows at once, in
-#      its colours, exchanges a command, and "END" ends it.
+#      its colours, exchanges a command, and "END" ends it;
+#   4. kavoctl.exe from the zip against the simulated projector served over
+#      TCP (socket://), where Wine does deliver the replies: the whole exchange,
+#      the status reads and the exit codes for a refused connection and for
+#      no answer.
 #
 #   scripts/windows-test.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
 #
@@ -60,9 +64,11 @@ wait_for() {
 
 sim_pid=
 app_pid=
+tcp_pids=()
 cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  for pid in "${tcp_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -249,6 +255,73 @@ for run in $(seq "$starts"); do
   end_app "$panel" && pass "start $run: END ends the program" ||
     fail "start $run: END ends the program"
 done
+
+# listen LOG [OPTIONS...]: the simulator served over TCP on a free loopback
+# port; its socket:// address in $url, its process in $tcp_pid.
+listen() {
+  local log=$1
+  shift
+  "$sim" --listen 127.0.0.1:0 "$@" >"$log" 2>&1 &
+  tcp_pid=$!
+  tcp_pids+=("$tcp_pid")
+  wait_for 10 grep -q 'listening on socket://' "$log" || return 1
+  url=$(grep -o 'socket://127\.0\.0\.1:[0-9]*' "$log" | head -n 1)
+}
+
+# kavoctl ARGS...: kavoctl.exe from the zip; stdout and stderr in $out and
+# $err (without Windows line ends), its exit status in $status.
+kavoctl() {
+  status=0
+  env -u WINEPATH wine "$kavoctl_exe" "$@" >"$work/kavoctl.out" 2>"$work/kavoctl.err" || status=$?
+  out=$(tr -d '\r' <"$work/kavoctl.out")
+  err=$(tr -d '\r' <"$work/kavoctl.err")
+}
+
+note "kavoctl.exe over the network"
+kavoctl_exe=$(ls "$work"/unpacked/*/kavoctl.exe)
+version=$(basename "$zip" | sed -n 's/^kavo-control-\(.*\)-win64\.zip$/\1/p')
+kavoctl --version
+if [ "$status" = 0 ] && [ "$out" = "kavoctl $version" ]; then
+  pass "kavoctl.exe --version"
+else
+  fail "kavoctl.exe --version" "exit $status: $out"
+fi
+if listen "$work/sim-tcp.log"; then
+  kavoctl send --device "$url" C00 CR1
+  if [ "$status" = 0 ] && grep -q $'^TxD: C 0 0  \[CR\] \tRxD:  \[ACK\] $' <<<"$out" &&
+    grep -q $'^TxD: C R 1  \[CR\] \tRxD: .*\tSTATUS: Input ' <<<"$out"; then
+    pass "kavoctl.exe send: replies read and decoded"
+  else
+    fail "kavoctl.exe send: replies read and decoded" "exit $status: $out $err"
+  fi
+  kavoctl status --device "$url" --json
+  answered=$(grep -c '"answered": true' <<<"$out" || true)
+  if [ "$status" = 0 ] && [ "$answered" = 7 ]; then
+    pass "kavoctl.exe status --json: seven reads answered"
+  else
+    fail "kavoctl.exe status --json: seven reads answered" "exit $status, $answered answered: $err"
+  fi
+  kill "$tcp_pid"
+  wait "$tcp_pid" 2>/dev/null || true
+  kavoctl send --device "$url" C00
+  if [ "$status" = 2 ] && grep -q 'connection refused' <<<"$err"; then
+    pass "kavoctl.exe: a refused connection is exit 2"
+  else
+    fail "kavoctl.exe: a refused connection is exit 2" "exit $status: $err"
+  fi
+else
+  fail "simulator listening on TCP" "see $work/sim-tcp.log"
+fi
+if listen "$work/sim-tcp-silent.log" --no-answer; then
+  kavoctl send --device "$url" --timeout 300 C00
+  if [ "$status" = 3 ]; then
+    pass "kavoctl.exe: no answer is exit 3"
+  else
+    fail "kavoctl.exe: no answer is exit 3" "exit $status: $out $err"
+  fi
+else
+  fail "silent simulator listening on TCP" "see $work/sim-tcp-silent.log"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
