@@ -37,6 +37,14 @@ fi
 step() { echo "==> [$(date +%H:%M:%S)] $*"; }
 done_mark() { [ -e "$work/.done-$1" ]; }
 mark_done() { touch "$work/.done-$1"; }
+# build_and_install MODULE: builds $work/MODULE-build and installs it into the
+# prefix, once.
+build_and_install() {
+  done_mark "$1-install" && return 0
+  cmake --build "$work/$1-build" -j"$jobs"
+  cmake --install "$work/$1-build"
+  mark_done "$1-install"
+}
 
 # Raised whenever the set of Qt modules or features below changes: a cache
 # built with another set is configured and built again, from where it is.
@@ -142,12 +150,8 @@ if ! done_mark qtbase-configure; then
   mark_done qtbase-configure
 fi
 
-step "5/8 build and install Qt Base (about 1,100 steps; Ninja shows [done/total])"
-if ! done_mark qtbase-install; then
-  cmake --build "$work/qtbase-build" -j"$jobs"
-  cmake --install "$work/qtbase-build"
-  mark_done qtbase-install
-fi
+step "5/8 build and install Qt Base (about 1,200 steps; Ninja shows [done/total])"
+build_and_install qtbase
 
 step "6/8 configure Qt Serial Port"
 if ! done_mark qtserialport-configure; then
@@ -158,11 +162,7 @@ if ! done_mark qtserialport-configure; then
 fi
 
 step "7/8 build and install Qt Serial Port"
-if ! done_mark qtserialport-install; then
-  cmake --build "$work/qtserialport-build" -j"$jobs"
-  cmake --install "$work/qtserialport-build"
-  mark_done qtserialport-install
-fi
+build_and_install qtserialport
 
 step "8/8 licence texts of Qt and of the libraries built into it"
 # Shipped with the programs: Qt's licences and those of the third-party code

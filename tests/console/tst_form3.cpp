@@ -60,6 +60,16 @@ struct Rig {
         }
         QFAIL(qPrintable(prefix));
     }
+    // The console on screen and active, list `number` brought up and its
+    // field in focus, ready for typing.
+    QComboBox* typeInto(int number) {
+        form->show();
+        QApplication::setActiveWindow(form);
+        listButton(number)->click();
+        QComboBox* combo = list(number);
+        combo->setFocus();
+        return combo;
+    }
     void send() { form->Command1->click(); }
     bool shown(const QWidget* widget) const { return widget->isVisibleTo(form); }
 };
@@ -277,12 +287,8 @@ class TestForm3 : public QObject {
         QFETCH(int, list);
         QFETCH(QString, typed);
         Rig rig;
-        rig.form->show();
-        QApplication::setActiveWindow(rig.form);
-        rig.listButton(list)->click();
-        QComboBox* combo = rig.list(list);
+        QComboBox* combo = rig.typeInto(list);
         const int count = combo->count();
-        combo->setFocus();
         QTest::keyClicks(combo->lineEdit(), QStringLiteral("C00 nothing like it"));
         QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
         QCOMPARE(combo->currentIndex(), 0);
@@ -316,12 +322,8 @@ class TestForm3 : public QObject {
         QFETCH(int, list);
         QFETCH(bool, byReturn);
         Rig rig;
-        rig.form->show();
-        QApplication::setActiveWindow(rig.form);
-        rig.listButton(list)->click();
-        QComboBox* combo = rig.list(list);
+        QComboBox* combo = rig.typeInto(list);
         const QString command = rig.form->Console_cmd();
-        combo->setFocus();
         combo->lineEdit()->selectAll();
         QTest::keyClicks(combo->lineEdit(), combo->itemText(5).toLower());
         if (byReturn) {
