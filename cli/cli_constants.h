@@ -19,6 +19,8 @@ inline constexpr qsizetype kMaxCommandLength = 255;
 inline constexpr qsizetype kMaxInputLine = 1024;
 
 // Exit statuses; when several exchanges fail, no reply outranks a bad one.
+// 1 also stands for standard input that cannot be read and results that
+// cannot be written.
 enum ExitStatus : int {
     kExitOk = 0,
     kExitUsage = 1,

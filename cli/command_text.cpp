@@ -3,6 +3,8 @@
 #include "catalogue.h"
 #include "cli_constants.h"
 
+#include <QFileDevice>
+
 namespace kavo::cli {
 
 CheckedCommand checkCommand(QStringView text) {
@@ -35,6 +37,17 @@ QString argumentFault(qsizetype index, const QString& argument) {
         return {};
     const QString error = checkCommand(argument).error;
     return error.isEmpty() ? error : QStringLiteral("command %1: %2").arg(index + 1).arg(error);
+}
+
+// A "#" at the start or after a blank begins a comment; no catalogued
+// command holds a "#".
+QString withoutComment(const QString& line) {
+    for (qsizetype at = line.indexOf(QLatin1Char('#')); at >= 0;
+         at = line.indexOf(QLatin1Char('#'), at + 1)) {
+        if (at == 0 || line[at - 1] == QLatin1Char(' ') || line[at - 1] == QLatin1Char('\t'))
+            return line.left(at);
+    }
+    return line;
 }
 
 } // namespace
@@ -74,9 +87,17 @@ std::optional<CommandSource::Next> CommandSource::nextInputLine() {
     for (;;) {
         // Room for the longest line and its CR LF: anything longer is cut and
         // then found too long.
+        if (!m_input.isOpen())
+            return Next{{}, QStringLiteral("standard input is closed")};
         const QByteArray bytes = m_input.readLine(kMaxInputLine + 2);
-        if (bytes.isEmpty())
+        if (bytes.isEmpty()) {
+            const auto* file = qobject_cast<const QFileDevice*>(&m_input);
+            if (file && file->error() != QFileDevice::NoError)
+                return Next{
+                    {},
+                    QStringLiteral("standard input cannot be read: %1").arg(file->errorString())};
             return std::nullopt;
+        }
         ++m_line;
         const auto where = [this](const QString& what) {
             return Next{{}, QStringLiteral("standard input, line %1: %2").arg(m_line).arg(what)};
@@ -88,9 +109,8 @@ std::optional<CommandSource::Next> CommandSource::nextInputLine() {
             line.chop(1);
         if (line.size() > kMaxInputLine)
             return where(QStringLiteral("longer than %1 characters").arg(kMaxInputLine));
-        const QString text = QString::fromLatin1(line);
-        const QString trimmed = text.trimmed();
-        if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('#')))
+        const QString text = withoutComment(QString::fromLatin1(line)).trimmed();
+        if (text.isEmpty())
             continue;
         const CheckedCommand checked = checkCommand(text);
         if (!checked.error.isEmpty())

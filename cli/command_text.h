@@ -21,7 +21,8 @@ struct CheckedCommand {
 CheckedCommand checkCommand(QStringView text);
 
 // Commands in the order given; "-" stands for the lines of standard input,
-// where blank lines and "#" comments are skipped. Input is read only when the
+// each trimmed, where blank lines and "#" comments (at the start of a line or
+// after a blank) are skipped. Input that is not open counts as closed. Input is read only when the
 // next command is due, so a long or endless input is never held whole.
 class CommandSource {
   public:

@@ -69,8 +69,7 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
     ParsedArguments parsed = parseArguments(arguments);
     if (!parsed.invocation) {
         if (parsed.exitCode == kExitOk) {
-            m_out << parsed.text;
-            m_out.flush();
+            write(parsed.text);
         } else {
             complain(parsed.text);
         }
@@ -237,10 +236,21 @@ void Kavoctl::complain(const QString& text) {
 }
 
 void Kavoctl::print(const QString& line) {
-    if (m_invocation.quiet)
+    if (!m_invocation.quiet)
+        write(line + QLatin1Char('\n'));
+}
+
+void Kavoctl::write(const QString& text) {
+    if (m_outputFailure)
         return;
-    m_out << line << '\n';
+    m_out << text;
     m_out.flush();
+    if (m_out.status() == QTextStream::Ok)
+        return;
+    m_outputFailure = true;
+    const QIODevice* device = m_out.device();
+    complain(QStringLiteral("cannot write to standard output: %1")
+                 .arg(device ? device->errorString() : QStringLiteral("write failed")));
 }
 
 void Kavoctl::finish(int exitStatus) {
@@ -254,6 +264,9 @@ void Kavoctl::finish(int exitStatus) {
                                            : QJsonDocument(m_jsonExchanges);
         print(QString::fromUtf8(document.toJson(QJsonDocument::Indented)).trimmed());
     }
+    // Results that did not reach their reader are no success.
+    if (m_outputFailure && exitStatus == kExitOk)
+        exitStatus = kExitUsage;
     std::exchange(m_finished, nullptr)(exitStatus);
 }
 

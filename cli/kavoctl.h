@@ -52,6 +52,7 @@ class Kavoctl {
     void report(const Exchange& exchange);
     void complain(const QString& text);
     void print(const QString& line);
+    void write(const QString& text);
     void finish(int exitStatus);
 
     CliPlatform m_platform;
@@ -69,6 +70,7 @@ class Kavoctl {
     QJsonObject m_jsonReads;
     bool m_noReply = false;
     bool m_badReply = false;
+    bool m_outputFailure = false;
 };
 
 } // namespace kavo::cli

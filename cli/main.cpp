@@ -3,19 +3,49 @@
 #include "kavoctl.h"
 #include "qt_platform.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <optional>
 #include <QCoreApplication>
 #include <QFile>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int kStandardInput = 0;
+
+// Whether descriptor 0 was closed when the program started. It is then taken
+// by /dev/null, before Qt opens descriptors of its own that would land there
+// and be read as commands.
+bool standardInputClosed() {
+#ifdef _WIN32
+    return false;
+#else
+    if (::fcntl(kStandardInput, F_GETFD) != -1 || errno != EBADF)
+        return false;
+    const int placeholder = ::open("/dev/null", O_RDONLY);
+    if (placeholder > kStandardInput)
+        ::close(placeholder);
+    return true;
+#endif
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
+    const bool inputClosed = standardInputClosed();
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
     // By descriptor: a QFile on the C stream reads lines with fgets, which
     // stops at a NUL byte and would take such a line for the end of input.
-    constexpr int kStandardInput = 0;
     QFile input;
-    input.open(kStandardInput, QIODevice::ReadOnly);
+    if (!inputClosed)
+        input.open(kStandardInput, QIODevice::ReadOnly);
 
     kavo::QtSettingsStore store;
     kavo::QtPortFactory ports;

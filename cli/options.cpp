@@ -2,6 +2,7 @@
 
 #include "cli_constants.h"
 #include "line_settings.h"
+#include "port_paths.h"
 
 #include <array>
 #include <QCommandLineParser>
@@ -52,7 +53,8 @@ ParsedArguments usage(const QString& message) {
 
 // A whole number in low..high written with digits only, else nullopt.
 std::optional<int> wholeNumber(const QString& text, int low, int high) {
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
+    // \z, not $: "$" also matches before a final line end.
+    static const QRegularExpression digits(QStringLiteral("\\A[0-9]{1,9}\\z"));
     if (!digits.match(text).hasMatch())
         return std::nullopt;
     const int value = text.toInt();
@@ -90,7 +92,8 @@ ParsedArguments parseArguments(const QStringList& arguments) {
         return name == QLatin1String(entry.name);
     });
     if (known == kSubcommands.end())
-        return usage(QStringLiteral("unknown command \"%1\"; see kavoctl --help").arg(name));
+        return usage(
+            QStringLiteral("unknown command \"%1\"; see kavoctl --help").arg(escapeControls(name)));
 
     Invocation invocation;
     invocation.subcommand = known->subcommand;
@@ -119,7 +122,7 @@ ParsedArguments parseArguments(const QStringList& arguments) {
             return usage(QStringLiteral("--port takes a port number from %1 to %2, not \"%3\"")
                              .arg(kLowestPort)
                              .arg(kHighestPort)
-                             .arg(parser.value(port)));
+                             .arg(escapeControls(parser.value(port))));
     }
     if (parser.isSet(baud)) {
         const QString rate = parser.value(baud);
@@ -128,7 +131,8 @@ ParsedArguments parseArguments(const QStringList& arguments) {
         else if (rate == QLatin1String("19200"))
             invocation.baudCode = kBaud19200;
         else
-            return usage(QStringLiteral("--baud takes 9600 or 19200, not \"%1\"").arg(rate));
+            return usage(
+                QStringLiteral("--baud takes 9600 or 19200, not \"%1\"").arg(escapeControls(rate)));
     }
     if (parser.isSet(device)) {
         invocation.device = parser.value(device);
@@ -144,7 +148,7 @@ ParsedArguments parseArguments(const QStringList& arguments) {
         if (!window)
             return usage(QStringLiteral("--timeout takes milliseconds from 1 to %1, not \"%2\"")
                              .arg(longest)
-                             .arg(parser.value(timeout)));
+                             .arg(escapeControls(parser.value(timeout))));
         invocation.replyWindow = std::chrono::milliseconds(*window);
     }
 

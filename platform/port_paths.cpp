@@ -122,6 +122,24 @@ bool inPortFolder(const QFileInfo& info) {
 
 } // namespace
 
+QString escapeControls(QStringView text) {
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == u'\n')
+            shown += QLatin1String("\\n");
+        else if (c == u'\t')
+            shown += QLatin1String("\\t");
+        else if (c == u'\\')
+            shown += QLatin1String("\\\\");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 QString PortTarget::unusableReason() const {
     return QStringLiteral("No such device: %1 (%2).").arg(path, problem);
 }

@@ -17,6 +17,10 @@ class QObject;
 namespace kavo {
 
 QString portFolder();
+
+// The text with control characters written out (\n, \t, \x1b ...), so that a
+// name shown on one line stays one line.
+QString escapeControls(QStringView text);
 QString portDevicePath(int number);
 
 // Longest first line read from a port folder entry; the rest is never read.

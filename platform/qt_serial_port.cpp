@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #ifndef Q_OS_WIN
+#include <grp.h>
 #include <unistd.h>
 #endif
 
@@ -44,17 +45,30 @@ QString openFailureReason(const QString& path, const QSerialPort& port) {
 } // namespace
 
 QString permissionDeniedReason(const QString& device, const QString& owningGroup) {
+    // Not "tty": its members may write to every user's terminal.
     static const QStringList kSerialGroups{QStringLiteral("dialout"), QStringLiteral("uucp"),
-                                           QStringLiteral("tty"), QStringLiteral("serial")};
+                                           QStringLiteral("serial")};
     if (kSerialGroups.contains(owningGroup)) {
         return QStringLiteral("Permission denied for %1. Join the group that owns it "
                               "(sudo usermod -aG %2 $USER), then log in again.")
             .arg(device, owningGroup);
     }
+    // The udev advice names a serial-line group this system has, if any.
+    QString group;
+#ifndef Q_OS_WIN
+    for (const QString& name : kSerialGroups) {
+        if (::getgrnam(name.toLatin1().constData()) != nullptr) {
+            group = QStringLiteral("the group ") + name;
+            break;
+        }
+    }
+#endif
+    if (group.isEmpty())
+        group = QStringLiteral("a group of yours");
     return QStringLiteral("Permission denied for %1. It is not open to any of your groups: "
                           "ask the administrator for access, for example a udev rule that "
-                          "gives the device to the group dialout.")
-        .arg(device);
+                          "gives the device to %2.")
+        .arg(device, group);
 }
 
 QtSerialPort::QtSerialPort(QString device, QObject* parent)

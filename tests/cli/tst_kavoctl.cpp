@@ -38,11 +38,15 @@ QStringList lines(const QByteArray& bytes) {
 }
 
 // Without any display, the way cron and systemd start it.
-void startKavoctl(QProcess& process, const QStringList& arguments) {
+QProcessEnvironment withoutDisplay() {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QLatin1String(name));
-    process.setProcessEnvironment(environment);
+    return environment;
+}
+
+void startKavoctl(QProcess& process, const QStringList& arguments) {
+    process.setProcessEnvironment(withoutDisplay());
     process.start(QStringLiteral(KAVOCTL_PATH), arguments);
 }
 
@@ -63,6 +67,16 @@ Outcome kavoctl(const QStringList& arguments, const QByteArray& input = {}) {
     startKavoctl(process, arguments);
     process.write(input);
     process.closeWriteChannel();
+    return finished(process);
+}
+
+// The same through the shell, for standard streams a QProcess cannot give:
+// `redirection` is appended to the command line, e.g. "<&-" or "> /dev/full".
+Outcome kavoctlInShell(const QStringList& arguments, const QString& redirection) {
+    QProcess process;
+    process.setProcessEnvironment(withoutDisplay());
+    process.start(QStringLiteral("/bin/sh"),
+                  QStringList{"-c", "exec \"$0\" \"$@\" " + redirection, KAVOCTL_PATH} + arguments);
     return finished(process);
 }
 
@@ -161,6 +175,10 @@ class TestKavoctl : public QObject {
             << QByteArray("# before the first lecture\n\n  \nC00\r\nCR0[CR]  :status\n") << 0
             << QStringList{kC00, "TxD: C R 0  [CR] \tRxD: 4 0  [CR] \tSTATUS: Count down"}
             << QString();
+        QTest::newRow("standard input: blanks and comments")
+            << none << QStringList{"send", "-"} << QByteArray(" C00 \n\tCR0   # nightly\n#C01\n")
+            << 0 << QStringList{kC00, "TxD: C R 0  [CR] \tRxD: 4 0  [CR] \tSTATUS: Count down"}
+            << QString();
         QTest::newRow("bad input line stops there")
             << none << QStringList{"send", "-", "C01"} << QByteArray("C00\nC0\x01\n") << 1
             << QStringList{kC00} << "standard input, line 2: character 3";
@@ -221,6 +239,36 @@ class TestKavoctl : public QObject {
             QCOMPARE(outcome.err.size(), 1);
             QVERIFY2(outcome.err[0].contains(err), qPrintable(outcome.err[0]));
         }
+    }
+
+    // Input that cannot be read and results that cannot be written are failures.
+    void standardStreamsThatFail_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("redirection");
+        QTest::addColumn<QString>("err");
+        const QStringList send{"send", "--port", "1", "C00", "-"};
+        QTest::newRow("input is a folder") << send << "< /"
+                                           << "standard input cannot be read: Is a directory";
+        QTest::newRow("input closed") << send << "<&-"
+                                      << "standard input is closed";
+        const QString full = QStringLiteral("cannot write to standard output: No space left");
+        QTest::newRow("status to a full disk")
+            << QStringList{"status", "--json", "--port", "1"} << "> /dev/full" << full;
+        QTest::newRow("list to a full disk") << QStringList{"list"} << "> /dev/full" << full;
+        QTest::newRow("help to a full disk") << QStringList{"--help"} << "> /dev/full" << full;
+    }
+    void standardStreamsThatFail() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, redirection);
+        QFETCH(QString, err);
+        TempConfigHome home;
+        SimulatedProjector projector(1, {});
+        const Outcome outcome = kavoctlInShell(arguments, redirection);
+        QCOMPARE(outcome.exitCode, 1);
+        QCOMPARE(outcome.err.size(), 1);
+        QVERIFY2(outcome.err[0].startsWith("kavoctl: " + err), qPrintable(outcome.err[0]));
+        if (arguments.contains(QLatin1String("send")))
+            QCOMPARE(outcome.out, QStringList{kC00});
     }
 
     void noAnswerWaitsTheWholeWindowThenEnds() {
@@ -428,6 +476,8 @@ class TestKavoctl : public QObject {
                                    << "--baud takes 9600 or 19200, not \"4800\"";
         QTest::newRow("timeout 0") << QStringList{"send", "--timeout", "0", "C00"} << none << 1
                                    << "--timeout takes milliseconds";
+        QTest::newRow("timeout with a line end")
+            << QStringList{"send", "--timeout", "5\n", "C00"} << none << 1 << "--timeout takes";
         QTest::newRow("timeout past a minute")
             << QStringList{"send", "--timeout", "60001", "C00"} << none << 1 << "not \"60001\"";
         QTest::newRow("port and device")

@@ -371,8 +371,10 @@ class TestPtyLink : public QObject {
                                  << "sudo usermod -aG dialout $USER";
         QTest::newRow("uucp") << "uucp"
                               << "sudo usermod -aG uucp $USER";
-        QTest::newRow("tty") << "tty"
-                             << "sudo usermod -aG tty $USER";
+        QTest::newRow("serial") << "serial"
+                                << "sudo usermod -aG serial $USER";
+        QTest::newRow("tty: writes to every terminal") << "tty"
+                                                       << "";
         QTest::newRow("root") << "root"
                               << "";
         QTest::newRow("wheel") << "wheel"
