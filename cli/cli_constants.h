@@ -12,6 +12,10 @@ using std::chrono::milliseconds;
 inline constexpr milliseconds kDefaultReplyWindow{1000};
 inline constexpr milliseconds kLongestReplyWindow{60000};
 
+// A port lost sooner than this after it opened, before any reply, was closed
+// by its far end at once: it was never usable.
+inline constexpr milliseconds kClosedAtOnce{150};
+
 // Longest command text that is sent, without its CR.
 inline constexpr qsizetype kMaxCommandLength = 255;
 // Longest line read from standard input: room for a catalogue entry with its

@@ -5,6 +5,7 @@
 #include "line_settings.h"
 #include "listing.h"
 #include "port_paths.h"
+#include "port_survey.h"
 #include "status_decoders.h"
 
 #include <QJsonDocument>
@@ -134,10 +135,15 @@ bool Kavoctl::openPort(const Invocation& invocation) {
     if (number != 0)
         m_port->setPortNumber(number);
     const OpenResult opened = m_port->open();
+    m_portName = number != 0 ? QStringLiteral("COM%1").arg(number) : device;
     if (!opened) {
-        const QString name = number != 0 ? QStringLiteral("COM%1").arg(number) : device;
-        complain(QStringLiteral("cannot open %1: %2").arg(name, opened.reason));
+        // Network reasons begin with the address, which the line names already.
+        QString reason = opened.reason;
+        if (reason.startsWith(device + QLatin1String(": ")))
+            reason.remove(0, device.size() + 2);
+        complain(QStringLiteral("cannot open %1: %2").arg(m_portName, reason));
     }
+    m_sinceOpen.start();
     return opened.ok;
 }
 
@@ -147,19 +153,10 @@ void Kavoctl::listEntries(const QStringList& words) {
 }
 
 void Kavoctl::listPorts() {
-    const QString folder = portFolder() + QLatin1Char('/');
-    for (int number = kLowestPort; number <= kHighestPort; ++number) {
-        const QString path = portDevicePath(number);
-        QString device = shownDevice(path);
-        if (path.startsWith(folder))
-            device += QStringLiteral(" (port folder)");
-        const std::unique_ptr<SerialPort> port = m_platform.ports.createPort(path);
-        const OpenResult opened = port->open();
-        port->close();
-        print(QStringLiteral("COM%1\t%2\t%3")
-                  .arg(number)
-                  .arg(device, opened ? QStringLiteral("present and openable") : opened.reason));
-    }
+    const int stored = storedPortNumber(
+        m_platform.store.read(kStoreApplication, kStoreSection, kStoreComPort, kComPortDefault));
+    for (const QString& line : surveyPorts(m_platform.ports, stored))
+        print(line);
 }
 
 void Kavoctl::nextCommand() {
@@ -174,6 +171,8 @@ void Kavoctl::nextCommand() {
         return;
     }
     m_exchanger->exchange(next.command, [this](const Exchange& exchange) {
+        if (closedAtOnce(exchange))
+            return;
         report(exchange);
         if (exchange.kind == ReplyKind::LineLost)
             finish(kExitNoReply);
@@ -188,6 +187,8 @@ void Kavoctl::nextRead() {
         return;
     }
     m_exchanger->exchange(m_reads[m_nextRead].command, [this](const Exchange& exchange) {
+        if (closedAtOnce(exchange))
+            return;
         report(exchange);
         ++m_nextRead;
         if (exchange.kind == ReplyKind::LineLost)
@@ -195,6 +196,24 @@ void Kavoctl::nextRead() {
         else
             nextRead();
     });
+}
+
+// A port that is gone before the first reply began, right after it opened,
+// was never usable: a network serial server that is busy with another client
+// accepts and closes at once. The port counts as not opened.
+bool Kavoctl::closedAtOnce(const Exchange& exchange) {
+    if (!m_firstExchange)
+        return false;
+    m_firstExchange = false;
+    if (exchange.kind != ReplyKind::LineLost || !exchange.reply.isEmpty() ||
+        m_sinceOpen.hasExpired(kClosedAtOnce.count()))
+        return false;
+    complain(QStringLiteral("cannot use %1: the port closed the connection as soon as it was "
+                            "made (a network serial server does this while it serves another "
+                            "client)")
+                 .arg(m_portName));
+    finish(kExitPort);
+    return true;
 }
 
 void Kavoctl::report(const Exchange& exchange) {

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <QElapsedTimer>
 #include <QIODevice>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -49,6 +50,7 @@ class Kavoctl {
     void listPorts();
     void nextCommand();
     void nextRead();
+    bool closedAtOnce(const Exchange& exchange);
     void report(const Exchange& exchange);
     void complain(const QString& text);
     void print(const QString& line);
@@ -71,6 +73,9 @@ class Kavoctl {
     bool m_noReply = false;
     bool m_badReply = false;
     bool m_outputFailure = false;
+    QString m_portName; // COM<n> or the device, as messages name it
+    QElapsedTimer m_sinceOpen;
+    bool m_firstExchange = true;
 };
 
 } // namespace kavo::cli

@@ -2,9 +2,11 @@
 
 #include "kavoctl.h"
 #include "qt_platform.h"
+#include "tcp_serial_port.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <QCoreApplication>
 #include <QFile>
@@ -56,5 +58,13 @@ int main(int argc, char* argv[]) {
         status = code;
         QCoreApplication::exit(code);
     });
-    return status ? *status : QCoreApplication::exec();
+    const int exitStatus = status ? *status : QCoreApplication::exec();
+    if (kavo::hostLookupAbandoned()) {
+        // Qt would wait for the given-up lookup at exit, past every time bound.
+        out.flush();
+        err.flush();
+        std::fflush(nullptr);
+        std::_Exit(exitStatus);
+    }
+    return exitStatus;
 }

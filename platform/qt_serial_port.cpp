@@ -3,8 +3,11 @@
 #include "port_paths.h"
 
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #ifndef Q_OS_WIN
+#include <cerrno>
+#include <csignal>
 #include <grp.h>
 #include <unistd.h>
 #endif
@@ -16,6 +19,15 @@ qint32 baudFromSettings(const QString& settings) {
     bool ok = false;
     const qint32 baud = settings.section(QLatin1Char(','), 0, 0).toInt(&ok);
     return ok && baud > 0 ? baud : 9600;
+}
+
+// The device a path stands for now: the end of its links, else the path.
+QString resolvedDevice(const QString& path) {
+#ifdef Q_OS_WIN
+    return path; // "COMn": no links to follow
+#endif
+    const QString device = QFileInfo(path).canonicalFilePath();
+    return device.isEmpty() ? path : device;
 }
 
 QString openFailureReason(const QString& path, const QSerialPort& port) {
@@ -31,8 +43,11 @@ QString openFailureReason(const QString& path, const QSerialPort& port) {
         return QStringLiteral("%1 is a regular file, not a serial device.").arg(device);
     if (error == QSerialPort::PermissionError) {
         const QByteArray native = QFile::encodeName(path);
-        if (::access(native.constData(), R_OK | W_OK) == 0)
-            return QStringLiteral("%1 is in use by another program.").arg(device);
+        if (::access(native.constData(), R_OK | W_OK) == 0) {
+            const QString holder = lockHolder(resolvedDevice(path));
+            return holder.isEmpty() ? QStringLiteral("%1 is in use by another program.").arg(device)
+                                    : holder;
+        }
         return permissionDeniedReason(device, info.group());
     }
 #else
@@ -71,6 +86,58 @@ QString permissionDeniedReason(const QString& device, const QString& owningGroup
         .arg(device, group);
 }
 
+QString serialLockFilePath(const QString& device) {
+    // The folders and their order are those of Qt's serial port.
+    static const QStringList kFolders{
+        QStringLiteral("/var/lock"),
+        QStringLiteral("/etc/locks"),
+        QStringLiteral("/var/spool/locks"),
+        QStringLiteral("/var/spool/uucp"),
+        QStringLiteral("/tmp"),
+        QStringLiteral("/var/tmp"),
+        QStringLiteral("/var/lock/lockdev"),
+        QStringLiteral("/run/lock"),
+        QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    name.prepend(QLatin1String("/LCK.."));
+    for (const QString& folder : kFolders) {
+        const QFileInfo info(folder);
+        if (info.isReadable() && (QFile::exists(folder + name) || info.isWritable()))
+            return folder + name;
+    }
+    return {};
+}
+
+QString lockHolder(const QString& device) {
+    const QString path = serialLockFilePath(device);
+    QFile lock(path);
+    if (path.isEmpty() || !lock.open(QIODevice::ReadOnly))
+        return {};
+    // The first line holds the process id, as text (possibly padded with blanks).
+    bool number = false;
+    const qint64 pid = lock.readLine(64).trimmed().toLongLong(&number);
+    if (!number || pid <= 0) {
+        return QStringLiteral("%1 is locked by the lock file %2, which names no process.")
+            .arg(device, path);
+    }
+    bool running = true;
+#ifndef Q_OS_WIN
+    running = ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+#endif
+    if (running) {
+        return QStringLiteral("%1 is in use: process %2 holds its lock file %3.")
+            .arg(device)
+            .arg(pid)
+            .arg(path);
+    }
+    return QStringLiteral("%1 is locked by the lock file %2 of process %3, which is no longer "
+                          "running; the lock file belongs to %4, who can remove it.")
+        .arg(device, path)
+        .arg(pid)
+        .arg(QFileInfo(path).owner());
+}
+
 QtSerialPort::QtSerialPort(QString device, QObject* parent)
     : QObject(parent), m_device(std::move(device)) {
     connect(&m_port, &QSerialPort::readyRead, this, [this] { raise(CommEvent::Receive); });
@@ -88,7 +155,7 @@ void QtSerialPort::setSettings(const QString& settings) {
 OpenResult QtSerialPort::open() {
     if (m_port.isOpen())
         return {false, QStringLiteral("The port is already open.")};
-    m_port.setPortName(m_device);
+    m_port.setPortName(resolvedDevice(m_device));
     m_port.setBaudRate(baudFromSettings(m_settings));
     m_port.setDataBits(QSerialPort::Data8);
     m_port.setParity(QSerialPort::NoParity);

@@ -3,7 +3,10 @@
 // The product serial port on QSerialPort. Characters map to bytes one to one
 // (Latin-1). A read, resource or write error closes the port at once, once,
 // and is reported as a lost line; the port does not reopen by itself.
-// The device is fixed at construction; the port number is only kept.
+// The device is fixed at construction; the port number is only kept. A link
+// (a port folder entry) is opened as the device it points to at that moment,
+// so that the lock file is the device's own, the one every serial program
+// honours, and not one named after the link that anybody could make first.
 
 #include "serial_port.h"
 
@@ -16,6 +19,13 @@ namespace kavo {
 // is a serial-line group, else ask for access; never advice to join any other
 // group (root, disk, wheel ... would hand out far more than the port).
 QString permissionDeniedReason(const QString& device, const QString& owningGroup);
+
+// The lock file that serial programs, Qt's serial port among them, use for a
+// device: LCK..<name below /dev, "/" as "_"> in the first lock folder usable.
+QString serialLockFilePath(const QString& device);
+
+// Who holds a device's lock file, in plain words; empty when nobody does.
+QString lockHolder(const QString& device);
 
 class QtSerialPort final : public QObject, public SerialPort {
     Q_OBJECT

@@ -1,9 +1,38 @@
 #include "tcp_serial_port.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
 namespace kavo {
+namespace {
+
+// A server that serves one client at a time refuses a new connection until it
+// has seen the last one end: a refusal that soon after this process closed a
+// connection to the same server means "busy", not "nothing listens".
+constexpr std::chrono::milliseconds kBusyAfterClose{2000};
+
+struct LastClosed {
+    QString name;
+    QElapsedTimer since;
+};
+
+LastClosed& lastClosed() {
+    static LastClosed closed;
+    return closed;
+}
+
+bool g_lookupAbandoned = false;
+
+} // namespace
+
+bool hostLookupAbandoned() {
+    return g_lookupAbandoned;
+}
+
+void noteHostLookupAbandoned() {
+    g_lookupAbandoned = true;
+}
 
 TcpSerialPort::TcpSerialPort(QString host, quint16 tcpPort, QObject* parent)
     : QObject(parent), m_host(std::move(host)), m_tcpPort(tcpPort) {
@@ -39,6 +68,8 @@ OpenResult TcpSerialPort::open() {
         deadline.setSingleShot(true);
         connect(&deadline, &QTimer::timeout, &wait, [this, &wait] {
             m_timedOut = true;
+            if (m_socket.state() == QAbstractSocket::HostLookupState)
+                noteHostLookupAbandoned();
             wait.quit();
         });
         connect(&m_socket, &QTcpSocket::stateChanged, &wait,
@@ -76,6 +107,14 @@ QString TcpSerialPort::connectFailure() const {
     }
     switch (m_socket.error()) {
     case QAbstractSocket::ConnectionRefusedError:
+        if (const LastClosed& closed = lastClosed();
+            closed.name == name() && closed.since.isValid() &&
+            !closed.since.hasExpired(kBusyAfterClose.count())) {
+            return QStringLiteral("%1: busy (connection refused right after the last "
+                                  "connection to it closed: it serves one client at a time "
+                                  "and has not yet seen that one end).")
+                .arg(name());
+        }
         return QStringLiteral("%1: connection refused (the server is not listening there, or "
                               "another program is connected to it).")
             .arg(name());
@@ -98,6 +137,8 @@ void TcpSerialPort::close() {
     m_open = false;
     // Whatever was written still goes out; the socket finishes closing on its own.
     m_socket.disconnectFromHost();
+    lastClosed().name = name();
+    lastClosed().since.start();
 }
 
 void TcpSerialPort::write(const QString& text) {

@@ -23,6 +23,12 @@ namespace kavo {
 
 inline constexpr std::chrono::milliseconds kConnectTimeout{3000};
 
+// Whether a host name lookup was given up in this process. The system
+// resolver cannot be stopped: a program that must end within its bound then
+// ends without waiting for such lookups (Qt waits for them at exit).
+bool hostLookupAbandoned();
+void noteHostLookupAbandoned();
+
 class TcpSerialPort final : public QObject, public SerialPort {
     Q_OBJECT
   public:

@@ -113,6 +113,10 @@ int main(int argc, char* argv[]) {
                          .arg(options.listen->address.toString(), error));
             return 1;
         }
+        server->setFailureHandler([](const QString& why) {
+            complain(QStringLiteral("stopped listening: %1").arg(why));
+            QCoreApplication::exit(1);
+        });
         printLine(QStringLiteral("kavo-projector-sim: listening on %1, one client at a time (%2)")
                       .arg(server->name(), stock));
         printLine(QStringLiteral("Make it a port of the panel: echo %1 > %2/COM<n>")

@@ -18,6 +18,8 @@ class SimLine {
         std::function<void(const QString& who)> connected;
         // They cannot any more, and why.
         std::function<void(const QString& why)> gone;
+        // Something worth a line in the log that changes nothing for the one connected.
+        std::function<void(const QString& what)> noted;
     };
 
     virtual ~SimLine() = default;

@@ -43,7 +43,8 @@ void Simulator::start() {
     m_clock.start();
     m_line.start({[this](const QByteArray& bytes) { receive(bytes); },
                   [this](const QString& who) { connected(who); },
-                  [this](const QString& why) { gone(why); }});
+                  [this](const QString& why) { gone(why); },
+                  [](const QString& what) { printLine(stamped(what)); }});
 }
 
 // The faults that belong to a connection start with it: a network client is

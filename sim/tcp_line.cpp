@@ -1,6 +1,8 @@
 #include "tcp_line.h"
 
+#include <cerrno>
 #include <QTcpSocket>
+#include <sys/socket.h>
 
 namespace kavo::sim {
 namespace {
@@ -20,6 +22,12 @@ QString endpoint(const QHostAddress& address, quint16 port) {
 
 TcpLine::TcpLine() {
     QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] { accept(); });
+    QObject::connect(&m_server, &QTcpServer::acceptError, &m_server, [this] {
+        const QString why = m_server.errorString();
+        m_server.close();
+        if (m_failed)
+            m_failed(why);
+    });
 }
 
 TcpLine::~TcpLine() {
@@ -45,17 +53,32 @@ void TcpLine::start(Handlers handlers) {
     m_handlers = std::move(handlers);
 }
 
+// Whether the connected client is still there. A client that has just
+// closed may not have been noticed yet when the next one comes in (a
+// program that closes one connection and opens the next): its end of the
+// connection is looked at directly.
+bool TcpLine::clientStillThere() const {
+    if (!m_client || m_client->state() != QAbstractSocket::ConnectedState)
+        return false;
+    char byte = 0;
+    const auto descriptor = int(m_client->socketDescriptor());
+    const ssize_t peeked = ::recv(descriptor, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked > 0 || (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+}
+
 void TcpLine::accept() {
     while (QTcpSocket* next = m_server.nextPendingConnection()) {
+        if (m_client && !clientStillThere())
+            drop(QStringLiteral("the client left"));
         if (m_client) {
-            // Came in together with the one taken: refused all the same.
+            // One client at a time: the newcomer is closed at once.
             next->abort();
             next->deleteLater();
+            m_handlers.noted(QStringLiteral("refused a second client while one is connected"));
             continue;
         }
         next->setParent(nullptr);
         m_client.reset(next);
-        m_server.close();
         next->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         QObject::connect(next, &QTcpSocket::readyRead, &m_server, [this] {
             if (m_client)
@@ -87,12 +110,7 @@ void TcpLine::drop(const QString& why) {
     client->disconnect(&m_server);
     client->disconnectFromHost();
     client->deleteLater();
-    QString said = why;
-    if (m_server.listen(m_address, m_port))
-        said += QStringLiteral("; listening again");
-    else
-        said += QStringLiteral("; cannot listen again: %1").arg(m_server.errorString());
-    m_handlers.gone(said);
+    m_handlers.gone(why);
 }
 
 } // namespace kavo::sim

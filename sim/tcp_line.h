@@ -1,12 +1,13 @@
 #pragma once
 
 // The simulator's line as a network serial server in raw mode: it listens on
-// one address and serves one client at a time. While a client is connected it
-// stops listening, so that a second one is refused; when the client leaves or
-// is hung up on, it listens again on the same port.
+// one address for the whole run and serves one client at a time. A second
+// client while one is connected is closed at once. The port stays bound
+// throughout, so no other program can take it over between two clients.
 
 #include "sim_line.h"
 
+#include <functional>
 #include <memory>
 #include <QHostAddress>
 #include <QTcpServer>
@@ -26,6 +27,11 @@ class TcpLine final : public SimLine {
     // socket://ADDRESS:PORT, as a port folder entry names this server.
     QString name() const;
 
+    // Called once if the listening socket fails; nothing is accepted after.
+    void setFailureHandler(std::function<void(const QString& why)> handler) {
+        m_failed = std::move(handler);
+    }
+
     void start(Handlers handlers) override;
     bool isConnected() const override { return m_client != nullptr; }
     qsizetype send(const QByteArray& bytes) override;
@@ -33,6 +39,7 @@ class TcpLine final : public SimLine {
 
   private:
     void accept();
+    bool clientStillThere() const;
     void drop(const QString& why);
 
     QTcpServer m_server;
@@ -40,6 +47,7 @@ class TcpLine final : public SimLine {
     QHostAddress m_address;
     quint16 m_port = 0;
     Handlers m_handlers;
+    std::function<void(const QString&)> m_failed;
 };
 
 } // namespace kavo::sim

@@ -200,7 +200,7 @@ class TestKavoctl : public QObject {
             << network << QStringList{"send", "--device", "<server>", "CR0"} << QByteArray() << 0
             << QStringList{kStandby} << QString();
         QTest::newRow("network: dropped while waiting")
-            << network + QStringList{"--no-answer", "--hang-up-after", "0.2"}
+            << network + QStringList{"--no-answer", "--hang-up-after", "0.5"}
             << QStringList{"send", "C00", "CR0"} << QByteArray() << 3
             << QStringList{"TxD: C 0 0  [CR] \tRxD: X X X X"} << "the line was lost";
         QTest::newRow("status")
@@ -366,31 +366,50 @@ class TestKavoctl : public QObject {
         QVERIFY(networkPanel.open());
         QVERIFY(writeEntry(portFolder(), 5, "socket://no-such-host.invalid:4001\n"));
         QVERIFY(writeEntry(portFolder(), 6, "socket://10.0.0.5:0\n"));
+        // Two entries for one free server: the first connection ends before the next.
+        SimulatedProjector free(7, {"--listen", "0"});
+        QVERIFY(writeEntry(portFolder(), 8, free.name().toLatin1() + '\n'));
+        QVERIFY(QtSettingsStore()
+                    .write(kStoreApplication, kStoreSection, kStoreComPort, "2")
+                    .isEmpty());
 
         const Outcome outcome = kavoctl({"ports"});
         QCOMPARE(outcome.exitCode, 0);
-        QCOMPARE(outcome.out.size(), 15);
+        QVERIFY(outcome.out.size() >= 15);
         const QString link = QStringLiteral(" (port folder)\t");
+        const QString lockedBy = QStringLiteral(" is in use: process %1 holds its lock file %2.")
+                                     .arg(QCoreApplication::applicationPid())
+                                     .arg(serialLockFilePath(held.slavePath()));
         QCOMPARE(outcome.out[0],
                  "COM1\t" + shownDevice(portDevicePath(1)) + link + "present and openable");
         QCOMPARE(outcome.out[1], "COM2\t/dev/kavo-no-such-device" + link +
-                                     "No such device: /dev/kavo-no-such-device.");
-        QCOMPARE(outcome.out[2], "COM3\t" + held.slavePath() + link + held.slavePath() +
-                                     " is in use by another program.");
-        QVERIFY(outcome.out[3].startsWith("COM4\t" + server.name() + link + server.name() +
-                                          ": connection refused"));
+                                     "No such device: /dev/kavo-no-such-device.\tstored");
+        QCOMPARE(outcome.out[2], "COM3\t" + held.slavePath() + link + held.slavePath() + lockedBy);
+        QCOMPARE(outcome.out[3], "COM4\t" + server.name() + link + server.name() +
+                                     ": busy (the server closed the connection as soon as it "
+                                     "was made: it serves another client).");
         QCOMPARE(outcome.out[4], "COM5\tsocket://no-such-host.invalid:4001" + link +
                                      "socket://no-such-host.invalid:4001: host not found.");
         QCOMPARE(outcome.out[5], "COM6\t" + portDevicePath(6) + link + "No such device: " +
                                      portDevicePath(6) + " (port 0 is outside 1 to 65535).");
+        QCOMPARE(outcome.out[6], "COM7\t" + free.name() + link + "present and openable");
+        QCOMPARE(outcome.out[7], "COM8\t" + free.name() + link + "present and openable");
+        for (const QString& line : outcome.out.mid(15))
+            QVERIFY2(line.startsWith(QLatin1String("device\t/dev/")), qPrintable(line));
         QVERIFY(panel.isOpen());
         QVERIFY(networkPanel.isOpen());
 
         const Outcome send = kavoctl({"send", "--port", "3", "C00"});
         QCOMPARE(send.exitCode, 2);
         QCOMPARE(send.out, QStringList());
-        QCOMPARE(send.err, QStringList{"kavoctl: cannot open COM3: " + held.slavePath() +
-                                       " is in use by another program."});
+        QCOMPARE(send.err,
+                 QStringList{"kavoctl: cannot open COM3: " + held.slavePath() + lockedBy});
+        // A busy network serial server takes the connection and closes it at once.
+        const Outcome busy = kavoctl({"send", "--port", "4", "C00"});
+        QCOMPARE(busy.exitCode, 2);
+        QCOMPARE(busy.err, QStringList{"kavoctl: cannot use COM4: the port closed the connection "
+                                       "as soon as it was made (a network serial server does "
+                                       "this while it serves another client)"});
     }
 
     void storedSettingsAreUsedAndKept_data() {

@@ -161,6 +161,8 @@ class TestNetworkPort : public QObject {
         QTest::addColumn<QString>("reason");
         QTest::newRow("nothing listens") << "gone"
                                          << ": connection refused";
+        QTest::newRow("refused right after a close") << "busy"
+                                                     << ": busy (connection refused right after";
         QTest::newRow("unresolvable host name")
             << "socket://no-such-host.invalid:4001"
             << "socket://no-such-host.invalid:4001: host not found.";
@@ -177,6 +179,14 @@ class TestNetworkPort : public QObject {
         if (server == QLatin1String("gone")) {
             entry = gone.name().toLatin1();
             gone.hangUp();
+        } else if (server == QLatin1String("busy")) {
+            // One client at a time: the server stops listening while it has one.
+            entry = gone.name().toLatin1();
+            TcpSerialPort earlier(QStringLiteral("127.0.0.1"), gone.port());
+            QVERIFY(earlier.open());
+            QVERIFY(gone.waitForClient(5s));
+            gone.hangUp();
+            earlier.close();
         } else if (server == QLatin1String("silent")) {
             QVERIFY(silent.isReady());
             entry = silent.entry();
