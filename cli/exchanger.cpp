@@ -21,20 +21,33 @@ ReplyKind kindOf(const Exchange& exchange, bool ended, bool overflow) {
         return ReplyKind::Overflow;
     if (!ended)
         return ReplyKind::Unfinished;
-    if (exchange.statusRead && !exchange.status)
+    if (!exchange.statusRead)
+        return ReplyKind::Answered;
+    const std::optional<qsizetype> length = statusReplyLength(exchange.command + kCr);
+    if (!exchange.status || (length && *length != exchange.reply.size()))
         return ReplyKind::Undecoded;
     return ReplyKind::Answered;
 }
 
 } // namespace
 
+bool endedProperly(ReplyKind kind) {
+    return kind == ReplyKind::Answered || kind == ReplyKind::Refused ||
+           kind == ReplyKind::Undecoded;
+}
+
 Exchanger::Exchanger(SerialPort& port, TimerFactory& timers, std::chrono::milliseconds replyWindow)
-    : m_port(port), m_window(timers.createTimer()) {
+    : m_port(port), m_window(timers.createTimer()), m_quiet(timers.createTimer()),
+      m_settleLimit(timers.createTimer()) {
     m_window->setInterval(replyWindow);
     m_window->setTickHandler([this] {
-        if (m_done)
+        if (m_done && !m_settling)
             finish();
     });
+    m_quiet->setInterval(kSettleTime);
+    m_settleLimit->setInterval(kSettleLimit);
+    m_quiet->setTickHandler([this] { send(); });
+    m_settleLimit->setTickHandler([this] { send(); });
     m_port.setEventHandler([this](CommEvent event) { onComm(event); });
 }
 
@@ -49,6 +62,19 @@ void Exchanger::exchange(const QString& command, Done done) {
     m_line = commandLine(command);
     m_buffer.clear();
     m_overflow = false;
+    if (!std::exchange(m_settleNext, false)) {
+        send();
+        return;
+    }
+    m_settling = true;
+    m_quiet->setEnabled(true);
+    m_settleLimit->setEnabled(true);
+}
+
+void Exchanger::send() {
+    m_settling = false;
+    m_quiet->setEnabled(false);
+    m_settleLimit->setEnabled(false);
     m_port.write(m_line);
     m_window->setEnabled(true);
 }
@@ -60,6 +86,12 @@ void Exchanger::onComm(CommEvent event) {
         return;
     }
     const QString input = m_port.readAll();
+    if (m_settling) {
+        // The rest of an earlier reply: dropped, and the line is not quiet yet.
+        m_quiet->setEnabled(false);
+        m_quiet->setEnabled(true);
+        return;
+    }
     if (!m_done)
         return; // between exchanges: dropped, like a reply after its window
     // The panel's receive buffer: what does not fit is dropped.
@@ -79,6 +111,9 @@ void Exchanger::onComm(CommEvent event) {
 
 void Exchanger::finish(bool lineLost) {
     m_window->setEnabled(false);
+    m_quiet->setEnabled(false);
+    m_settleLimit->setEnabled(false);
+    m_settling = false;
     Exchange exchange;
     exchange.command = m_line.chopped(1);
     exchange.reply = m_buffer;
@@ -89,6 +124,10 @@ void Exchanger::finish(bool lineLost) {
         exchange.status = decodeStatus(m_line, exchange.replyTrace, m_buffer.size());
     const bool ended = m_buffer.endsWith(kCr) || m_buffer == kAck;
     exchange.kind = lineLost ? ReplyKind::LineLost : kindOf(exchange, ended, m_overflow);
+    // Only a whole reply is decoded: "00" and a line feed is no "Power ON".
+    if (exchange.kind != ReplyKind::Answered)
+        exchange.status.reset();
+    m_settleNext = !endedProperly(exchange.kind);
     m_buffer.clear();
     // The callback may start the next exchange, which sets a new one.
     const Done done = std::exchange(m_done, nullptr);

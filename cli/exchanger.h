@@ -3,7 +3,13 @@
 // One command at a time on the line: send it with its CR, collect the reply
 // until its CR, a lone ACK or the end of the reply window, and render both as
 // the panel does, decoding the reply of a status read. Nothing waits: the
-// port's receive notification and one timer drive it.
+// port's receive notification and timers drive it.
+//
+// After an exchange that ended without its CR or ACK, the rest of a late
+// reply may still be on its way: the next command is sent only once the line
+// has been quiet for kSettleTime (at most kSettleLimit after it is due), and
+// what arrives meanwhile is dropped, so that it is never taken for the next
+// command's reply.
 
 #include "serial_port.h"
 #include "timer.h"
@@ -16,15 +22,22 @@
 
 namespace kavo::cli {
 
+inline constexpr std::chrono::milliseconds kSettleTime{250};
+inline constexpr std::chrono::milliseconds kSettleLimit{3000};
+
 enum class ReplyKind {
     Answered,   // ended by its CR or a lone ACK (and decoded, for a status read)
     NoReply,    // nothing arrived within the reply window
-    LineLost,   // the device went away
+    LineLost,   // the device went away (perhaps after part of a reply)
     Refused,    // "?": the projector does not know the command
     Unfinished, // something arrived, but no CR or lone ACK within the window
     Overflow,   // more than the receive buffer holds, without a CR
-    Undecoded,  // a status read whose reply none of the panel's texts matches
+    Undecoded,  // a status read whose reply is not one of the panel's texts
+                // or not of the read's length
 };
+
+// Whether the reply ended as replies do, with its CR or a lone ACK.
+bool endedProperly(ReplyKind kind);
 
 struct Exchange {
     QString command;    // without its CR
@@ -32,7 +45,7 @@ struct Exchange {
     QString sentTrace;  // as the panel's TxD line shows it
     QString replyTrace; // as the panel's RxD line shows it, " X X X X" for no reply
     bool statusRead = false;
-    std::optional<QString> status; // the decoded text of a status read
+    std::optional<QString> status; // the decoded text of an answered status read
     ReplyKind kind = ReplyKind::NoReply;
 };
 
@@ -50,11 +63,16 @@ class Exchanger {
     void exchange(const QString& command, Done done);
 
   private:
+    void send();
     void onComm(CommEvent event);
     void finish(bool lineLost = false);
 
     SerialPort& m_port;
     std::unique_ptr<Timer> m_window;
+    std::unique_ptr<Timer> m_quiet;       // settling: restarted by every arrival
+    std::unique_ptr<Timer> m_settleLimit; // settling: sends even if never quiet
+    bool m_settleNext = false;            // the last exchange ended without CR or ACK
+    bool m_settling = false;
     QString m_line;
     QString m_buffer;
     bool m_overflow = false;

@@ -26,6 +26,11 @@ QString failure(const Exchange& exchange, std::chrono::milliseconds window) {
     case ReplyKind::NoReply:
         return QStringLiteral("no reply to \"%1\" within %2 ms").arg(command).arg(window.count());
     case ReplyKind::LineLost:
+        if (!exchange.reply.isEmpty()) {
+            return QStringLiteral("the line was lost after part of the reply to \"%1\" "
+                                  "(RxD:%2); nothing more is sent")
+                .arg(command, exchange.replyTrace);
+        }
         return QStringLiteral("the line was lost waiting for the reply to \"%1\"; "
                               "nothing more is sent")
             .arg(command);
@@ -47,6 +52,27 @@ QString failure(const Exchange& exchange, std::chrono::milliseconds window) {
     return {};
 }
 
+// The exchange's outcome in the words of the JSON output.
+QString outcomeWord(ReplyKind kind) {
+    switch (kind) {
+    case ReplyKind::Answered:
+        return QStringLiteral("answered");
+    case ReplyKind::NoReply:
+        return QStringLiteral("no answer");
+    case ReplyKind::LineLost:
+        return QStringLiteral("line lost");
+    case ReplyKind::Refused:
+        return QStringLiteral("refused");
+    case ReplyKind::Unfinished:
+        return QStringLiteral("unfinished");
+    case ReplyKind::Overflow:
+        return QStringLiteral("overflow");
+    case ReplyKind::Undecoded:
+        return QStringLiteral("undecoded");
+    }
+    return {};
+}
+
 QJsonObject toJson(const Exchange& exchange) {
     return QJsonObject{
         {QStringLiteral("command"), exchange.command},
@@ -54,7 +80,8 @@ QJsonObject toJson(const Exchange& exchange) {
         {QStringLiteral("trace"), exchange.replyTrace},
         {QStringLiteral("decoded"),
          exchange.status ? QJsonValue(*exchange.status) : QJsonValue(QJsonValue::Null)},
-        {QStringLiteral("answered"), !noReply(exchange.kind)},
+        {QStringLiteral("answered"), endedProperly(exchange.kind)},
+        {QStringLiteral("outcome"), outcomeWord(exchange.kind)},
     };
 }
 

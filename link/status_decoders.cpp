@@ -162,17 +162,18 @@ std::optional<QString> decodeLampMode(QStringView trace, qsizetype) {
 struct StatusRead {
     QLatin1StringView command;
     std::optional<QString> (*decode)(QStringView trace, qsizetype bufferLength);
+    qsizetype replyLength; // with its CR; 0 where the words differ in length
 };
 
 // In the order the decoders run; at most one matches a command.
 constexpr std::array kStatusReads{
-    StatusRead{QLatin1StringView("CR0"), decodePower},
-    StatusRead{QLatin1StringView("CR1"), decodeInput},
-    StatusRead{QLatin1StringView("CR4"), decodeSetting},
-    StatusRead{QLatin1StringView("CR3"), decodeLampTime},
-    StatusRead{QLatin1StringView("CR6"), decodeTemperature},
-    StatusRead{QLatin1StringView("CR LAMPSTS"), decodeLampStatus},
-    StatusRead{QLatin1StringView("CR LAMPMODE"), decodeLampMode},
+    StatusRead{QLatin1StringView("CR0"), decodePower, 3},
+    StatusRead{QLatin1StringView("CR1"), decodeInput, 2},
+    StatusRead{QLatin1StringView("CR4"), decodeSetting, 3},
+    StatusRead{QLatin1StringView("CR3"), decodeLampTime, kLampTimeBuffer},
+    StatusRead{QLatin1StringView("CR6"), decodeTemperature, kTemperatureBuffer},
+    StatusRead{QLatin1StringView("CR LAMPSTS"), decodeLampStatus, 7},
+    StatusRead{QLatin1StringView("CR LAMPMODE"), decodeLampMode, 0},
 };
 
 const StatusRead* findRead(QStringView curCmd) {
@@ -189,6 +190,13 @@ const StatusRead* findRead(QStringView curCmd) {
 std::optional<QString> decodeStatus(QStringView curCmd, QStringView trace, qsizetype bufferLength) {
     const StatusRead* read = findRead(curCmd);
     return read ? read->decode(trace, bufferLength) : std::nullopt;
+}
+
+std::optional<qsizetype> statusReplyLength(QStringView curCmd) {
+    const StatusRead* read = findRead(curCmd);
+    if (!read || read->replyLength == 0)
+        return std::nullopt;
+    return read->replyLength;
 }
 
 bool isStatusRead(QStringView curCmd) {

@@ -11,6 +11,7 @@
 #include "tcp_serial_port.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -288,6 +289,8 @@ class TestKavoctl : public QObject {
         QTest::addColumn<bool>("answered");
         QTest::newRow("answered") << QStringList() << 0 << true;
         QTest::newRow("silent") << QStringList{"--no-answer"} << 3 << false;
+        // Each reply comes after its window: none may be taken for the next read's.
+        QTest::newRow("slower than the window") << QStringList{"--delay-ms", "400"} << 3 << false;
     }
     void statusAsJson() {
         QFETCH(QStringList, simulator);
@@ -307,6 +310,8 @@ class TestKavoctl : public QObject {
         for (const QString& key : reads.keys()) {
             QCOMPARE(reads[key][QLatin1String("answered")].toBool(), answered);
             QCOMPARE(reads[key][QLatin1String("decoded")].isString(), answered);
+            QCOMPARE(reads[key][QLatin1String("outcome")].toString(),
+                     answered ? QStringLiteral("answered") : QStringLiteral("no answer"));
         }
         const QJsonValue lampTime = reads[QLatin1String("LAMP-TIME")];
         QCOMPARE(lampTime[QLatin1String("command")].toString(), QStringLiteral("CR3"));
@@ -317,6 +322,62 @@ class TestKavoctl : public QObject {
         } else {
             QCOMPARE(lampTime[QLatin1String("trace")].toString(), QStringLiteral(" X X X X"));
         }
+    }
+
+    // Only a reply that ended as replies do is answered, and only then decoded.
+    void malformedReplies_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("lost"); // the line is lost after the reply
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<bool>("answered");
+        QTest::addColumn<QString>("decoded"); // empty: null
+        QTest::newRow("whole") << "CR0" << QByteArray("80\r") << false << 0 << "answered" << true
+                               << " Stand by";
+        QTest::newRow("line feed for its CR")
+            << "CR0" << QByteArray("00\n") << false << 4 << "unfinished" << false << QString();
+        QTest::newRow("lamp time of its length, no CR")
+            << "CR3" << QByteArray("01537") << false << 4 << "unfinished" << false << QString();
+        QTest::newRow("power reply too long")
+            << "CR0" << QByteArray("00x\r") << false << 4 << "undecoded" << true << QString();
+        QTest::newRow("lamp status too long") << "CR LAMPSTS" << QByteArray("000 1IX\r") << false
+                                              << 4 << "undecoded" << true << QString();
+        QTest::newRow("part of a reply, then the line lost")
+            << "CR0" << QByteArray("8") << true << 3 << "line lost" << false << QString();
+    }
+    void malformedReplies() {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, lost);
+        QFETCH(QString, decoded);
+        LoopbackServer server;
+        QProcess process;
+        startKavoctl(process,
+                     {"send", "--json", "--timeout", "300", "--device", server.name(), command});
+        QCOMPARE(server.read(int(command.size()) + 1, 5s), command.toLatin1() + '\r');
+        server.write(reply);
+        if (lost) {
+            QTest::qWait(50);
+            server.hangUp();
+        }
+        const Outcome outcome = finished(process);
+        QTEST(outcome.exitCode, "exitCode");
+        const QJsonObject exchange =
+            QJsonDocument::fromJson(outcome.out.join(QLatin1Char('\n')).toUtf8())
+                .array()
+                .at(0)
+                .toObject();
+        QCOMPARE(exchange[QLatin1String("reply")].toString(), QString::fromLatin1(reply));
+        QTEST(exchange[QLatin1String("outcome")].toString(), "outcome");
+        QTEST(exchange[QLatin1String("answered")].toBool(), "answered");
+        if (decoded.isEmpty())
+            QVERIFY(exchange[QLatin1String("decoded")].isNull());
+        else
+            QCOMPARE(exchange[QLatin1String("decoded")].toString(), decoded);
+        if (lost)
+            QVERIFY2(outcome.err.join(' ').contains("after part of the reply to \"CR0\" (RxD: 8 )"),
+                     qPrintable(outcome.err.join(' ')));
     }
 
     void list_data() {
