@@ -283,6 +283,40 @@ class TestKavoctl : public QObject {
         QCOMPARE(projector.received(2), (QStringList{"C 0 0  [CR]", "C R 0  [CR]"}));
     }
 
+    // A lookup that the resolver answers late is given up after 3 s, and the
+    // program ends then, without waiting for it; ports looks all names up at once.
+    void slowNameLookupsKeepTheBound_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<int>("timedOut"); // lines saying so
+        QTest::newRow("send") << QStringList{"send", "--device",
+                                             "socket://projector.slow.test:4001", "C00"}
+                              << 2 << 1;
+        QTest::newRow("ports with eight such entries") << QStringList{"ports"} << 0 << 8;
+    }
+    void slowNameLookupsKeepTheBound() {
+        QFETCH(QStringList, arguments);
+        TempConfigHome home;
+        for (int number = 1; number <= 8; ++number) {
+            QVERIFY(writeEntry(
+                portFolder(), number,
+                QStringLiteral("socket://room%1.slow.test:4001\n").arg(number).toLatin1()));
+        }
+        QProcess process;
+        QProcessEnvironment environment = withoutDisplay();
+        environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KAVO_SLOW_RESOLVER));
+        process.setProcessEnvironment(environment);
+        QElapsedTimer clock;
+        clock.start();
+        process.start(QStringLiteral(KAVOCTL_PATH), arguments);
+        const Outcome outcome = finished(process);
+        // The resolver takes 10 s; 3 s for the lookups and some room for a loaded machine.
+        QVERIFY2(clock.elapsed() < 7000, qPrintable(QString::number(clock.elapsed())));
+        QTEST(outcome.exitCode, "exitCode");
+        QTEST(int((outcome.out + outcome.err).filter("timed out after 3000 ms").size()),
+              "timedOut");
+    }
+
     void statusAsJson_data() {
         QTest::addColumn<QStringList>("simulator");
         QTest::addColumn<int>("exitCode");
