@@ -8,6 +8,13 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace kavo {
 namespace {
 
@@ -17,7 +24,7 @@ PortTarget unusable(const QString& path, const QString& problem) {
     PortTarget target;
     target.kind = PortTarget::Kind::Unusable;
     target.path = path;
-    target.shown = path;
+    target.shown = escapeControls(path);
     target.problem = problem;
     return target;
 }
@@ -120,7 +127,51 @@ bool inPortFolder(const QFileInfo& info) {
 [[maybe_unused]] const QString kServerSetsSpeed =
     QStringLiteral("network serial server: its own baud rate applies, not the one chosen here");
 
+#ifndef Q_OS_WIN
+// The target of a link as written, not made absolute.
+QString rawLinkTarget(const QString& path) {
+    char target[4096];
+    const ssize_t length =
+        ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
+    return length < 0 ? QString() : QFile::decodeName(QByteArray(target, length));
+}
+
+bool simulatorRunning(qint64 pid) {
+    if (pid <= 0 || (::kill(pid_t(pid), 0) != 0 && errno != EPERM))
+        return false;
+    // A process id can be reused: it must still be a simulator.
+    QFile name(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!name.open(QIODevice::ReadOnly))
+        return true;
+    return name.readLine(64).startsWith("kavo-projector");
+}
+#endif
+
 } // namespace
+
+QString simulatorRecordPath(const QString& entry) {
+    return entry + QStringLiteral(".simulator");
+}
+
+LinkOwner simulatorLinkOwner(const QString& entry) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(entry);
+    return LinkOwner::Other;
+#else
+    QFile record(simulatorRecordPath(entry));
+    if (!record.open(QIODevice::ReadOnly))
+        return LinkOwner::Other;
+    bool number = false;
+    const qint64 pid = record.readLine(64).trimmed().toLongLong(&number);
+    QByteArray line = record.readLine(4096);
+    if (line.endsWith('\n'))
+        line.chop(1);
+    const QString target = QFile::decodeName(line);
+    if (!number || target.isEmpty() || rawLinkTarget(entry) != target)
+        return LinkOwner::Other;
+    return simulatorRunning(pid) ? LinkOwner::LiveSimulator : LinkOwner::GoneSimulator;
+#endif
+}
 
 QString escapeControls(QStringView text) {
     QString shown;
@@ -141,7 +192,9 @@ QString escapeControls(QStringView text) {
 }
 
 QString PortTarget::unusableReason() const {
-    return QStringLiteral("No such device: %1 (%2).").arg(path, problem);
+    if (!noSuchDevice)
+        return QStringLiteral("%1 is %2.").arg(escapeControls(path), problem);
+    return QStringLiteral("No such device: %1 (%2).").arg(escapeControls(path), problem);
 }
 
 QString portFolder() {
@@ -166,11 +219,27 @@ PortTarget resolvePortTarget(const QString& name) {
     if (isNetworkName(name))
         return parseNetworkName(name, name);
     const QFileInfo info(name);
+#ifndef Q_OS_WIN
+    if (info.isSymLink()) {
+        // "ln -s socket://HOST:PORT COM3": a link whose text is an address stands for it.
+        if (const QString written = rawLinkTarget(name); isNetworkName(written))
+            return parseNetworkName(name, written);
+        if (inPortFolder(info) && simulatorLinkOwner(name) == LinkOwner::GoneSimulator)
+            return unusable(name, QStringLiteral("stale link left by a simulator that is no "
+                                                 "longer running"));
+        struct stat end {};
+        if (::stat(QFile::encodeName(name).constData(), &end) != 0 && errno == ELOOP) {
+            PortTarget loop = unusable(name, QStringLiteral("a symlink loop"));
+            loop.noSuchDevice = false;
+            return loop;
+        }
+    }
+#endif
     if (!info.isSymLink() && info.isFile() && inPortFolder(info))
         return readEntry(name);
     PortTarget target;
     target.path = name;
-    target.shown = info.isSymLink() ? info.symLinkTarget() : name;
+    target.shown = escapeControls(info.isSymLink() ? info.symLinkTarget() : name);
     return target;
 }
 

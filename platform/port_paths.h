@@ -31,15 +31,31 @@ inline constexpr qsizetype kMaxEntryLine = 1024;
 struct PortTarget {
     enum class Kind { Device, Network, Unusable };
     Kind kind = Kind::Device;
-    QString path;        // the name as given
-    QString host;        // Network: host name or address, IPv6 without brackets
-    quint16 tcpPort = 0; // Network
-    QString shown;       // what the operator sees: the device, or socket://HOST:PORT
-    QString problem;     // Unusable: why, in plain words
+    QString path;             // the name as given
+    QString host;             // Network: host name or address, IPv6 without brackets
+    quint16 tcpPort = 0;      // Network
+    QString shown;            // what the operator sees: the device, or socket://HOST:PORT
+    QString problem;          // Unusable: why, in plain words
+    bool noSuchDevice = true; // Unusable: the problem explains a missing device
 
-    // "No such device: <path> (<problem>)." for an unusable entry.
+    // "No such device: <path> (<problem>)." for an unusable entry, or
+    // "<path> is <problem>." when it is not about a missing device.
     QString unusableReason() const;
 };
+
+// The simulated projector keeps a record beside each link it makes in the
+// port folder, COM<n>.simulator: its process id and the link's target, one a
+// line, so that a link it could not remove (the simulator was killed) is
+// known as stale even when its pseudo-terminal number is in use again by
+// someone's terminal.
+QString simulatorRecordPath(const QString& entry);
+
+enum class LinkOwner {
+    Other,         // no record, or one for another target: not the simulator's
+    LiveSimulator, // made by a simulator that is running
+    GoneSimulator, // made by a simulator that is no longer running
+};
+LinkOwner simulatorLinkOwner(const QString& entry);
 
 // Text files are read only where they are port folder entries; anywhere else a
 // name is a device path unless it is itself a socket://HOST:PORT name.

@@ -129,6 +129,9 @@ int main(int argc, char* argv[]) {
             complain(QStringLiteral("cannot open a pseudo-terminal: %1").arg(error));
             return 1;
         }
+        for (const QString& removed : PortEntry::removeStaleLinks(kavo::portFolder()))
+            printLine(QStringLiteral("removed %1, left by a simulator that is no longer running")
+                          .arg(removed));
         const QString name = QStringLiteral("COM%1").arg(options.port);
         entry = std::make_unique<PortEntry>(kavo::portFolder() + QLatin1Char('/') + name,
                                             terminal->devicePath());

@@ -1,10 +1,13 @@
 #include "port_entry.h"
 
+#include "port_paths.h"
+
 #include <cerrno>
 #include <cstring>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,14 +55,15 @@ bool PortEntry::claim(QString* error) {
             return false;
         }
         m_claimed = true;
-        return true;
+        return writeRecord(error);
     }
 
     const QString current = S_ISLNK(entry.st_mode) ? linkTarget(path) : QString();
     struct stat device {};
-    const bool stale = current.startsWith(kPseudoTerminalFolder) &&
-                       ::stat(QFile::encodeName(current).constData(), &device) != 0 &&
-                       errno == ENOENT;
+    const bool stale =
+        current.startsWith(kPseudoTerminalFolder) &&
+        ((::stat(QFile::encodeName(current).constData(), &device) != 0 && errno == ENOENT) ||
+         simulatorLinkOwner(m_path) == LinkOwner::GoneSimulator);
     if (!stale) {
         const QString what = S_ISLNK(entry.st_mode) ? QStringLiteral("is a link to %1").arg(current)
                                                     : QStringLiteral("is not a link");
@@ -79,6 +83,19 @@ bool PortEntry::claim(QString* error) {
         return false;
     }
     m_claimed = true;
+    return writeRecord(error);
+}
+
+bool PortEntry::writeRecord(QString* error) {
+    QSaveFile record(simulatorRecordPath(m_path));
+    if (!record.open(QIODevice::WriteOnly) ||
+        record.write(QByteArray::number(qint64(::getpid())) + '\n' + QFile::encodeName(m_target) +
+                     '\n') < 0 ||
+        !record.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(record.fileName(), record.errorString());
+        release();
+        return false;
+    }
     return true;
 }
 
@@ -87,8 +104,31 @@ void PortEntry::release() {
         return;
     m_claimed = false;
     const QByteArray path = QFile::encodeName(m_path);
-    if (linkTarget(path) == m_target)
+    if (linkTarget(path) == m_target) {
         ::unlink(path.constData());
+        QFile::remove(simulatorRecordPath(m_path));
+    }
+}
+
+QStringList PortEntry::removeStaleLinks(const QString& folder) {
+    QStringList removed;
+    const QString suffix = simulatorRecordPath(QString());
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList({QLatin1Char('*') + suffix}, QDir::Files)) {
+        const QString entry = dir.filePath(name.chopped(suffix.size()));
+        switch (simulatorLinkOwner(entry)) {
+        case LinkOwner::LiveSimulator:
+            continue;
+        case LinkOwner::GoneSimulator:
+            ::unlink(QFile::encodeName(entry).constData());
+            removed << entry;
+            break;
+        case LinkOwner::Other:
+            break; // the link was replaced or removed by hand: only the record goes
+        }
+        QFile::remove(dir.filePath(name));
+    }
+    return removed;
 }
 
 } // namespace kavo::sim

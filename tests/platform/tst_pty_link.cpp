@@ -158,6 +158,28 @@ class TestPtyLink : public QObject {
         QTest::newRow("COM6 to a pty") << 6 << "<pty>"
                                        << "<folder>/COM6"
                                        << "<pty> - present" << QString();
+        const QString stale = QStringLiteral("stale link left by a simulator that is no longer "
+                                             "running");
+        QTest::newRow("to a live pty, left by a simulator gone")
+            << 2 << "<pty> <gone simulator>"
+            << "<folder>/COM2"
+            << "<folder>/COM2 - not present (" + stale + ")"
+            << "No such device: <folder>/COM2 (" + stale + ").";
+        QTest::newRow("a link whose text is an address")
+            << 3 << "socket://127.0.0.1:1"
+            << "<folder>/COM3"
+            << "socket://127.0.0.1:1 - present"
+            << "socket://127.0.0.1:1: connection refused (the server is not listening there, or "
+               "another program is connected to it).";
+        QTest::newRow("a symlink loop") << 4 << "<folder>/COM4"
+                                        << "<folder>/COM4"
+                                        << "<folder>/COM4 - not present (a symlink loop)"
+                                        << "<folder>/COM4 is a symlink loop.";
+        QTest::newRow("a line end in the target")
+            << 5 << "/dev/kavo\nCOM6\t/dev/ttyS0"
+            << "<folder>/COM5"
+            << "/dev/kavo\\nCOM6\\t/dev/ttyS0 - not present"
+            << "No such device: /dev/kavo\\nCOM6\\t/dev/ttyS0.";
         QTest::newRow("port 1 without entry") << 1 << QString() << "/dev/ttyS0"
                                               << "/dev/ttyS0 - " << QString();
         QTest::newRow("port 15 without entry") << 15 << QString() << "/dev/ttyS14"
@@ -176,8 +198,22 @@ class TestPtyLink : public QObject {
                 .replace(QStringLiteral("<pty>"), pty.slavePath());
         };
         QDir().mkpath(portFolder());
+        const QString link = portFolder() + QStringLiteral("/COM%1").arg(number);
+        const QString gone = QStringLiteral(" <gone simulator>");
+        if (entry.endsWith(gone)) {
+            // The record a simulator leaves beside its link, naming a process that has ended.
+            entry.chop(gone.size());
+            QProcess ended;
+            ended.start(QStringLiteral("true"), QStringList());
+            QVERIFY(ended.waitForFinished());
+            QFile record(simulatorRecordPath(link));
+            QVERIFY(record.open(QIODevice::WriteOnly));
+            record.write(QByteArray::number(ended.processId()) + '\n' +
+                         QFile::encodeName(fill(entry)) + '\n');
+        }
         if (!entry.isEmpty())
-            QVERIFY(QFile::link(fill(entry), portFolder() + QStringLiteral("/COM%1").arg(number)));
+            QVERIFY(::symlink(QFile::encodeName(fill(entry)).constData(),
+                              QFile::encodeName(link).constData()) == 0);
         QCOMPARE(portDevicePath(number), fill(device));
         // Without an entry, whether the device is there depends on the machine.
         QVERIFY2(describePortDevice(number).startsWith(fill(shown)),
@@ -187,7 +223,7 @@ class TestPtyLink : public QObject {
         QtPortFactory ports;
         PortByNumber port(ports);
         port.setPortNumber(number);
-        QCOMPARE(port.open().reason, openFailure);
+        QCOMPARE(port.open().reason, fill(openFailure));
         QCOMPARE(port.isOpen(), openFailure.isEmpty());
     }
 

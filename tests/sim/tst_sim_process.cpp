@@ -158,6 +158,8 @@ class TestSimProcess : public QObject {
         QTest::newRow("link to a device") << "/dev/null" << true;
         QTest::newRow("link to a live pseudo-terminal") << "pty" << true;
         QTest::newRow("link left by a killed simulator") << "/dev/pts/999999" << false;
+        // Its pseudo-terminal number is someone's terminal again.
+        QTest::newRow("live pseudo-terminal, its simulator gone") << "pty gone" << false;
     }
     void existingEntry() {
         QFETCH(QString, kind);
@@ -166,7 +168,22 @@ class TestSimProcess : public QObject {
         QVERIFY(QDir().mkpath(sim.folder()));
         const int pty = ::posix_openpt(O_RDWR | O_NOCTTY);
         QVERIFY(pty >= 0 && ::grantpt(pty) == 0 && ::unlockpt(pty) == 0);
-        const QString target = kind == "pty" ? QString::fromLatin1(::ptsname(pty)) : kind;
+        const bool gone = kind == "pty gone";
+        const QString target = kind == "pty" || gone ? QString::fromLatin1(::ptsname(pty)) : kind;
+        const QString other = sim.folder() + QStringLiteral("/COM2");
+        if (gone) {
+            // The simulator that made COM1 and COM2 has ended.
+            QProcess ended;
+            ended.start(QStringLiteral("true"), QStringList());
+            QVERIFY(ended.waitForFinished());
+            for (const QString& link : {sim.entry(), other}) {
+                QFile record(link + QStringLiteral(".simulator"));
+                QVERIFY(record.open(QIODevice::WriteOnly));
+                record.write(QByteArray::number(ended.processId()) + '\n' + target.toLatin1() +
+                             '\n');
+            }
+            QVERIFY(QFile::link(target, other));
+        }
         if (kind == "file") {
             QFile file(sim.entry());
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("mine") == 4);
@@ -178,9 +195,12 @@ class TestSimProcess : public QObject {
 
         sim.start();
         if (!refused) {
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sim.entry()), kTimeout);
+            QTRY_VERIFY_WITH_TIMEOUT(sim.output().contains("Ctrl+C"), kTimeout);
+            QVERIFY(QFileInfo(sim.entry()).symLinkTarget() != target);
+            QCOMPARE(QFileInfo(other).isSymLink(), false);
             QCOMPARE(sim.finish(), 0);
             QVERIFY(!QFileInfo(sim.entry()).isSymLink());
+            QVERIFY(!QFileInfo::exists(sim.entry() + QStringLiteral(".simulator")));
         } else {
             QCOMPARE(sim.finish(false), 1);
             QVERIFY(sim.errors().contains("leaving it alone"));
