@@ -146,6 +146,12 @@ bool Kavoctl::openPort(const Invocation& invocation) {
     QString device = invocation.device;
     int number = 0;
     if (device.isEmpty()) {
+        if (const QString problem = m_platform.store.readProblem(kStoreApplication);
+            !invocation.port && !problem.isEmpty()) {
+            complain(QStringLiteral("%1, so no port is stored; use --port N or --device PATH")
+                         .arg(problem));
+            return false;
+        }
         number = invocation.port.value_or(storedPortNumber(m_platform.store.read(
             kStoreApplication, kStoreSection, kStoreComPort, kComPortDefault)));
         if (!isUsablePort(number)) {

@@ -39,6 +39,23 @@ void adoptLegacyValues(QSettings& current) {
 }
 #endif
 
+#ifndef Q_OS_WIN
+QString storePath(const QString& application) {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QLatin1Char('/') + application + QStringLiteral(".conf");
+}
+
+// A store that exists as something other than a regular file: a folder, a
+// FIFO, a device. Opening a FIFO would wait for a writer for ever.
+QString notAFile(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists() || info.isFile())
+        return {};
+    return info.isDir() ? QStringLiteral("it is a folder")
+                        : QStringLiteral("it is not a regular file");
+}
+#endif
+
 // The user's store for an application. Outside Windows the path is worked out
 // on every use (QSettings would fix it at its first use in the process), so a
 // redirected config home always takes effect.
@@ -49,9 +66,7 @@ std::unique_ptr<QSettings> openStore(const QString& application) {
     adoptLegacyValues(*settings);
     return settings;
 #else
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    return std::make_unique<QSettings>(
-        folder + QLatin1Char('/') + application + QStringLiteral(".conf"), QSettings::IniFormat);
+    return std::make_unique<QSettings>(storePath(application), QSettings::IniFormat);
 #endif
 }
 
@@ -82,8 +97,21 @@ QString storeRegistryKey(const QString& application) {
     return QStringLiteral("HKEY_CURRENT_USER\\Software\\") + application;
 }
 
+QString QtSettingsStore::readProblem(const QString& application) const {
+#ifdef Q_OS_WIN
+    Q_UNUSED(application);
+    return {};
+#else
+    const QString path = storePath(application);
+    const QString problem = notAFile(path);
+    return problem.isEmpty() ? problem : QStringLiteral("cannot read %1: %2").arg(path, problem);
+#endif
+}
+
 QString QtSettingsStore::read(const QString& application, const QString& section,
                               const QString& key, const QString& defaultText) const {
+    if (!readProblem(application).isEmpty())
+        return defaultText;
     const QVariant value = openStore(application)->value(section + QLatin1Char('/') + key);
     if (!value.isValid())
         return defaultText;
@@ -95,6 +123,11 @@ QString QtSettingsStore::read(const QString& application, const QString& section
 
 QString QtSettingsStore::write(const QString& application, const QString& section,
                                const QString& key, const QString& text) {
+#ifndef Q_OS_WIN
+    const QString path = storePath(application);
+    if (const QString problem = notAFile(path); !problem.isEmpty())
+        return QStringLiteral("cannot write %1: %2").arg(path, problem);
+#endif
     const auto settings = openStore(application);
     settings->setValue(section + QLatin1Char('/') + key, text);
     settings->sync();

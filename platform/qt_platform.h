@@ -17,13 +17,16 @@ QString storeRegistryKey(const QString& application);
 // The current user's store: ~/.config/<application>.conf on Linux (sections as
 // INI groups), the registry key above on Windows (sections as subkeys, values
 // as strings). Values an earlier Windows build left under
-// <application>\OrganizationDefaults are moved up on first use.
+// <application>\OrganizationDefaults are moved up on first use. A store file
+// that is not a regular file (a FIFO would block every read) is not opened:
+// it holds nothing and cannot be written.
 class QtSettingsStore final : public SettingsStore {
   public:
     QString read(const QString& application, const QString& section, const QString& key,
                  const QString& defaultText) const override;
     QString write(const QString& application, const QString& section, const QString& key,
                   const QString& text) override;
+    QString readProblem(const QString& application) const override;
 };
 
 class QtTimer final : public Timer {

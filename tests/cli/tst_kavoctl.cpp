@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTest>
+#include <sys/stat.h>
 
 using namespace kavo;
 using namespace kavo::test;
@@ -637,6 +638,19 @@ class TestKavoctl : public QObject {
         QCOMPARE(outcome.err.size(), 1);
         QVERIFY2(outcome.err[0].startsWith(QLatin1String("kavoctl: ")), qPrintable(outcome.err[0]));
         QVERIFY2(outcome.err[0].contains(err), qPrintable(outcome.err[0]));
+    }
+
+    // A settings store that is a FIFO would block every read: it holds no port.
+    void settingsStoreThatIsNoFile() {
+        TempConfigHome home;
+        const QString store = home.path() + QStringLiteral("/KAVO.conf");
+        QVERIFY(::mkfifo(QFile::encodeName(store).constData(), 0600) == 0);
+        const Outcome status = kavoctl({"status"});
+        QCOMPARE(status.exitCode, 2);
+        QCOMPARE(status.err, QStringList{"kavoctl: cannot read " + store +
+                                         ": it is not a regular file, so no port is stored; use "
+                                         "--port N or --device PATH"});
+        QCOMPARE(kavoctl({"ports"}).exitCode, 0);
     }
 
     void helpFitsAScreenAndTheManPageKnowsItsOptions() {

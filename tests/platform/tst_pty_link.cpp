@@ -17,6 +17,7 @@
 #include <QSettings>
 #include <QTest>
 #include <QThread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace kavo;
@@ -474,6 +475,9 @@ class TestPtyLink : public QObject {
                                                   << ": not a directory";
         QTest::newRow("read-only folder") << "read-only"
                                           << ": permission denied";
+        // Opening a FIFO would wait for a writer: nothing is read, nothing written.
+        QTest::newRow("store is a FIFO") << "fifo"
+                                         << ": it is not a regular file";
     }
     void storeWriteFailureSaysWhy() {
         QFETCH(QString, blocker);
@@ -482,6 +486,8 @@ class TestPtyLink : public QObject {
         QString store = home.path() + QStringLiteral("/KAVO.conf");
         if (blocker == QLatin1String("folder")) {
             QVERIFY(QDir().mkpath(store));
+        } else if (blocker == QLatin1String("fifo")) {
+            QVERIFY(::mkfifo(QFile::encodeName(store).constData(), 0600) == 0);
         } else if (blocker == QLatin1String("file")) {
             QFile file(home.path() + QStringLiteral("/plain"));
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -494,6 +500,10 @@ class TestPtyLink : public QObject {
                 QFile::setPermissions(home.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         }
         QtSettingsStore settings;
+        if (blocker == QLatin1String("fifo")) {
+            QCOMPARE(settings.read(kStoreApplication, kStoreSection, kStoreComPort, "0"), "0");
+            QCOMPARE(settings.readProblem(kStoreApplication), "cannot read " + store + reason);
+        }
         const QString failure =
             settings.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("4"));
         QFile::setPermissions(home.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
