@@ -44,13 +44,8 @@ TransactionEngine::StartUp TransactionEngine::startUp() {
 
 void TransactionEngine::Hyouji(const QString& text, std::uint8_t mode) {
     if (mode == 1) {
-        if (m_lineLost) {
-            // The device went away earlier: try the same port once per send.
-            if (!m_port.isOpen())
-                m_port.open();
-            if (m_port.isOpen())
-                forgetLostLine();
-        }
+        if (m_lineLost)
+            reopenLostLine();
         m_port.write(text);
         m_display.rxd.clear();
         m_rxBuf.clear();
@@ -71,9 +66,29 @@ void TransactionEngine::Hyouji(const QString& text, std::uint8_t mode) {
     changed();
 }
 
+// The device went away earlier: the same port is tried once per send. What
+// went wrong, or another device now standing for the port (a removed port
+// folder link leaves /dev/ttyS<n-1>), is said in the notice.
+void TransactionEngine::reopenLostLine() {
+    OpenResult opened{m_port.isOpen(), {}};
+    if (!opened)
+        opened = m_port.open();
+    if (!opened) {
+        m_display.notice =
+            QStringLiteral("port lost: %1 The next command tries again.").arg(opened.reason);
+        return;
+    }
+    forgetLostLine();
+    const QString device = m_port.deviceName();
+    if (device != m_lostDevice && !device.isEmpty() && !m_lostDevice.isEmpty())
+        m_display.notice =
+            QStringLiteral("port reopened on %1 (it was %2)").arg(device, m_lostDevice);
+}
+
 void TransactionEngine::MSComm1_OnComm(CommEvent event) {
     if (event == CommEvent::LineLost) {
         m_lineLost = true;
+        m_lostDevice = m_port.deviceName();
         m_display.notice = QStringLiteral("port lost: the next command opens it again");
         changed();
         return;

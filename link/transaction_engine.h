@@ -71,6 +71,7 @@ class TransactionEngine {
 
   private:
     void changed();
+    void reopenLostLine();
     void applyLegends(bool space, bool cr, bool ack);
 
     AppValues& m_values;
@@ -82,6 +83,7 @@ class TransactionEngine {
     QString m_rxBuf;
     std::uint8_t m_rxWait = 0;
     bool m_lineLost = false;
+    QString m_lostDevice; // the device the port used when it was lost
     LinkDisplay m_display;
     std::function<void()> m_displayChanged;
 };

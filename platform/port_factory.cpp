@@ -61,12 +61,15 @@ OpenResult PortByNumber::open() {
     if (m_number < 1)
         return {false, QStringLiteral("No port is chosen.")};
     m_opening = true;
-    m_port = m_factory.createPort(portDevicePath(m_number));
+    const QString path = portDevicePath(m_number);
+    m_port = m_factory.createPort(path);
     m_port->setSettings(m_settings);
     m_port->setPortNumber(m_number);
     m_port->setEventHandler([this](CommEvent event) { raise(event); });
     const OpenResult result = m_port->open();
     m_opening = false;
+    if (result)
+        m_deviceName = shownDevice(path);
     return result;
 }
 

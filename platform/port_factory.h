@@ -38,6 +38,7 @@ class PortByNumber final : public SerialPort {
     void setPortNumber(int number) override { m_number = number; }
     int portNumber() const override { return m_number; }
     OpenResult open() override;
+    QString deviceName() const override { return m_deviceName; }
     void close() override;
     bool isOpen() const override;
     void write(const QString& text) override;
@@ -45,6 +46,7 @@ class PortByNumber final : public SerialPort {
 
   private:
     PortFactory& m_factory;
+    QString m_deviceName;
     std::unique_ptr<SerialPort> m_port;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_number = 1;

@@ -34,6 +34,9 @@ class SerialPort {
     virtual int portNumber() const = 0;
 
     virtual OpenResult open() = 0;
+    // The device the last successful open used, as the operator sees it
+    // ("/dev/ttyUSB0", "socket://10.0.0.5:4001"); empty where it is not known.
+    virtual QString deviceName() const { return {}; }
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
 

@@ -266,12 +266,22 @@ class TestTransactionEngine : public QObject {
         rig.port.failOpen = true;
         rig.send(QStringLiteral("C00"));
         QVERIFY(rig.port.written.isEmpty());
+        QCOMPARE(rig.shown().notice,
+                 "port lost: " + rig.port.failReason + " The next command tries again.");
         rig.port.failOpen = false;
         rig.send(QStringLiteral("C01"));
         QCOMPARE(rig.port.takeWritten(), QByteArray("C01\r"));
         QCOMPARE(rig.port.openedAt.size(), 2);
         QCOMPARE(rig.port.openedAt.last(), rig.port.openedAt.first());
         QVERIFY(rig.shown().notice.isEmpty());
+
+        // Lost again, and the port now stands for another device.
+        rig.port.loseLine();
+        rig.port.close();
+        rig.port.device = QStringLiteral("/dev/ttyS0");
+        rig.send(QStringLiteral("C00"));
+        QCOMPARE(rig.port.takeWritten(), QByteArray("C00\r"));
+        QCOMPARE(rig.shown().notice, "port reopened on /dev/ttyS0 (it was /dev/ttyUSB0)");
     }
 
     void unloadClosesPort() {

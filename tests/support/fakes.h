@@ -65,6 +65,7 @@ class FakeSerialPort final : public SerialPort {
     void setPortNumber(int number) override { m_number = number; }
     int portNumber() const override { return m_number; }
     OpenResult open() override;
+    QString deviceName() const override { return device; }
     void close() override { m_open = false; }
     bool isOpen() const override { return m_open; }
     void write(const QString& text) override;
@@ -81,6 +82,7 @@ class FakeSerialPort final : public SerialPort {
     bool failOpen = false;
     QString failReason = QStringLiteral("No such device: /dev/null/COM.");
     int openAttempts = 0;
+    QString device = QStringLiteral("/dev/ttyUSB0"); // what the next open is said to use
 
   private:
     QString m_settings;
