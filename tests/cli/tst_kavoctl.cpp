@@ -624,6 +624,9 @@ class TestKavoctl : public QObject {
             << QStringList{"send", "--device", "socket://10.0.0.5", "C00"} << none << 2
             << "cannot open socket://10.0.0.5: No such device: socket://10.0.0.5 "
                "(\"socket://10.0.0.5\" names no port; write socket://HOST:PORT).";
+        QTest::newRow("host not found, the address said once")
+            << QStringList{"send", "--device", "socket://no-such-host.invalid:4001", "C00"} << none
+            << 2 << "cannot open socket://no-such-host.invalid:4001: host not found.";
         QTest::newRow("no port stored")
             << QStringList{"status"} << none << 2 << "none stored by the panel";
     }
