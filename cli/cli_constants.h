@@ -1,5 +1,7 @@
 #pragma once
 
+#include "line_constants.h"
+
 #include <chrono>
 #include <QtGlobal>
 
@@ -9,7 +11,7 @@ using std::chrono::milliseconds;
 
 // How long a command waits for its reply unless --timeout says otherwise: the
 // panel's reply window after start-up.
-inline constexpr milliseconds kDefaultReplyWindow{1000};
+inline constexpr milliseconds kDefaultReplyWindow = kStartUpReplyWindow;
 inline constexpr milliseconds kLongestReplyWindow{60000};
 
 // A port lost sooner than this after it opened, before any reply, was closed

@@ -2,7 +2,7 @@
 
 #include "catalogue.h"
 #include "line_settings.h"
-#include "link_constants.h"
+#include "line_constants.h"
 #include "outer_frame.h"
 
 #include <QAbstractItemView>

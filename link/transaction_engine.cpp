@@ -1,7 +1,7 @@
 #include "transaction_engine.h"
 
 #include "line_settings.h"
-#include "link_constants.h"
+#include "line_constants.h"
 #include "status_decoders.h"
 #include "trace.h"
 

@@ -2,7 +2,7 @@
 
 #include "button_map.h"
 #include "line_settings.h"
-#include "link_constants.h"
+#include "line_constants.h"
 #include "panel_constants.h"
 
 namespace kavo {

@@ -97,7 +97,7 @@ bool CommandSet::accepts(QByteArrayView line) const {
 std::vector<LineReader::Line> LineReader::feed(QByteArrayView bytes) {
     std::vector<Line> lines;
     for (const char byte : bytes) {
-        if (byte == kCr) {
+        if (byte == kCrByte) {
             lines.push_back({m_dropped ? QByteArray() : m_buffer, m_dropped});
             m_buffer.clear();
             m_dropped = 0;
@@ -129,7 +129,7 @@ std::vector<Exchange> ProjectorModel::receive(QByteArrayView bytes, milliseconds
             continue;
         }
         QByteArray reply = answer(line.text, now);
-        exchanges.push_back({line.text + kCr, 0, std::move(reply)});
+        exchanges.push_back({line.text + kCrByte, 0, std::move(reply)});
     }
     return exchanges;
 }
@@ -141,7 +141,7 @@ QByteArray ProjectorModel::answer(QByteArrayView command, milliseconds now) {
     apply(command);
     advanceTo(now); // a zero warm-up ends at once
     const QByteArray data = statusRead(command);
-    return data.isNull() ? QByteArray(1, kAck) : data + kCr;
+    return data.isNull() ? QByteArray(1, kAckByte) : data + kCrByte;
 }
 
 std::optional<milliseconds> ProjectorModel::phaseEnd() const {

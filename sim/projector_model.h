@@ -4,6 +4,7 @@
 // with the time they arrived, replies come out. The executable around it owns
 // the pseudo-terminal and the clock; tests drive it with made-up times.
 
+#include "line_constants.h"
 #include "sim_constants.h"
 
 #include <array>
@@ -16,8 +17,6 @@
 
 namespace kavo::sim {
 
-inline constexpr char kAck = 0x06;
-inline constexpr char kCr = 0x0D;
 // The reply to a line the projector does not know.
 inline const QByteArray kUnknownReply = QByteArrayLiteral("?\r");
 

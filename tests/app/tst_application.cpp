@@ -3,7 +3,7 @@
 #include "form1.h"
 #include "form2.h"
 #include "form3.h"
-#include "link_constants.h"
+#include "line_constants.h"
 #include "port_dialog.h"
 
 #include <QGroupBox>

@@ -2,7 +2,7 @@
 #include "fakes.h"
 #include "form3.h"
 #include "line_settings.h"
-#include "link_constants.h"
+#include "line_constants.h"
 #include "trace.h"
 
 #include <array>

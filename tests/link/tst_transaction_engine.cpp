@@ -1,6 +1,6 @@
 #include "fakes.h"
 #include "line_settings.h"
-#include "link_constants.h"
+#include "line_constants.h"
 #include "trace.h"
 #include "transaction_engine.h"
 

@@ -1,7 +1,7 @@
 #include "button_map.h"
 #include "fakes.h"
 #include "form1.h"
-#include "link_constants.h"
+#include "line_constants.h"
 #include "trace.h"
 
 #include <QAccessible>

@@ -3,7 +3,7 @@
 // loopback, both reached through the port folder as the panel reaches them.
 
 #include "line_settings.h"
-#include "link_constants.h"
+#include "line_constants.h"
 #include "loopback_server.h"
 #include "port_factory.h"
 #include "port_paths.h"

@@ -14,7 +14,7 @@ using std::chrono::milliseconds;
 
 namespace {
 
-const QByteArray kAckReply(1, kAck);
+const QByteArray kAckReply(1, kavo::kAckByte);
 
 QStringList catalogueCommands() {
     QStringList commands;

@@ -2,6 +2,8 @@
 
 // Line settings, their stored form and the shape of a command line.
 
+#include "line_constants.h"
+
 #include <cstdint>
 #include <optional>
 #include <QString>
@@ -13,7 +15,6 @@ inline constexpr std::uint8_t kBaud9600 = 96;
 inline constexpr std::uint8_t kBaud19200 = 192;
 inline constexpr int kLowestPort = 1;
 inline constexpr int kHighestPort = 15;
-inline constexpr QChar kCr{0x0D};
 
 inline const QString kStoreApplication = QStringLiteral("KAVO");
 inline const QString kStoreSection = QStringLiteral("StartUP");

@@ -1,16 +1,14 @@
 #include "exchanger.h"
 
+#include "line_constants.h"
 #include "line_settings.h"
-#include "link_constants.h"
 #include "status_decoders.h"
 #include "trace.h"
 
 #include <utility>
 
-namespace kavo::cli {
+namespace kavo {
 namespace {
-
-constexpr QChar kAck{0x06};
 
 ReplyKind kindOf(const Exchange& exchange, bool ended, bool overflow) {
     if (exchange.reply.isEmpty())
@@ -134,4 +132,4 @@ void Exchanger::finish(bool lineLost) {
     done(exchange);
 }
 
-} // namespace kavo::cli
+} // namespace kavo

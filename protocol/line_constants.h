@@ -1,10 +1,20 @@
 #pragma once
 
+// The constants of the line to the projector: its two control characters,
+// the receive buffer's size and the windows that frame every exchange.
+
 #include <chrono>
+#include <QChar>
 
 namespace kavo {
 
 using std::chrono::milliseconds;
+
+// Every command ends with CR; a reply ends with CR, or is a lone ACK.
+inline constexpr char kCrByte = 0x0D;
+inline constexpr char kAckByte = 0x06;
+inline constexpr QChar kCr{kCrByte};
+inline constexpr QChar kAck{kAckByte};
 
 // Reply window (Timer2) and display clear (Timer4) intervals, by who sets them.
 inline constexpr milliseconds kCreationReplyWindow{5500};

@@ -20,7 +20,7 @@
 #include <optional>
 #include <QString>
 
-namespace kavo::cli {
+namespace kavo {
 
 inline constexpr std::chrono::milliseconds kSettleTime{250};
 inline constexpr std::chrono::milliseconds kSettleLimit{3000};
@@ -79,4 +79,4 @@ class Exchanger {
     Done m_done;
 };
 
-} // namespace kavo::cli
+} // namespace kavo
