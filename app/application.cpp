@@ -12,18 +12,14 @@
 
 namespace kavo {
 
-AppValues& appValues() {
-    static AppValues values;
-    return values;
-}
-
-Application::Application(AppValues& values, Platform platform)
-    : m_form1(std::make_unique<Form1>(values, platform.port, platform.timers, platform.store)),
-      m_portDialog(std::make_unique<PortDialog>(values, platform.port, platform.store,
+Application::Application(Platform platform)
+    : m_session(platform.port, platform.timers, platform.store),
+      m_form1(std::make_unique<Form1>(m_session)),
+      m_portDialog(std::make_unique<PortDialog>(m_session.values(), platform.port, platform.store,
                                                 platform.messages, m_form1.get())) {
     m_form1->showPortDialogModal = [this] { m_portDialog->showModal(); };
     m_form1->showPortDialogFromPanel = [this] { m_portDialog->showFromPanel(); };
-    m_form1->logic().openConsole = [this] { openConsole(); };
+    m_session.logic().openConsole = [this] { openConsole(); };
 }
 
 Application::~Application() {
@@ -41,10 +37,10 @@ void Application::openConsole() {
     // Created when shown; while open it is only brought forward, not reloaded.
     if (!m_console) {
         m_console = new Form3(
-            m_form1->engine(),
+            m_session,
             [this] {
                 m_form1->show();
-                m_form1->Frame15->show();
+                m_session.logic().setStatusFrameVisible(true);
             },
             m_form1.get());
     }
@@ -62,7 +58,7 @@ int runApplication(QApplication& app) {
     QtSettingsStore store;
     QtTimerFactory timers;
     QtMessageBox messages;
-    Application application(appValues(), {port, store, timers, messages});
+    Application application({port, store, timers, messages});
     messages.setParent(&application.form1());
     application.start();
     return app.exec();

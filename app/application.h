@@ -1,11 +1,12 @@
 #pragma once
 
-// Builds the windows around the platform services and wires them together:
-// the main window, the port settings dialog and the command console.
+// Creates the run's session on the platform services and builds the windows
+// around it: the main window, the port settings dialog and the command
+// console.
 
-#include "app_values.h"
 #include "form3.h"
 #include "message_box.h"
+#include "panel_session.h"
 #include "serial_port.h"
 #include "settings_store.h"
 #include "timer.h"
@@ -21,10 +22,6 @@ class Form1;
 class Form3;
 class PortDialog;
 
-// The process-wide values (current command, port number, baud-rate code and
-// their remembered copies); one instance for the whole run.
-AppValues& appValues();
-
 struct Platform {
     SerialPort& port;
     SettingsStore& store;
@@ -34,13 +31,14 @@ struct Platform {
 
 class Application {
   public:
-    Application(AppValues& values, Platform platform);
+    explicit Application(Platform platform);
     ~Application();
 
     // Start-up of the main window (showing the port dialog when needed), then
     // the main window itself.
     void start();
 
+    PanelSession& session() { return m_session; }
     Form1& form1() { return *m_form1; }
     PortDialog& portDialog() { return *m_portDialog; }
     Form3* console() const { return m_console; }
@@ -48,6 +46,7 @@ class Application {
   private:
     void openConsole();
 
+    PanelSession m_session;
     std::unique_ptr<Form1> m_form1;
     std::unique_ptr<PortDialog> m_portDialog;
     QPointer<Form3> m_console;

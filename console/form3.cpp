@@ -1,8 +1,8 @@
 #include "form3.h"
 
 #include "catalogue.h"
-#include "line_settings.h"
 #include "line_constants.h"
+#include "line_settings.h"
 #include "outer_frame.h"
 
 #include <QAbstractItemView>
@@ -119,10 +119,10 @@ QComboBox* makeList(QWidget* parent, const char* name, const QStringList& entrie
 
 } // namespace
 
-Form3::Form3(TransactionEngine& engine, std::function<void()> showMainWindow, QWidget* parent)
+Form3::Form3(PanelSession& session, std::function<void()> showMainWindow, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_engine(engine), m_showMainWindow(std::move(showMainWindow)),
+      m_session(session), m_showMainWindow(std::move(showMainWindow)),
       m_outerFrame(new OuterFrame(this)) {
     setObjectName(QStringLiteral("Form3"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -213,13 +213,13 @@ void Form3::Combo3_Click() {
 }
 
 void Form3::Command1_Click() {
-    m_engine.Timer2().setEnabled(false);
-    m_engine.Timer4().setEnabled(false);
-    m_engine.Hyouji(m_consoleCmd, 1);
+    m_session.engine().Timer2().setEnabled(false);
+    m_session.engine().Timer4().setEnabled(false);
+    m_session.engine().Hyouji(m_consoleCmd, 1);
     Label1->hide();
     Label2->hide();
-    m_engine.Timer2().setEnabled(true);
-    m_engine.Timer4().setEnabled(true);
+    m_session.engine().Timer2().setEnabled(true);
+    m_session.engine().Timer4().setEnabled(true);
 }
 
 void Form3::Command2_Click() {
@@ -274,8 +274,7 @@ void Form3::unload() {
     m_unloaded = true;
     if (m_showMainWindow)
         m_showMainWindow();
-    m_engine.Timer2().setInterval(kConsoleClosedReplyWindow);
-    m_engine.Timer4().setInterval(kConsoleClosedDisplayClear);
+    m_session.consoleClosed();
 }
 
 int Form3::outerHeightTwips() const {

@@ -5,7 +5,7 @@
 // Hyouji. It keeps its own command line (Console_cmd) and never touches
 // Cur_cmd, so the panel's status decoding keys on what the panel last sent.
 
-#include "transaction_engine.h"
+#include "panel_session.h"
 
 #include <functional>
 #include <QWidget>
@@ -27,22 +27,19 @@ inline constexpr int kForm3ListTopTwips = 1560;
 // Created when shown, destroyed when closed (Qt::WA_DeleteOnClose); the
 // constructor runs Form_Load, so a console is loaded exactly once.
 //
-// The host ("COMMANDTABLE") hides Frame15 and sets Timer2/Timer4 to
-// kConsoleReplyWindow/kConsoleDisplayClear before creating the console, and
-// only raises it while one exists (keep a QPointer<Form3>). Give the main
-// window as parent: the console then stays its own window but never outlives
-// the engine it holds.
+// "COMMANDTABLE" (PanelLogic::Command74_Click) prepares the session for the
+// console before the application creates it; while one exists it is only
+// raised. With the main window as parent the console stays its own window but
+// never outlives the session.
 //
 // showMainWindow runs once when the console unloads, by "CLOSE" or by the
-// window's close box alike; it must show the main window and its Frame15.
-// The console itself then sets Timer2/Timer4 to kConsoleClosedReplyWindow/
-// kConsoleClosedDisplayClear. It does not run when the console is destroyed
-// without being closed (its parent going away).
+// window's close box alike, and shows the main window and its Frame15; the
+// session then takes its own reply window back. Neither happens when the
+// console is destroyed without being closed (its parent going away).
 class Form3 : public QWidget {
     Q_OBJECT
   public:
-    Form3(TransactionEngine& engine, std::function<void()> showMainWindow,
-          QWidget* parent = nullptr);
+    Form3(PanelSession& session, std::function<void()> showMainWindow, QWidget* parent = nullptr);
     ~Form3() override;
 
     void Form_Load();
@@ -84,7 +81,7 @@ class Form3 : public QWidget {
     void showOnly(QComboBox* list);
     void unload();
 
-    TransactionEngine& m_engine;
+    PanelSession& m_session;
     std::function<void()> m_showMainWindow;
     QString m_consoleCmd;
     OuterFrame* m_outerFrame; // owned as a child

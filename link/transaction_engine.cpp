@@ -1,7 +1,7 @@
 #include "transaction_engine.h"
 
-#include "line_settings.h"
 #include "line_constants.h"
+#include "line_settings.h"
 #include "status_decoders.h"
 #include "trace.h"
 
@@ -9,9 +9,8 @@ namespace kavo {
 
 TransactionEngine::TransactionEngine(AppValues& values, SerialPort& port, TimerFactory& timers,
                                      SettingsStore& store)
-    : m_values(values), m_port(port), m_store(store), m_timer1(timers.createTimer()),
-      m_timer2(timers.createTimer()), m_timer4(timers.createTimer()) {
-    m_timer1->setInterval(kRepeatDesigned);
+    : m_values(values), m_port(port), m_store(store), m_timer2(timers.createTimer()),
+      m_timer4(timers.createTimer()) {
     m_timer2->setInterval(kCreationReplyWindow);
     m_timer4->setInterval(kCreationDisplayClear);
     m_timer2->setTickHandler([this] { Timer2_Timer(); });
@@ -35,10 +34,8 @@ TransactionEngine::StartUp TransactionEngine::startUp() {
     m_timer2->setInterval(kStartUpReplyWindow);
     m_timer4->setInterval(kStartUpDisplayClear);
 
-    Cont_code = 0;
     m_rxWait = 0;
     m_rxBuf.clear();
-    Cont_flag = 0;
     return StartUp::Opened;
 }
 

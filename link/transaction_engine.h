@@ -52,18 +52,11 @@ class TransactionEngine {
     void clearTraceLines();
     void emptyRxBuf() { m_rxBuf.clear(); }
 
-    SerialPort& MSComm1() { return m_port; }
-    Timer& Timer1() { return *m_timer1; }
     Timer& Timer2() { return *m_timer2; }
     Timer& Timer4() { return *m_timer4; }
     AppValues& values() { return m_values; }
 
     const LinkDisplay& display() const { return m_display; }
-    const QString& Rx_buf() const { return m_rxBuf; }
-    std::uint8_t Rx_wait() const { return m_rxWait; }
-
-    std::uint8_t Cont_code = 0;
-    std::int16_t Cont_flag = 0;
 
     void setDisplayChangedHandler(std::function<void()> handler) {
         m_displayChanged = std::move(handler);
@@ -77,7 +70,6 @@ class TransactionEngine {
     AppValues& m_values;
     SerialPort& m_port;
     SettingsStore& m_store;
-    std::unique_ptr<Timer> m_timer1;
     std::unique_ptr<Timer> m_timer2;
     std::unique_ptr<Timer> m_timer4;
     QString m_rxBuf;

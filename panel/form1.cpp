@@ -199,12 +199,11 @@ int keyCode(const QKeyEvent& key) {
 
 } // namespace
 
-Form1::Form1(AppValues& values, SerialPort& port, TimerFactory& timers, SettingsStore& store,
-             QWidget* parent)
+Form1::Form1(PanelSession& session, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      m_engine(values, port, timers, store), m_logic(m_engine), m_outerFrame(new OuterFrame(this)) {
+      m_session(session), m_outerFrame(new OuterFrame(this)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kForm1Caption);
     setAutoFillBackground(true);
@@ -216,8 +215,10 @@ Form1::Form1(AppValues& values, SerialPort& port, TimerFactory& timers, Settings
     buildDisplayAreas();
     buildButtons();
     setFixedSize(twipsToPixels(kClientWidthTwips), twipsToPixels(kCompactHeightTwips));
-    m_engine.setDisplayChangedHandler([this] { mirrorDisplay(); });
-    m_logic.setStatusFrameVisible = [this](bool visible) { Frame15->setVisible(visible); };
+    m_session.engine().setDisplayChangedHandler([this] { mirrorDisplay(); });
+    m_session.logic().setStatusFrameVisible = [this](bool visible) {
+        Frame15->setVisible(visible);
+    };
     endProgram = [] { QCoreApplication::exit(0); };
     // Sees every key before the focused button does, without taking it away.
     qApp->installEventFilter(this);
@@ -249,7 +250,6 @@ void Form1::buildFrames() {
             title->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
             paintText(title, QColor(0x80, 0x00, 0x00));
         }
-        m_labels[entry.number] = title;
     }
 }
 
@@ -280,7 +280,7 @@ void Form1::buildButtons() {
         switch (entry.kind) {
         case panel::Kind::Click:
             connect(button, &QPushButton::clicked, this,
-                    [this, number] { m_logic.Command_Click(number); });
+                    [this, number] { m_session.logic().Command_Click(number); });
             break;
         case panel::Kind::Hold: {
             auto* hold = static_cast<HoldButton*>(button);
@@ -293,9 +293,9 @@ void Form1::buildButtons() {
             hold->setToolTip(latin1(entry.accessibleName) + QStringLiteral(" (") +
                              latin1(entry.command) + QStringLiteral(")"));
             connect(hold, &HoldButton::mouseDown, this,
-                    [this, number] { m_logic.Command_MouseDown(number); });
+                    [this, number] { m_session.logic().Command_MouseDown(number); });
             connect(hold, &HoldButton::mouseUp, this,
-                    [this, number] { m_logic.Command_MouseUp(number); });
+                    [this, number] { m_session.logic().Command_MouseUp(number); });
             break;
         }
         case panel::Kind::End:
@@ -313,7 +313,7 @@ void Form1::buildButtons() {
         previous = button;
         m_buttons[entry.number] = button;
     }
-    Command(17)->setFocus();
+    m_buttons.at(17)->setFocus();
 }
 
 void Form1::buildDisplayAreas() {
@@ -345,37 +345,11 @@ void Form1::buildDisplayAreas() {
     Label25 = makeLine(Frame15, QStringLiteral("Label25"), 10.5, Qt::red);
     placeTwips(Label25, 1020, 135, 4950, 285);
     Label25->setAccessibleDescription(QStringLiteral("STATUS"));
-
-    for (auto [number, label] : {std::pair{9, Label9},
-                                 {10, Label10},
-                                 {11, Label11},
-                                 {12, Label12},
-                                 {25, Label25},
-                                 {26, Label26},
-                                 {27, Label27},
-                                 {28, Label28},
-                                 {29, Label29}})
-        m_labels[number] = label;
-}
-
-QPushButton* Form1::Command(int number) const {
-    const auto it = m_buttons.find(number);
-    return it == m_buttons.end() ? nullptr : it->second;
-}
-
-QGroupBox* Form1::Frame(int number) const {
-    const auto it = m_frames.find(number);
-    return it == m_frames.end() ? nullptr : it->second;
-}
-
-QLabel* Form1::Label(int number) const {
-    const auto it = m_labels.find(number);
-    return it == m_labels.end() ? nullptr : it->second;
 }
 
 void Form1::Form_Load() {
     setOuterHeightTwips(kCompactHeightTwips);
-    if (m_engine.startUp() == TransactionEngine::StartUp::NeedsPortDialog) {
+    if (m_session.startUp() == TransactionEngine::StartUp::NeedsPortDialog) {
         if (showPortDialogModal)
             showPortDialogModal();
         return;
@@ -392,14 +366,14 @@ void Form1::Command16_Click() {
 }
 
 void Form1::Command33_Click() {
-    m_engine.forgetLostLine();
+    m_session.engine().forgetLostLine();
     mirrorDisplay();
     if (showPortDialogFromPanel)
         showPortDialogFromPanel();
 }
 
 void Form1::Command74_Click() {
-    m_logic.Command74_Click();
+    m_session.logic().Command74_Click();
 }
 
 void Form1::Form_KeyDown(int keyCode, int shift) {
@@ -421,7 +395,7 @@ void Form1::placeAboveCentre() {
 }
 
 void Form1::mirrorDisplay() {
-    const LinkDisplay& shown = m_engine.display();
+    const LinkDisplay& shown = m_session.engine().display();
     Label11->setText(shownPart(shown.txd));
     Label12->setText(shownPart(shown.rxd));
     Label25->setText(shown.status);
@@ -438,8 +412,8 @@ void Form1::mirrorDisplay() {
 }
 
 void Form1::endHoldIfAny() {
-    if (m_engine.Cont_flag != 0)
-        m_logic.Cont_M_up();
+    if (m_session.logic().Cont_flag != 0)
+        m_session.logic().Cont_M_up();
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {

@@ -1,13 +1,11 @@
 #pragma once
 
-// The operator's panel and the window that owns the projector link. The
-// exchange logic lives in TransactionEngine and the button logic in
-// PanelLogic; this window lays out the controls from the button map and
-// mirrors what the engine shows.
+// The operator's panel. The session below it holds the exchange and the
+// button logic; this window lays out the controls from the button map, passes
+// clicks and keys on, and mirrors what the engine shows.
 
 #include "panel_constants.h"
-#include "panel_logic.h"
-#include "transaction_engine.h"
+#include "panel_session.h"
 
 #include <functional>
 #include <map>
@@ -24,15 +22,14 @@ class OuterFrame;
 class Form1 : public QWidget {
     Q_OBJECT
   public:
-    Form1(AppValues& values, SerialPort& port, TimerFactory& timers, SettingsStore& store,
-          QWidget* parent = nullptr);
+    explicit Form1(PanelSession& session, QWidget* parent = nullptr);
     ~Form1() override;
 
     // Start-up; shows the port settings dialog through showPortDialogModal
     // when no usable port is stored or the stored one does not open.
     void Form_Load();
-    void Hyouji(const QString& text, std::uint8_t mode) { m_engine.Hyouji(text, mode); }
-    void Form_QueryUnload() { m_engine.Form_QueryUnload(); }
+    void Hyouji(const QString& text, std::uint8_t mode) { m_session.engine().Hyouji(text, mode); }
+    void Form_QueryUnload() { m_session.engine().Form_QueryUnload(); }
 
     void Command16_Click(); // "END"
     void Command33_Click(); // "COM"
@@ -40,33 +37,13 @@ class Form1 : public QWidget {
     // Ctrl+H: toggles between the compact and the extended height.
     void Form_KeyDown(int keyCode, int shift);
 
-    TransactionEngine& engine() { return m_engine; }
-    PanelLogic& logic() { return m_logic; }
-    AppValues& values() { return m_engine.values(); }
-
     // Outer height (title bar and borders included where known), in twips.
     int outerHeightTwips() const;
     void setOuterHeightTwips(int twips);
 
-    QPushButton* Command(int number) const;
-    QGroupBox* Frame(int number) const;
-    QLabel* Label(int number) const;
-
     std::function<void()> showPortDialogModal;
     std::function<void()> showPortDialogFromPanel;
     std::function<void()> endProgram;
-
-    QGroupBox* Frame9 = nullptr;
-    QGroupBox* Frame15 = nullptr;
-    QLabel* Label9 = nullptr;
-    QLabel* Label10 = nullptr;
-    QLabel* Label11 = nullptr;
-    QLabel* Label12 = nullptr;
-    QLabel* Label25 = nullptr;
-    QLabel* Label26 = nullptr;
-    QLabel* Label27 = nullptr;
-    QLabel* Label28 = nullptr;
-    QLabel* Label29 = nullptr;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -82,12 +59,21 @@ class Form1 : public QWidget {
     void mirrorDisplay();
     void endHoldIfAny();
 
-    TransactionEngine m_engine;
-    PanelLogic m_logic;
+    PanelSession& m_session;
     std::map<int, QPushButton*> m_buttons;
     std::map<int, QGroupBox*> m_frames;
-    std::map<int, QLabel*> m_labels;
     OuterFrame* m_outerFrame; // owned as a child
+    QGroupBox* Frame9 = nullptr;
+    QGroupBox* Frame15 = nullptr;
+    QLabel* Label9 = nullptr;
+    QLabel* Label10 = nullptr;
+    QLabel* Label11 = nullptr;
+    QLabel* Label12 = nullptr;
+    QLabel* Label25 = nullptr;
+    QLabel* Label26 = nullptr;
+    QLabel* Label27 = nullptr;
+    QLabel* Label28 = nullptr;
+    QLabel* Label29 = nullptr;
 };
 
 } // namespace kavo

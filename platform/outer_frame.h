@@ -27,9 +27,6 @@ class OuterFrame final : public QObject {
     // than it was taken to be.
     void placeAboveCentre(int abovePixels);
 
-    // The frame's thickness as last learnt (zero where there is none).
-    QMargins margins() const { return m_margins; }
-
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

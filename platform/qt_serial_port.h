@@ -51,7 +51,6 @@ class QtSerialPort final : public QObject, public SerialPort {
   private:
     void onError(QSerialPort::SerialPortError error);
 
-    // A child, so that tests can reach the device and raise its errors.
     QSerialPort m_port{this};
     QString m_device;
     QString m_settings = QStringLiteral("9600,N,8,1");

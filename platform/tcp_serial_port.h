@@ -53,7 +53,6 @@ class TcpSerialPort final : public QObject, public SerialPort {
     QString connectFailure() const;
     void checkLine();
 
-    // A child, so that tests can reach the connection.
     QTcpSocket m_socket{this};
     QString m_host;
     quint16 m_tcpPort;

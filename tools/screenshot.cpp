@@ -1,7 +1,6 @@
 // Renders the panel in its compact and extended heights to PNG files, with a
 // sample exchange on the trace lines, for the README.
 
-#include "app_values.h"
 #include "form1.h"
 #include "port_factory.h"
 #include "qt_platform.h"
@@ -15,17 +14,17 @@ int main(int argc, char* argv[]) {
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
     QDir().mkpath(folder);
 
-    kavo::AppValues values;
     kavo::QtPortFactory ports;
     kavo::PortByNumber port(ports); // never opened: sends only show their trace
     kavo::QtSettingsStore store;
     kavo::QtTimerFactory timers;
-    kavo::Form1 form1(values, port, timers, store);
+    kavo::PanelSession session(port, timers, store);
+    kavo::Form1 form1(session);
     form1.show();
 
-    values.Cur_cmd = QStringLiteral("CR LAMPMODE\r");
-    form1.Hyouji(values.Cur_cmd, 1);
-    form1.engine().MSComm1_OnComm(kavo::CommEvent::Receive);
+    session.values().Cur_cmd = QStringLiteral("CR LAMPMODE\r");
+    form1.Hyouji(session.values().Cur_cmd, 1);
+    session.engine().MSComm1_OnComm(kavo::CommEvent::Receive);
     form1.Hyouji(QStringLiteral("000 ECO\r"), 2);
 
     int status = 0;

@@ -5,6 +5,8 @@
 #include "form3.h"
 #include "line_constants.h"
 #include "port_dialog.h"
+#include "session_rig.h"
+#include "window_controls.h"
 
 #include <QGroupBox>
 #include <QLabel>
@@ -20,19 +22,19 @@ using std::chrono::milliseconds;
 
 namespace {
 
-struct Rig {
-    AppValues values;
-    FakeSerialPort port;
-    FakeSettingsStore store;
-    FakeClock clock;
+struct Rig : FakePlatform {
     FakeMessageBox messages;
-    Application app{values, {port, store, clock, messages}};
+    Application app{{port, store, clock, messages}};
+    AppValues& values = app.session().values();
     int ended = 0;
 
     Rig() {
         app.form1().endProgram = [this] { ++ended; };
     }
-    QPushButton* button(int number) { return app.form1().Command(number); }
+    QPushButton* button(int number) { return control<QPushButton>(app.form1(), "Command", number); }
+    QWidget* panel(const char* kind, int number) {
+        return control<QWidget>(app.form1(), kind, number);
+    }
 };
 
 } // namespace
@@ -79,7 +81,7 @@ class TestApplication : public QObject {
         // Sends still show their trace and time out, and nothing fails.
         QTest::mouseClick(rig.button(17), Qt::LeftButton);
         rig.clock.advance(milliseconds(5500));
-        QCOMPARE(rig.app.form1().Label12->text(), QStringLiteral(" X X X X"));
+        QCOMPARE(control<QLabel>(rig.app.form1(), "Label", 12)->text(), QStringLiteral(" X X X X"));
     }
 
     void storedPortOpensWithoutDialog() {
@@ -101,20 +103,20 @@ class TestApplication : public QObject {
         QTest::mouseClick(rig.button(74), Qt::LeftButton);
         QCOMPARE(rig.app.console(), console);
         QCOMPARE(console->Text1->text(), QStringLiteral("CR LAMPSTS")); // not reloaded
-        QVERIFY(rig.app.form1().Frame15->isHidden());
-        QCOMPARE(rig.app.form1().engine().Timer2().interval(), milliseconds(5000));
+        QVERIFY(rig.panel("Frame", 15)->isHidden());
+        QCOMPARE(rig.app.session().engine().Timer2().interval(), milliseconds(5000));
 
         console->Command2->click(); // "CLOSE"
-        QVERIFY(!rig.app.form1().Frame15->isHidden());
-        QCOMPARE(rig.app.form1().engine().Timer2().interval(), milliseconds(1000));
-        QCOMPARE(rig.app.form1().engine().Timer4().interval(), milliseconds(1200));
+        QVERIFY(!rig.panel("Frame", 15)->isHidden());
+        QCOMPARE(rig.app.session().engine().Timer2().interval(), milliseconds(1000));
+        QCOMPARE(rig.app.session().engine().Timer4().interval(), milliseconds(1200));
         QTRY_VERIFY(rig.app.console() == nullptr);
 
         QTest::mouseClick(rig.button(74), Qt::LeftButton);
         QVERIFY(rig.app.console() != console || rig.app.console()->Text1->text() == "C00[CR]");
         rig.app.console()->close(); // the close box restores too
-        QVERIFY(!rig.app.form1().Frame15->isHidden());
-        QCOMPARE(rig.app.form1().engine().Timer4().interval(), milliseconds(1200));
+        QVERIFY(!rig.panel("Frame", 15)->isHidden());
+        QCOMPARE(rig.app.session().engine().Timer4().interval(), milliseconds(1200));
     }
 
     void comThenCancelReopens() {
@@ -160,7 +162,7 @@ class TestApplication : public QObject {
         QTRY_VERIFY(!rig.app.form1().isActiveWindow());
         rig.clock.advance(milliseconds(1000));
         QCOMPARE(rig.port.written.count("C09\r"), 2);
-        QCOMPARE(rig.app.form1().engine().Cont_flag, std::int16_t(0));
+        QCOMPARE(rig.app.session().logic().Cont_flag, std::int16_t(0));
     }
 };
 

@@ -1,8 +1,8 @@
 #include "catalogue.h"
-#include "fakes.h"
 #include "form3.h"
-#include "line_settings.h"
 #include "line_constants.h"
+#include "line_settings.h"
+#include "session_rig.h"
 #include "trace.h"
 
 #include <array>
@@ -24,21 +24,15 @@ using std::chrono::milliseconds;
 namespace {
 
 // An opened link as "COMMANDTABLE" leaves it, and a console over it.
-struct Rig {
-    AppValues values;
-    FakeSerialPort port;
-    FakeClock clock;
-    FakeSettingsStore store;
-    TransactionEngine engine{values, port, clock, store};
+struct Rig : SessionRig {
     int mainWindowShown = 0;
     QPointer<Form3> form;
 
     Rig() {
         store.setStartUp(QStringLiteral("2"), QStringLiteral("96"));
-        engine.startUp();
-        engine.Timer2().setInterval(kConsoleReplyWindow);
-        engine.Timer4().setInterval(kConsoleDisplayClear);
-        form = new Form3(engine, [this] { ++mainWindowShown; });
+        session.startUp();
+        logic.Command74_Click(); // "COMMANDTABLE"
+        form = new Form3(session, [this] { ++mainWindowShown; });
     }
     ~Rig() { delete form.data(); }
 

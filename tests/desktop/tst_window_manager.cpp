@@ -7,6 +7,8 @@
 #include "form1.h"
 #include "form3.h"
 #include "outer_frame.h"
+#include "session_rig.h"
+#include "window_controls.h"
 
 #include <cstdlib>
 #include <memory>
@@ -109,17 +111,13 @@ constexpr int kScreenWidth = 1280, kScreenHeight = 1024;
 constexpr int kCompact = 385, kExtended = 540, kConsole = 167; // 5780, 8100, 2500 twips
 constexpr int kAbove = 90;                                     // 1350 twips
 
-struct Rig {
-    AppValues values;
-    FakeSerialPort port;
-    FakeSettingsStore store;
-    FakeClock clock;
+struct Rig : FakePlatform {
     FakeMessageBox messages;
     std::unique_ptr<Application> app;
 
     Rig() {
         store.setStartUp("1", "192");
-        app = std::make_unique<Application>(values, Platform{port, store, clock, messages});
+        app = std::make_unique<Application>(Platform{port, store, clock, messages});
         app->form1().endProgram = [] {};
     }
 };
@@ -168,7 +166,7 @@ class TestWindowManager : public QObject {
         Rig rig;
         rig.app->start();
         QVERIFY(settled(&rig.app->form1()));
-        rig.app->form1().Command(74)->click(); // "COMMANDTABLE"
+        control<QPushButton>(rig.app->form1(), "Command", 74)->click(); // "COMMANDTABLE"
         Form3* console = rig.app->console();
         QVERIFY(console);
         QVERIFY(settled(console));

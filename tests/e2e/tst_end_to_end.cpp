@@ -10,6 +10,7 @@
 #include "port_factory.h"
 #include "port_paths.h"
 #include "pty_pair.h"
+#include "window_controls.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -72,7 +73,6 @@ void addKinds() {
 }
 
 struct Panel {
-    AppValues values;
     QtPortFactory ports;
     PortByNumber port{ports};
     FakeSettingsStore store;
@@ -82,13 +82,15 @@ struct Panel {
 
     Panel() {
         store.setStartUp("1", "192");
-        app = std::make_unique<Application>(values, Platform{port, store, clock, messages});
+        app = std::make_unique<Application>(Platform{port, store, clock, messages});
         app->form1().endProgram = [] {};
         app->start();
     }
-    QPushButton* button(int number) { return app->form1().Command(number); }
-    QString status() { return app->form1().Label25->text(); }
-    QString reply() { return app->form1().Label12->text(); }
+    QPushButton* button(int number) {
+        return control<QPushButton>(app->form1(), "Command", number);
+    }
+    QString status() { return control<QLabel>(app->form1(), "Label", 25)->text(); }
+    QString reply() { return control<QLabel>(app->form1(), "Label", 12)->text(); }
     // A status read, waiting (bounded) for its decoded text.
     void read(int number, const QString& expected) {
         QTest::mouseClick(button(number), Qt::LeftButton);

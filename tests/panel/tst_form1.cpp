@@ -1,8 +1,9 @@
 #include "button_map.h"
-#include "fakes.h"
 #include "form1.h"
 #include "line_constants.h"
+#include "session_rig.h"
 #include "trace.h"
+#include "window_controls.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -18,12 +19,8 @@ using std::chrono::milliseconds;
 
 namespace {
 
-struct Rig {
-    AppValues values;
-    FakeSerialPort port;
-    FakeClock clock;
-    FakeSettingsStore store;
-    Form1 form{values, port, clock, store};
+struct Rig : SessionRig {
+    Form1 form{session};
     int ended = 0;
 
     Rig() {
@@ -32,12 +29,9 @@ struct Rig {
         form.Form_Load();
         form.show();
     }
-    QPushButton* button(int number) {
-        auto* found = form.findChild<QPushButton*>(QStringLiteral("Command%1").arg(number));
-        if (!found)
-            qFatal("no Command%d", number);
-        return found;
-    }
+    QPushButton* button(int number) { return control<QPushButton>(form, "Command", number); }
+    QGroupBox* frame(int number) { return control<QGroupBox>(form, "Frame", number); }
+    QLabel* label(int number) { return control<QLabel>(form, "Label", number); }
     void hold(int number, Qt::MouseButton with = Qt::LeftButton) {
         QTest::mousePress(button(number), with);
     }
@@ -217,13 +211,13 @@ class TestForm1 : public QObject {
         QVERIFY(sameHeight(rig.form.outerHeightTwips(), 5780));
         QVERIFY(!(rig.form.windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(rig.form.windowFlags() & Qt::WindowMinimizeButtonHint);
-        QCOMPARE(rig.form.Frame(23)->geometry(), QRect(388, 160, 144, 97));
+        QCOMPARE(rig.frame(23)->geometry(), QRect(388, 160, 144, 97));
         QCOMPARE(rig.button(16)->geometry(), QRect(624, 293, 60, 57));
         QCOMPARE(rig.button(16)->font().pointSizeF(), 15.75);
         QCOMPARE(rig.button(5)->geometry(), QRect(525, 277, 56, 17));
         QCOMPARE(rig.button(5)->parentWidget(), &rig.form);
-        QCOMPARE(rig.form.Label(24)->text(), QStringLiteral("POWER "));
-        QCOMPARE(rig.form.Label(29)->text(), QStringLiteral("[ACK]  :ACKnowledgemend Code (0x06)"));
+        QCOMPARE(rig.label(24)->text(), QStringLiteral("POWER "));
+        QCOMPARE(rig.label(29)->text(), QStringLiteral("[ACK]  :ACKnowledgemend Code (0x06)"));
         QCOMPARE(rig.button(17)->palette().color(QPalette::Button), QColor(0x80, 0xFF, 0x80));
         QCOMPARE(rig.button(72)->palette().color(QPalette::Button), QColor(0x00, 0xC0, 0xC0));
         QCOMPARE(rig.button(6)->palette().color(QPalette::Button), QColor(0xFF, 0xC0, 0x80));
@@ -231,15 +225,15 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.button(1)->iconSize(), QSize(17, 9));
         QCOMPARE(rig.button(57)->accessibleName(), QStringLiteral("LENS SHIFT left"));
         QVERIFY(rig.button(57)->toolTip().startsWith(QStringLiteral("LENS SHIFT left")));
-        QCOMPARE(rig.form.Label28->geometry(), QRect(8, 427, 260, 15));
-        QCOMPARE(rig.form.Label27->geometry(), QRect(280, 427, 140, 15));
+        QCOMPARE(rig.label(28)->geometry(), QRect(8, 427, 260, 15));
+        QCOMPARE(rig.label(27)->geometry(), QRect(280, 427, 140, 15));
         for (const panel::ButtonEntry& entry : panel::buttons()) {
             if (entry.kind == panel::Kind::Hold)
                 QVERIFY2(!rig.button(entry.number)->accessibleName().isEmpty(),
                          qPrintable(rig.button(entry.number)->objectName()));
         }
         for (int n = 27; n <= 29; ++n)
-            QVERIFY(rig.form.Label(n)->isHidden());
+            QVERIFY(rig.label(n)->isHidden());
         // Every caption fits its button, at the largest quarter-point size
         // that does (a margin of 3 pixels a side).
         for (const panel::ButtonEntry& entry : panel::buttons()) {
@@ -320,8 +314,8 @@ class TestForm1 : public QObject {
     void oneSecondHoldSendsElevenTimes() {
         Rig rig;
         rig.hold(51);
-        QCOMPARE(rig.form.engine().Timer2().interval(), milliseconds(150));
-        QCOMPARE(rig.form.engine().Timer4().interval(), milliseconds(200));
+        QCOMPARE(rig.engine.Timer2().interval(), milliseconds(150));
+        QCOMPARE(rig.engine.Timer4().interval(), milliseconds(200));
         for (int i = 1; i <= 10; ++i) {
             rig.clock.advance(milliseconds(99));
             QCOMPARE(rig.sent("C4A\r"), i);
@@ -347,7 +341,7 @@ class TestForm1 : public QObject {
         rig.clock.advance(milliseconds(500));
         QCOMPARE(rig.sent("C09\r"), 4);
         rig.release(1, Qt::LeftButton); // the later release changes nothing more
-        QCOMPARE(rig.form.engine().Cont_flag, std::int16_t(0));
+        QCOMPARE(rig.logic.Cont_flag, std::int16_t(0));
     }
 
     void replyAfterReleaseStandsAlone() {
@@ -356,7 +350,7 @@ class TestForm1 : public QObject {
         rig.port.receive(QStringLiteral("Z")); // the start of a reply during the hold
         rig.release(1);
         rig.port.receive(QString(QChar(0x06)));
-        QCOMPARE(rig.form.Label12->text(), QStringLiteral("  [ACK] "));
+        QCOMPARE(rig.label(12)->text(), QStringLiteral("  [ACK] "));
     }
 
     void rightButtonRepeatsLikeLeft() {
@@ -382,19 +376,19 @@ class TestForm1 : public QObject {
         rig.hold(2);
         rig.clock.advance(milliseconds(230));
         rig.release(2);
-        QCOMPARE(rig.form.Label11->text(), QString());
-        QCOMPARE(rig.form.Label12->text(), QString());
+        QCOMPARE(rig.label(11)->text(), QString());
+        QCOMPARE(rig.label(12)->text(), QString());
         rig.clock.advance(milliseconds(999));
-        QCOMPARE(rig.form.Label12->text(), QString());
-        QVERIFY(rig.form.engine().Timer4().isEnabled());
+        QCOMPARE(rig.label(12)->text(), QString());
+        QVERIFY(rig.engine.Timer4().isEnabled());
         rig.clock.advance(milliseconds(1));
-        QVERIFY(!rig.form.engine().Timer4().isEnabled());
+        QVERIFY(!rig.engine.Timer4().isEnabled());
         // A single-shot send after the hold times out at 500 ms.
         QTest::mouseClick(rig.button(44), Qt::LeftButton);
         rig.clock.advance(milliseconds(499));
-        QCOMPARE(rig.form.Label12->text(), QString());
+        QCOMPARE(rig.label(12)->text(), QString());
         rig.clock.advance(milliseconds(1));
-        QCOMPARE(rig.form.Label12->text(), kNoReplyMarker);
+        QCOMPARE(rig.label(12)->text(), kNoReplyMarker);
     }
 
     void spaceBarOnArrowSendsNothing() {
@@ -418,8 +412,10 @@ class TestForm1 : public QObject {
         rig.release(50);
         QCOMPARE(rig.sent("C4B\r"), 1 + 6000);
         QCOMPARE(rig.clock.liveTimers(), timers);
-        QVERIFY(rig.form.engine().Rx_buf().isEmpty());
-        QVERIFY(!rig.form.engine().Timer1().isEnabled());
+        QVERIFY(!rig.logic.Timer1().isEnabled());
+        // The receive buffer was emptied: what comes now is shown alone.
+        rig.port.receive(QStringLiteral("x"));
+        QCOMPARE(rig.label(12)->text(), QStringLiteral(" x "));
     }
 
     void sizeToggle_data() {
@@ -516,12 +512,12 @@ class TestForm1 : public QObject {
     void commandTableHidesStatusAndLengthensWindows() {
         Rig rig;
         int opened = 0;
-        rig.form.logic().openConsole = [&] { ++opened; };
+        rig.logic.openConsole = [&] { ++opened; };
         QTest::mouseClick(rig.button(74), Qt::LeftButton);
         QCOMPARE(opened, 1);
-        QVERIFY(rig.form.Frame15->isHidden());
-        QCOMPARE(rig.form.engine().Timer2().interval(), milliseconds(5000));
-        QCOMPARE(rig.form.engine().Timer4().interval(), milliseconds(5500));
+        QVERIFY(rig.frame(15)->isHidden());
+        QCOMPARE(rig.engine.Timer2().interval(), milliseconds(5000));
+        QCOMPARE(rig.engine.Timer4().interval(), milliseconds(5500));
         QVERIFY(rig.port.written.isEmpty());
     }
 
@@ -540,22 +536,21 @@ class TestForm1 : public QObject {
         Rig rig;
         QTest::mouseClick(rig.button(44), Qt::LeftButton);
         rig.port.receive(QString(40000, QLatin1Char('Q')));
-        QCOMPARE(rig.form.engine().display().rxd.size(), 1 + 2 * kRxBufCapacity);
-        QVERIFY(rig.form.Label12->text().size() <= 4096);
-        QVERIFY(rig.form.Label12->text().startsWith(QStringLiteral(" Q Q Q")));
+        QCOMPARE(rig.engine.display().rxd.size(), 1 + 2 * kRxBufCapacity);
+        QVERIFY(rig.label(12)->text().size() <= 4096);
+        QVERIFY(rig.label(12)->text().startsWith(QStringLiteral(" Q Q Q")));
     }
 
     void decodedStatusShowsOnLabel25() {
         Rig rig;
         QTest::mouseClick(rig.button(45), Qt::LeftButton);
         rig.port.receive(QStringLiteral("2\r"));
-        QCOMPARE(rig.form.Label12->text(), QStringLiteral(" 2  [CR] "));
-        QCOMPARE(rig.form.Label25->text(), QStringLiteral(" Input 2"));
-        QVERIFY(rig.form.Label28->isVisibleTo(&rig.form));
+        QCOMPARE(rig.label(12)->text(), QStringLiteral(" 2  [CR] "));
+        QCOMPARE(rig.label(25)->text(), QStringLiteral(" Input 2"));
+        QVERIFY(rig.label(28)->isVisibleTo(&rig.form));
         // A screen reader reads the lines' text, and their role beside it.
-        for (auto [line, role] : {std::pair{rig.form.Label11, "TxD"},
-                                  {rig.form.Label12, "RxD"},
-                                  {rig.form.Label25, "STATUS"}}) {
+        for (auto [line, role] :
+             {std::pair{rig.label(11), "TxD"}, {rig.label(12), "RxD"}, {rig.label(25), "STATUS"}}) {
             QAccessibleInterface* read = QAccessible::queryAccessibleInterface(line);
             QVERIFY(read);
             QCOMPARE(read->text(QAccessible::Name), line->text());

@@ -1,9 +1,8 @@
 #include "panel_logic.h"
 
 #include "button_map.h"
-#include "line_settings.h"
 #include "line_constants.h"
-#include "panel_constants.h"
+#include "line_settings.h"
 
 namespace kavo {
 namespace {
@@ -18,8 +17,15 @@ constexpr int kKeyH = 72;
 
 } // namespace
 
-PanelLogic::PanelLogic(TransactionEngine& engine) : m_engine(engine) {
-    m_engine.Timer1().setTickHandler([this] { Timer1_Timer(); });
+PanelLogic::PanelLogic(TransactionEngine& engine, std::unique_ptr<Timer> timer1)
+    : m_engine(engine), m_timer1(std::move(timer1)) {
+    m_timer1->setInterval(kRepeatDesigned);
+    m_timer1->setTickHandler([this] { Timer1_Timer(); });
+}
+
+void PanelLogic::resetHold() {
+    Cont_code = 0;
+    Cont_flag = 0;
 }
 
 void PanelLogic::Command_Click(int number) {
@@ -34,10 +40,10 @@ void PanelLogic::Command_MouseDown(int number) {
     const panel::ButtonEntry* entry = panel::findButton(number);
     if (!entry || entry->kind != panel::Kind::Hold)
         return;
-    if (m_engine.Cont_flag != 0)
+    if (Cont_flag != 0)
         return;
-    m_engine.Cont_flag = 1;
-    m_engine.Cont_code = static_cast<std::uint8_t>(entry->repeatCode);
+    Cont_flag = 1;
+    Cont_code = static_cast<std::uint8_t>(entry->repeatCode);
     m_engine.values().Cur_cmd = commandOf(entry->command);
     Cont_M_down();
 }
@@ -50,31 +56,31 @@ void PanelLogic::Command_MouseUp(int number) {
 }
 
 void PanelLogic::Cont_M_down() {
-    m_engine.Timer1().setInterval(kRepeatInterval);
+    m_timer1->setInterval(kRepeatInterval);
     m_engine.Timer2().setInterval(kHoldReplyWindow);
     m_engine.Timer4().setInterval(kHoldDisplayClear);
     m_engine.Hyouji(m_engine.values().Cur_cmd, 1);
-    m_engine.Timer1().setEnabled(true);
+    m_timer1->setEnabled(true);
 }
 
 void PanelLogic::Timer1_Timer() {
-    if (m_engine.Cont_code == 0)
+    if (Cont_code == 0)
         return;
-    m_engine.values().Cur_cmd = commandOf(panel::repeatCommand(m_engine.Cont_code));
+    m_engine.values().Cur_cmd = commandOf(panel::repeatCommand(Cont_code));
     m_engine.Hyouji(m_engine.values().Cur_cmd, 1);
-    m_engine.Timer1().setEnabled(true);
+    m_timer1->setEnabled(true);
 }
 
 void PanelLogic::Cont_M_up() {
-    m_engine.Cont_code = 0;
-    m_engine.Timer1().setEnabled(false);
+    Cont_code = 0;
+    m_timer1->setEnabled(false);
     m_engine.Timer2().setEnabled(false);
     m_engine.Timer4().setEnabled(true);
     m_engine.clearTraceLines();
     m_engine.Timer2().setInterval(kAfterHoldReplyWindow);
     m_engine.Timer4().setInterval(kAfterHoldDisplayClear);
     m_engine.emptyRxBuf();
-    m_engine.Cont_flag = 0;
+    Cont_flag = 0;
 }
 
 void PanelLogic::Command74_Click() {
