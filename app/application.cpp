@@ -15,8 +15,7 @@ namespace kavo {
 Application::Application(Platform platform)
     : m_session(platform.port, platform.timers, platform.store),
       m_form1(std::make_unique<Form1>(m_session)),
-      m_portDialog(std::make_unique<PortDialog>(m_session.values(), platform.port, platform.store,
-                                                platform.messages, m_form1.get())) {
+      m_portDialog(std::make_unique<PortDialog>(m_session, platform.messages, m_form1.get())) {
     m_form1->showPortDialogModal = [this] { m_portDialog->showModal(); };
     m_form1->showPortDialogFromPanel = [this] { m_portDialog->showFromPanel(); };
     m_session.logic().openConsole = [this] { openConsole(); };

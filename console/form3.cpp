@@ -4,6 +4,7 @@
 #include "line_constants.h"
 #include "line_settings.h"
 #include "outer_frame.h"
+#include "twips.h"
 
 #include <QAbstractItemView>
 #include <QCloseEvent>
@@ -18,14 +19,8 @@
 namespace kavo {
 namespace {
 
-// The layout is given in twips; 15 twips make one pixel at 96 dpi.
-constexpr int kTwipsPerPixel = 15;
-constexpr int twips(int value) {
-    return (value + kTwipsPerPixel / 2) / kTwipsPerPixel;
-}
-
 void place(QWidget* widget, int left, int top, int width, int height) {
-    widget->setGeometry(twips(left), twips(top), twips(width), twips(height));
+    placeTwips(widget, left, top, width, height);
 }
 
 constexpr int kTabColumns = 8;
@@ -165,7 +160,7 @@ void Form3::buildControls() {
     for (std::size_t i = 1; i < std::size(tabOrder); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
-    setFixedWidth(twips(kForm3ClientWidthTwips));
+    setFixedWidth(twipsToPixels(kForm3ClientWidthTwips));
 
     connect(Combo1, &QComboBox::currentIndexChanged, this, &Form3::Combo1_Click);
     connect(Combo2, &QComboBox::currentIndexChanged, this, &Form3::Combo2_Click);
@@ -188,7 +183,7 @@ void Form3::Form_Load() {
     Combo1->setCurrentIndex(0);
     pick(Combo1);
     for (QComboBox* list : {Combo1, Combo2, Combo3})
-        list->move(list->x(), twips(kForm3ListTopTwips));
+        list->move(list->x(), twipsToPixels(kForm3ListTopTwips));
 }
 
 void Form3::Combo1_Click() {
@@ -278,11 +273,11 @@ void Form3::unload() {
 }
 
 int Form3::outerHeightTwips() const {
-    return m_outerFrame->outerHeight() * kTwipsPerPixel;
+    return pixelsToTwips(m_outerFrame->outerHeight());
 }
 
 void Form3::setOuterHeightTwips(int twipsHigh) {
-    m_outerFrame->setOuterHeight(twips(twipsHigh));
+    m_outerFrame->setOuterHeight(twipsToPixels(twipsHigh));
 }
 
 } // namespace kavo

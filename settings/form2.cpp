@@ -2,23 +2,21 @@
 
 #include "line_settings.h"
 #include "port_paths.h"
+#include "twips.h"
 
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 
 namespace kavo {
 namespace {
 
-constexpr int twips(int value) {
-    return (value + 7) / 15;
-}
-
 template <typename W> W* place(W* widget, const char* name, int l, int t, int w, int h) {
     widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(twips(l), twips(t), twips(w), twips(h));
+    placeTwips(widget, l, t, w, h);
     return widget;
 }
 
@@ -36,15 +34,15 @@ int otherBoxValue(const QString& text) {
 
 } // namespace
 
-Form2::Form2(AppValues& values, SerialPort& port, SettingsStore& store, MessageBox& messages,
-             std::function<void()> showMainWindow, QWidget* parent)
+Form2::Form2(PanelSession& session, MessageBox& messages, std::function<void()> showMainWindow,
+             QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
-      m_values(values), m_port(port), m_store(store), m_messages(messages),
+      m_values(session.values()), m_choice(session.portChoice()), m_messages(messages),
       m_showMainWindow(std::move(showMainWindow)) {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(kForm2Caption);
-    setFixedSize(twips(3105), twips(4005));
+    setFixedSize(twipsToPixels(3105), twipsToPixels(4005));
     build();
     Form_Load();
 }
@@ -72,9 +70,10 @@ void Form2::build() {
         const int number = i + 1;
         connect(option, &QRadioButton::toggled, this, [this, number](bool on) {
             if (on)
-                choosePort(number);
+                m_choice.choosePort(number);
         });
-        connect(option, &QRadioButton::clicked, this, [this, number] { choosePort(number); });
+        connect(option, &QRadioButton::clicked, this,
+                [this, number] { m_choice.choosePort(number); });
     }
     Text1 = place(new QLineEdit(QStringLiteral("0"), Frame2), "Text1", 180, 2040, 375, 270);
     Label1 = place(new QLabel(QStringLiteral("OTHER"), Frame2), "Label1", 600, 2100, 615, 255);
@@ -112,30 +111,22 @@ void Form2::build() {
 void Form2::Form_Load() {
     if (m_values.Com_port >= 1 && m_values.Com_port <= 5)
         portOptions[m_values.Com_port - 1]->setChecked(true);
-    const bool nineSixHundred = m_values.Baud_code == kBaud9600;
-    m_port.setSettings(settingsText(m_values.Baud_code));
-    selectBaudOption(nineSixHundred);
-    if (!nineSixHundred)
-        m_values.Baud_code = kBaud19200;
+    selectBaudOption(m_choice.load());
     Text1->setSelection(0, 1);
 }
 
 void Form2::Option1_Click() {
-    m_values.Baud_code = kBaud9600;
+    m_choice.chooseBaud(kBaud9600);
 }
 
 void Form2::Option2_Click() {
-    m_values.Baud_code = kBaud19200;
-}
-
-void Form2::choosePort(int number) {
-    m_values.Com_port = static_cast<std::int16_t>(number);
+    m_choice.chooseBaud(kBaud19200);
 }
 
 void Form2::Text1_Change() {
     const int value = otherBoxValue(Text1->text());
     if (isUsablePort(value)) {
-        m_values.Com_port = static_cast<std::int16_t>(value);
+        m_choice.choosePort(value);
     } else if (Text1->text() != QLatin1String("0")) {
         // Re-enters this handler once with "0", which changes nothing.
         Text1->setText(QStringLiteral("0"));
@@ -145,27 +136,12 @@ void Form2::Text1_Change() {
 }
 
 void Form2::Command1_Click() {
-    m_port.setSettings(settingsText(m_values.Baud_code));
-    if (m_values.Com_port == 0) {
-        retry(QStringLiteral("Choose a port first."));
+    const PortChoice::Confirmed confirmed = m_choice.confirm();
+    if (confirmed.opened)
+        Text1->setText(QStringLiteral("0"));
+    if (!confirmed.done) {
+        retry(confirmed.reason);
         return;
-    }
-    if (!isUsablePort(m_values.Com_port)) {
-        retry(QStringLiteral("Port %1 is outside 1 to 15.").arg(m_values.Com_port));
-        return;
-    }
-    m_port.setPortNumber(m_values.Com_port);
-    if (!openPort())
-        return;
-    Text1->setText(QStringLiteral("0"));
-    for (const auto& [key, text] :
-         {std::pair{kStoreComPort, QString::number(m_values.Com_port)},
-          std::pair{kStoreBaudRate, QString::number(m_values.Baud_code)}}) {
-        const QString failure = m_store.write(kStoreApplication, kStoreSection, key, text);
-        if (!failure.isEmpty()) {
-            retry(failure);
-            return;
-        }
     }
     close();
     if (m_showMainWindow)
@@ -173,41 +149,28 @@ void Form2::Command1_Click() {
 }
 
 void Form2::Command2_Click() {
-    m_values.Com_port = m_values.Prev_com_port;
-    if (isUsablePort(m_values.Com_port)) {
-        m_values.Baud_code = m_values.Prev_baud_code;
-        const bool nineSixHundred = m_values.Baud_code == kBaud9600;
-        m_port.setSettings(settingsText(m_values.Baud_code));
-        selectBaudOption(nineSixHundred);
-        if (!nineSixHundred)
-            m_values.Baud_code = kBaud19200;
-        m_port.setPortNumber(m_values.Com_port);
-        if (!openPort())
+    const PortChoice::Restored restored = m_choice.restorePrevious();
+    if (restored.hadPrevious) {
+        selectBaudOption(restored.nineSixHundred);
+        if (!restored.opened) {
+            retry(restored.reason);
             return;
+        }
         close();
         if (m_showMainWindow)
             m_showMainWindow();
         return;
     }
-    if (m_port.isOpen()) {
-        m_port.close();
+    if (restored.closedOpenPort)
         close();
-    }
     retry(QStringLiteral("No port was in use before; choose one and press OK."));
 }
 
+// The choice already holds the speed: selecting its option writes nothing again.
 void Form2::selectBaudOption(bool nineSixHundred) {
+    const QSignalBlocker first(Option1);
+    const QSignalBlocker second(Option2);
     (nineSixHundred ? Option1 : Option2)->setChecked(true);
-}
-
-bool Form2::openPort() {
-    // A port left open by an earlier failure is closed first, so it takes the new values.
-    if (m_port.isOpen())
-        m_port.close();
-    const OpenResult result = m_port.open();
-    if (!result)
-        retry(result.reason);
-    return result.ok;
 }
 
 void Form2::retry(const QString& reason) {

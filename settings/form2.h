@@ -1,13 +1,11 @@
 #pragma once
 
-// The port settings dialog: chooses the port number and baud rate, opens the
-// main window's port with them and, only when it opened, stores both per user.
-// Every choice is written at once into the process-wide values.
+// The port settings dialog: the operator chooses the port number and baud
+// rate; the session's port choice opens the panel's port with them and, only
+// when it opened, stores both per user.
 
-#include "app_values.h"
 #include "message_box.h"
-#include "serial_port.h"
-#include "settings_store.h"
+#include "panel_session.h"
 
 #include <array>
 #include <functional>
@@ -29,17 +27,12 @@ class Form2 : public QDialog {
     Q_OBJECT
   public:
     // Loads at once; showMainWindow is called after a successful "OK" or "Cancel".
-    Form2(AppValues& values, SerialPort& port, SettingsStore& store, MessageBox& messages,
-          std::function<void()> showMainWindow, QWidget* parent = nullptr);
+    Form2(PanelSession& session, MessageBox& messages, std::function<void()> showMainWindow,
+          QWidget* parent = nullptr);
 
     void Form_Load();
     void Option1_Click();
     void Option2_Click();
-    void Option3_Click() { choosePort(1); }
-    void Option4_Click() { choosePort(2); }
-    void Option5_Click() { choosePort(3); }
-    void Option6_Click() { choosePort(4); }
-    void Option7_Click() { choosePort(5); }
     void Text1_Change();
     void Command1_Click();
     void Command2_Click();
@@ -56,15 +49,12 @@ class Form2 : public QDialog {
 
   private:
     void build();
-    void choosePort(int number);
     void selectBaudOption(bool nineSixHundred);
-    bool openPort();
     void retry(const QString& reason = {});
     void refreshOtherTooltip();
 
     AppValues& m_values;
-    SerialPort& m_port;
-    SettingsStore& m_store;
+    PortChoice& m_choice;
     MessageBox& m_messages;
     std::function<void()> m_showMainWindow;
 };

@@ -4,10 +4,8 @@
 
 namespace kavo {
 
-PortDialog::PortDialog(AppValues& values, SerialPort& port, SettingsStore& store,
-                       MessageBox& messages, QWidget* mainWindow)
-    : m_values(values), m_port(port), m_store(store), m_messages(messages),
-      m_mainWindow(mainWindow) {}
+PortDialog::PortDialog(PanelSession& session, MessageBox& messages, QWidget* mainWindow)
+    : m_session(session), m_messages(messages), m_mainWindow(mainWindow) {}
 
 PortDialog::~PortDialog() {
     delete m_dialog.data();
@@ -16,7 +14,7 @@ PortDialog::~PortDialog() {
 Form2* PortDialog::create() {
     if (!m_dialog) {
         m_dialog = new Form2(
-            m_values, m_port, m_store, m_messages,
+            m_session, m_messages,
             [this] {
                 if (m_mainWindow)
                     m_mainWindow->show();
@@ -34,10 +32,7 @@ void PortDialog::showModal() {
 }
 
 void PortDialog::showFromPanel() {
-    if (m_port.isOpen())
-        m_port.close();
-    m_values.Prev_com_port = m_values.Com_port;
-    m_values.Prev_baud_code = m_values.Baud_code;
+    m_session.portChoice().beginChange();
     Form2* dialog = create();
     dialog->setModal(false);
     dialog->show();

@@ -12,8 +12,7 @@ namespace kavo {
 
 class PortDialog {
   public:
-    PortDialog(AppValues& values, SerialPort& port, SettingsStore& store, MessageBox& messages,
-               QWidget* mainWindow);
+    PortDialog(PanelSession& session, MessageBox& messages, QWidget* mainWindow);
     ~PortDialog();
 
     // Start-up: returns when the dialog has closed ("OK", "Cancel" or its close box).
@@ -27,9 +26,7 @@ class PortDialog {
   private:
     Form2* create();
 
-    AppValues& m_values;
-    SerialPort& m_port;
-    SettingsStore& m_store;
+    PanelSession& m_session;
     MessageBox& m_messages;
     QWidget* m_mainWindow;
     QPointer<Form2> m_dialog;

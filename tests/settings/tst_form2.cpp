@@ -1,4 +1,3 @@
-#include "fakes.h"
 #include "form2.h"
 #include "port_dialog.h"
 #include "port_factory.h"
@@ -7,7 +6,7 @@
 #include "loopback_server.h"
 #include "pty_pair.h"
 #endif
-#include "transaction_engine.h"
+#include "session_rig.h"
 
 #include <QGroupBox>
 #include <QLineEdit>
@@ -23,13 +22,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Rig {
-    AppValues values;
-    FakeSerialPort port;
-    FakeSettingsStore store;
+struct Rig : SessionRig {
     FakeMessageBox messages;
     QWidget mainWindow;
-    PortDialog dialogs{values, port, store, messages, &mainWindow};
+    PortDialog dialogs{session, messages, &mainWindow};
 
     Form2* fromPanel() {
         dialogs.showFromPanel();
@@ -73,12 +69,14 @@ int checkedPortOption(Form2* dialog) {
 // The dialog on the product's port, for real devices and network servers
 // in the port folder.
 struct RealPortRig {
-    AppValues values;
     QtPortFactory ports;
     PortByNumber port{ports};
+    FakeClock clock;
     FakeSettingsStore store;
     FakeMessageBox messages;
-    Form2 dialog{values, port, store, messages, {}};
+    PanelSession session{port, clock, store};
+    AppValues& values = session.values();
+    Form2 dialog{session, messages, {}};
 };
 
 } // namespace
@@ -113,7 +111,7 @@ class TestForm2 : public QObject {
 
     void firstRunShowsNothingChosenAndOkRetries() {
         Rig rig;
-        auto* dialog = new Form2(rig.values, rig.port, rig.store, rig.messages, {});
+        auto* dialog = new Form2(rig.session, rig.messages, {});
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         dialog->show();
         QCOMPARE(checkedPortOption(dialog), 0);
@@ -132,7 +130,7 @@ class TestForm2 : public QObject {
 
     void cancelAtStartUpThenChooseAndOk() {
         Rig rig;
-        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, {});
         dialog.show();
         dialog.portOptions[2]->click(); // COM3
         QCOMPARE(rig.values.Com_port, std::int16_t(3));
@@ -168,7 +166,7 @@ class TestForm2 : public QObject {
         QFETCH(QString, keys);
         Rig rig;
         rig.values.Com_port = static_cast<std::int16_t>(startPort);
-        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, {});
         dialog.show();
         typeInOther(&dialog, keys);
         QTEST(int(rig.values.Com_port), "port");
@@ -195,7 +193,7 @@ class TestForm2 : public QObject {
         QFETCH(QString, text);
         Rig rig;
         rig.values.Com_port = 5;
-        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, {});
         int changes = 0;
         connect(dialog.Text1, &QLineEdit::textChanged, [&] { ++changes; });
         dialog.Text1->setText(text);
@@ -206,7 +204,7 @@ class TestForm2 : public QObject {
 
     void optionsSelectedByCodeRunTheirHandlers() {
         Rig rig;
-        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, {});
         dialog.Option1->setChecked(true);
         QCOMPARE(rig.values.Baud_code, std::uint8_t(96));
         dialog.Option2->setChecked(true);
@@ -219,7 +217,7 @@ class TestForm2 : public QObject {
 
     void comThreeThenSevenOpensSeven() {
         Rig rig;
-        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, {});
         dialog.show();
         QTest::mouseClick(dialog.portOptions[2], Qt::LeftButton);
         typeInOther(&dialog, "7");
@@ -231,7 +229,7 @@ class TestForm2 : public QObject {
     void okStoresAndNextStartUsesIt() {
         Rig rig;
         bool mainShown = false;
-        Form2 dialog(rig.values, rig.port, rig.store, rig.messages, [&] { mainShown = true; });
+        Form2 dialog(rig.session, rig.messages, [&] { mainShown = true; });
         dialog.show();
         typeInOther(&dialog, "12");
         QTest::mouseClick(dialog.Option1, Qt::LeftButton);
@@ -261,9 +259,7 @@ class TestForm2 : public QObject {
         QFETCH(QString, baud);
         Rig rig;
         rig.store.setStartUp("2", baud);
-        FakeClock clock;
-        TransactionEngine engine(rig.values, rig.port, clock, rig.store);
-        QCOMPARE(engine.startUp(), TransactionEngine::StartUp::Opened);
+        QCOMPARE(rig.session.startUp(), TransactionEngine::StartUp::Opened);
         QCOMPARE(rig.port.settings(), QStringLiteral("19200,N,8,1"));
         Form2* dialog = rig.fromPanel();
         QVERIFY(dialog->Option2->isChecked());
