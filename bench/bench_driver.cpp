@@ -2,8 +2,10 @@
 // of its own and measures the panel from outside the process, next to a bare
 // Qt window started the same way: the time from process start to the main
 // window's MapNotify, the resident memory once shown and the CPU time over
-// ten idle seconds. The in-process figures (click to wire, reply to
-// screen, hold cadence, flood) come from kavo-bench-panel, run on the same
+// ten idle seconds. Start-up and memory are also taken for the panel's
+// buttons, frames and titles built from plain Qt widgets, the floor for a
+// window with the same content. The in-process figures (click to wire, reply
+// to screen, hold cadence, flood) come from kavo-bench-panel, run on the same
 // display. Everything ends in one table of medians and worsts with the
 // reference of each figure measured in the same run.
 
@@ -53,6 +55,7 @@ constexpr auto kIdleSettle = 2s;
 constexpr auto kIdleLength = 10s;
 constexpr auto kMapTimeout = 20s;
 const QString kBareTitle = QStringLiteral("bare window");
+const QString kReferenceTitle = QStringLiteral("reference window");
 constexpr double kLineTimeUs = 4 * 10 * 1e6 / 19200; // "CR0" + CR, 10 bits a byte
 
 double nowMs() {
@@ -413,7 +416,7 @@ QString cpuModel() {
 // ---- the benchmark -----------------------------------------------------------
 
 struct Programs {
-    QString panel, bare, harness, simulator;
+    QString panel, bare, reference, harness, simulator;
 };
 
 class Bench {
@@ -557,6 +560,9 @@ class Bench {
                     startOnce(m_programs.bare, {QStringLiteral("--text")}, kBareTitle, error);
                 if (!text)
                     return false;
+                const auto reference = startOnce(m_programs.reference, {}, kReferenceTitle, error);
+                if (!reference)
+                    return false;
                 if (!measured)
                     continue;
                 m_panelStart.push_back(panel->ms);
@@ -565,6 +571,8 @@ class Bench {
                 m_bareMemory.push_back(bare->residentMb);
                 m_textStart.push_back(text->ms);
                 m_textMemory.push_back(text->residentMb);
+                m_referenceStart.push_back(reference->ms);
+                m_referenceMemory.push_back(reference->residentMb);
             }
         }
         return true;
@@ -668,31 +676,33 @@ class Bench {
     }
 
     void report() {
-        // A whole-process figure against the bare window (counted) and the
-        // bare window with one line of text (for explanation only).
-        const auto ratioRows = [this](const QString& name, const QString& unit, double factor,
-                                      const std::vector<double>& panel,
-                                      const std::vector<double>& bare,
-                                      const std::vector<double>& text) {
-            const Summary measured = summarise(panel);
-            const std::pair<QString, Summary> references[] = {
-                {QStringLiteral("bare Qt window"), summarise(bare)},
-                {QStringLiteral("bare window + 1 text line"), summarise(text)}};
-            bool counted = true;
-            for (const auto& [reference, summary] : references) {
-                const double limit = factor * summary.median;
-                add({counted ? name : QStringLiteral("  the same"), counted ? unit : QString(),
-                     measured, reference, summary,
-                     QStringLiteral("median <= %1 x ref (%2)")
-                         .arg(QString::number(factor), number(limit, 1))},
-                    measured.median <= limit, counted);
-                counted = false;
-            }
-        };
+        // A whole-process figure against the bare window (counted), the bare
+        // window with one line of text and the same widgets in plain Qt (for
+        // explanation only).
+        const auto ratioRows =
+            [this](const QString& name, const QString& unit, double factor,
+                   const std::vector<double>& panel, const std::vector<double>& bare,
+                   const std::vector<double>& text, const std::vector<double>& plain) {
+                const Summary measured = summarise(panel);
+                const std::pair<QString, Summary> references[] = {
+                    {QStringLiteral("bare Qt window"), summarise(bare)},
+                    {QStringLiteral("bare window + 1 text line"), summarise(text)},
+                    {QStringLiteral("plain Qt window, same widgets"), summarise(plain)}};
+                bool counted = true;
+                for (const auto& [reference, summary] : references) {
+                    const double limit = factor * summary.median;
+                    add({counted ? name : QStringLiteral("  the same"), counted ? unit : QString(),
+                         measured, reference, summary,
+                         QStringLiteral("median <= %1 x ref (%2)")
+                             .arg(QString::number(factor), number(limit, 1))},
+                        measured.median <= limit, counted);
+                    counted = false;
+                }
+            };
         ratioRows(QStringLiteral("start-up to window shown"), QStringLiteral("ms"), 1.5,
-                  m_panelStart, m_bareStart, m_textStart);
+                  m_panelStart, m_bareStart, m_textStart, m_referenceStart);
         ratioRows(QStringLiteral("resident memory once shown"), QStringLiteral("MB"), 1.25,
-                  m_panelMemory, m_bareMemory, m_textMemory);
+                  m_panelMemory, m_bareMemory, m_textMemory, m_referenceMemory);
 
         const Summary wire = summarise(figure("click_wire_us"));
         add({QStringLiteral("click to wire"), QStringLiteral("us"), wire,
@@ -798,6 +808,7 @@ class Bench {
     QString m_projector;
     std::vector<double> m_panelStart, m_bareStart, m_panelMemory, m_bareMemory;
     std::vector<double> m_textStart, m_textMemory;
+    std::vector<double> m_referenceStart, m_referenceMemory;
     std::vector<double> m_panelIdle, m_bareIdle;
     QMap<QString, std::vector<double>> m_inProcess;
     std::vector<Row> m_rows;
@@ -813,6 +824,7 @@ int main(int argc, char* argv[]) {
     const QString here = QCoreApplication::applicationDirPath();
     Programs programs{
         QStringLiteral(KAVO_BENCH_PANEL), here + QStringLiteral("/kavo-bench-bare-window"),
+        here + QStringLiteral("/kavo-bench-reference-window"),
         here + QStringLiteral("/kavo-bench-panel"), QStringLiteral(KAVO_BENCH_SIMULATOR)};
     const QStringList arguments = app.arguments().mid(1);
     const bool quick = arguments.contains(QStringLiteral("--quick"));

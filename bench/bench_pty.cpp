@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <unistd.h>
 
 namespace kavo::bench {
@@ -11,11 +14,26 @@ BenchPty::BenchPty() {
     m_line.open(&error);
 }
 
+BenchPty::~BenchPty() {
+    removeLink();
+}
+
 bool BenchPty::linkAs(const QString& folder, int number) {
-    m_entry = std::make_unique<sim::PortEntry>(folder + QStringLiteral("/COM%1").arg(number),
-                                               m_line.devicePath());
-    QString error;
-    return m_entry->claim(&error);
+    removeLink();
+    const QString link = folder + QStringLiteral("/COM%1").arg(number);
+    if (!isValid() || !QDir().mkpath(folder) ||
+        ::symlink(QFile::encodeName(m_line.devicePath()).constData(),
+                  QFile::encodeName(link).constData()) != 0)
+        return false;
+    m_link = link;
+    return true;
+}
+
+void BenchPty::removeLink() {
+    // Only while the link is still the one made here.
+    if (!m_link.isEmpty() && QFileInfo(m_link).symLinkTarget() == m_line.devicePath())
+        ::unlink(QFile::encodeName(m_link).constData());
+    m_link.clear();
 }
 
 bool BenchPty::writeAll(QByteArrayView bytes) const {

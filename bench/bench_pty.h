@@ -4,10 +4,8 @@
 // projector uses: the program under measurement opens the slave through the
 // port folder (COM<n>), the benchmark plays the projector on the master.
 
-#include "port_entry.h"
 #include "pseudo_terminal.h"
 
-#include <memory>
 #include <QByteArray>
 #include <QString>
 
@@ -16,6 +14,7 @@ namespace kavo::bench {
 class BenchPty {
   public:
     BenchPty();
+    ~BenchPty();
     BenchPty(const BenchPty&) = delete;
     BenchPty& operator=(const BenchPty&) = delete;
 
@@ -25,7 +24,9 @@ class BenchPty {
     // The slave end held open here; what is written to it reaches the master.
     int slave() const { return m_line.device(); }
     QString slavePath() const { return m_line.devicePath(); }
-    // Links the slave as <folder>/COM<number> for as long as this lives.
+    // Links the slave as <folder>/COM<number> for as long as this lives. A
+    // plain link: the simulator's record beside it would mark it as stale,
+    // since the process holding the line is no simulator.
     bool linkAs(const QString& folder, int number);
     // Writes all of bytes, waiting while the line is full. False on error.
     bool writeAll(QByteArrayView bytes) const;
@@ -33,8 +34,10 @@ class BenchPty {
     QByteArray readAvailable() const;
 
   private:
+    void removeLink();
+
     sim::PseudoTerminal m_line;
-    std::unique_ptr<sim::PortEntry> m_entry;
+    QString m_link;
 };
 
 } // namespace kavo::bench
