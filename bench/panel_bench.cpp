@@ -343,7 +343,8 @@ class PanelBench {
             return false;
         }
 
-        m_form = std::make_unique<Form1>(m_values, m_port, m_timers, m_store);
+        m_session = std::make_unique<PanelSession>(m_port, m_timers, m_store);
+        m_form = std::make_unique<Form1>(*m_session);
         m_form->Form_Load();
         if (!m_port.isOpen()) {
             fail(QStringLiteral("the panel did not open COM1"));
@@ -386,12 +387,12 @@ class PanelBench {
             const QString statusShown =
                 decodeStatus(commandLine(QStringLiteral("CR0")), traceShown, reply.size())
                     .value_or(QString());
-            QLabel* rxd = m_form->Label12;
-            QLabel* status = m_form->Label25;
+            QLabel* rxd = panelControl<QLabel>("Label", 12);
+            QLabel* status = panelControl<QLabel>("Label", 25);
             const auto panelShows = [&] {
                 return rxd->text() == traceShown && status->text() == statusShown;
             };
-            const auto wireTime = measureClick(m_form->Command(kStatusButton), panelLine);
+            const auto wireTime = measureClick(panelControl<QPushButton>("Command", kStatusButton), panelLine);
             const auto screenTime =
                 wireTime ? measureReply(m_panelPty, reply, panelShows) : std::nullopt;
 
@@ -426,7 +427,7 @@ class PanelBench {
     void hold(int runs) {
         std::vector<double> sends, mean, worst, drift, late;
         std::vector<double> floorSends, floorMean, floorWorst, floorDrift;
-        QPushButton* arrow = m_form->Command(kVolumeUpButton);
+        QPushButton* arrow = panelControl<QPushButton>("Command", kVolumeUpButton);
         for (int run = 0; run < runs; ++run) {
             runFor(1500ms); // the display clear of the last send has run
             const auto result = holdOnce(
@@ -472,7 +473,7 @@ class PanelBench {
             QTimer clicks;
             clicks.setInterval(kOperatorClickInterval);
             QObject::connect(&clicks, &QTimer::timeout, [this] {
-                QTest::mouseClick(m_form->Command(kStatusButton), Qt::LeftButton);
+                QTest::mouseClick(panelControl<QPushButton>("Command", kStatusButton), Qt::LeftButton);
             });
             qint64 peakKb = residentKb();
             QTimer memory;
@@ -511,6 +512,11 @@ class PanelBench {
     }
 
   private:
+    // A panel control by its object name, "Command17", "Label25" ...
+    template <typename Widget> Widget* panelControl(const char* kind, int number) const {
+        return m_form->findChild<Widget*>(QLatin1String(kind) + QString::number(number));
+    }
+
     struct HoldResult {
         double sends = 0, meanMs = 0, worstDeviationMs = 0, driftMs = 0, afterRelease = 0;
     };
@@ -616,11 +622,11 @@ class PanelBench {
     QTemporaryDir m_home;
     BenchPty m_panelPty;
     BenchPty m_floorPty;
-    AppValues m_values;
     QtPortFactory m_ports;
     PortByNumber m_port{m_ports};
     QtSettingsStore m_store;
     QtTimerFactory m_timers;
+    std::unique_ptr<PanelSession> m_session;
     std::unique_ptr<Form1> m_form;
     std::unique_ptr<FloorWindow> m_floor;
 };
