@@ -392,7 +392,8 @@ class PanelBench {
             const auto panelShows = [&] {
                 return rxd->text() == traceShown && status->text() == statusShown;
             };
-            const auto wireTime = measureClick(panelControl<QPushButton>("Command", kStatusButton), panelLine);
+            const auto wireTime =
+                measureClick(panelControl<QPushButton>("Command", kStatusButton), panelLine);
             const auto screenTime =
                 wireTime ? measureReply(m_panelPty, reply, panelShows) : std::nullopt;
 
@@ -473,7 +474,8 @@ class PanelBench {
             QTimer clicks;
             clicks.setInterval(kOperatorClickInterval);
             QObject::connect(&clicks, &QTimer::timeout, [this] {
-                QTest::mouseClick(panelControl<QPushButton>("Command", kStatusButton), Qt::LeftButton);
+                QTest::mouseClick(panelControl<QPushButton>("Command", kStatusButton),
+                                  Qt::LeftButton);
             });
             qint64 peakKb = residentKb();
             QTimer memory;

@@ -449,8 +449,7 @@ class TestKavoctl : public QObject {
     void portsPresentMissingAndBusy() {
         TempConfigHome home;
         SimulatedProjector projector(1, {});
-        QVERIFY(QFile::link(QStringLiteral("/dev/kavo-no-such-device"),
-                            portFolder() + QStringLiteral("/COM2")));
+        QVERIFY(makePortEntry(portFolder(), 2, PortEntryKind::Link, "/dev/kavo-no-such-device"));
         PtyPair held;
         QVERIFY(held.linkAs(portFolder(), 3));
         QtSerialPort panel(portDevicePath(3));

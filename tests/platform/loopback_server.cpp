@@ -1,5 +1,7 @@
 #include "loopback_server.h"
 
+#include "pty_pair.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -75,10 +77,7 @@ bool LoopbackServer::listenAgain() {
 }
 
 bool writeEntry(const QString& folder, int number, const QByteArray& content) {
-    QDir().mkpath(folder);
-    QFile entry(folder + QStringLiteral("/COM%1").arg(number));
-    entry.remove();
-    return entry.open(QIODevice::WriteOnly) && entry.write(content) == content.size();
+    return makePortEntry(folder, number, PortEntryKind::File, content);
 }
 
 } // namespace kavo::test

@@ -59,10 +59,16 @@ void PtyPair::closeMaster() {
 }
 
 bool PtyPair::linkAs(const QString& folder, int number) const {
+    return makePortEntry(folder, number, PortEntryKind::Link, QFile::encodeName(m_slavePath));
+}
+
+bool makePortEntry(const QString& folder, int number, PortEntryKind kind, const QByteArray& text) {
     QDir().mkpath(folder);
-    const QString entry = folder + QStringLiteral("/COM%1").arg(number);
-    QFile::remove(entry);
-    return QFile::link(m_slavePath, entry);
+    QFile entry(folder + QStringLiteral("/COM%1").arg(number));
+    entry.remove();
+    if (kind == PortEntryKind::Link)
+        return QFile::link(QFile::decodeName(text), entry.fileName());
+    return entry.open(QIODevice::WriteOnly) && entry.write(text) == text.size();
 }
 
 void PtyPair::write(const QByteArray& bytes) const {

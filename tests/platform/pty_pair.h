@@ -45,6 +45,12 @@ class PtyPair {
     QString m_slavePath;
 };
 
+// The one way tests make a port folder entry COM<number>: a link to the
+// device named by `text`, or a file holding `text` (socket://HOST:PORT ...).
+// Whatever stood there before is replaced.
+enum class PortEntryKind { Link, File };
+bool makePortEntry(const QString& folder, int number, PortEntryKind kind, const QByteArray& text);
+
 // Points the per-user config location at a fresh temporary folder.
 class TempConfigHome {
   public:

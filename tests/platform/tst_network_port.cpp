@@ -147,7 +147,7 @@ class TestNetworkPort : public QObject {
         file.close();
         QCOMPARE(resolvePortTarget(outside).kind, PortTarget::Kind::Device);
         QDir().mkpath(portFolder());
-        QVERIFY(QFile::link(outside, portFolder() + QStringLiteral("/COM4")));
+        QVERIFY(makePortEntry(portFolder(), 4, PortEntryKind::Link, QFile::encodeName(outside)));
         const PortTarget linked = resolvePortTarget(portDevicePath(4));
         QCOMPARE(linked.kind, PortTarget::Kind::Device);
         QCOMPARE(linked.shown, outside);

@@ -490,8 +490,7 @@ class TestForm2 : public QObject {
 
     void realMissingDeviceShowsRetry() {
         TempConfigHome home;
-        QDir().mkpath(portFolder());
-        QFile::link("/dev/kavo-absent-device", portFolder() + "/COM7");
+        QVERIFY(makePortEntry(portFolder(), 7, PortEntryKind::Link, "/dev/kavo-absent-device"));
         RealPortRig real;
         Form2& dialog = real.dialog;
         dialog.Text1->setText("7");

@@ -2,6 +2,8 @@
 // over the real pseudo-terminal or, with --listen, over loopback TCP, refusals
 // and clean-up.
 
+#include "pty_pair.h"
+
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -17,6 +19,8 @@
 #include <QTest>
 #include <termios.h>
 #include <unistd.h>
+
+using namespace kavo::test;
 
 namespace {
 
@@ -166,10 +170,10 @@ class TestSimProcess : public QObject {
         QFETCH(bool, refused);
         Simulator sim;
         QVERIFY(QDir().mkpath(sim.folder()));
-        const int pty = ::posix_openpt(O_RDWR | O_NOCTTY);
-        QVERIFY(pty >= 0 && ::grantpt(pty) == 0 && ::unlockpt(pty) == 0);
+        const PtyPair pty;
+        QVERIFY(pty.isValid());
         const bool gone = kind == "pty gone";
-        const QString target = kind == "pty" || gone ? QString::fromLatin1(::ptsname(pty)) : kind;
+        const QString target = kind == "pty" || gone ? pty.slavePath() : kind;
         const QString other = sim.folder() + QStringLiteral("/COM2");
         if (gone) {
             // The simulator that made COM1 and COM2 has ended.
@@ -182,7 +186,7 @@ class TestSimProcess : public QObject {
                 record.write(QByteArray::number(ended.processId()) + '\n' + target.toLatin1() +
                              '\n');
             }
-            QVERIFY(QFile::link(target, other));
+            QVERIFY(makePortEntry(sim.folder(), 2, PortEntryKind::Link, target.toLatin1()));
         }
         if (kind == "file") {
             QFile file(sim.entry());
@@ -190,7 +194,7 @@ class TestSimProcess : public QObject {
         } else if (kind == "folder") {
             QVERIFY(QDir().mkpath(sim.entry()));
         } else {
-            QVERIFY(QFile::link(target, sim.entry()));
+            QVERIFY(makePortEntry(sim.folder(), 1, PortEntryKind::Link, target.toLatin1()));
         }
 
         sim.start();
@@ -211,7 +215,6 @@ class TestSimProcess : public QObject {
             else
                 QCOMPARE(QFileInfo(sim.entry()).symLinkTarget(), target);
         }
-        ::close(pty);
     }
 
     void hangsUpWhenAsked() {
