@@ -60,6 +60,10 @@ class Form3 : public QWidget {
     int outerHeightTwips() const;
     void setOuterHeightTwips(int twips);
 
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
     QPushButton* Command1 = nullptr;
     QPushButton* Command2 = nullptr;
     QPushButton* Command3 = nullptr;
@@ -72,10 +76,6 @@ class Form3 : public QWidget {
     QComboBox* Combo2 = nullptr;
     QComboBox* Combo3 = nullptr;
 
-  protected:
-    void closeEvent(QCloseEvent* event) override;
-
-  private:
     void buildControls();
     void pick(const QComboBox* list);
     void showOnly(QComboBox* list);

@@ -37,6 +37,7 @@ class Form2 : public QDialog {
     void Command1_Click();
     void Command2_Click();
 
+  private:
     QGroupBox* Frame1 = nullptr;
     QGroupBox* Frame2 = nullptr;
     QRadioButton* Option1 = nullptr;
@@ -47,7 +48,6 @@ class Form2 : public QDialog {
     QPushButton* Command1 = nullptr;
     QPushButton* Command2 = nullptr;
 
-  private:
     void build();
     void selectBaudOption(bool nineSixHundred);
     void retry(const QString& reason = {});

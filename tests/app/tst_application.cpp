@@ -61,8 +61,8 @@ class TestApplication : public QObject {
             QVERIFY(dialog && dialog->isVisible() && dialog->isModal());
             QVERIFY(!rig.app.form1().isVisible());
             rig.port.failOpen = false;
-            dialog->portOptions[1]->click();
-            dialog->Command1->click();
+            control<QRadioButton>(*dialog, "Option", 1 + 3)->click();
+            control<QPushButton>(*dialog, "Command", 1)->click();
         });
         rig.app.start();
         QVERIFY(rig.app.form1().isVisible());
@@ -99,21 +99,23 @@ class TestApplication : public QObject {
         QTest::mouseClick(rig.button(74), Qt::LeftButton);
         Form3* console = rig.app.console();
         QVERIFY(console && console->isVisible());
-        console->Text1->setText(QStringLiteral("CR LAMPSTS"));
+        control<QLineEdit>(*console, "Text", 1)->setText(QStringLiteral("CR LAMPSTS"));
         QTest::mouseClick(rig.button(74), Qt::LeftButton);
         QCOMPARE(rig.app.console(), console);
-        QCOMPARE(console->Text1->text(), QStringLiteral("CR LAMPSTS")); // not reloaded
+        QCOMPARE(control<QLineEdit>(*console, "Text", 1)->text(),
+                 QStringLiteral("CR LAMPSTS")); // not reloaded
         QVERIFY(rig.panel("Frame", 15)->isHidden());
         QCOMPARE(rig.app.session().engine().Timer2().interval(), milliseconds(5000));
 
-        console->Command2->click(); // "CLOSE"
+        control<QPushButton>(*console, "Command", 2)->click(); // "CLOSE"
         QVERIFY(!rig.panel("Frame", 15)->isHidden());
         QCOMPARE(rig.app.session().engine().Timer2().interval(), milliseconds(1000));
         QCOMPARE(rig.app.session().engine().Timer4().interval(), milliseconds(1200));
         QTRY_VERIFY(rig.app.console() == nullptr);
 
         QTest::mouseClick(rig.button(74), Qt::LeftButton);
-        QVERIFY(rig.app.console() != console || rig.app.console()->Text1->text() == "C00[CR]");
+        QVERIFY(rig.app.console() != console ||
+                control<QLineEdit>(*rig.app.console(), "Text", 1)->text() == "C00[CR]");
         rig.app.console()->close(); // the close box restores too
         QVERIFY(!rig.panel("Frame", 15)->isHidden());
         QCOMPARE(rig.app.session().engine().Timer4().interval(), milliseconds(1200));
@@ -130,7 +132,7 @@ class TestApplication : public QObject {
         // The panel stays usable while the dialog is open; its sends write nothing.
         QTest::mouseClick(rig.button(17), Qt::LeftButton);
         QVERIFY(rig.port.written.isEmpty());
-        dialog->Command2->click();
+        control<QPushButton>(*dialog, "Command", 2)->click();
         QVERIFY(rig.port.isOpen());
         QCOMPARE(rig.port.openedAt.last(), QStringLiteral("3@9600,N,8,1"));
     }

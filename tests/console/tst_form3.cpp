@@ -4,6 +4,7 @@
 #include "line_settings.h"
 #include "session_rig.h"
 #include "trace.h"
+#include "window_controls.h"
 
 #include <array>
 #include <QAbstractItemView>
@@ -37,10 +38,16 @@ struct Rig : SessionRig {
     ~Rig() { delete form.data(); }
 
     QComboBox* list(int number) const {
-        return std::array{form->Combo1, form->Combo2, form->Combo3}.at(number - 1);
+        return std::array{control<QComboBox>(*form, "Combo", 1),
+                          control<QComboBox>(*form, "Combo", 2),
+                          control<QComboBox>(*form, "Combo", 3)}
+            .at(number - 1);
     }
     QPushButton* listButton(int number) const {
-        return std::array{form->Command3, form->Command4, form->Command5}.at(number - 1);
+        return std::array{control<QPushButton>(*form, "Command", 3),
+                          control<QPushButton>(*form, "Command", 4),
+                          control<QPushButton>(*form, "Command", 5)}
+            .at(number - 1);
     }
     // The operator brings list `number` up and selects the entry starting with `prefix`.
     void pick(int number, const QString& prefix) {
@@ -64,7 +71,7 @@ struct Rig : SessionRig {
         combo->setFocus();
         return combo;
     }
-    void send() { form->Command1->click(); }
+    void send() { control<QPushButton>(*form, "Command", 1)->click(); }
     bool shown(const QWidget* widget) const { return widget->isVisibleTo(form); }
 };
 
@@ -79,22 +86,27 @@ class TestForm3 : public QObject {
         Rig rig;
         Form3& form = *rig.form;
         QCOMPARE(form.windowTitle(), QStringLiteral("Command List"));
-        QVERIFY(rig.shown(form.Combo1));
-        QVERIFY(!rig.shown(form.Combo2) && !rig.shown(form.Combo3));
-        QCOMPARE(form.Combo1->currentIndex(), 0);
-        QCOMPARE(form.Text1->text(), QStringLiteral("C00[CR]"));
+        QVERIFY(rig.shown(control<QComboBox>(form, "Combo", 1)));
+        QVERIFY(!rig.shown(control<QComboBox>(form, "Combo", 2)) &&
+                !rig.shown(control<QComboBox>(form, "Combo", 3)));
+        QCOMPARE(control<QComboBox>(form, "Combo", 1)->currentIndex(), 0);
+        QCOMPARE(control<QLineEdit>(form, "Text", 1)->text(), QStringLiteral("C00[CR]"));
         QCOMPARE(form.Console_cmd(), QStringLiteral("C00") + kCrText);
-        QVERIFY(rig.shown(form.Label2));
-        QVERIFY(!rig.shown(form.Label1));
-        for (const QComboBox* list : {form.Combo1, form.Combo2, form.Combo3})
+        QVERIFY(rig.shown(control<QLabel>(form, "Label", 2)));
+        QVERIFY(!rig.shown(control<QLabel>(form, "Label", 1)));
+        for (const QComboBox* list :
+             {control<QComboBox>(form, "Combo", 1), control<QComboBox>(form, "Combo", 2),
+              control<QComboBox>(form, "Combo", 3)})
             QCOMPARE(list->y(), 1560 / 15);
-        QVERIFY(!form.Combo1->isEditable());
-        for (const QComboBox* list : {form.Combo2, form.Combo3}) {
+        QVERIFY(!control<QComboBox>(form, "Combo", 1)->isEditable());
+        for (const QComboBox* list :
+             {control<QComboBox>(form, "Combo", 2), control<QComboBox>(form, "Combo", 3)}) {
             QVERIFY(list->isEditable());
             QCOMPARE(list->insertPolicy(), QComboBox::NoInsert);
         }
         // Items keep their TABs whatever the list draws.
-        QCOMPARE(form.Combo2->itemText(0), catalogue::extendedSetList().first());
+        QCOMPARE(control<QComboBox>(form, "Combo", 2)->itemText(0),
+                 catalogue::extendedSetList().first());
 
         form.show();
         QCOMPARE(form.frameGeometry().height(), (2500 + 7) / 15);
@@ -105,7 +117,9 @@ class TestForm3 : public QObject {
     void listsShowEntriesWhole() {
         Rig rig;
         rig.form->show();
-        for (QComboBox* combo : {rig.form->Combo1, rig.form->Combo2, rig.form->Combo3}) {
+        for (QComboBox* combo :
+             {control<QComboBox>(*rig.form, "Combo", 1), control<QComboBox>(*rig.form, "Combo", 2),
+              control<QComboBox>(*rig.form, "Combo", 3)}) {
             combo->show();
             const auto* delegate =
                 qobject_cast<QStyledItemDelegate*>(combo->view()->itemDelegate());
@@ -125,18 +139,21 @@ class TestForm3 : public QObject {
     void tabOrder() {
         Rig rig;
         Form3& form = *rig.form;
-        rig.form->Combo2->show();
-        rig.form->Combo3->show();
-        const QList<QWidget*> expected{form.Combo1,   form.Command1, form.Command2,
-                                       form.Command3, form.Text1,    form.Command4,
-                                       form.Command5, form.Combo2,   form.Combo3};
+        control<QComboBox>(*rig.form, "Combo", 2)->show();
+        control<QComboBox>(*rig.form, "Combo", 3)->show();
+        const QList<QWidget*> expected{
+            control<QComboBox>(form, "Combo", 1),     control<QPushButton>(form, "Command", 1),
+            control<QPushButton>(form, "Command", 2), control<QPushButton>(form, "Command", 3),
+            control<QLineEdit>(form, "Text", 1),      control<QPushButton>(form, "Command", 4),
+            control<QPushButton>(form, "Command", 5), control<QComboBox>(form, "Combo", 2),
+            control<QComboBox>(form, "Combo", 3)};
         QList<QWidget*> chain;
-        QWidget* widget = form.Combo1;
+        QWidget* widget = control<QComboBox>(form, "Combo", 1);
         do {
             if (widget->parentWidget() == &form && widget->focusPolicy() & Qt::TabFocus)
                 chain << widget;
             widget = widget->nextInFocusChain();
-        } while (widget != form.Combo1 && chain.size() < 20);
+        } while (widget != control<QComboBox>(form, "Combo", 1) && chain.size() < 20);
         QCOMPARE(chain, expected);
     }
 
@@ -155,11 +172,11 @@ class TestForm3 : public QObject {
     void sendsCommandPartOfBox() {
         QFETCH(QString, box);
         Rig rig;
-        rig.form->Text1->setText(box);
+        control<QLineEdit>(*rig.form, "Text", 1)->setText(box);
         rig.send();
         QTEST(rig.port.takeWritten(), "wire");
         // The box and the line stay: a second "SEND" sends the same again.
-        QCOMPARE(rig.form->Text1->text(), box);
+        QCOMPARE(control<QLineEdit>(*rig.form, "Text", 1)->text(), box);
         rig.send();
         QTEST(rig.port.takeWritten(), "wire");
     }
@@ -167,7 +184,7 @@ class TestForm3 : public QObject {
     void overtypedPlaceholders() {
         Rig rig;
         rig.pick(2, QStringLiteral("CF VOLUME 0%%"));
-        QLineEdit* box = rig.form->Text1;
+        QLineEdit* box = control<QLineEdit>(*rig.form, "Text", 1);
         QCOMPARE(box->text(), QStringLiteral("CF VOLUME 0%%[CR]"));
         box->setCursorPosition(QStringLiteral("CF VOLUME 0%%").size());
         QTest::keyClick(box, Qt::Key_Backspace);
@@ -202,16 +219,17 @@ class TestForm3 : public QObject {
         QFETCH(bool, parameterHint);
         Rig rig;
         Form3& form = *rig.form;
-        form.Command2->setFocus();
+        control<QPushButton>(form, "Command", 2)->setFocus();
         rig.send(); // both hints hidden
         rig.pick(list, entry);
-        QTEST(form.Text1->text(), "box");
-        QVERIFY(rig.shown(form.Label2));
-        QCOMPARE(rig.shown(form.Label1), parameterHint);
-        QCOMPARE(form.focusWidget() == form.Text1, parameterHint);
+        QTEST(control<QLineEdit>(form, "Text", 1)->text(), "box");
+        QVERIFY(rig.shown(control<QLabel>(form, "Label", 2)));
+        QCOMPARE(rig.shown(control<QLabel>(form, "Label", 1)), parameterHint);
+        QCOMPARE(form.focusWidget() == control<QLineEdit>(form, "Text", 1), parameterHint);
 
         rig.send();
-        QVERIFY(!rig.shown(form.Label1) && !rig.shown(form.Label2));
+        QVERIFY(!rig.shown(control<QLabel>(form, "Label", 1)) &&
+                !rig.shown(control<QLabel>(form, "Label", 2)));
         const QString command = catalogue::commandPart(entry);
         QCOMPARE(rig.port.takeWritten(), (command + kCrText).toLatin1().prepend("C00\r"));
     }
@@ -222,17 +240,21 @@ class TestForm3 : public QObject {
         Rig rig;
         Form3& form = *rig.form;
         rig.pick(2, QStringLiteral("CF LOGO %%%% DFLT"));
-        QVERIFY(rig.shown(form.Label1));
+        QVERIFY(rig.shown(control<QLabel>(form, "Label", 1)));
         rig.pick(1, QStringLiteral("C00"));
         rig.pick(3, QStringLiteral("CR LAMPH"));
-        QVERIFY(rig.shown(form.Label1));
+        QVERIFY(rig.shown(control<QLabel>(form, "Label", 1)));
         rig.send();
-        form.Command3->click(); // already on its first entry
-        QVERIFY(!rig.shown(form.Label1) && !rig.shown(form.Label2));
-        QCOMPARE(form.Text1->text(), QStringLiteral("C00[CR]"));
-        form.Command4->click(); // back from "CF LOGO %%%% DFLT" to the first entry
-        QVERIFY(!rig.shown(form.Label1) && rig.shown(form.Label2));
-        QCOMPARE(form.Text1->text(), QStringLiteral("CF KEYEMU RIGHT[CR]"));
+        control<QPushButton>(form, "Command", 3)->click(); // already on its first entry
+        QVERIFY(!rig.shown(control<QLabel>(form, "Label", 1)) &&
+                !rig.shown(control<QLabel>(form, "Label", 2)));
+        QCOMPARE(control<QLineEdit>(form, "Text", 1)->text(), QStringLiteral("C00[CR]"));
+        control<QPushButton>(form, "Command", 4)
+            ->click(); // back from "CF LOGO %%%% DFLT" to the first entry
+        QVERIFY(!rig.shown(control<QLabel>(form, "Label", 1)) &&
+                rig.shown(control<QLabel>(form, "Label", 2)));
+        QCOMPARE(control<QLineEdit>(form, "Text", 1)->text(),
+                 QStringLiteral("CF KEYEMU RIGHT[CR]"));
     }
 
     void switchingListsSelectsFirstEntry_data() {
@@ -261,7 +283,7 @@ class TestForm3 : public QObject {
             QCOMPARE(rig.shown(rig.list(other)), other == list);
         QCOMPARE(combo->currentIndex(), 0);
         QCOMPARE(combo->currentText(), combo->itemText(0));
-        QTEST(rig.form->Text1->text(), "box");
+        QTEST(control<QLineEdit>(*rig.form, "Text", 1)->text(), "box");
         QCOMPARE(rig.form->Console_cmd(), catalogue::commandPart(combo->itemText(0)) + kCrText);
     }
 
@@ -297,7 +319,7 @@ class TestForm3 : public QObject {
         QCOMPARE(combo->currentIndex(), 0); // nothing picked yet
         popup->setCurrentIndex(popup->model()->index(0, 0));
         QTest::keyClick(popup, Qt::Key_Return);
-        QTEST(rig.form->Text1->text(), "box");
+        QTEST(control<QLineEdit>(*rig.form, "Text", 1)->text(), "box");
         QTEST(catalogue::commandPart(combo->itemText(combo->currentIndex())) + catalogue::kCrMarker,
               "box");
     }
@@ -324,7 +346,7 @@ class TestForm3 : public QObject {
             QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
         } else {
             QTest::keyClick(combo->completer()->popup(), Qt::Key_Escape);
-            rig.form->Command1->setFocus();
+            control<QPushButton>(*rig.form, "Command", 1)->setFocus();
             QVERIFY(!combo->lineEdit()->hasFocus());
         }
         QCOMPARE(combo->currentIndex(), 0);
@@ -344,7 +366,7 @@ class TestForm3 : public QObject {
         QFETCH(QString, panelLast);
         Rig rig;
         rig.values.Cur_cmd = panelLast;
-        rig.form->Text1->setText(QStringLiteral("CR0"));
+        control<QLineEdit>(*rig.form, "Text", 1)->setText(QStringLiteral("CR0"));
         rig.send();
         rig.port.receive(QStringLiteral("00\r"));
         QCOMPARE(rig.engine.display().rxd, QStringLiteral(" 0 0  [CR] "));
@@ -389,7 +411,7 @@ class TestForm3 : public QObject {
         if (closeBox)
             rig.form->close();
         else
-            rig.form->Command2->click();
+            control<QPushButton>(*rig.form, "Command", 2)->click();
         QCOMPARE(rig.mainWindowShown, 1);
         QCOMPARE(rig.engine.Timer2().interval(), milliseconds(1000));
         QCOMPARE(rig.engine.Timer4().interval(), milliseconds(1200));

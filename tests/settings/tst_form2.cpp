@@ -7,6 +7,7 @@
 #include "pty_pair.h"
 #endif
 #include "session_rig.h"
+#include "window_controls.h"
 
 #include <QGroupBox>
 #include <QLineEdit>
@@ -47,8 +48,8 @@ struct Rig : SessionRig {
 };
 
 void typeInOther(Form2* dialog, const QString& keys) {
-    dialog->Text1->setFocus();
-    QTest::keyClicks(dialog->Text1, keys);
+    control<QLineEdit>(*dialog, "Text", 1)->setFocus();
+    QTest::keyClicks(control<QLineEdit>(*dialog, "Text", 1), keys);
 }
 
 QWidget* nextTabStop(QWidget* from) {
@@ -60,7 +61,7 @@ QWidget* nextTabStop(QWidget* from) {
 
 int checkedPortOption(Form2* dialog) {
     for (int i = 0; i < 5; ++i) {
-        if (dialog->portOptions[i]->isChecked())
+        if (control<QRadioButton>(*dialog, "Option", i + 3)->isChecked())
             return i + 1;
     }
     return 0;
@@ -89,24 +90,29 @@ class TestForm2 : public QObject {
         Form2* dialog = rig.fromPanel();
         QCOMPARE(dialog->windowTitle(), QStringLiteral("  COM PORT"));
         QCOMPARE(dialog->size(), QSize(207, 267));
-        QCOMPARE(dialog->Frame2->geometry(), QRect(24, 80, 97, 169));
-        QCOMPARE(dialog->Text1->geometry(), QRect(12, 136, 25, 18));
-        QCOMPARE(dialog->Command1->text(), QStringLiteral("OK"));
-        QCOMPARE(dialog->Command2->text(), QStringLiteral("Cancel"));
-        QCOMPARE(dialog->portOptions[4]->text(), QStringLiteral("COM5"));
+        QCOMPARE(control<QGroupBox>(*dialog, "Frame", 2)->geometry(), QRect(24, 80, 97, 169));
+        QCOMPARE(control<QLineEdit>(*dialog, "Text", 1)->geometry(), QRect(12, 136, 25, 18));
+        QCOMPARE(control<QPushButton>(*dialog, "Command", 1)->text(), QStringLiteral("OK"));
+        QCOMPARE(control<QPushButton>(*dialog, "Command", 2)->text(), QStringLiteral("Cancel"));
+        QCOMPARE(control<QRadioButton>(*dialog, "Option", 4 + 3)->text(), QStringLiteral("COM5"));
         // The port options do not overlap: each takes its own clicks.
         for (int i = 0; i < 5; ++i) {
-            const QRect area = dialog->portOptions[i]->geometry();
-            QCOMPARE(dialog->Frame2->childAt(area.center()), dialog->portOptions[i]);
+            const QRect area = control<QRadioButton>(*dialog, "Option", i + 3)->geometry();
+            QCOMPARE(control<QGroupBox>(*dialog, "Frame", 2)->childAt(area.center()),
+                     control<QRadioButton>(*dialog, "Option", i + 3));
             for (int j = i + 1; j < 5; ++j)
-                QVERIFY(!area.intersects(dialog->portOptions[j]->geometry()));
+                QVERIFY(
+                    !area.intersects(control<QRadioButton>(*dialog, "Option", j + 3)->geometry()));
         }
         QVERIFY(!(dialog->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(!(dialog->windowFlags() & Qt::WindowMinimizeButtonHint));
         // Tab order starts at the "OTHER" box and runs down to "Cancel".
-        QCOMPARE(nextTabStop(dialog->Text1), dialog->Option1);
-        QCOMPARE(nextTabStop(dialog->portOptions[4]), dialog->Command1);
-        QCOMPARE(nextTabStop(dialog->Command1), dialog->Command2);
+        QCOMPARE(nextTabStop(control<QLineEdit>(*dialog, "Text", 1)),
+                 control<QRadioButton>(*dialog, "Option", 1));
+        QCOMPARE(nextTabStop(control<QRadioButton>(*dialog, "Option", 4 + 3)),
+                 control<QPushButton>(*dialog, "Command", 1));
+        QCOMPARE(nextTabStop(control<QPushButton>(*dialog, "Command", 1)),
+                 control<QPushButton>(*dialog, "Command", 2));
     }
 
     void firstRunShowsNothingChosenAndOkRetries() {
@@ -115,12 +121,12 @@ class TestForm2 : public QObject {
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         dialog->show();
         QCOMPARE(checkedPortOption(dialog), 0);
-        QVERIFY(dialog->Option2->isChecked());
-        QCOMPARE(dialog->Text1->text(), QStringLiteral("0"));
-        QCOMPARE(dialog->Text1->selectedText(), QStringLiteral("0"));
+        QVERIFY(control<QRadioButton>(*dialog, "Option", 2)->isChecked());
+        QCOMPARE(control<QLineEdit>(*dialog, "Text", 1)->text(), QStringLiteral("0"));
+        QCOMPARE(control<QLineEdit>(*dialog, "Text", 1)->selectedText(), QStringLiteral("0"));
         QCOMPARE(rig.values.Baud_code, std::uint8_t(192));
         QCOMPARE(rig.port.settings(), QStringLiteral("19200,N,8,1"));
-        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 1), Qt::LeftButton);
         QVERIFY(rig.retried());
         QCOMPARE(rig.messages.shown.back().detail, QStringLiteral("Choose a port first."));
         QVERIFY(dialog->isVisible());
@@ -132,18 +138,18 @@ class TestForm2 : public QObject {
         Rig rig;
         Form2 dialog(rig.session, rig.messages, {});
         dialog.show();
-        dialog.portOptions[2]->click(); // COM3
+        control<QRadioButton>(dialog, "Option", 2 + 3)->click(); // COM3
         QCOMPARE(rig.values.Com_port, std::int16_t(3));
-        QTest::mouseClick(dialog.Command2, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(dialog, "Command", 2), Qt::LeftButton);
         QCOMPARE(rig.values.Com_port, std::int16_t(0));
         QVERIFY(rig.retried());
         QVERIFY(dialog.isVisible());
-        QTest::mouseClick(dialog.Command1, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(dialog, "Command", 1), Qt::LeftButton);
         QCOMPARE(rig.messages.shown.size(), std::size_t(2));
         QVERIFY(!rig.port.isOpen());
         // Clicking the option still shown selected chooses it again.
-        dialog.portOptions[2]->click();
-        QTest::mouseClick(dialog.Command1, Qt::LeftButton);
+        control<QRadioButton>(dialog, "Option", 2 + 3)->click();
+        QTest::mouseClick(control<QPushButton>(dialog, "Command", 1), Qt::LeftButton);
         QCOMPARE(rig.port.openedAt, QStringList{"3@19200,N,8,1"});
         QVERIFY(!dialog.isVisible());
     }
@@ -170,7 +176,7 @@ class TestForm2 : public QObject {
         dialog.show();
         typeInOther(&dialog, keys);
         QTEST(int(rig.values.Com_port), "port");
-        QTEST(dialog.Text1->text(), "box");
+        QTEST(control<QLineEdit>(dialog, "Text", 1)->text(), "box");
     }
 
     void textSetByCodeRunsChangeHandler_data() {
@@ -195,22 +201,22 @@ class TestForm2 : public QObject {
         rig.values.Com_port = 5;
         Form2 dialog(rig.session, rig.messages, {});
         int changes = 0;
-        connect(dialog.Text1, &QLineEdit::textChanged, [&] { ++changes; });
-        dialog.Text1->setText(text);
+        connect(control<QLineEdit>(dialog, "Text", 1), &QLineEdit::textChanged, [&] { ++changes; });
+        control<QLineEdit>(dialog, "Text", 1)->setText(text);
         QTEST(int(rig.values.Com_port), "port");
-        QTEST(dialog.Text1->text(), "box");
+        QTEST(control<QLineEdit>(dialog, "Text", 1)->text(), "box");
         QVERIFY2(changes <= 2, "the reset to 0 settles at once");
     }
 
     void optionsSelectedByCodeRunTheirHandlers() {
         Rig rig;
         Form2 dialog(rig.session, rig.messages, {});
-        dialog.Option1->setChecked(true);
+        control<QRadioButton>(dialog, "Option", 1)->setChecked(true);
         QCOMPARE(rig.values.Baud_code, std::uint8_t(96));
-        dialog.Option2->setChecked(true);
+        control<QRadioButton>(dialog, "Option", 2)->setChecked(true);
         QCOMPARE(rig.values.Baud_code, std::uint8_t(192));
         for (int i = 0; i < 5; ++i) {
-            dialog.portOptions[i]->setChecked(true);
+            control<QRadioButton>(dialog, "Option", i + 3)->setChecked(true);
             QCOMPARE(int(rig.values.Com_port), i + 1);
         }
     }
@@ -219,10 +225,10 @@ class TestForm2 : public QObject {
         Rig rig;
         Form2 dialog(rig.session, rig.messages, {});
         dialog.show();
-        QTest::mouseClick(dialog.portOptions[2], Qt::LeftButton);
+        QTest::mouseClick(control<QRadioButton>(dialog, "Option", 2 + 3), Qt::LeftButton);
         typeInOther(&dialog, "7");
-        QTest::mouseClick(dialog.Command1, Qt::LeftButton);
-        QVERIFY(dialog.portOptions[2]->isChecked());
+        QTest::mouseClick(control<QPushButton>(dialog, "Command", 1), Qt::LeftButton);
+        QVERIFY(control<QRadioButton>(dialog, "Option", 2 + 3)->isChecked());
         QCOMPARE(rig.port.openedAt, QStringList{"7@19200,N,8,1"});
     }
 
@@ -232,10 +238,10 @@ class TestForm2 : public QObject {
         Form2 dialog(rig.session, rig.messages, [&] { mainShown = true; });
         dialog.show();
         typeInOther(&dialog, "12");
-        QTest::mouseClick(dialog.Option1, Qt::LeftButton);
-        QTest::mouseClick(dialog.Command1, Qt::LeftButton);
+        QTest::mouseClick(control<QRadioButton>(dialog, "Option", 1), Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(dialog, "Command", 1), Qt::LeftButton);
         QVERIFY(mainShown);
-        QCOMPARE(dialog.Text1->text(), QStringLiteral("0"));
+        QCOMPARE(control<QLineEdit>(dialog, "Text", 1)->text(), QStringLiteral("0"));
         QCOMPARE(rig.values.Com_port, std::int16_t(12));
         QCOMPARE(rig.store.value("ComPort"), QStringLiteral("12"));
         QCOMPARE(rig.store.value("BaudRate"), QStringLiteral("96"));
@@ -262,8 +268,8 @@ class TestForm2 : public QObject {
         QCOMPARE(rig.session.startUp(), TransactionEngine::StartUp::Opened);
         QCOMPARE(rig.port.settings(), QStringLiteral("19200,N,8,1"));
         Form2* dialog = rig.fromPanel();
-        QVERIFY(dialog->Option2->isChecked());
-        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QVERIFY(control<QRadioButton>(*dialog, "Option", 2)->isChecked());
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 1), Qt::LeftButton);
         QCOMPARE(rig.store.value("BaudRate"), QStringLiteral("192"));
     }
 
@@ -273,9 +279,9 @@ class TestForm2 : public QObject {
         Form2* dialog = rig.fromPanel();
         QVERIFY(!rig.port.isOpen());
         QCOMPARE(checkedPortOption(dialog), 0);
-        QCOMPARE(dialog->Text1->text(), QStringLiteral("0"));
-        QVERIFY(dialog->Option1->isChecked());
-        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QCOMPARE(control<QLineEdit>(*dialog, "Text", 1)->text(), QStringLiteral("0"));
+        QVERIFY(control<QRadioButton>(*dialog, "Option", 1)->isChecked());
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 1), Qt::LeftButton);
         QCOMPARE(rig.port.openedAt, QStringList{"12@9600,N,8,1"});
     }
 
@@ -297,10 +303,10 @@ class TestForm2 : public QObject {
         Rig rig;
         rig.running(2, 192);
         Form2* dialog = rig.fromPanel();
-        QTest::mouseClick(dialog->portOptions[3], Qt::LeftButton); // COM4
-        QTest::mouseClick(dialog->Option1, Qt::LeftButton);
+        QTest::mouseClick(control<QRadioButton>(*dialog, "Option", 3 + 3), Qt::LeftButton); // COM4
+        QTest::mouseClick(control<QRadioButton>(*dialog, "Option", 1), Qt::LeftButton);
         QVERIFY(rig.port.open()); // left open by some earlier failure
-        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 1), Qt::LeftButton);
         QVERIFY(rig.messages.shown.empty());
         QVERIFY(rig.port.isOpen());
         QCOMPARE(rig.port.openedAt.last(), QStringLiteral("4@9600,N,8,1"));
@@ -325,12 +331,12 @@ class TestForm2 : public QObject {
         if (inUse != 0)
             rig.running(inUse, 96);
         QPointer<Form2> dialog = rig.fromPanel();
-        QTest::mouseClick(dialog->portOptions[4], Qt::LeftButton);
-        QTest::mouseClick(dialog->Option2, Qt::LeftButton);
+        QTest::mouseClick(control<QRadioButton>(*dialog, "Option", 4 + 3), Qt::LeftButton);
+        QTest::mouseClick(control<QRadioButton>(*dialog, "Option", 2), Qt::LeftButton);
         rig.port.failOpen = reopenFails;
         if (openMeanwhile)
             QVERIFY(rig.port.open());
-        QTest::mouseClick(dialog->Command2, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 2), Qt::LeftButton);
         QVERIFY(rig.retried());
         QTEST(dialog && dialog->isVisible(), "dialogStays");
         QVERIFY(!rig.port.isOpen());
@@ -339,7 +345,7 @@ class TestForm2 : public QObject {
         // The remembered values are restored and shown.
         if (inUse != 0) {
             QCOMPARE(rig.values.Baud_code, std::uint8_t(96));
-            QVERIFY(dialog->Option1->isChecked());
+            QVERIFY(control<QRadioButton>(*dialog, "Option", 1)->isChecked());
         }
     }
 
@@ -348,10 +354,10 @@ class TestForm2 : public QObject {
         rig.running(2, 96);
         Form2* dialog = rig.fromPanel();
         QCOMPARE(rig.values.Prev_com_port, std::int16_t(2));
-        QTest::mouseClick(dialog->portOptions[4], Qt::LeftButton);
-        QTest::mouseClick(dialog->Option2, Qt::LeftButton);
+        QTest::mouseClick(control<QRadioButton>(*dialog, "Option", 4 + 3), Qt::LeftButton);
+        QTest::mouseClick(control<QRadioButton>(*dialog, "Option", 2), Qt::LeftButton);
         typeInOther(dialog, "9");
-        QTest::mouseClick(dialog->Command2, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 2), Qt::LeftButton);
         QCOMPARE(rig.port.openedAt, QStringList{"2@9600,N,8,1"});
         QCOMPARE(rig.values.Baud_code, std::uint8_t(96));
         QCOMPARE(rig.store.writes, 0);
@@ -363,12 +369,12 @@ class TestForm2 : public QObject {
         Rig rig;
         rig.running(2, 96);
         Form2* dialog = rig.fromPanel();
-        QTest::mouseClick(dialog->portOptions[3], Qt::LeftButton); // COM4
-        QTest::mouseClick(dialog->Option2, Qt::LeftButton);
+        QTest::mouseClick(control<QRadioButton>(*dialog, "Option", 3 + 3), Qt::LeftButton); // COM4
+        QTest::mouseClick(control<QRadioButton>(*dialog, "Option", 2), Qt::LeftButton);
         QCOMPARE(rig.fromPanel(), dialog); // brought forward, not reloaded
         QCOMPARE(rig.values.Prev_com_port, std::int16_t(4));
         QCOMPARE(rig.values.Prev_baud_code, std::uint8_t(192));
-        QTest::mouseClick(dialog->Command2, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 2), Qt::LeftButton);
         QCOMPARE(rig.port.openedAt, QStringList{"4@19200,N,8,1"});
     }
 
@@ -376,7 +382,7 @@ class TestForm2 : public QObject {
         Rig rig;
         rig.running(3, 192);
         Form2* dialog = rig.fromPanel();
-        QTest::mouseClick(dialog->portOptions[0], Qt::LeftButton);
+        QTest::mouseClick(control<QRadioButton>(*dialog, "Option", 0 + 3), Qt::LeftButton);
         dialog->close();
         QTRY_VERIFY(rig.dialogs.dialog() == nullptr); // destroyed when closed
         QVERIFY(!rig.port.isOpen());
@@ -384,7 +390,7 @@ class TestForm2 : public QObject {
         QCOMPARE(rig.values.Com_port, std::int16_t(1));
         // The next showing loads afresh.
         Form2* again = rig.fromPanel();
-        QVERIFY(again->portOptions[0]->isChecked());
+        QVERIFY(control<QRadioButton>(*again, "Option", 0 + 3)->isChecked());
     }
 
     void openFailureRetriesWithReason() {
@@ -393,7 +399,7 @@ class TestForm2 : public QObject {
         rig.port.failReason = QStringLiteral("COM9 is in use by another program.");
         Form2* dialog = rig.fromPanel();
         typeInOther(dialog, "9");
-        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 1), Qt::LeftButton);
         QVERIFY(rig.retried());
         QCOMPARE(rig.messages.shown.back().detail, rig.port.failReason);
         QVERIFY(dialog->isVisible());
@@ -405,8 +411,8 @@ class TestForm2 : public QObject {
         Rig rig;
         rig.store.failWrites = QStringLiteral("cannot write /home/op/.config/KAVO.conf: disk full");
         Form2* dialog = rig.fromPanel();
-        dialog->portOptions[2]->click();
-        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        control<QRadioButton>(*dialog, "Option", 2 + 3)->click();
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 1), Qt::LeftButton);
         QVERIFY(rig.retried());
         QCOMPARE(rig.messages.shown.back().detail, rig.store.failWrites);
         QVERIFY(dialog->isVisible());
@@ -418,7 +424,7 @@ class TestForm2 : public QObject {
         Rig rig;
         rig.values.Com_port = 300;
         Form2* dialog = rig.fromPanel();
-        QTest::mouseClick(dialog->Command1, Qt::LeftButton);
+        QTest::mouseClick(control<QPushButton>(*dialog, "Command", 1), Qt::LeftButton);
         QVERIFY(rig.retried());
         QCOMPARE(rig.port.openAttempts, 0);
     }
@@ -428,8 +434,8 @@ class TestForm2 : public QObject {
         QTimer::singleShot(0, [&] {
             Form2* dialog = rig.dialogs.dialog();
             QVERIFY(dialog && dialog->isModal());
-            dialog->portOptions[1]->click();
-            dialog->Command1->click();
+            control<QRadioButton>(*dialog, "Option", 1 + 3)->click();
+            control<QPushButton>(*dialog, "Command", 1)->click();
         });
         rig.dialogs.showModal();
         QCOMPARE(rig.port.openedAt, QStringList{"2@19200,N,8,1"});
@@ -445,12 +451,12 @@ class TestForm2 : public QObject {
         QVERIFY(pty.linkAs(portFolder(), 6));
         RealPortRig real;
         Form2& dialog = real.dialog;
-        QVERIFY(dialog.Text1->toolTip().isEmpty() == false);
-        dialog.Option1->click();
-        dialog.Text1->setText("6");
+        QVERIFY(control<QLineEdit>(dialog, "Text", 1)->toolTip().isEmpty() == false);
+        control<QRadioButton>(dialog, "Option", 1)->click();
+        control<QLineEdit>(dialog, "Text", 1)->setText("6");
         // The device behind the link is named, not the link.
-        QCOMPARE(dialog.Text1->toolTip(), pty.slavePath() + " - present");
-        dialog.Command1->click();
+        QCOMPARE(control<QLineEdit>(dialog, "Text", 1)->toolTip(), pty.slavePath() + " - present");
+        control<QPushButton>(dialog, "Command", 1)->click();
         QVERIFY(real.messages.shown.empty());
         QVERIFY(real.port.isOpen());
         QCOMPARE(pty.slaveSpeed(), 9600);
@@ -473,10 +479,12 @@ class TestForm2 : public QObject {
             server.hangUp();
         RealPortRig real;
         Form2& dialog = real.dialog;
-        dialog.Text1->setText("8");
-        QVERIFY2(dialog.Text1->toolTip().startsWith(server.name() + " - present"),
-                 qPrintable(dialog.Text1->toolTip()));
-        dialog.Command1->click();
+        control<QLineEdit>(dialog, "Text", 1)->setText("8");
+        QVERIFY2(control<QLineEdit>(dialog, "Text", 1)
+                     ->toolTip()
+                     .startsWith(server.name() + " - present"),
+                 qPrintable(control<QLineEdit>(dialog, "Text", 1)->toolTip()));
+        control<QPushButton>(dialog, "Command", 1)->click();
         QCOMPARE(real.port.isOpen(), listening);
         QCOMPARE(server.waitForClient(listening ? 2s : 0s), listening);
         QCOMPARE(real.store.value("ComPort"), listening ? QStringLiteral("8") : QString());
@@ -493,9 +501,9 @@ class TestForm2 : public QObject {
         QVERIFY(makePortEntry(portFolder(), 7, PortEntryKind::Link, "/dev/kavo-absent-device"));
         RealPortRig real;
         Form2& dialog = real.dialog;
-        dialog.Text1->setText("7");
-        QVERIFY(dialog.Text1->toolTip().endsWith(" - not present"));
-        dialog.Command1->click();
+        control<QLineEdit>(dialog, "Text", 1)->setText("7");
+        QVERIFY(control<QLineEdit>(dialog, "Text", 1)->toolTip().endsWith(" - not present"));
+        control<QPushButton>(dialog, "Command", 1)->click();
         QCOMPARE(real.messages.shown.size(), std::size_t(1));
         QCOMPARE(real.messages.shown[0].text, kRetryText);
         QVERIFY(real.messages.shown[0].detail.contains("No such device"));
