@@ -34,11 +34,19 @@ for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6network
 done
 [ "$(dpkg-deb -f "$deb" Package)" = kavo-control ] || { echo "wrong package name"; status=1; }
 
-# kavoctl runs where there is no display: no GUI library may be linked in.
+# kavoctl and the simulator run where there is no display: no GUI library may
+# be linked in; the simulator, which opens no serial device, not Qt Serial Port either.
 tree="$out/tree"
 dpkg-deb -x "$deb" "$tree"
-if readelf -d "$tree/usr/bin/kavoctl" | grep -E 'NEEDED.*(Qt6Gui|Qt6Widgets|libGL|libX)'; then
-  echo "kavoctl links GUI libraries"; status=1
+for program in kavoctl kavo-projector-sim; do
+  [ -f "$tree/usr/bin/$program" ] || continue
+  if readelf -d "$tree/usr/bin/$program" | grep -E 'NEEDED.*(Qt6Gui|Qt6Widgets|libGL|libX)'; then
+    echo "$program links GUI libraries"; status=1
+  fi
+done
+if [ -f "$tree/usr/bin/kavo-projector-sim" ] &&
+   readelf -d "$tree/usr/bin/kavo-projector-sim" | grep -E 'NEEDED.*Qt6SerialPort'; then
+  echo "kavo-projector-sim links Qt Serial Port"; status=1
 fi
 # Every Qt library a program loads is one the package depends on.
 for program in kavo-control kavoctl kavo-projector-sim; do
