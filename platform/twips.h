@@ -1,20 +1,13 @@
 #pragma once
 
-// Designed geometry is in twips; at 96 dpi 15 twips make one (logical) pixel.
+// Designed geometry in twips, placed as widgets in pixels.
+
+#include "twips_pixels.h"
 
 #include <QRect>
 #include <QWidget>
 
 namespace kavo {
-
-inline constexpr int kTwipsPerPixel = 15;
-
-constexpr int twipsToPixels(int twips) {
-    return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
-}
-constexpr int pixelsToTwips(int pixels) {
-    return pixels * kTwipsPerPixel;
-}
 
 inline QRect twipsRect(int left, int top, int width, int height) {
     return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height)};

@@ -1,5 +1,7 @@
 #include "button_map.h"
 
+#include "twips_pixels.h"
+
 #include <algorithm>
 #include <array>
 
@@ -204,6 +206,17 @@ std::span<const TitleEntry> titles() {
 const ButtonEntry* findButton(int number) {
     const auto it = std::ranges::find(kButtons, number, &ButtonEntry::number);
     return it == kButtons.end() ? nullptr : &*it;
+}
+
+Point centreInPixels(const ButtonEntry& button) {
+    Point origin{0, 0};
+    const auto frame = std::ranges::find(kFrames, button.frame, &FrameEntry::number);
+    if (frame != kFrames.end()) {
+        origin = {twipsToPixels(frame->rect.left), twipsToPixels(frame->rect.top)};
+    }
+    const Rect& r = button.rect;
+    return {origin.x + twipsToPixels(r.left) + twipsToPixels(r.width) / 2,
+            origin.y + twipsToPixels(r.top) + twipsToPixels(r.height) / 2};
 }
 
 std::string_view repeatCommand(int code) {

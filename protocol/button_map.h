@@ -26,6 +26,10 @@ struct Rect {
     int left, top, width, height;
 };
 
+struct Point {
+    int x, y;
+};
+
 struct ButtonEntry {
     int number; // CommandN
     int frame;  // FrameN holding it, 0 for the window itself
@@ -57,6 +61,9 @@ std::span<const FrameEntry> frames();
 std::span<const TitleEntry> titles();
 
 const ButtonEntry* findButton(int number);
+// Where a click lands on the button: the centre of the pixels it covers in
+// the window at 96 dpi, with its frame's offset and the window's rounding.
+Point centreInPixels(const ButtonEntry& button);
 // The command of a repeat code, empty when the code is unknown.
 std::string_view repeatCommand(int code);
 

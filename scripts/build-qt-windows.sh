@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Builds Qt 6.4.2 (Base and Serial Port) for 64-bit Windows with MinGW-w64,
-# once, into a cache folder outside the work tree. Every step leaves a mark
-# when it is done, so a second run does nothing and an interrupted run goes on
-# where it stopped.
+# once, into a cache folder outside the work tree; the steps are the scripts
+# in scripts/qt-windows/.
 #
 #   scripts/build-qt-windows.sh            build when needed, then print the prefix
 #   scripts/build-qt-windows.sh --prefix   only print the prefix
+#
+# What a module is built from makes its key, a SHA-256 over the Qt version,
+# its source's checksum, the toolchain file and its configure command line
+# (Qt Serial Port's also over Qt Base's key). The prefix records the key of
+# each module in it, and a module whose key is another is configured and built
+# again. Every step leaves a mark, so a second run does nothing and an
+# interrupted run goes on where it stopped.
 #
 # Environment:
 #   KAVO_CACHE        cache folder (default ~/.cache/kavo-control)
@@ -18,12 +24,12 @@
 set -euo pipefail
 
 QT_VERSION=6.4.2
-TRIPLET=x86_64-w64-mingw32
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+steps=$here/scripts/qt-windows
 cache=${KAVO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kavo-control}
 prefix=$cache/qt-$QT_VERSION-win64
 work=$cache/qt-$QT_VERSION-win64-build
-jobs=${JOBS:-2}
+export JOBS=${JOBS:-2}
 
 if [ "${1:-}" = --prefix ]; then
   echo "$prefix"
@@ -35,149 +41,94 @@ if [ $# -gt 0 ]; then
 fi
 
 step() { echo "==> [$(date +%H:%M:%S)] $*"; }
-done_mark() { [ -e "$work/.done-$1" ]; }
-mark_done() { touch "$work/.done-$1"; }
-# build_and_install MODULE: builds $work/MODULE-build and installs it into the
-# prefix, once.
-build_and_install() {
-  done_mark "$1-install" && return 0
-  cmake --build "$work/$1-build" -j"$jobs"
-  cmake --install "$work/$1-build"
-  mark_done "$1-install"
-}
+# holds FILE TEXT: FILE exists and holds TEXT.
+holds() { [ -f "$1" ] && [ "$(cat "$1")" = "$2" ]; }
+# key_of LINE...: the SHA-256 of the lines.
+key_of() { printf '%s\n' "$@" | sha256sum | cut -d' ' -f1; }
 
-# Raised whenever the set of Qt modules or features below changes: a cache
-# built with another set is configured and built again, from where it is.
-build_revision=2 # 2: with Qt Network (ports on network serial servers)
+# The toolchain file goes into the cache: the installed Qt remembers its path,
+# and the work tree it came from may move or go away.
+toolchain=$prefix/mingw-w64-x86_64.cmake
 
-if [ -e "$prefix/.complete" ] && [ "$(cat "$prefix/.complete")" = "$build_revision" ]; then
+# The configure commands, without their source and build folders. Qt Base has
+# only what the programs use: Core, Gui, Widgets, Network, Test and the
+# Windows platform and style plugins.
+qtbase_configure=(
+  cmake -G Ninja
+  -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+  -DCMAKE_INSTALL_PREFIX="$prefix"
+  -DCMAKE_BUILD_TYPE=Release
+  -DQT_HOST_PATH=/usr
+  -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+  -DBUILD_SHARED_LIBS=ON
+  -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF
+  -DFEATURE_sql=OFF -DFEATURE_network=ON -DFEATURE_dbus=OFF
+  -DFEATURE_opengl=OFF -DINPUT_opengl=no -DFEATURE_dynamicgl=OFF
+  -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF
+  -DFEATURE_vulkan=OFF -DFEATURE_icu=OFF -DFEATURE_tabletevent=OFF
+  -DFEATURE_testlib=ON -DFEATURE_widgets=ON
+)
+qtserialport_configure=(
+  "$prefix/bin/qt-cmake" -G Ninja
+  -DCMAKE_BUILD_TYPE=Release -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF
+)
+
+serial_src_in=${QTSERIALPORT_SRC:-$here/../shared/vendor/qtserialport-everywhere-src-$QT_VERSION.tar.xz}
+if [ ! -e "$serial_src_in" ] && [ -e "$prefix/.complete" ]; then
+  step "Qt Serial Port source not found ($serial_src_in): Qt $QT_VERSION for Windows in $prefix is used as it was built"
+  exit 0
+fi
+serial_sum=$("$steps/qtserialport-source.sh" checksum "$serial_src_in")
+# Qt Base's source is Debian's qt6-base of this Qt version, fetched once.
+toolchain_sum=$(sha256sum "$here/cmake/mingw-w64-x86_64.cmake" | cut -d' ' -f1)
+qtbase_key=$(key_of "Qt $QT_VERSION" "source: Debian qt6-base $QT_VERSION" \
+  "toolchain: $toolchain_sum" "configure: ${qtbase_configure[*]@Q}")
+qtserialport_key=$(key_of "Qt $QT_VERSION" "source: $serial_sum" "Qt Base: $qtbase_key" \
+  "configure: ${qtserialport_configure[*]@Q}")
+complete_key=$(key_of "$qtbase_key" "$qtserialport_key")
+
+if holds "$prefix/.complete" "$complete_key"; then
   step "Qt $QT_VERSION for Windows is ready in $prefix"
   exit 0
 fi
 mkdir -p "$work"
 if [ -e "$prefix/.complete" ]; then
-  step "Qt $QT_VERSION for Windows was built with other modules: configuring and building again"
-  rm -f "$prefix/.complete" "$work"/.done-qtbase-configure "$work"/.done-qtbase-install \
-    "$work"/.done-qtserialport-configure "$work"/.done-qtserialport-install
+  step "Qt $QT_VERSION for Windows was built from other sources or settings: configuring and building again"
+  rm -f "$prefix/.complete"
 fi
 
-step "1/8 build tools (MinGW-w64, Ninja, dpkg-dev)"
+step "1/6 build tools (MinGW-w64, Ninja, dpkg-dev)"
 KAVO_WITH_WINDOWS=1 "$here/scripts/ensure-deps.sh"
-
-# The toolchain file goes into the cache: the installed Qt remembers its path,
-# and the work tree it came from may move or go away.
 mkdir -p "$prefix"
-cp "$here/cmake/mingw-w64-x86_64.cmake" "$prefix/mingw-w64-x86_64.cmake"
-toolchain=$prefix/mingw-w64-x86_64.cmake
+cp "$here/cmake/mingw-w64-x86_64.cmake" "$toolchain"
 
-step "2/8 Qt Base source (Debian source package qt6-base $QT_VERSION)"
-if ! done_mark qtbase-source; then
-  # A private apt configuration with a deb-src entry, so the system's own
-  # sources stay as they are.
-  apt_dir=$work/apt
-  rm -rf "$apt_dir" "$work/qtbase-source"
-  mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$work/qtbase-source"
-  cat >"$apt_dir/sources.list" <<'LIST'
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm-updates main
-deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian-security bookworm-security main
-LIST
-  apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/none"
-            -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
-            -o Debug::NoLocking=1)
-  apt-get "${apt_opts[@]}" update -qq
-  version=$(apt-cache "${apt_opts[@]}" showsrc qt6-base | sed -n 's/^Version: //p' |
-            grep "^$QT_VERSION+" | sort -V | tail -n 1)
-  [ -n "$version" ] || { echo "No qt6-base $QT_VERSION source found" >&2; exit 1; }
-  echo "qt6-base $version"
-  (cd "$work/qtbase-source" && apt-get "${apt_opts[@]}" source -qq "qt6-base=$version")
-  mark_done qtbase-source
+step "2/6 Qt Base source (Debian source package qt6-base $QT_VERSION)"
+# Its one input, the Qt version, names the work folder: the mark says only
+# that it was fetched.
+if [ ! -e "$work/.done-qtbase-source" ]; then
+  "$steps/qtbase-source.sh" "$QT_VERSION" "$work/qtbase-source"
+  touch "$work/.done-qtbase-source"
 fi
 qtbase_src=$(find "$work/qtbase-source" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1)
 [ -d "$qtbase_src" ] || { echo "Qt Base source missing in $work/qtbase-source" >&2; exit 1; }
 
-step "3/8 Qt Serial Port source"
-serial_src_in=${QTSERIALPORT_SRC:-$here/../shared/vendor/qtserialport-everywhere-src-$QT_VERSION.tar.xz}
+step "3/6 Qt Serial Port source"
 serial_src=$work/qtserialport-source
-if ! done_mark qtserialport-source; then
-  rm -rf "$serial_src"
-  mkdir -p "$serial_src"
-  if [ -d "$serial_src_in" ]; then
-    cp -a "$serial_src_in/." "$serial_src/"
-  elif [ -f "$serial_src_in" ]; then
-    expected=${QTSERIALPORT_SHA256:-}
-    sums=$(dirname "$serial_src_in")/SHA256SUMS
-    if [ -z "$expected" ] && [ -f "$sums" ]; then
-      expected=$(awk -v f="$(basename "$serial_src_in")" '$2 == f || $2 == "*" f { print $1 }' "$sums")
-    fi
-    actual=$(sha256sum "$serial_src_in" | cut -d' ' -f1)
-    if [ -z "$expected" ]; then
-      echo "No checksum known for $serial_src_in (set QTSERIALPORT_SHA256); its SHA-256 is $actual" >&2
-      exit 1
-    fi
-    if [ "$actual" != "$expected" ]; then
-      echo "SHA-256 mismatch for $serial_src_in: expected $expected, got $actual" >&2
-      exit 1
-    fi
-    echo "SHA-256 verified: $actual"
-    tar -xJf "$serial_src_in" -C "$serial_src" --strip-components=1
-  else
-    echo "Qt Serial Port source not found: $serial_src_in (set QTSERIALPORT_SRC)" >&2
-    exit 1
-  fi
-  [ -f "$serial_src/CMakeLists.txt" ] || { echo "Not a Qt Serial Port source: $serial_src_in" >&2; exit 1; }
-  mark_done qtserialport-source
+if ! holds "$work/.done-qtserialport-source" "$serial_sum"; then
+  "$steps/qtserialport-source.sh" unpack "$serial_src_in" "$serial_src"
+  echo "$serial_sum" >"$work/.done-qtserialport-source"
 fi
 
-step "4/8 configure Qt Base"
-if ! done_mark qtbase-configure; then
-  # Only what the programs use: Core, Gui, Widgets, Network, Test and the
-  # Windows platform and style plugins. An existing build folder is
-  # configured again in place, so that only what changed is built.
-  cmake -G Ninja -S "$qtbase_src" -B "$work/qtbase-build" \
-    -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DCMAKE_BUILD_TYPE=Release \
-    -DQT_HOST_PATH=/usr \
-    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DBUILD_SHARED_LIBS=ON \
-    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
-    -DFEATURE_sql=OFF -DFEATURE_network=ON -DFEATURE_dbus=OFF \
-    -DFEATURE_opengl=OFF -DINPUT_opengl=no -DFEATURE_dynamicgl=OFF \
-    -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF \
-    -DFEATURE_vulkan=OFF -DFEATURE_icu=OFF -DFEATURE_tabletevent=OFF \
-    -DFEATURE_testlib=ON -DFEATURE_widgets=ON
-  mark_done qtbase-configure
-fi
+step "4/6 Qt Base: configure, build and install (about 1,200 steps; Ninja shows [done/total])"
+"$steps/build-module.sh" qtbase "$qtbase_key" "$work" "$prefix" "$qtbase_src" \
+  -- "${qtbase_configure[@]}"
 
-step "5/8 build and install Qt Base (about 1,200 steps; Ninja shows [done/total])"
-build_and_install qtbase
+step "5/6 Qt Serial Port: configure, build and install"
+"$steps/build-module.sh" --fresh qtserialport "$qtserialport_key" "$work" "$prefix" "$serial_src" \
+  -- "${qtserialport_configure[@]}"
 
-step "6/8 configure Qt Serial Port"
-if ! done_mark qtserialport-configure; then
-  rm -rf "$work/qtserialport-build"
-  "$prefix/bin/qt-cmake" -G Ninja -S "$serial_src" -B "$work/qtserialport-build" \
-    -DCMAKE_BUILD_TYPE=Release -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF
-  mark_done qtserialport-configure
-fi
+step "6/6 licence texts of Qt and of the libraries built into it"
+"$steps/copy-licences.sh" "$qtbase_src" "$serial_src" "$prefix"
 
-step "7/8 build and install Qt Serial Port"
-build_and_install qtserialport
-
-step "8/8 licence texts of Qt and of the libraries built into it"
-# Shipped with the programs: Qt's licences and those of the third-party code
-# that the Qt libraries carry inside them.
-rm -rf "$prefix/licenses"
-mkdir -p "$prefix/licenses/qtbase" "$prefix/licenses/qtserialport"
-cp "$qtbase_src"/LICENSES/*.txt "$prefix/licenses/qtbase/"
-cp "$serial_src"/LICENSES/*.txt "$prefix/licenses/qtserialport/"
-find "$qtbase_src/src/3rdparty" -maxdepth 2 -type f \
-     \( -iname 'LICENSE*' -o -iname 'COPYING*' -o -iname '*LICENSE*.txt' \) |
-  while read -r file; do
-    dir=$prefix/licenses/3rdparty/$(basename "$(dirname "$file")")
-    mkdir -p "$dir"
-    cp "$file" "$dir/"
-  done
-
-echo "$build_revision" >"$prefix/.complete"
+echo "$complete_key" >"$prefix/.complete"
 step "Qt $QT_VERSION for Windows is ready in $prefix (the build folder $work may be removed)"

@@ -232,6 +232,14 @@ class TestForm1 : public QObject {
                 QVERIFY2(!rig.button(entry.number)->accessibleName().isEmpty(),
                          qPrintable(rig.button(entry.number)->objectName()));
         }
+        // Scripts click where the map says a button's centre is.
+        for (const panel::ButtonEntry& entry : panel::buttons()) {
+            const QPushButton* b = rig.button(entry.number);
+            const panel::Point centre = panel::centreInPixels(entry);
+            QVERIFY2(b->mapTo(&rig.form, QPoint(b->width() / 2, b->height() / 2)) ==
+                         QPoint(centre.x, centre.y),
+                     qPrintable(b->objectName()));
+        }
         for (int n = 27; n <= 29; ++n)
             QVERIFY(rig.label(n)->isHidden());
         // Every caption fits its button, at the largest quarter-point size
