@@ -87,7 +87,8 @@ windows:
 
 # The Windows programs under Wine on a virtual display, against the simulated
 # projector of the Linux build: the test suites that need no pseudo-terminal,
-# the settings in the registry, the zip's panel through COM1 (several starts).
+# the settings in the registry, the zip's panel through COM1 (several starts),
+# kavoctl.exe over TCP; each stage is a script in scripts/windows-test/.
 windows-test: windows configure
-	@cmake --build $(BUILD) -j$(JOBS) --target kavo-projector-sim
+	@cmake --build $(BUILD) -j$(JOBS) --target kavo-projector-sim kavo-button-centre
 	@scripts/windows-test.sh $(WIN_BUILD) $(BUILD)

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 if [ "${1:-}" = windows ]; then
   make windows
   make configure >/dev/null
-  cmake --build build -j2 --target kavo-projector-sim >/dev/null
+  cmake --build build -j2 --target kavo-projector-sim kavo-button-centre >/dev/null
   KAVO_WINE_SUITES=0 KAVO_WINE_STARTS=1 KAVO_WINE_SCREENSHOT=$PWD/docs/panel-windows-wine.png \
     scripts/windows-test.sh build-win build
   exit 0
