@@ -128,16 +128,8 @@ bool inPortFolder(const QFileInfo& info) {
     QStringLiteral("network serial server: its own baud rate applies, not the one chosen here");
 
 #ifndef Q_OS_WIN
-// The target of a link as written, not made absolute.
-QString rawLinkTarget(const QString& path) {
-    char target[4096];
-    const ssize_t length =
-        ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
-    return length < 0 ? QString() : QFile::decodeName(QByteArray(target, length));
-}
-
 bool simulatorRunning(qint64 pid) {
-    if (pid <= 0 || (::kill(pid_t(pid), 0) != 0 && errno != EPERM))
+    if (!processRunning(pid))
         return false;
     // A process id can be reused: it must still be a simulator.
     QFile name(QStringLiteral("/proc/%1/comm").arg(pid));
@@ -148,6 +140,27 @@ bool simulatorRunning(qint64 pid) {
 #endif
 
 } // namespace
+
+QString rawLinkTarget(const QString& path) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(path);
+    return {};
+#else
+    char target[4096];
+    const ssize_t length =
+        ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
+    return length < 0 ? QString() : QFile::decodeName(QByteArray(target, length));
+#endif
+}
+
+bool processRunning(qint64 pid) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(pid);
+    return true;
+#else
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+#endif
+}
 
 QString simulatorRecordPath(const QString& entry) {
     return entry + QStringLiteral(".simulator");

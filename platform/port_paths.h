@@ -43,6 +43,12 @@ struct PortTarget {
     QString unusableReason() const;
 };
 
+// The target of a link as written (not made absolute); empty for no link.
+QString rawLinkTarget(const QString& path);
+
+// Whether a process of this id exists (it may belong to another user).
+bool processRunning(qint64 pid);
+
 // The simulated projector keeps a record beside each link it makes in the
 // port folder, COM<n>.simulator: its process id and the link's target, one a
 // line, so that a link it could not remove (the simulator was killed) is

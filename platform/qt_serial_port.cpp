@@ -6,8 +6,6 @@
 #include <QStandardPaths>
 
 #ifndef Q_OS_WIN
-#include <cerrno>
-#include <csignal>
 #include <grp.h>
 #include <unistd.h>
 #endif
@@ -121,11 +119,7 @@ QString lockHolder(const QString& device) {
         return QStringLiteral("%1 is locked by the lock file %2, which names no process.")
             .arg(device, path);
     }
-    bool running = true;
-#ifndef Q_OS_WIN
-    running = ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
-#endif
-    if (running) {
+    if (processRunning(pid)) {
         return QStringLiteral("%1 is in use: process %2 holds its lock file %3.")
             .arg(device)
             .arg(pid)

@@ -17,9 +17,7 @@ namespace {
 const QString kPseudoTerminalFolder = QStringLiteral("/dev/pts/");
 
 QString linkTarget(const QByteArray& path) {
-    char target[4096];
-    const ssize_t length = ::readlink(path.constData(), target, sizeof target - 1);
-    return length < 0 ? QString() : QFile::decodeName(QByteArray(target, length));
+    return rawLinkTarget(QFile::decodeName(path));
 }
 
 QString systemError() {

@@ -12,23 +12,23 @@ namespace {
 constexpr char kSlowSuffix[] = ".slow.test";
 constexpr unsigned kLookupSeconds = 10;
 
-bool isSlow(const char* node) {
-    if (node == nullptr)
+bool isSlow(const char* host) {
+    if (host == nullptr)
         return false;
-    const std::size_t length = std::strlen(node);
+    const std::size_t length = std::strlen(host);
     const std::size_t suffix = sizeof kSlowSuffix - 1;
-    return length >= suffix && std::strcmp(node + length - suffix, kSlowSuffix) == 0;
+    return length >= suffix && std::strcmp(host + length - suffix, kSlowSuffix) == 0;
 }
 
 } // namespace
 
-extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+extern "C" int getaddrinfo(const char* host, const char* service, const addrinfo* hints,
                            addrinfo** result) {
-    if (isSlow(node)) {
+    if (isSlow(host)) {
         ::sleep(kLookupSeconds);
         return EAI_NONAME;
     }
     using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
     static const auto real = reinterpret_cast<Lookup>(::dlsym(RTLD_NEXT, "getaddrinfo"));
-    return real(node, service, hints, result);
+    return real(host, service, hints, result);
 }
