@@ -2,6 +2,7 @@
 
 #include "button_map.h"
 #include "cli_constants.h"
+#include "exchange_report.h"
 #include "line_settings.h"
 #include "listing.h"
 #include "port_paths.h"
@@ -11,81 +12,6 @@
 #include <QJsonDocument>
 
 namespace kavo::cli {
-namespace {
-
-bool noReply(ReplyKind kind) {
-    return kind == ReplyKind::NoReply || kind == ReplyKind::LineLost;
-}
-
-// One line for stderr on what went wrong in an exchange; empty when nothing did.
-QString failure(const Exchange& exchange, std::chrono::milliseconds window) {
-    const QString command = exchange.command;
-    switch (exchange.kind) {
-    case ReplyKind::Answered:
-        break;
-    case ReplyKind::NoReply:
-        return QStringLiteral("no reply to \"%1\" within %2 ms").arg(command).arg(window.count());
-    case ReplyKind::LineLost:
-        if (!exchange.reply.isEmpty()) {
-            return QStringLiteral("the line was lost after part of the reply to \"%1\" "
-                                  "(RxD:%2); nothing more is sent")
-                .arg(command, exchange.replyTrace);
-        }
-        return QStringLiteral("the line was lost waiting for the reply to \"%1\"; "
-                              "nothing more is sent")
-            .arg(command);
-    case ReplyKind::Refused:
-        return QStringLiteral("the projector refused \"%1\" (\"?\")").arg(command);
-    case ReplyKind::Unfinished:
-        return QStringLiteral("the reply to \"%1\" did not end within %2 ms")
-            .arg(command)
-            .arg(window.count());
-    case ReplyKind::Overflow:
-        return QStringLiteral("the reply to \"%1\" filled the %2-character receive buffer "
-                              "without ending; the rest was dropped")
-            .arg(command)
-            .arg(exchange.reply.size());
-    case ReplyKind::Undecoded:
-        return QStringLiteral("the reply to the status read \"%1\" is not one the panel decodes")
-            .arg(command);
-    }
-    return {};
-}
-
-// The exchange's outcome in the words of the JSON output.
-QString outcomeWord(ReplyKind kind) {
-    switch (kind) {
-    case ReplyKind::Answered:
-        return QStringLiteral("answered");
-    case ReplyKind::NoReply:
-        return QStringLiteral("no answer");
-    case ReplyKind::LineLost:
-        return QStringLiteral("line lost");
-    case ReplyKind::Refused:
-        return QStringLiteral("refused");
-    case ReplyKind::Unfinished:
-        return QStringLiteral("unfinished");
-    case ReplyKind::Overflow:
-        return QStringLiteral("overflow");
-    case ReplyKind::Undecoded:
-        return QStringLiteral("undecoded");
-    }
-    return {};
-}
-
-QJsonObject toJson(const Exchange& exchange) {
-    return QJsonObject{
-        {QStringLiteral("command"), exchange.command},
-        {QStringLiteral("reply"), exchange.reply},
-        {QStringLiteral("trace"), exchange.replyTrace},
-        {QStringLiteral("decoded"),
-         exchange.status ? QJsonValue(*exchange.status) : QJsonValue(QJsonValue::Null)},
-        {QStringLiteral("answered"), endedProperly(exchange.kind)},
-        {QStringLiteral("outcome"), outcomeWord(exchange.kind)},
-    };
-}
-
-} // namespace
 
 Kavoctl::Kavoctl(CliPlatform platform, QTextStream& out, QTextStream& err, QIODevice& input)
     : m_platform(platform), m_out(out), m_err(err), m_input(input) {}
@@ -254,15 +180,18 @@ void Kavoctl::report(const Exchange& exchange) {
         m_noReply = true;
     else if (exchange.kind != ReplyKind::Answered)
         m_badReply = true;
-    if (const QString problem = failure(exchange, m_invocation.replyWindow); !problem.isEmpty())
+    if (const QString problem = exchangeProblem(exchange, m_invocation.replyWindow);
+        !problem.isEmpty())
         complain(problem);
 
     const bool status = m_invocation.subcommand == Subcommand::Status;
     if (m_invocation.json) {
-        if (status)
-            m_jsonReads.insert(m_reads[m_nextRead].caption, toJson(exchange));
-        else
-            m_jsonExchanges.append(toJson(exchange));
+        if (status) {
+            m_state.update(exchange, QDateTime::currentDateTimeUtc());
+            m_jsonReads.insert(m_reads[m_nextRead].caption, exchangeToJson(exchange));
+        } else {
+            m_jsonExchanges.append(exchangeToJson(exchange));
+        }
         return;
     }
     if (status) {
@@ -311,6 +240,8 @@ void Kavoctl::finish(int exitStatus) {
     if (m_port)
         m_port->close();
     if (m_invocation.json && m_exchanger) {
+        if (m_invocation.subcommand == Subcommand::Status)
+            m_jsonReads.insert(QStringLiteral("state"), m_state.toJson());
         const QJsonDocument document = m_invocation.subcommand == Subcommand::Status
                                            ? QJsonDocument(m_jsonReads)
                                            : QJsonDocument(m_jsonExchanges);

@@ -9,6 +9,7 @@
 #include "exchanger.h"
 #include "options.h"
 #include "port_factory.h"
+#include "projector_state.h"
 #include "settings_store.h"
 #include "timer.h"
 
@@ -70,6 +71,7 @@ class Kavoctl {
     std::size_t m_nextRead = 0;
     QJsonArray m_jsonExchanges;
     QJsonObject m_jsonReads;
+    ProjectorState m_state;
     bool m_noReply = false;
     bool m_badReply = false;
     bool m_outputFailure = false;

@@ -80,7 +80,7 @@ void Exchanger::send() {
 void Exchanger::onComm(CommEvent event) {
     if (event == CommEvent::LineLost) {
         if (m_done)
-            finish(true);
+            finish(Ending::LineLost);
         return;
     }
     const QString input = m_port.readAll();
@@ -107,7 +107,15 @@ void Exchanger::onComm(CommEvent event) {
     }
 }
 
-void Exchanger::finish(bool lineLost) {
+void Exchanger::endNow() {
+    if (m_done)
+        finish(Ending::Cut);
+}
+
+void Exchanger::finish(Ending ending) {
+    // A command cut while the line was settling never went out: the next one
+    // still waits for the quiet line.
+    const bool settleNext = ending == Ending::Cut && m_settling;
     m_window->setEnabled(false);
     m_quiet->setEnabled(false);
     m_settleLimit->setEnabled(false);
@@ -121,11 +129,12 @@ void Exchanger::finish(bool lineLost) {
     if (!m_buffer.isEmpty())
         exchange.status = decodeStatus(m_line, exchange.replyTrace, m_buffer.size());
     const bool ended = m_buffer.endsWith(kCr) || m_buffer == kAck;
-    exchange.kind = lineLost ? ReplyKind::LineLost : kindOf(exchange, ended, m_overflow);
+    exchange.kind =
+        ending == Ending::LineLost ? ReplyKind::LineLost : kindOf(exchange, ended, m_overflow);
     // Only a whole reply is decoded: "00" and a line feed is no "Power ON".
     if (exchange.kind != ReplyKind::Answered)
         exchange.status.reset();
-    m_settleNext = !endedProperly(exchange.kind);
+    m_settleNext = ending == Ending::Cut ? settleNext : !endedProperly(exchange.kind);
     m_buffer.clear();
     // The callback may start the next exchange, which sets a new one.
     const Done done = std::exchange(m_done, nullptr);

@@ -62,10 +62,17 @@ class Exchanger {
     // exchange has ended; done may start the next one.
     void exchange(const QString& command, Done done);
 
+    // Ends the running exchange now with what has arrived, as the next
+    // command on a direct line would: no settling before that next command.
+    // Does nothing between exchanges.
+    void endNow();
+    bool busy() const { return static_cast<bool>(m_done); }
+
   private:
+    enum class Ending { Normal, LineLost, Cut };
     void send();
     void onComm(CommEvent event);
-    void finish(bool lineLost = false);
+    void finish(Ending ending = Ending::Normal);
 
     SerialPort& m_port;
     std::unique_ptr<Timer> m_window;

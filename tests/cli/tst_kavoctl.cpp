@@ -337,7 +337,15 @@ class TestKavoctl : public QObject {
         const QJsonDocument document =
             QJsonDocument::fromJson(outcome.out.join(QLatin1Char('\n')).toUtf8(), &error);
         QCOMPARE(error.error, QJsonParseError::NoError);
-        const QJsonObject reads = document.object();
+        QJsonObject reads = document.object();
+        // The state, as the service keeps it: words and numbers, null when unread.
+        const QJsonObject state = reads.take(QLatin1String("state")).toObject();
+        const QJsonValue unread(QJsonValue::Null);
+        QCOMPARE(state[QLatin1String("power")],
+                 answered ? QJsonValue(QStringLiteral("standby")) : unread);
+        QCOMPARE(state[QLatin1String("lamp_hours")], answered ? QJsonValue(1537) : unread);
+        QCOMPARE(state[QLatin1String("temperatures_c")].toArray().size(), answered ? 3 : 0);
+        QCOMPARE(state[QLatin1String("read_at")][QLatin1String("lamp_mode")].isString(), answered);
         QCOMPARE(reads.keys(), (QStringList{"LAMP-MODE", "LAMP-STATUS", "LAMP-TIME", "MODE",
                                             "SETTING", "STATUS", "TEMP"}));
         for (const QString& key : reads.keys()) {

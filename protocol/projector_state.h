@@ -1,0 +1,62 @@
+#pragma once
+
+// What is known of the projector, from the replies to its status reads: the
+// power state, the input, the lamp hours, the three temperatures, the lamp
+// mode and status and the picture setting, each with the time it was read.
+// Values are words and numbers for programs ("warming_up", 1234, [31.5, ...]);
+// what was never read (or only read as something undecodable) is null.
+
+#include "exchanger.h"
+
+#include <array>
+#include <optional>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+
+namespace kavo {
+
+enum class StateField {
+    Power,
+    Input,
+    LampHours,
+    Temperatures,
+    LampMode,
+    LampStatus,
+    Setting,
+};
+inline constexpr std::size_t kStateFieldCount = 7;
+
+// "power", "input", "lamp_hours", "temperatures_c", "lamp_mode",
+// "lamp_status", "setting".
+QString stateFieldName(StateField field);
+
+// Power words, from the status read: "on", "standby", "warming_up",
+// "cooling_down", "power_fault", "temperature_fault", "lamp_failure".
+bool isFault(QStringView power);
+
+class ProjectorState {
+  public:
+    // Takes in an answered status read; returns the field it set, if its
+    // value changed. Other exchanges change nothing.
+    std::optional<StateField> update(const Exchange& exchange, const QDateTime& readAt);
+
+    QJsonValue value(StateField field) const;
+    QDateTime readAt(StateField field) const;
+    // The power word, empty when unknown.
+    QString power() const;
+
+    // Every field's value (null when unknown), and "read_at": each field's
+    // time of reading as ISO 8601 UTC with milliseconds (null when unknown).
+    QJsonObject toJson() const;
+
+  private:
+    struct Reading {
+        QJsonValue value = QJsonValue::Null;
+        QDateTime readAt;
+    };
+    std::array<Reading, kStateFieldCount> m_readings;
+};
+
+} // namespace kavo
