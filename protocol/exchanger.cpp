@@ -56,7 +56,8 @@ Exchanger::~Exchanger() {
 void Exchanger::exchange(const QString& command, Done done) {
     m_done = std::move(done);
     // Whatever is still waiting belongs to an earlier reply, not to this one.
-    m_port.readAll();
+    if (const QString stale = m_port.readAll(); m_stray && !stale.isEmpty())
+        m_stray(stale);
     m_line = commandLine(command);
     m_buffer.clear();
     m_overflow = false;
@@ -84,6 +85,10 @@ void Exchanger::onComm(CommEvent event) {
         return;
     }
     const QString input = m_port.readAll();
+    if (m_settling || !m_done) {
+        if (m_stray && !input.isEmpty())
+            m_stray(input);
+    }
     if (m_settling) {
         // The rest of an earlier reply: dropped, and the line is not quiet yet.
         m_quiet->setEnabled(false);

@@ -68,6 +68,12 @@ class Exchanger {
     void endNow();
     bool busy() const { return static_cast<bool>(m_done); }
 
+    // Told of what arrives outside an exchange (unasked, or late for the last
+    // one) before it is dropped.
+    void setStrayHandler(std::function<void(const QString& received)> stray) {
+        m_stray = std::move(stray);
+    }
+
   private:
     enum class Ending { Normal, LineLost, Cut };
     void send();
@@ -84,6 +90,7 @@ class Exchanger {
     QString m_buffer;
     bool m_overflow = false;
     Done m_done;
+    std::function<void(const QString&)> m_stray;
 };
 
 } // namespace kavo

@@ -1,0 +1,196 @@
+#include "line_queue.h"
+
+#include "button_map.h"
+#include "line_settings.h"
+#include "status_decoders.h"
+#include "trace.h"
+
+namespace kavo::service {
+namespace {
+
+// The seven status reads of the panel's buttons, the status read first.
+QStringList statusReads() {
+    QStringList reads;
+    for (const panel::ButtonEntry& button : panel::buttons()) {
+        const QString command = QString::fromLatin1(button.command);
+        if (isStatusRead(commandLine(command)))
+            reads.append(command);
+    }
+    reads.removeAll(QStringLiteral("CR0"));
+    reads.prepend(QStringLiteral("CR0"));
+    return reads;
+}
+
+const QStringList& allReads() {
+    static const QStringList reads = statusReads();
+    return reads;
+}
+
+bool busyPower(const QString& power) {
+    return power == QLatin1String("warming_up") || power == QLatin1String("cooling_down");
+}
+
+QString quoted(const QString& command) {
+    return QLatin1Char('"') + renderTrace(command).text.trimmed() + QLatin1Char('"');
+}
+
+} // namespace
+
+LineQueue::LineQueue(SerialPort& line, TimerFactory& timers, Journal& journal,
+                     ProjectorState& state, QueueSettings settings)
+    : m_line(line), m_journal(journal), m_state(state), m_settings(settings),
+      m_exchanger(line, timers, settings.replyWindow), m_gap(timers.createTimer()),
+      m_statusPoll(timers.createTimer()), m_otherPoll(timers.createTimer()) {
+    m_gap->setInterval(m_settings.gap);
+    m_gap->setTickHandler([this] {
+        m_gap->setEnabled(false);
+        m_gapOver = true;
+        pump();
+    });
+    m_statusPoll->setTickHandler([this] {
+        if (!m_polls.contains(allReads().constFirst()))
+            m_polls.push_front(allReads().constFirst());
+        pump();
+    });
+    m_otherPoll->setInterval(m_settings.pollOther);
+    m_otherPoll->setTickHandler([this] {
+        for (const QString& read : allReads().mid(1)) {
+            if (!m_polls.contains(read))
+                m_polls.push_back(read);
+        }
+        pump();
+    });
+    m_exchanger.setStrayHandler([this](const QString& received) {
+        m_journal.write(u"line", QStringLiteral("dropped what the projector sent unasked: RxD:%1")
+                                     .arg(renderTrace(received.left(64)).text));
+    });
+}
+
+LineQueue::~LineQueue() = default;
+
+void LineQueue::addClient(ClientId client, QString who, Deliver deliver) {
+    m_clients[client] = Client{std::move(who), std::move(deliver)};
+}
+
+void LineQueue::removeClient(ClientId client) {
+    m_clients.erase(client);
+    std::erase_if(m_queue, [client](const Waiting& waiting) { return waiting.client == client; });
+}
+
+QString LineQueue::whoOf(ClientId client) const {
+    if (client == kPoll)
+        return QStringLiteral("poll");
+    const auto found = m_clients.find(client);
+    return found == m_clients.end() ? QString() : found->second.who;
+}
+
+void LineQueue::submit(ClientId client, const QString& command) {
+    const auto found = m_clients.find(client);
+    if (found == m_clients.end())
+        return;
+    Client& sender = found->second;
+    if (sender.queued >= kMaxQueuedPerClient) {
+        if (sender.dropped++ == 0)
+            m_journal.write(sender.who,
+                            QStringLiteral("dropped %1 and what follows: %2 commands are waiting "
+                                           "already")
+                                .arg(quoted(command))
+                                .arg(kMaxQueuedPerClient));
+        return;
+    }
+    if (sender.dropped > 0) {
+        m_journal.write(sender.who, QStringLiteral("%1 commands were dropped while its queue was "
+                                                   "full")
+                                        .arg(sender.dropped));
+        sender.dropped = 0;
+    }
+    Waiting waiting{client, command, {}};
+    waiting.since.start();
+    m_queue.push_back(std::move(waiting));
+    ++sender.queued;
+    if (m_busy && m_running == client)
+        m_exchanger.endNow(); // its end starts the next
+    else
+        pump();
+}
+
+void LineQueue::lineOpened() {
+    m_polls = allReads();
+    scheduleStatusPoll();
+    m_otherPoll->setEnabled(true);
+    pump();
+}
+
+void LineQueue::scheduleStatusPoll() {
+    const std::chrono::milliseconds interval =
+        busyPower(m_state.power()) ? std::chrono::milliseconds(kBusyPollInterval)
+                                   : std::chrono::milliseconds(m_settings.pollStatus);
+    if (m_statusPoll->interval() != interval || !m_statusPoll->isEnabled()) {
+        m_statusPoll->setInterval(interval);
+        m_statusPoll->setEnabled(true);
+    }
+}
+
+void LineQueue::pump() {
+    if (m_busy)
+        return;
+    while (!m_queue.empty()) {
+        Waiting waiting = std::move(m_queue.front());
+        m_queue.pop_front();
+        const auto found = m_clients.find(waiting.client);
+        if (found == m_clients.end())
+            continue;
+        --found->second.queued;
+        if (waiting.since.hasExpired(m_settings.queueWait.count())) {
+            m_journal.write(found->second.who,
+                            QStringLiteral("dropped %1: it waited %2 ms behind other exchanges")
+                                .arg(quoted(waiting.command))
+                                .arg(waiting.since.elapsed()));
+            continue;
+        }
+        if (!m_line.isOpen()) {
+            m_journal.write(
+                found->second.who,
+                QStringLiteral("not sent %1: the line is down").arg(quoted(waiting.command)));
+            continue;
+        }
+        start(waiting.client, waiting.command);
+        return;
+    }
+    if (!m_gapOver || m_polls.empty() || !m_line.isOpen())
+        return;
+    const QString read = m_polls.front();
+    m_polls.removeFirst();
+    start(kPoll, read);
+}
+
+void LineQueue::start(ClientId client, const QString& command) {
+    m_busy = true;
+    m_running = client;
+    m_runningWho = whoOf(client);
+    m_gap->setEnabled(false);
+    m_gapOver = false;
+    m_exchanger.exchange(command, [this](const Exchange& exchange) { ended(exchange); });
+}
+
+void LineQueue::ended(const Exchange& exchange) {
+    m_busy = false;
+    const ClientId client = std::exchange(m_running, kPoll);
+    const QString who = std::exchange(m_runningWho, {});
+    // A client gone meanwhile gets nothing; the exchange is still recorded.
+    if (const auto found = m_clients.find(client);
+        client != kPoll && found != m_clients.end() && !exchange.reply.isEmpty())
+        found->second.deliver(exchange.reply);
+    m_journal.exchange(who, exchange);
+    if (m_state.update(exchange, QDateTime::currentDateTimeUtc()) == StateField::Power)
+        scheduleStatusPoll();
+    if (m_observer)
+        m_observer(who, exchange);
+    if (m_settings.gap.count() == 0)
+        m_gapOver = true;
+    else
+        m_gap->setEnabled(true);
+    pump();
+}
+
+} // namespace kavo::service

@@ -1,0 +1,109 @@
+#pragma once
+
+// The projector's commands from every client, one exchange at a time, in the
+// order they arrived. Each reply goes only to the client whose command it
+// answers. A client's next command ends its own running exchange at once, as
+// on a direct line; another client's command waits its turn, at most the
+// queue wait, and is dropped after that. The service's own status reads
+// (polls) go only when no client has a command waiting, and only after a gap
+// behind the last exchange.
+//
+// Memory is bounded: a client has at most kMaxQueuedPerClient commands
+// waiting (more are dropped, counted, and said in the journal once), and a
+// reply is at most the receive buffer's capacity.
+
+#include "exchanger.h"
+#include "journal.h"
+#include "projector_state.h"
+#include "timer.h"
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <QElapsedTimer>
+#include <QString>
+
+namespace kavo::service {
+
+inline constexpr int kMaxQueuedPerClient = 32;
+inline constexpr std::chrono::seconds kBusyPollInterval{2};
+
+using ClientId = quint64;
+
+struct QueueSettings {
+    std::chrono::milliseconds replyWindow{1000};
+    std::chrono::milliseconds queueWait{3000};
+    std::chrono::seconds pollStatus{30};
+    std::chrono::seconds pollOther{300};
+    std::chrono::milliseconds gap{20};
+};
+
+class LineQueue {
+  public:
+    using Deliver = std::function<void(const QString& reply)>;
+    // Told of every exchange that ended, after its reply was delivered and
+    // the state updated: who caused it ("poll" for the service's own).
+    using Observer = std::function<void(const QString& who, const Exchange& exchange)>;
+
+    LineQueue(SerialPort& line, TimerFactory& timers, Journal& journal, ProjectorState& state,
+              QueueSettings settings);
+    ~LineQueue();
+
+    // A client came or went. A client that goes away mid-exchange leaves the
+    // exchange to end as it would; its reply is then dropped.
+    void addClient(ClientId client, QString who, Deliver deliver);
+    void removeClient(ClientId client);
+
+    // One command of a client, its text without the CR.
+    void submit(ClientId client, const QString& command);
+
+    // The line has just been opened: every reading is due now.
+    void lineOpened();
+
+    void setObserver(Observer observer) { m_observer = std::move(observer); }
+
+    std::size_t waiting() const { return m_queue.size(); }
+    const ProjectorState& state() const { return m_state; }
+
+  private:
+    struct Waiting {
+        ClientId client;
+        QString command;
+        QElapsedTimer since;
+    };
+    struct Client {
+        QString who;
+        Deliver deliver;
+        int queued = 0;
+        int dropped = 0; // since the last time the queue was full
+    };
+    static constexpr ClientId kPoll = 0;
+
+    void pump();
+    void start(ClientId client, const QString& command);
+    void ended(const Exchange& exchange);
+    void pollDue();
+    void scheduleStatusPoll();
+    QString whoOf(ClientId client) const;
+
+    SerialPort& m_line;
+    Journal& m_journal;
+    ProjectorState& m_state;
+    QueueSettings m_settings;
+    Exchanger m_exchanger;
+    std::unique_ptr<Timer> m_gap;
+    std::unique_ptr<Timer> m_statusPoll;
+    std::unique_ptr<Timer> m_otherPoll;
+    std::map<ClientId, Client> m_clients;
+    std::deque<Waiting> m_queue;
+    QStringList m_polls; // status reads due
+    ClientId m_running = kPoll;
+    QString m_runningWho;
+    bool m_busy = false;
+    bool m_gapOver = true;
+    Observer m_observer;
+};
+
+} // namespace kavo::service

@@ -1,0 +1,84 @@
+// kavo-projectord: owns one projector's serial line and shares it.
+
+#include "journal.h"
+#include "port_factory.h"
+#include "projector_service.h"
+#include "qt_platform.h"
+#include "service_options.h"
+
+#include <csignal>
+#include <cstdio>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+extern "C" void onStopSignal(int number) {
+    const unsigned char byte = static_cast<unsigned char>(number);
+    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT end the event loop, so that the line and the socket are
+// closed as usual; a write to a client that has gone is no reason to die.
+bool catchStopSignals() {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0)
+        return false;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QTextStream err(stderr);
+    const kavo::service::ParsedOptions parsed = kavo::service::parseServiceOptions(
+        QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment());
+    if (!parsed.options) {
+        if (parsed.exitCode == 0)
+            QTextStream(stdout) << parsed.text;
+        else
+            err << "kavo-projectord: " << parsed.text << '\n';
+        return parsed.exitCode;
+    }
+    const kavo::service::ServiceOptions& options = *parsed.options;
+    if (!catchStopSignals()) {
+        err << "kavo-projectord: cannot set up the stop signals\n";
+        return 1;
+    }
+
+    kavo::service::Journal journal(stdout);
+    if (!options.journalFile.isEmpty()) {
+        if (const QString error = journal.openFile(options.journalFile); !error.isEmpty()) {
+            err << "kavo-projectord: " << error << '\n';
+            return 1;
+        }
+    }
+    kavo::QtPortFactory ports;
+    kavo::QtTimerFactory timers;
+    kavo::service::ProjectorService service(options, ports, timers, journal);
+    QSocketNotifier stopSignal(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopSignal, &QSocketNotifier::activated, &app, [&] {
+        unsigned char number = 0;
+        [[maybe_unused]] const ssize_t got = ::read(g_signalPipe[0], &number, 1);
+        service.stop(number == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"));
+        QCoreApplication::quit();
+    });
+    if (const QString error = service.start(); !error.isEmpty()) {
+        journal.write(options.name, error);
+        err << "kavo-projectord: " << error << '\n';
+        return 1;
+    }
+    return QCoreApplication::exec();
+}

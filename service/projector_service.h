@@ -1,0 +1,46 @@
+#pragma once
+
+// kavo-projectord put together: the line it owns, the queue every command
+// goes through, the state from the status reads, and the clients' sockets.
+
+#include "client_hub.h"
+#include "journal.h"
+#include "line_queue.h"
+#include "owned_line.h"
+#include "port_factory.h"
+#include "projector_state.h"
+#include "service_options.h"
+#include "timer.h"
+
+#include <memory>
+
+namespace kavo::service {
+
+class ProjectorService {
+  public:
+    ProjectorService(const ServiceOptions& options, PortFactory& ports, TimerFactory& timers,
+                     Journal& journal);
+    ~ProjectorService();
+
+    // Listens, then opens the line (now or later). Empty on success, else why
+    // the service cannot run.
+    QString start();
+    // Closes the line and the sockets.
+    void stop(const QString& why);
+
+    LineQueue& queue() { return *m_queue; }
+    const ProjectorState& state() const { return m_state; }
+    OwnedLine& line() { return *m_line; }
+    const ServiceOptions& options() const { return m_options; }
+
+  private:
+    ServiceOptions m_options;
+    Journal& m_journal;
+    ProjectorState m_state;
+    std::unique_ptr<OwnedLine> m_line;
+    std::unique_ptr<LineQueue> m_queue;
+    std::unique_ptr<ClientHub> m_hub;
+    bool m_stopped = false;
+};
+
+} // namespace kavo::service

@@ -1,0 +1,52 @@
+#pragma once
+
+// kavo-projectord's settings: options on the command line, or the same names
+// as keys of an INI file given with --config (options win). Every value is
+// checked here; a wrong one is an error that names its option or key.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <QHostAddress>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+namespace kavo::service {
+
+struct ListenAddress {
+    QHostAddress address;
+    quint16 port = 0;
+    QString text; // as the operator reads it: 127.0.0.1:4001, [::1]:4001
+};
+
+struct ServiceOptions {
+    QString device;     // --device: a path, socket://HOST:PORT or unix:PATH
+    int portNumber = 0; // --port, when no device is given
+    std::uint8_t baudCode = 0;
+    QString name = QStringLiteral("projector");
+    QString socketPath;
+    std::optional<ListenAddress> listen;
+    std::chrono::milliseconds replyWindow{1000};
+    std::chrono::milliseconds queueWait{3000};
+    std::chrono::seconds pollStatus{30};
+    std::chrono::seconds pollOther{300};
+    std::chrono::milliseconds gap{20};
+    QString journalFile;
+};
+
+struct ParsedOptions {
+    std::optional<ServiceOptions> options; // empty: print `text`, leave with `exitCode`
+    QString text;                          // help or version (stdout), or the error (stderr)
+    int exitCode = 0;
+};
+
+// arguments[0] is the program name. The environment gives the default socket:
+// $RUNTIME_DIRECTORY/NAME.sock under systemd, else $XDG_RUNTIME_DIR/kavo/NAME.sock.
+ParsedOptions parseServiceOptions(const QStringList& arguments,
+                                  const QProcessEnvironment& environment);
+
+// [ADDRESS:]PORT, 127.0.0.1 when no address is given; IPv6 in brackets.
+std::optional<ListenAddress> parseListenAddress(const QString& text);
+
+} // namespace kavo::service
