@@ -108,10 +108,13 @@ void LineQueue::submit(ClientId client, const QString& command) {
     waiting.since.start();
     m_queue.push_back(std::move(waiting));
     ++sender.queued;
-    if (m_busy && m_running == client)
+    if (m_busy && m_running == client &&
+        (!sender.lastCut.isValid() || sender.lastCut.hasExpired(kFastestRepeat.count()))) {
+        sender.lastCut.start();
         m_exchanger.endNow(); // its end starts the next
-    else
-        pump();
+        return;
+    }
+    pump();
 }
 
 void LineQueue::lineOpened() {

@@ -3,8 +3,9 @@
 // The projector's commands from every client, one exchange at a time, in the
 // order they arrived. Each reply goes only to the client whose command it
 // answers. A client's next command ends its own running exchange at once, as
-// on a direct line; another client's command waits its turn, at most the
-// queue wait, and is dropped after that. The service's own status reads
+// on a direct line (unless it comes faster than a held button repeats); another
+// client's command waits its turn, at most the queue wait, and is dropped
+// after that. The service's own status reads
 // (polls) go only when no client has a command waiting, and only after a gap
 // behind the last exchange.
 //
@@ -28,6 +29,9 @@
 namespace kavo::service {
 
 inline constexpr int kMaxQueuedPerClient = 32;
+// A client's command ends its own running exchange only this long after its
+// last one did: a held button's repeats do, a burst of commands queues.
+inline constexpr std::chrono::milliseconds kFastestRepeat{50};
 inline constexpr std::chrono::seconds kBusyPollInterval{2};
 
 using ClientId = quint64;
@@ -78,6 +82,7 @@ class LineQueue {
         Deliver deliver;
         int queued = 0;
         int dropped = 0; // since the last time the queue was full
+        QElapsedTimer lastCut;
     };
     static constexpr ClientId kPoll = 0;
 

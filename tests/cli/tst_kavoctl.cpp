@@ -8,6 +8,7 @@
 #include "pty_pair.h"
 #include "qt_platform.h"
 #include "qt_serial_port.h"
+#include "simulated_projector.h"
 #include "tcp_serial_port.h"
 
 #include <QElapsedTimer>
@@ -80,58 +81,6 @@ Outcome kavoctlInShell(const QStringList& arguments, const QString& redirection)
                   QStringList{"-c", "exec \"$0\" \"$@\" " + redirection, KAVOCTL_PATH} + arguments);
     return finished(process);
 }
-
-// The simulator on COM<port> of the current config home, stopped on
-// destruction. With --listen among the options, COM<port> is an entry holding
-// its socket:// name.
-class SimulatedProjector {
-  public:
-    SimulatedProjector(int port, const QStringList& options) {
-        const QString entry = portFolder() + QStringLiteral("/COM%1").arg(port);
-        const bool network = options.contains(QLatin1String("--listen"));
-        const QStringList line =
-            network ? QStringList() : QStringList{"--port", QString::number(port)};
-        m_process.start(QStringLiteral(KAVO_SIM_PATH), line + QStringList{"--seed", "7"} + options);
-        QDeadlineTimer deadline(kHang);
-        if (!network) {
-            while (!deadline.hasExpired() && !QFileInfo(entry).isSymLink())
-                QTest::qWait(10);
-            return;
-        }
-        static const QRegularExpression listening(QStringLiteral("listening on (socket://\\S+),"));
-        while (!listening.match(QString::fromLatin1(m_log)).hasMatch() &&
-               m_process.waitForReadyRead(int(deadline.remainingTime())))
-            m_log += m_process.readAllStandardOutput();
-        m_name = listening.match(QString::fromLatin1(m_log)).captured(1);
-        writeEntry(portFolder(), port, m_name.toLatin1() + '\n');
-    }
-    // socket://127.0.0.1:<port> when listening.
-    QString name() const { return m_name; }
-    ~SimulatedProjector() {
-        m_process.terminate();
-        if (!m_process.waitForFinished(kHang))
-            m_process.kill();
-    }
-    // The commands it received, as its log shows them, once there are `count`.
-    QStringList received(qsizetype count) {
-        QStringList in;
-        QDeadlineTimer deadline(kHang);
-        while (in.size() < count && m_process.waitForReadyRead(int(deadline.remainingTime()))) {
-            m_log += m_process.readAllStandardOutput();
-            in.clear();
-            for (const QString& line : lines(m_log)) {
-                if (const qsizetype at = line.indexOf(QLatin1String("in: ")); at >= 0)
-                    in << line.mid(at + 4).section(QLatin1String("  out:"), 0, 0).trimmed();
-            }
-        }
-        return in;
-    }
-
-  private:
-    QProcess m_process;
-    QByteArray m_log;
-    QString m_name;
-};
 
 const QString kC00 = QStringLiteral("TxD: C 0 0  [CR] \tRxD:  [ACK] ");
 const QString kStandby = QStringLiteral("TxD: C R 0  [CR] \tRxD: 8 0  [CR] \tSTATUS: Stand by");
@@ -220,7 +169,7 @@ class TestKavoctl : public QObject {
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, input);
         TempConfigHome home;
-        SimulatedProjector projector(1, simulator);
+        SimulatedProjector projector(QStringLiteral(KAVO_SIM_PATH), 1, simulator);
         QVERIFY(QtSettingsStore()
                     .write(kStoreApplication, kStoreSection, kStoreComPort, "1")
                     .isEmpty());
@@ -262,7 +211,7 @@ class TestKavoctl : public QObject {
         QFETCH(QString, redirection);
         QFETCH(QString, err);
         TempConfigHome home;
-        SimulatedProjector projector(1, {});
+        SimulatedProjector projector(QStringLiteral(KAVO_SIM_PATH), 1, {});
         const Outcome outcome = kavoctlInShell(arguments, redirection);
         QCOMPARE(outcome.exitCode, 1);
         QCOMPARE(outcome.err.size(), 1);
@@ -273,7 +222,7 @@ class TestKavoctl : public QObject {
 
     void noAnswerWaitsTheWholeWindowThenEnds() {
         TempConfigHome home;
-        SimulatedProjector projector(2, {"--no-answer"});
+        SimulatedProjector projector(QStringLiteral(KAVO_SIM_PATH), 2, {"--no-answer"});
         QElapsedTimer clock;
         clock.start();
         const Outcome outcome = kavoctl({"send", "--port", "2", "--timeout", "400", "C00", "CR0"});
@@ -329,7 +278,7 @@ class TestKavoctl : public QObject {
         QFETCH(QStringList, simulator);
         QFETCH(bool, answered);
         TempConfigHome home;
-        SimulatedProjector projector(3, simulator);
+        SimulatedProjector projector(QStringLiteral(KAVO_SIM_PATH), 3, simulator);
         const Outcome outcome = kavoctl({"status", "--json", "--port", "3", "--timeout", "300"});
         QTEST(outcome.exitCode, "exitCode");
 
@@ -445,21 +394,21 @@ class TestKavoctl : public QObject {
 
     void portsPresentMissingAndBusy() {
         TempConfigHome home;
-        SimulatedProjector projector(1, {});
+        SimulatedProjector projector(QStringLiteral(KAVO_SIM_PATH), 1, {});
         QVERIFY(makePortEntry(portFolder(), 2, PortEntryKind::Link, "/dev/kavo-no-such-device"));
         PtyPair held;
         QVERIFY(held.linkAs(portFolder(), 3));
         QtSerialPort panel(portDevicePath(3));
         QVERIFY(panel.open());
         // A network serial server takes one client at a time.
-        SimulatedProjector server(4, {"--listen", "0"});
+        SimulatedProjector server(QStringLiteral(KAVO_SIM_PATH), 4, {"--listen", "0"});
         const PortTarget target = resolvePortTarget(server.name());
         TcpSerialPort networkPanel(target.host, target.tcpPort);
         QVERIFY(networkPanel.open());
         QVERIFY(writeEntry(portFolder(), 5, "socket://no-such-host.invalid:4001\n"));
         QVERIFY(writeEntry(portFolder(), 6, "socket://10.0.0.5:0\n"));
         // Two entries for one free server: the first connection ends before the next.
-        SimulatedProjector free(7, {"--listen", "0"});
+        SimulatedProjector free(QStringLiteral(KAVO_SIM_PATH), 7, {"--listen", "0"});
         QVERIFY(writeEntry(portFolder(), 8, free.name().toLatin1() + '\n'));
         QVERIFY(QtSettingsStore()
                     .write(kStoreApplication, kStoreSection, kStoreComPort, "2")

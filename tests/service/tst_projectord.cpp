@@ -1,0 +1,298 @@
+// kavo-projectord as a process: the simulated projector on COM3 of a
+// throw-away port folder, clients on its socket in a throw-away folder.
+
+#include "pty_pair.h"
+#include "simulated_projector.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <sys/stat.h>
+
+using namespace kavo::test;
+
+namespace {
+
+constexpr int kHang = 15000; // only a hang reaches it
+
+const QString kSim = QStringLiteral(KAVO_SIM_PATH);
+
+class Service {
+  public:
+    Service(const QString& socket, const QStringList& arguments) {
+        m_process.start(QStringLiteral(KAVO_SERVICE_PATH),
+                        QStringList{"--port", "3", "--socket", socket} + arguments);
+        m_process.waitForStarted(kHang);
+    }
+    ~Service() {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    // Waits for a journal line after the last one found that holds every
+    // part, in this order; returns it.
+    QString waitFor(const QStringList& parts, int ms = kHang) {
+        QDeadlineTimer deadline(ms);
+        do {
+            m_log += QString::fromUtf8(m_process.readAllStandardOutput());
+            const QStringList lines = m_log.split(QLatin1Char('\n'));
+            for (qsizetype n = m_found; n < lines.size(); ++n) {
+                qsizetype at = 0;
+                for (const QString& part : parts)
+                    at = at < 0 ? at : lines[n].indexOf(part, at);
+                if (at >= 0) {
+                    m_found = n + 1;
+                    return lines[n];
+                }
+            }
+        } while (m_process.state() == QProcess::Running && !deadline.hasExpired() &&
+                 (m_process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))) ||
+                  m_process.state() == QProcess::Running));
+        return {};
+    }
+    // Stops it with SIGTERM: the exit code, or -1 when it did not stop.
+    int stop() {
+        m_process.terminate();
+        if (!m_process.waitForFinished(kHang) || m_process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return m_process.exitCode();
+    }
+    QProcess& process() { return m_process; }
+
+  private:
+    QProcess m_process;
+    QString m_log;
+    qsizetype m_found = 0;
+};
+
+class Client {
+  public:
+    explicit Client(const QString& socket) {
+        m_socket.connectToServer(socket);
+        m_socket.waitForConnected(kHang);
+    }
+    bool connected() const { return m_socket.state() == QLocalSocket::ConnectedState; }
+    void send(const QByteArray& bytes) {
+        m_socket.write(bytes);
+        m_socket.flush();
+    }
+    // What arrives within `ms`, up to `count` bytes.
+    QByteArray read(qsizetype count, int ms = 3000) {
+        QDeadlineTimer deadline(ms);
+        while (m_received.size() < count && !deadline.hasExpired() && connected())
+            if (m_socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
+                m_received += m_socket.readAll();
+        m_received += m_socket.readAll();
+        return std::exchange(m_received, {});
+    }
+    void close() { m_socket.abort(); }
+    qint64 pid() const { return QCoreApplication::applicationPid(); }
+
+  private:
+    QLocalSocket m_socket;
+    QByteArray m_received;
+};
+
+QString who() {
+    return QStringLiteral("unix:%1").arg(QCoreApplication::applicationPid());
+}
+
+} // namespace
+
+class TestProjectord : public QObject {
+    Q_OBJECT
+  private:
+    QString socketPath() const { return m_runtime.path() + QStringLiteral("/hall-a.sock"); }
+    QTemporaryDir m_runtime;
+
+  private slots:
+    // Commands of two clients at once: one at a time, each reply to its sender.
+    void twoClientsAtOnce() {
+        TempConfigHome home;
+        SimulatedProjector projector(kSim, 3, {"--delay-ms", "150"});
+        Service service(socketPath(), {});
+        QVERIFY(!service.waitFor({"line open:"}).isEmpty());
+        Client a(socketPath());
+        Client b(socketPath());
+        a.send("CR0\r");
+        b.send("C00\r");
+        QCOMPARE(a.read(3), QByteArray("80\r"));
+        QCOMPARE(b.read(1), QByteArray("\x06"));
+        const QString read = service.waitFor({'\t' + who() + '\t', "TxD: C R 0", "Stand by"});
+        const QString power =
+            service.waitFor({'\t' + who() + '\t', "TxD: C 0 0  [CR] \tRxD:  [ACK] "});
+        // The second went out after the first's reply, not into it.
+        QVERIFY(!read.isEmpty() && !power.isEmpty());
+    }
+
+    // A client gone mid-exchange: its reply is dropped, the next client is served.
+    void clientGoneMidExchange() {
+        TempConfigHome home;
+        SimulatedProjector projector(kSim, 3, {"--delay-ms", "300"});
+        Service service(socketPath(), {});
+        QVERIFY(!service.waitFor({"line open:"}).isEmpty());
+        Client gone(socketPath());
+        gone.send("CR0\r");
+        QTest::qWait(50);
+        gone.close();
+        Client next(socketPath());
+        next.send("C00\r");
+        QCOMPARE(next.read(1), QByteArray("\x06"));
+        QVERIFY(!service.waitFor({"\tgone"}).isEmpty());
+        QVERIFY(!service.waitFor({"TxD: C R 0", "Stand by"}).isEmpty());
+    }
+
+    // The line lost mid-exchange and back: tried again, reopened, served again.
+    void lineLostAndBack() {
+        TempConfigHome home;
+        auto projector =
+            std::make_unique<SimulatedProjector>(kSim, 3, QStringList{"--delay-ms", "500"});
+        Service service(socketPath(), {});
+        QVERIFY(!service.waitFor({"line open:"}).isEmpty());
+        QVERIFY(!service.waitFor({"poll", "L A M P M O D E"}).isEmpty());
+        Client client(socketPath());
+        client.send("CR0\r");
+        QTest::qWait(100);
+        projector.reset();
+        QVERIFY(!service.waitFor({"line lost:", "trying again in 1 s"}).isEmpty());
+        QVERIFY(!service.waitFor({"TxD: C R 0", "\tline lost"}).isEmpty());
+        QVERIFY(!service.waitFor({"cannot open the line:", "Trying again in 2 s"}).isEmpty());
+        client.send("C00\r");
+        QVERIFY(!service.waitFor({who(), "not sent \"C 0 0\": the line is down"}).isEmpty());
+        projector = std::make_unique<SimulatedProjector>(kSim, 3, QStringList{});
+        QVERIFY(!service.waitFor({"line open:"}, 8000).isEmpty());
+        client.send("C00\r");
+        QCOMPARE(client.read(1), QByteArray("\x06"));
+    }
+
+    // Polled every 2 s while warming up, until the projector is on.
+    void stateAfterWarmUp() {
+        TempConfigHome home;
+        SimulatedProjector projector(kSim, 3, {"--warmup-ms", "2500"});
+        Service service(socketPath(), {});
+        QVERIFY(!service.waitFor({"line open:"}).isEmpty());
+        Client client(socketPath());
+        client.send("C00\r");
+        QCOMPARE(client.read(1), QByteArray("\x06"));
+        client.send("CR0\r");
+        QCOMPARE(client.read(3), QByteArray("40\r"));
+        QVERIFY(!service.waitFor({"\tpoll\t", "STATUS: Power ON"}, 8000).isEmpty());
+    }
+
+    // Bad input from a client: a clear journal line, and the next client served.
+    void badInput_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("connections");
+        QTest::addColumn<QString>("journal");
+        QTest::newRow("1 MB without a CR")
+            << QByteArray(1024 * 1024, 'C') << 1 << "sent more than 256 bytes without a CR";
+        QTest::newRow("binary junk")
+            << QByteArray("\x00\xff\x1b[2J\x06\x01", 8) + "\r" << 1 << "RxD: ?  [CR] \trefused";
+        QTest::newRow("a thousand commands at once")
+            << QByteArray("C00\r").repeated(1000) << 1
+            << "dropped \"C 0 0\" and what follows: 32 commands are waiting already";
+        QTest::newRow("a hundred connections")
+            << QByteArray() << 100 << "refused: 64 clients are connected already";
+    }
+    void badInput() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, connections);
+        TempConfigHome home;
+        SimulatedProjector projector(kSim, 3, {});
+        Service service(socketPath(), {});
+        QVERIFY(!service.waitFor({"line open:"}).isEmpty());
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int n = 0; n < connections; ++n) {
+            clients.push_back(std::make_unique<Client>(socketPath()));
+            clients.back()->send(bytes);
+        }
+        QFETCH(QString, journal);
+        QVERIFY2(!service.waitFor({journal}).isEmpty(), qPrintable(journal));
+        clients.resize(std::min<std::size_t>(clients.size(), 8));
+        // Once the service has seen the others go, a new client is served.
+        QByteArray reply;
+        for (int attempt = 0; attempt < 3 && reply.isEmpty(); ++attempt) {
+            Client next(socketPath());
+            next.send("CR1\r");
+            reply = next.read(2);
+        }
+        QCOMPARE(reply, QByteArray("1\r"));
+        QCOMPARE(service.stop(), 0);
+    }
+
+    // What keeps it from starting: exit 1 and the reason.
+    void refusesToStart_data() {
+        QTest::addColumn<QString>("config");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("unknown key") << "baud=9600\ncolour=red\n"
+                                     << QStringList() << "unknown key \"colour\"";
+        QTest::newRow("wrong type")
+            << "baud=fast\n"
+            << QStringList() << "baud in CONFIG takes 9600 or 19200, not \"fast\"";
+        QTest::newRow("option wins, and is checked")
+            << "baud=9600\n"
+            << QStringList{"--baud", "4800"} << "--baud takes 9600 or 19200";
+        QTest::newRow("second service for the socket")
+            << QString() << QStringList() << "another service answers on it";
+        QTest::newRow("folder others can write to")
+            << QString() << QStringList{"--socket", "RUNTIME/open/p.sock"}
+            << "other users can write to";
+    }
+    void refusesToStart() {
+        QFETCH(QString, config);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        TempConfigHome home;
+        const QString file = home.path() + QStringLiteral("/hall-a.conf");
+        QFile(file).open(QIODevice::WriteOnly);
+        if (!config.isEmpty()) {
+            QFile write(file);
+            QVERIFY(write.open(QIODevice::WriteOnly));
+            write.write(config.toUtf8());
+        }
+        QVERIFY(QDir(m_runtime.path()).mkpath(QStringLiteral("open")));
+        ::chmod(QFile::encodeName(m_runtime.path() + QStringLiteral("/open")), 0777);
+        Service first(socketPath(), {});
+        QVERIFY(!first.waitFor({"serving on unix:"}).isEmpty());
+        for (QString& argument : arguments)
+            argument.replace(QLatin1String("RUNTIME"), m_runtime.path());
+        QProcess second;
+        second.start(QStringLiteral(KAVO_SERVICE_PATH),
+                     QStringList{"--config", file, "--port", "3", "--socket", socketPath()} +
+                         arguments);
+        QVERIFY(second.waitForFinished(kHang));
+        QCOMPARE(second.exitCode(), 1);
+        const QString said = QString::fromUtf8(second.readAllStandardError());
+        QVERIFY2(said.contains(error.replace(QLatin1String("CONFIG"), file)), qPrintable(said));
+        // The first is untouched: still answering on its socket.
+        QVERIFY(Client(socketPath()).connected());
+    }
+
+    // A socket file nobody answers on is replaced; the journal file rotates.
+    void staleSocketAndRotation() {
+        TempConfigHome home;
+        const QString journal = home.path() + QStringLiteral("/journal.log");
+        QFile full(journal);
+        QVERIFY(full.open(QIODevice::WriteOnly) && full.resize(10 * 1024 * 1024 - 10));
+        full.close();
+        {
+            Service killed(socketPath(), {});
+            QVERIFY(!killed.waitFor({"serving on unix:"}).isEmpty());
+        } // killed: its socket file stays
+        QVERIFY(QFileInfo::exists(socketPath()));
+        Service service(socketPath(), {"--journal", journal});
+        QVERIFY(!service.waitFor({"replaced the stale socket"}).isEmpty());
+        QCOMPARE(service.stop(), 0);
+        QCOMPARE(QFileInfo(journal + QStringLiteral(".1")).size(), 10 * 1024 * 1024 - 10);
+        QFile rotated(journal);
+        QVERIFY(rotated.open(QIODevice::ReadOnly));
+        QVERIFY(rotated.readAll().contains("stopping: SIGTERM"));
+        QVERIFY(!QFileInfo::exists(socketPath()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProjectord)
+#include "tst_projectord.moc"
