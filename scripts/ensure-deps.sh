@@ -4,8 +4,10 @@ set -euo pipefail
 
 # The desktop tests run the windows on a virtual display under real window
 # managers; the X client headers let the panel ask for its frame before showing.
+# The package tests check the service's unit and system user with systemd's
+# own tools (systemd-analyze, systemd-sysusers) and the manual pages with man.
 packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev libgl-dev
-          libxcb1-dev appstream desktop-file-utils xvfb xauth openbox twm)
+          libxcb1-dev appstream desktop-file-utils xvfb xauth openbox twm systemd man-db)
 if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)
 fi

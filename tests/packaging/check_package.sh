@@ -15,6 +15,13 @@ status=0
 wanted=(./usr/bin/kavo-control ./usr/bin/kavoctl ./usr/share/man/man1/kavoctl.1.gz
         ./usr/share/bash-completion/completions/kavoctl)
 [ -f "$source/sim/CMakeLists.txt" ] && wanted+=(./usr/bin/kavo-projector-sim)
+service=0
+if [ -f "$source/service/CMakeLists.txt" ]; then
+  service=1
+  wanted+=(./usr/bin/kavo-projectord ./usr/share/man/man8/kavo-projectord.8.gz
+           ./lib/systemd/system/kavo-projectord@.service ./usr/lib/sysusers.d/kavo-projectord.conf
+           ./usr/share/doc/kavo-control/examples/projectord-example.conf ./etc/kavo/projectord/)
+fi
 for want in "${wanted[@]}" \
             ./usr/share/applications/kavo-control.desktop \
             ./usr/share/icons/hicolor/scalable/apps/kavo-control.svg \
@@ -34,11 +41,12 @@ for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6network
 done
 [ "$(dpkg-deb -f "$deb" Package)" = kavo-control ] || { echo "wrong package name"; status=1; }
 
-# kavoctl and the simulator run where there is no display: no GUI library may
-# be linked in; the simulator, which opens no serial device, not Qt Serial Port either.
+# kavoctl, the simulator and the service run where there is no display: no GUI
+# library may be linked in; the simulator, which opens no serial device, not Qt
+# Serial Port either.
 tree="$out/tree"
 dpkg-deb -x "$deb" "$tree"
-for program in kavoctl kavo-projector-sim; do
+for program in kavoctl kavo-projector-sim kavo-projectord; do
   [ -f "$tree/usr/bin/$program" ] || continue
   if readelf -d "$tree/usr/bin/$program" | grep -E 'NEEDED.*(Qt6Gui|Qt6Widgets|libGL|libX)'; then
     echo "$program links GUI libraries"; status=1
@@ -49,7 +57,7 @@ if [ -f "$tree/usr/bin/kavo-projector-sim" ] &&
   echo "kavo-projector-sim links Qt Serial Port"; status=1
 fi
 # Every Qt library a program loads is one the package depends on.
-for program in kavo-control kavoctl kavo-projector-sim; do
+for program in kavo-control kavoctl kavo-projector-sim kavo-projectord; do
   [ -f "$tree/usr/bin/$program" ] || continue
   for needed in $(readelf -d "$tree/usr/bin/$program" | sed -n 's/.*NEEDED.*\[libQt6\([A-Za-z]*\)\.so.*/\1/p'); do
     package=libqt6$(tr 'A-Z' 'a-z' <<<"$needed")6
@@ -60,6 +68,48 @@ for program in kavo-control kavoctl kavo-projector-sim; do
 done
 zcat "$tree/usr/share/man/man1/kavoctl.1.gz" | grep -q '^\.TH KAVOCTL 1' || { echo "kavoctl.1 is no manual page"; status=1; }
 bash -n "$tree/usr/share/bash-completion/completions/kavoctl" || status=1
+if command -v man >/dev/null; then
+  for page in "$tree"/usr/share/man/man*/*.gz; do
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || { echo "${page#$tree}: $warnings"; status=1; }
+  done
+fi
+
+if [ $service = 1 ]; then
+  zcat "$tree/usr/share/man/man8/kavo-projectord.8.gz" | grep -q '^\.TH KAVO-PROJECTORD 8' ||
+    { echo "kavo-projectord.8 is no manual page"; status=1; }
+  unit=$tree/lib/systemd/system/kavo-projectord@.service
+  program=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")
+  [ -x "$tree$program" ] || { echo "the unit starts $program, which the package does not hold"; status=1; }
+  # The maintainer scripts: without systemd they do nothing and succeed; with
+  # it, postinst makes the unit's user in the unit's group from the packaged
+  # sysusers file (into the unpacked tree, as for an installation below
+  # DPKG_ROOT), and it never enables or starts an instance. systemctl is a
+  # stand-in that only notes its calls.
+  dpkg-deb -e "$deb" "$out/control"
+  for call in "postinst configure" "prerm remove" "postrm remove"; do
+    set -- $call
+    PATH=/nonexistent /bin/sh "$out/control/$1" "$2" ||
+      { echo "$1 fails where systemd is missing"; status=1; }
+  done
+  if command -v systemd-sysusers >/dev/null; then
+    mkdir -p "$out/bin" "$tree/etc"
+    printf '#!/bin/sh\necho "$*" >>"%s"\n' "$out/systemctl.log" >"$out/bin/systemctl"
+    chmod +x "$out/bin/systemctl"
+    PATH="$out/bin:$PATH" DPKG_ROOT="$tree" /bin/sh "$out/control/postinst" configure \
+      >"$out/postinst.log" 2>&1 || { echo "postinst failed:"; cat "$out/postinst.log"; status=1; }
+    user=$(sed -n 's/^User=//p' "$unit")
+    gid=$(awk -F: -v group="$(sed -n 's/^Group=//p' "$unit")" '$1 == group {print $3}' "$tree/etc/group")
+    awk -F: -v user="$user" -v gid="$gid" '$1 == user && $4 == gid && gid != "" {found = 1}
+                                           END {exit !found}' "$tree/etc/passwd" ||
+      { echo "postinst did not make the unit's user $user in its group:"; cat "$tree/etc/passwd" "$tree/etc/group"; status=1; }
+    if grep -w -E 'enable|start' "$out/systemctl.log" 2>/dev/null; then
+      echo "postinst enables or starts an instance"; status=1
+    fi
+  else
+    echo "systemd-sysusers is missing (Debian package systemd): postinst's user not checked"
+  fi
+fi
 
 if command -v desktop-file-validate >/dev/null; then
   desktop-file-validate "$source/packaging/kavo-control.desktop" || status=1
