@@ -6,7 +6,6 @@
 
 #include <array>
 #include <QCommandLineParser>
-#include <QRegularExpression>
 
 namespace kavo::cli {
 namespace {
@@ -49,18 +48,6 @@ constexpr std::array kSubcommands{
 
 ParsedArguments usage(const QString& message) {
     return {std::nullopt, message, kExitUsage};
-}
-
-// A whole number in low..high written with digits only, else nullopt.
-std::optional<int> wholeNumber(const QString& text, int low, int high) {
-    // \z, not $: "$" also matches before a final line end.
-    static const QRegularExpression digits(QStringLiteral("\\A[0-9]{1,9}\\z"));
-    if (!digits.match(text).hasMatch())
-        return std::nullopt;
-    const int value = text.toInt();
-    if (value < low || value > high)
-        return std::nullopt;
-    return value;
 }
 
 } // namespace

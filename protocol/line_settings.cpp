@@ -87,4 +87,17 @@ QString commandLine(QStringView command) {
     return command.toString() + kCr;
 }
 
+std::optional<int> wholeNumber(QStringView text, int low, int high) {
+    if (text.isEmpty() || text.size() > 9)
+        return std::nullopt;
+    for (const QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+    }
+    const int value = text.toInt();
+    if (value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
 } // namespace kavo

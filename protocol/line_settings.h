@@ -44,6 +44,10 @@ std::uint8_t storedBaudCode(QStringView text);
 
 bool isUsablePort(int number);
 
+// A whole number in low..high written with digits only (as an option's
+// value), else nullopt.
+std::optional<int> wholeNumber(QStringView text, int low, int high);
+
 // The command text with its one terminating carriage return.
 QString commandLine(QStringView command);
 

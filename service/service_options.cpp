@@ -69,16 +69,6 @@ ParsedOptions failure(const QString& message) {
     return {std::nullopt, message, kExitError};
 }
 
-std::optional<int> wholeNumber(const QString& text, int low, int high) {
-    static const QRegularExpression digits(QStringLiteral("\\A[0-9]{1,9}\\z"));
-    if (!digits.match(text).hasMatch())
-        return std::nullopt;
-    const int value = text.toInt();
-    if (value < low || value > high)
-        return std::nullopt;
-    return value;
-}
-
 // The configuration file's keys, each as a setting; an error names the key.
 std::optional<QString> readConfig(const QString& path, QMap<QString, Setting>& settings) {
     const QFileInfo info(path);
