@@ -118,11 +118,13 @@ QString ClientHub::listenLocal(const QString& path) {
 QString ClientHub::listenTcp(const ListenAddress& address) {
     if (!m_tcp.listen(address.address, address.port))
         return QStringLiteral("cannot listen on %1: %2").arg(address.text, m_tcp.errorString());
-    m_journal.write(m_name, QStringLiteral("serving on tcp:%1").arg(address.text));
+    const QString shown = address.text.section(QLatin1Char(':'), 0, -2) + QLatin1Char(':') +
+                          QString::number(m_tcp.serverPort());
+    m_journal.write(m_name, QStringLiteral("serving on tcp:%1").arg(shown));
     if (!address.address.isLoopback())
         m_journal.write(m_name, QStringLiteral("warning: %1 is not a loopback address; anyone "
                                                "who reaches it controls the projector")
-                                    .arg(address.text));
+                                    .arg(shown));
     return {};
 }
 

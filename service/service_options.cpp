@@ -28,7 +28,8 @@ const QString kHelp = QStringLiteral(
     "Sharing it:\n"
     "  --socket PATH       the clients' socket (default $RUNTIME_DIRECTORY/NAME.sock\n"
     "                      under systemd, else $XDG_RUNTIME_DIR/kavo/NAME.sock)\n"
-    "  --listen [ADDRESS:]PORT  also serve on TCP (address default 127.0.0.1)\n"
+    "  --listen [ADDRESS:]PORT  also serve on TCP (address default 127.0.0.1;\n"
+    "                      port 0: a free one, named in the journal)\n"
     "  --reply-window MS   how long a reply may take (default 1000)\n"
     "  --queue-wait MS     how long a command may wait for its turn (default 3000)\n"
     "Polling the projector's state:\n"
@@ -119,7 +120,7 @@ std::optional<ListenAddress> parseListenAddress(const QString& text) {
     if (!match.hasMatch())
         return std::nullopt;
     const int port = match.captured(2).toInt();
-    if (port < 1 || port > 65535)
+    if (port > 65535)
         return std::nullopt;
     QString host = match.captured(1);
     if (host.startsWith(QLatin1Char('[')))
@@ -230,7 +231,7 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
     if (const Setting listen = take("listen"); !listen.origin.isEmpty()) {
         options.listen = parseListenAddress(listen.value);
         if (!options.listen)
-            return bad(listen, QStringLiteral("[ADDRESS:]PORT, an IP address and a port 1..65535"));
+            return bad(listen, QStringLiteral("[ADDRESS:]PORT, an IP address and a port 0..65535"));
     }
 
     struct Span {

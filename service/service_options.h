@@ -47,6 +47,7 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
                                   const QProcessEnvironment& environment);
 
 // [ADDRESS:]PORT, 127.0.0.1 when no address is given; IPv6 in brackets.
+// Port 0 stands for a free port, chosen when listening.
 std::optional<ListenAddress> parseListenAddress(const QString& text);
 
 } // namespace kavo::service

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/stat.h>
@@ -67,31 +69,42 @@ class Service {
     qsizetype m_found = 0;
 };
 
+// A client on the service's socket, or with a port number on its TCP port.
 class Client {
   public:
     explicit Client(const QString& socket) {
-        m_socket.connectToServer(socket);
-        m_socket.waitForConnected(kHang);
+        auto* local = new QLocalSocket;
+        m_socket.reset(local);
+        local->connectToServer(socket);
+        local->waitForConnected(kHang);
+        m_connected = [local] { return local->state() == QLocalSocket::ConnectedState; };
     }
-    bool connected() const { return m_socket.state() == QLocalSocket::ConnectedState; }
+    explicit Client(quint16 tcpPort) {
+        auto* tcp = new QTcpSocket;
+        m_socket.reset(tcp);
+        tcp->connectToHost(QHostAddress::LocalHost, tcpPort);
+        tcp->waitForConnected(kHang);
+        m_connected = [tcp] { return tcp->state() == QAbstractSocket::ConnectedState; };
+    }
+    bool connected() const { return m_connected(); }
     void send(const QByteArray& bytes) {
-        m_socket.write(bytes);
-        m_socket.flush();
+        m_socket->write(bytes);
+        m_socket->waitForBytesWritten(kHang);
     }
     // What arrives within `ms`, up to `count` bytes.
     QByteArray read(qsizetype count, int ms = 3000) {
         QDeadlineTimer deadline(ms);
         while (m_received.size() < count && !deadline.hasExpired() && connected())
-            if (m_socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
-                m_received += m_socket.readAll();
-        m_received += m_socket.readAll();
+            if (m_socket->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
+                m_received += m_socket->readAll();
+        m_received += m_socket->readAll();
         return std::exchange(m_received, {});
     }
-    void close() { m_socket.abort(); }
-    qint64 pid() const { return QCoreApplication::applicationPid(); }
+    void close() { m_socket.reset(); }
 
   private:
-    QLocalSocket m_socket;
+    std::unique_ptr<QIODevice> m_socket;
+    std::function<bool()> m_connected;
     QByteArray m_received;
 };
 
@@ -112,17 +125,19 @@ class TestProjectord : public QObject {
     void twoClientsAtOnce() {
         TempConfigHome home;
         SimulatedProjector projector(kSim, 3, {"--delay-ms", "150"});
-        Service service(socketPath(), {});
+        Service service(socketPath(), {"--listen", "0"});
+        static const QRegularExpression tcp(QStringLiteral("serving on tcp:127.0.0.1:(\\d+)"));
+        const quint16 port = tcp.match(service.waitFor({"serving on tcp:"})).captured(1).toUShort();
         QVERIFY(!service.waitFor({"line open:"}).isEmpty());
         Client a(socketPath());
-        Client b(socketPath());
+        Client b(port);
         a.send("CR0\r");
         b.send("C00\r");
         QCOMPARE(a.read(3), QByteArray("80\r"));
         QCOMPARE(b.read(1), QByteArray("\x06"));
         const QString read = service.waitFor({'\t' + who() + '\t', "TxD: C R 0", "Stand by"});
         const QString power =
-            service.waitFor({'\t' + who() + '\t', "TxD: C 0 0  [CR] \tRxD:  [ACK] "});
+            service.waitFor({"\ttcp:127.0.0.1:", "TxD: C 0 0  [CR] \tRxD:  [ACK] "});
         // The second went out after the first's reply, not into it.
         QVERIFY(!read.isEmpty() && !power.isEmpty());
     }
