@@ -110,10 +110,23 @@ std::optional<StateField> ProjectorState::update(const Exchange& exchange,
         return std::nullopt;
     Reading& reading = m_readings[std::size_t(found->first)];
     reading.readAt = readAt;
+    reading.stale = false;
     if (reading.value == found->second)
         return std::nullopt;
     reading.value = found->second;
     return found->first;
+}
+
+void ProjectorState::markStale() {
+    for (Reading& reading : m_readings)
+        reading.stale = true;
+}
+
+bool ProjectorState::isCurrent(StateField field, std::chrono::milliseconds maxAge,
+                               const QDateTime& now) const {
+    const Reading& reading = m_readings[std::size_t(field)];
+    return !reading.stale && reading.readAt.isValid() &&
+           reading.readAt.msecsTo(now) <= maxAge.count();
 }
 
 QJsonValue ProjectorState::value(StateField field) const {

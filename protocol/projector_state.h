@@ -9,6 +9,7 @@
 #include "exchanger.h"
 
 #include <array>
+#include <chrono>
 #include <optional>
 #include <QDateTime>
 #include <QJsonObject>
@@ -42,6 +43,13 @@ class ProjectorState {
     // value changed. Other exchanges change nothing.
     std::optional<StateField> update(const Exchange& exchange, const QDateTime& readAt);
 
+    // Keeps every value but makes none current: a command may have changed
+    // what was read.
+    void markStale();
+    // Whether the field was read no longer than maxAge before now, and no
+    // command has come since.
+    bool isCurrent(StateField field, std::chrono::milliseconds maxAge, const QDateTime& now) const;
+
     QJsonValue value(StateField field) const;
     QDateTime readAt(StateField field) const;
     // The power word, empty when unknown.
@@ -55,6 +63,7 @@ class ProjectorState {
     struct Reading {
         QJsonValue value = QJsonValue::Null;
         QDateTime readAt;
+        bool stale = false;
     };
     std::array<Reading, kStateFieldCount> m_readings;
 };

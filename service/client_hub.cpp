@@ -155,7 +155,10 @@ void ClientHub::accept(QIODevice* socket, const QString& who) {
                 [this, id] { drop(id, QStringLiteral("gone")); });
     }
     connect(socket, &QIODevice::readyRead, this, [this, id] { readFrom(id); });
-    m_queue.addClient(id, who, [this, id](const QString& bytes) { reply(id, bytes); });
+    m_queue.addClient(id, who, [this, id](const Exchange* exchange) {
+        if (exchange && !exchange->reply.isEmpty())
+            reply(id, exchange->reply);
+    });
     m_journal.write(who, QStringLiteral("connected"));
     if (socket->bytesAvailable() > 0)
         readFrom(id);

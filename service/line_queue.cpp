@@ -134,6 +134,13 @@ void LineQueue::scheduleStatusPoll() {
     }
 }
 
+std::chrono::milliseconds LineQueue::freshFor(StateField field) const {
+    if (field != StateField::Power)
+        return m_settings.pollOther;
+    return busyPower(m_state.power()) ? std::chrono::milliseconds(kBusyPollInterval)
+                                      : std::chrono::milliseconds(m_settings.pollStatus);
+}
+
 void LineQueue::pump() {
     if (m_busy)
         return;
@@ -181,12 +188,18 @@ void LineQueue::ended(const Exchange& exchange) {
     const ClientId client = std::exchange(m_running, kPoll);
     const QString who = std::exchange(m_runningWho, {});
     // A client gone meanwhile gets nothing; the exchange is still recorded.
-    if (const auto found = m_clients.find(client);
-        client != kPoll && found != m_clients.end() && !exchange.reply.isEmpty())
-        found->second.deliver(exchange.reply);
     m_journal.exchange(who, exchange);
     if (m_state.update(exchange, QDateTime::currentDateTimeUtc()) == StateField::Power)
         scheduleStatusPoll();
+    if (!exchange.statusRead && endedProperly(exchange.kind)) {
+        // A command may have changed anything: nothing read before it is
+        // current any more, and the status is read again soon.
+        m_state.markStale();
+        if (!m_polls.contains(allReads().constFirst()))
+            m_polls.push_front(allReads().constFirst());
+    }
+    if (const auto found = m_clients.find(client); client != kPoll && found != m_clients.end())
+        found->second.deliver(&exchange);
     if (m_observer)
         m_observer(who, exchange);
     if (m_settings.gap.count() == 0)

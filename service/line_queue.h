@@ -46,7 +46,9 @@ struct QueueSettings {
 
 class LineQueue {
   public:
-    using Deliver = std::function<void(const QString& reply)>;
+    // The end of each of a client's commands: its exchange, or nullptr when
+    // the command was dropped or not sent (the line down).
+    using Deliver = std::function<void(const Exchange* exchange)>;
     // Told of every exchange that ended, after its reply was delivered and
     // the state updated: who caused it ("poll" for the service's own).
     using Observer = std::function<void(const QString& who, const Exchange& exchange)>;
@@ -65,6 +67,10 @@ class LineQueue {
 
     // The line has just been opened: every reading is due now.
     void lineOpened();
+    bool lineOpen() const { return m_line.isOpen(); }
+    // How old a reading may be to count as current: the status read's poll
+    // interval for the power state, the others' for the rest.
+    std::chrono::milliseconds freshFor(StateField field) const;
 
     void setObserver(Observer observer) { m_observer = std::move(observer); }
 
