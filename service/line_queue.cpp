@@ -200,8 +200,8 @@ void LineQueue::ended(const Exchange& exchange) {
     }
     if (const auto found = m_clients.find(client); client != kPoll && found != m_clients.end())
         found->second.deliver(&exchange);
-    if (m_observer)
-        m_observer(who, exchange);
+    for (const Observer& observer : m_observers)
+        observer(who, exchange);
     if (m_settings.gap.count() == 0)
         m_gapOver = true;
     else

@@ -25,6 +25,7 @@
 #include <memory>
 #include <QElapsedTimer>
 #include <QString>
+#include <vector>
 
 namespace kavo::service {
 
@@ -72,7 +73,7 @@ class LineQueue {
     // interval for the power state, the others' for the rest.
     std::chrono::milliseconds freshFor(StateField field) const;
 
-    void setObserver(Observer observer) { m_observer = std::move(observer); }
+    void addObserver(Observer observer) { m_observers.push_back(std::move(observer)); }
 
     std::size_t waiting() const { return m_queue.size(); }
     const ProjectorState& state() const { return m_state; }
@@ -114,7 +115,7 @@ class LineQueue {
     QString m_runningWho;
     bool m_busy = false;
     bool m_gapOver = true;
-    Observer m_observer;
+    std::vector<Observer> m_observers;
 };
 
 } // namespace kavo::service

@@ -3,11 +3,36 @@
 #include "line_settings.h"
 #include "port_paths.h"
 
+#include <QFile>
+#include <QFileInfo>
+
 namespace kavo::service {
+namespace {
+
+// The password is the file's first line; it is never shown, only its file.
+QByteArray readPassword(const QString& path, QString& error) {
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        error =
+            QStringLiteral("cannot read the PJLink password file %1: %2")
+                .arg(escapeControls(path),
+                     QFileInfo(path).isFile() ? file.errorString() : QStringLiteral("not a file"));
+        return {};
+    }
+    QByteArray password = file.readLine(4096);
+    while (password.endsWith('\n') || password.endsWith('\r'))
+        password.chop(1);
+    if (password.isEmpty())
+        error = QStringLiteral("the PJLink password file %1 holds no password on its first line")
+                    .arg(escapeControls(path));
+    return password;
+}
+
+} // namespace
 
 ProjectorService::ProjectorService(const ServiceOptions& options, PortFactory& ports,
                                    TimerFactory& timers, Journal& journal)
-    : m_options(options), m_journal(journal) {
+    : m_options(options), m_journal(journal), m_timers(timers) {
     const QString device = options.device;
     const int number = options.portNumber;
     m_line = std::make_unique<OwnedLine>(
@@ -35,6 +60,25 @@ QString ProjectorService::start() {
             return error;
         }
     }
+    if (m_options.pjlink) {
+        PjlinkSettings settings{*m_options.pjlink, {}, m_options.pjlinkName, m_options.model};
+        if (settings.projectorName.isEmpty())
+            settings.projectorName = m_options.name;
+        if (!m_options.pjlinkPasswordFile.isEmpty()) {
+            QString error;
+            settings.password = readPassword(m_options.pjlinkPasswordFile, error);
+            if (settings.password.isEmpty()) {
+                m_hub->close();
+                return error;
+            }
+        }
+        m_pjlink = std::make_unique<PjlinkServer>(*m_queue, m_timers, m_journal, m_options.name,
+                                                  std::move(settings));
+        if (QString error = m_pjlink->listen(); !error.isEmpty()) {
+            m_hub->close();
+            return error;
+        }
+    }
     m_line->start([this] { m_queue->lineOpened(); });
     return {};
 }
@@ -45,6 +89,8 @@ void ProjectorService::stop(const QString& why) {
     m_stopped = true;
     if (!why.isEmpty())
         m_journal.write(m_options.name, QStringLiteral("stopping: %1").arg(why));
+    if (m_pjlink)
+        m_pjlink->close();
     m_hub->close();
     m_line->close();
 }

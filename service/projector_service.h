@@ -7,6 +7,7 @@
 #include "journal.h"
 #include "line_queue.h"
 #include "owned_line.h"
+#include "pjlink_server.h"
 #include "port_factory.h"
 #include "projector_state.h"
 #include "service_options.h"
@@ -40,6 +41,8 @@ class ProjectorService {
     std::unique_ptr<OwnedLine> m_line;
     std::unique_ptr<LineQueue> m_queue;
     std::unique_ptr<ClientHub> m_hub;
+    std::unique_ptr<PjlinkServer> m_pjlink;
+    TimerFactory& m_timers;
     bool m_stopped = false;
 };
 

@@ -36,6 +36,12 @@ const QString kHelp = QStringLiteral(
     "  --poll-status S     the status read every S seconds (default 30)\n"
     "  --poll-other S      the other six reads every S seconds (default 300)\n"
     "  --gap MS            the least pause before a poll after an exchange (default 20)\n"
+    "Control systems (PJLink Class 1):\n"
+    "  --pjlink [ADDRESS:]PORT  answer as a PJLink projector (4352 is the standard\n"
+    "                      port; address default 127.0.0.1)\n"
+    "  --pjlink-password-file FILE  the PJLink password, the file's first line\n"
+    "  --pjlink-name NAME  the projector's PJLink name (default the service's name)\n"
+    "  --model MODEL       the model PJLink reports (default QV-TN310)\n"
     "Running it:\n"
     "  --journal FILE      also append the journal to FILE (rotated at 10 MB, three kept)\n"
     "  --config FILE       an INI file whose keys are these options' names\n"
@@ -52,12 +58,22 @@ struct ValueOption {
 
 // Every option that takes a value; these are also the configuration keys.
 constexpr std::array kValueOptions{
-    ValueOption{"device", "DEVICE"},   ValueOption{"port", "N"},
-    ValueOption{"baud", "RATE"},       ValueOption{"name", "NAME"},
-    ValueOption{"socket", "PATH"},     ValueOption{"listen", "[ADDRESS:]PORT"},
-    ValueOption{"reply-window", "MS"}, ValueOption{"queue-wait", "MS"},
-    ValueOption{"poll-status", "S"},   ValueOption{"poll-other", "S"},
-    ValueOption{"gap", "MS"},          ValueOption{"journal", "FILE"},
+    ValueOption{"device", "DEVICE"},
+    ValueOption{"port", "N"},
+    ValueOption{"baud", "RATE"},
+    ValueOption{"name", "NAME"},
+    ValueOption{"socket", "PATH"},
+    ValueOption{"listen", "[ADDRESS:]PORT"},
+    ValueOption{"reply-window", "MS"},
+    ValueOption{"queue-wait", "MS"},
+    ValueOption{"poll-status", "S"},
+    ValueOption{"poll-other", "S"},
+    ValueOption{"gap", "MS"},
+    ValueOption{"journal", "FILE"},
+    ValueOption{"pjlink", "[ADDRESS:]PORT"},
+    ValueOption{"pjlink-password-file", "FILE"},
+    ValueOption{"pjlink-name", "NAME"},
+    ValueOption{"model", "MODEL"},
 };
 
 // A value and where it came from, for the error that names it.
@@ -268,6 +284,28 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
     if (const Setting journal = take("journal");
         !journal.origin.isEmpty() && journal.value.isEmpty())
         return bad(journal, QStringLiteral("a file name"));
+    if (const Setting pjlink = take("pjlink"); !pjlink.origin.isEmpty()) {
+        options.pjlink = parseListenAddress(pjlink.value);
+        if (!options.pjlink)
+            return bad(pjlink, QStringLiteral("[ADDRESS:]PORT, an IP address and a port 0..65535"));
+    }
+    const auto text = [&](const char* key, int longest, QString& out) {
+        const Setting setting = take(key);
+        if (setting.origin.isEmpty())
+            return true;
+        for (const QChar c : setting.value) {
+            if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+                return false;
+        }
+        out = setting.value;
+        return !out.isEmpty() && out.size() <= longest;
+    };
+    if (!text("pjlink-password-file", 4096, options.pjlinkPasswordFile))
+        return bad(take("pjlink-password-file"), QStringLiteral("a file name"));
+    if (!text("pjlink-name", 64, options.pjlinkName))
+        return bad(take("pjlink-name"), QStringLiteral("1 to 64 printable characters"));
+    if (!text("model", 32, options.model))
+        return bad(take("model"), QStringLiteral("1 to 32 printable characters"));
     return {options, {}, 0};
 }
 

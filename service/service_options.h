@@ -33,6 +33,11 @@ struct ServiceOptions {
     std::chrono::seconds pollOther{300};
     std::chrono::milliseconds gap{20};
     QString journalFile;
+    // PJLink: off unless an address is given.
+    std::optional<ListenAddress> pjlink;
+    QString pjlinkPasswordFile;
+    QString pjlinkName; // empty: the service's name
+    QString model = QStringLiteral("QV-TN310");
 };
 
 struct ParsedOptions {

@@ -1,0 +1,472 @@
+#include "pjlink_server.h"
+
+#include "exchange_report.h"
+#include "port_paths.h"
+
+#include <array>
+#include <QCryptographicHash>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+
+namespace kavo::service {
+namespace {
+
+constexpr qsizetype kDigestLength = 32;
+constexpr int kMaxWaitingRequests = 8;
+
+// The input table: PJLink's input number, the panel button's command, and
+// the input read's answer that stands for it.
+struct Input {
+    const char* number;
+    const char* command; // empty: it can be read, not chosen
+    const char* word;
+};
+constexpr std::array kInputs{
+    Input{"11", "C05", "input_1"},      Input{"21", "C06", "input_2"},
+    Input{"22", "C07", "input_3"},      Input{"51", "C08", "wired"},
+    Input{"52", "", "wireless_viewer"},
+};
+
+// The panel's mute buttons.
+constexpr const char* kVideoMuteOn = "C0D";
+constexpr const char* kVideoMuteOff = "C0E";
+constexpr const char* kAudioMuteOn = "C0B";
+constexpr const char* kAudioMuteOff = "C0C";
+constexpr const char* kPowerOn = "C00";
+constexpr const char* kPowerOff = "C01";
+
+QString readCommand(StateField field) {
+    switch (field) {
+    case StateField::Power:
+        return QStringLiteral("CR0");
+    case StateField::Input:
+        return QStringLiteral("CR1");
+    case StateField::LampHours:
+        return QStringLiteral("CR3");
+    case StateField::Temperatures:
+        return QStringLiteral("CR6");
+    case StateField::LampMode:
+        return QStringLiteral("CR LAMPMODE");
+    case StateField::LampStatus:
+        return QStringLiteral("CR LAMPSTS");
+    case StateField::Setting:
+        return QStringLiteral("CR4");
+    }
+    return {};
+}
+
+QString whoOf(QTcpSocket& socket) {
+    const QHostAddress address = socket.peerAddress();
+    QString host = address.toString();
+    if (address.protocol() == QAbstractSocket::IPv6Protocol)
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    return QStringLiteral("pjlink:%1:%2").arg(host).arg(socket.peerPort());
+}
+
+// A request as the journal shows it: printable, without any digest.
+QString shown(const QByteArray& bytes) {
+    return escapeControls(QString::fromLatin1(bytes.left(80)));
+}
+
+} // namespace
+
+enum class PjlinkServer::Phase { Deciding, Reading, Sending };
+
+struct PjlinkServer::Connection {
+    ClientId id = 0;
+    QTcpSocket* socket = nullptr;
+    QString who;
+    QByteArray random; // the greeting's number; empty once authenticated or when none is asked
+    QByteArray buffer;
+    std::unique_ptr<Timer> idle;
+    std::vector<QByteArray> waiting; // requests behind the one being answered
+    // The request being answered.
+    bool busy = false;
+    QByteArray request; // "%1POWR 1"
+    QByteArray command; // "POWR"
+    QByteArray parameter;
+    QStringList toSend; // reads or commands still to go
+    Phase phase = Phase::Deciding;
+};
+
+struct PjlinkServer::Decision {
+    QByteArray result = "OK";
+    std::vector<StateField> reads; // to be read first, then decided again
+    QStringList commands;          // to be sent, each to be acknowledged
+};
+
+PjlinkServer::PjlinkServer(LineQueue& queue, TimerFactory& timers, Journal& journal,
+                           QString serviceName, PjlinkSettings settings)
+    : m_queue(queue), m_timers(timers), m_journal(journal), m_serviceName(std::move(serviceName)),
+      m_settings(std::move(settings)) {
+    connect(&m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* socket = m_server.nextPendingConnection())
+            accept(socket);
+    });
+    // The projector has no mute read: the last mute set by anyone stands for it.
+    m_queue.addObserver([this](const QString&, const Exchange& exchange) {
+        if (exchange.kind != ReplyKind::Answered || exchange.statusRead)
+            return;
+        const QByteArray command = exchange.command.toLatin1();
+        if (command == kVideoMuteOn || command == kVideoMuteOff)
+            m_videoMuted = command == kVideoMuteOn;
+        else if (command == kAudioMuteOn || command == kAudioMuteOff)
+            m_audioMuted = command == kAudioMuteOn;
+    });
+}
+
+PjlinkServer::~PjlinkServer() {
+    close();
+}
+
+QString PjlinkServer::listen() {
+    const ListenAddress& at = m_settings.listen;
+    if (!m_server.listen(at.address, at.port))
+        return QStringLiteral("cannot listen for PJLink on %1: %2")
+            .arg(at.text, m_server.errorString());
+    const QString shownAt = at.text.section(QLatin1Char(':'), 0, -2) + QLatin1Char(':') +
+                            QString::number(m_server.serverPort());
+    m_journal.write(m_serviceName, QStringLiteral("PJLink on tcp:%1%2")
+                                       .arg(shownAt, m_settings.password.isEmpty()
+                                                         ? QStringLiteral(", no password")
+                                                         : QStringLiteral(", with a password")));
+    if (!at.address.isLoopback() && m_settings.password.isEmpty())
+        m_journal.write(m_serviceName,
+                        QStringLiteral("warning: PJLink on %1 has no password; anyone who "
+                                       "reaches it controls the projector")
+                            .arg(shownAt));
+    return {};
+}
+
+void PjlinkServer::close() {
+    m_server.close();
+    while (!m_connections.empty())
+        drop(m_connections.begin()->first, QStringLiteral("the service stops"));
+}
+
+void PjlinkServer::accept(QTcpSocket* socket) {
+    const QString who = whoOf(*socket);
+    if (m_connections.size() >= std::size_t(kMaxPjlinkConnections)) {
+        m_journal.write(who, QStringLiteral("refused: %1 PJLink connections are open already")
+                                 .arg(kMaxPjlinkConnections));
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    const ClientId id = m_nextId++;
+    auto connection = std::make_unique<Connection>();
+    connection->id = id;
+    connection->socket = socket;
+    connection->who = who;
+    connection->idle = m_timers.createTimer();
+    connection->idle->setInterval(kPjlinkIdle);
+    connection->idle->setTickHandler(
+        [this, id] { drop(id, QStringLiteral("closed: nothing sent for 30 s")); });
+    connection->idle->setEnabled(true);
+    socket->setReadBufferSize(4096);
+    connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
+    connect(socket, &QTcpSocket::disconnected, this,
+            [this, id] { drop(id, QStringLiteral("gone")); });
+    QByteArray greeting = "PJLINK 0\r";
+    if (!m_settings.password.isEmpty()) {
+        const quint32 number = QRandomGenerator::system()->generate();
+        connection->random = QByteArray::number(number, 16).rightJustified(8, '0');
+        greeting = "PJLINK 1 " + connection->random + '\r';
+    }
+    m_connections[id] = std::move(connection);
+    m_queue.addClient(id, who, [this, id](const Exchange* exchange) { finished(id, exchange); });
+    m_journal.write(who, QStringLiteral("connected"));
+    socket->write(greeting);
+}
+
+void PjlinkServer::readFrom(ClientId id) {
+    const auto found = m_connections.find(id);
+    if (found == m_connections.end())
+        return;
+    Connection& connection = *found->second;
+    connection.buffer += connection.socket->readAll();
+    const qsizetype longest = kMaxPjlinkLine + (connection.random.isEmpty() ? 0 : kDigestLength);
+    while (true) {
+        const qsizetype end = connection.buffer.indexOf('\r');
+        if (end < 0) {
+            if (connection.buffer.size() > longest)
+                drop(id, QStringLiteral("closed: more than %1 bytes without a CR").arg(longest));
+            return;
+        }
+        if (end > longest) {
+            drop(id, QStringLiteral("closed: a line of %1 bytes, longer than a request").arg(end));
+            return;
+        }
+        const QByteArray line = connection.buffer.left(end);
+        connection.buffer.remove(0, end + 1);
+        connection.idle->setEnabled(false);
+        connection.idle->setEnabled(true);
+        if (connection.busy) {
+            if (int(connection.waiting.size()) >= kMaxWaitingRequests) {
+                drop(id, QStringLiteral("closed: %1 requests waiting for their answers")
+                             .arg(kMaxWaitingRequests));
+                return;
+            }
+            connection.waiting.push_back(line);
+            continue;
+        }
+        handle(connection, line);
+        if (!m_connections.contains(id))
+            return;
+    }
+}
+
+void PjlinkServer::handle(Connection& connection, QByteArray line) {
+    const ClientId id = connection.id;
+    if (!connection.random.isEmpty()) {
+        const QByteArray expected =
+            QCryptographicHash::hash(connection.random + m_settings.password,
+                                     QCryptographicHash::Md5)
+                .toHex();
+        if (line.left(kDigestLength) != expected) {
+            connection.socket->write("PJLINK ERRA\r");
+            connection.socket->flush();
+            drop(id, QStringLiteral("closed: wrong or missing password digest (PJLINK ERRA)"));
+            return;
+        }
+        connection.random.clear();
+        line.remove(0, kDigestLength);
+    }
+    if (line.size() < 6 || line[0] != '%') {
+        drop(id, QStringLiteral("closed: not a PJLink request: \"%1\"").arg(shown(line)));
+        return;
+    }
+    connection.busy = true;
+    connection.request = line;
+    connection.command = line.mid(2, 4);
+    connection.phase = Phase::Deciding;
+    connection.toSend.clear();
+    // Only Class 1, in its own upper-case names, is known here.
+    if (line[1] != '1') {
+        answer(connection, "ERR1");
+        return;
+    }
+    if (line.size() < 8 || line[6] != ' ') {
+        const bool known = decide(connection.command, "?").result != "ERR1";
+        answer(connection, known ? "ERR2" : "ERR1");
+        return;
+    }
+    connection.parameter = line.mid(7);
+    runNext(id);
+}
+
+PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command,
+                                            const QByteArray& parameter) {
+    const ProjectorState& state = m_queue.state();
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    Decision decision;
+    // The fields this answer needs that are not current are read first.
+    const auto need = [&](std::initializer_list<StateField> fields) {
+        for (const StateField field : fields) {
+            if (!state.isCurrent(field, m_queue.freshFor(field), now))
+                decision.reads.push_back(field);
+        }
+        return decision.reads.empty();
+    };
+    const auto word = [&](StateField field) { return state.value(field).toString(); };
+    const bool query = parameter == "?";
+    if (command == "POWR") {
+        if (!need({StateField::Power}))
+            return decision;
+        const QString power = word(StateField::Power);
+        if (query) {
+            if (isFault(power))
+                decision.result = "ERR4";
+            else if (power == QLatin1String("standby"))
+                decision.result = "0";
+            else if (power == QLatin1String("on"))
+                decision.result = "1";
+            else if (power == QLatin1String("cooling_down"))
+                decision.result = "2";
+            else
+                decision.result = "3";
+        } else if (parameter == "1") {
+            if (power == QLatin1String("cooling_down"))
+                decision.result = "ERR3";
+            else
+                decision.commands = {QString::fromLatin1(kPowerOn)};
+        } else if (parameter == "0") {
+            if (power == QLatin1String("warming_up"))
+                decision.result = "ERR3";
+            else
+                decision.commands = {QString::fromLatin1(kPowerOff)};
+        } else {
+            decision.result = "ERR2";
+        }
+        return decision;
+    }
+    if (command == "INPT") {
+        if (query) {
+            if (!need({StateField::Input}))
+                return decision;
+            decision.result = "ERR4";
+            for (const Input& input : kInputs) {
+                if (word(StateField::Input) == QLatin1String(input.word))
+                    decision.result = input.number;
+            }
+            return decision;
+        }
+        decision.result = "ERR2";
+        for (const Input& input : kInputs) {
+            if (parameter == input.number && *input.command) {
+                decision.result = "OK";
+                decision.commands = {QString::fromLatin1(input.command)};
+            }
+        }
+        return decision;
+    }
+    if (command == "AVMT") {
+        if (query) {
+            const bool video = m_videoMuted.value_or(false);
+            const bool audio = m_audioMuted.value_or(false);
+            decision.result = video && audio ? "31" : video ? "11" : audio ? "21" : "30";
+            return decision;
+        }
+        struct Mute {
+            const char* parameter;
+            QStringList commands;
+        };
+        const std::array mutes{
+            Mute{"10", {kVideoMuteOff}},
+            Mute{"11", {kVideoMuteOn}},
+            Mute{"20", {kAudioMuteOff}},
+            Mute{"21", {kAudioMuteOn}},
+            Mute{"30", {kVideoMuteOff, kAudioMuteOff}},
+            Mute{"31", {kVideoMuteOn, kAudioMuteOn}},
+        };
+        decision.result = "ERR2";
+        for (const Mute& mute : mutes) {
+            if (parameter == mute.parameter) {
+                decision.result = "OK";
+                decision.commands = mute.commands;
+            }
+        }
+        return decision;
+    }
+    const auto onlyQuery = [&](const QByteArray& result) {
+        decision.result = query ? result : QByteArray("ERR2");
+        return decision;
+    };
+    if (command == "ERST") {
+        if (query && !need({StateField::Power, StateField::LampStatus}))
+            return decision;
+        const QString power = word(StateField::Power);
+        const bool lamp = power == QLatin1String("lamp_failure") ||
+                          word(StateField::LampStatus) == QLatin1String("failure");
+        QByteArray digits = "000000";
+        digits[1] = lamp ? '2' : '0';
+        digits[2] = power == QLatin1String("temperature_fault") ? '2' : '0';
+        digits[5] = power == QLatin1String("power_fault") ? '2' : '0';
+        return onlyQuery(digits);
+    }
+    if (command == "LAMP") {
+        if (query && !need({StateField::LampHours, StateField::LampStatus}))
+            return decision;
+        return onlyQuery(QByteArray::number(state.value(StateField::LampHours).toInt()) +
+                         (word(StateField::LampStatus) == QLatin1String("on") ? " 1" : " 0"));
+    }
+    if (command == "INST") {
+        QByteArrayList numbers;
+        for (const Input& input : kInputs) {
+            if (*input.command)
+                numbers.append(input.number);
+        }
+        return onlyQuery(numbers.join(' '));
+    }
+    if (command == "NAME")
+        return onlyQuery(m_settings.projectorName.toUtf8().left(64));
+    if (command == "INF1")
+        return onlyQuery("KAVO");
+    if (command == "INF2")
+        return onlyQuery(m_settings.model.toUtf8().left(32));
+    if (command == "INFO")
+        return onlyQuery(QByteArray("kavo-projectord ") + KAVO_VERSION);
+    if (command == "CLSS")
+        return onlyQuery("1");
+    decision.result = "ERR1";
+    return decision;
+}
+
+void PjlinkServer::runNext(ClientId id) {
+    Connection& connection = *m_connections.at(id);
+    if (!connection.toSend.isEmpty()) {
+        m_queue.submit(id, connection.toSend.takeFirst());
+        return;
+    }
+    if (connection.phase == Phase::Sending) {
+        answer(connection, "OK");
+        return;
+    }
+    const Decision decision = decide(connection.command, connection.parameter);
+    if (!decision.reads.empty()) {
+        if (connection.phase == Phase::Reading) {
+            // Read, but into nothing this projector's replies mean.
+            answer(connection, "ERR4");
+            return;
+        }
+        connection.phase = Phase::Reading;
+        for (const StateField field : decision.reads)
+            connection.toSend.append(readCommand(field));
+        runNext(id);
+        return;
+    }
+    if (!decision.commands.isEmpty()) {
+        connection.phase = Phase::Sending;
+        connection.toSend = decision.commands;
+        runNext(id);
+        return;
+    }
+    answer(connection, decision.result);
+}
+
+void PjlinkServer::finished(ClientId id, const Exchange* exchange) {
+    const auto found = m_connections.find(id);
+    if (found == m_connections.end())
+        return;
+    Connection& connection = *found->second;
+    QByteArray error;
+    if (!exchange || noReply(exchange->kind) || exchange->kind == ReplyKind::Unfinished)
+        error = "ERR3";
+    else if (exchange->kind != ReplyKind::Answered)
+        error = "ERR4";
+    if (!error.isEmpty()) {
+        connection.toSend.clear();
+        answer(connection, error);
+        return;
+    }
+    runNext(id);
+}
+
+void PjlinkServer::answer(Connection& connection, const QByteArray& result) {
+    const QByteArray line = connection.request.left(6) + '=' + result + '\r';
+    connection.socket->write(line);
+    m_journal.write(
+        connection.who,
+        QStringLiteral("%1 -> %2").arg(shown(connection.request), shown(line.chopped(1))));
+    connection.busy = false;
+    if (connection.waiting.empty())
+        return;
+    const QByteArray next = connection.waiting.front();
+    connection.waiting.erase(connection.waiting.begin());
+    handle(connection, next);
+}
+
+void PjlinkServer::drop(ClientId id, const QString& why) {
+    const auto found = m_connections.find(id);
+    if (found == m_connections.end())
+        return;
+    std::unique_ptr<Connection> connection = std::move(found->second);
+    m_connections.erase(found);
+    m_queue.removeClient(id);
+    m_journal.write(connection->who, why);
+    connection->socket->disconnect(this);
+    connection->socket->abort();
+    connection->socket->deleteLater();
+}
+
+} // namespace kavo::service
