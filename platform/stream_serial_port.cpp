@@ -61,7 +61,9 @@ OpenResult StreamSerialPort::open() {
 void StreamSerialPort::close() {
     if (m_connecting) {
         m_givenUp = true;
-        abortLink(); // ends the wait in open()
+        abortLink();
+        if (m_wait)
+            m_wait->quit();
         return;
     }
     if (!m_open)
