@@ -264,11 +264,14 @@ QString portFolder() {
 }
 
 QString portDevicePath(int number) {
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(number);
-#else
     const QString entry = portFolder() + QStringLiteral("/COM%1").arg(number);
     const QFileInfo info(entry);
+#ifdef Q_OS_WIN
+    // A text entry (socket://HOST:PORT) is the port; without one, Windows' own COMn.
+    if (info.isFile())
+        return entry;
+    return QStringLiteral("COM%1").arg(number);
+#else
     // A dangling link still names the port: opening it then says the device is missing.
     if (info.exists() || info.isSymLink())
         return entry;

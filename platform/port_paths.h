@@ -1,9 +1,10 @@
 #pragma once
 
-// How a port number 1..n becomes a device. On Windows port n is "COMn".
-// Elsewhere the per-user port folder (<generic config>/KAVO/ports) may hold an
-// entry "COM<n>", normally a symbolic link to a device such as /dev/ttyUSB0;
-// that entry is port n. Without one, port n is /dev/ttyS<n-1>.
+// How a port number 1..n becomes a device. The per-user port folder
+// (<generic config>/KAVO/ports) may hold an entry "COM<n>"; that entry is
+// port n. Elsewhere than on Windows it is normally a symbolic link to a
+// device such as /dev/ttyUSB0; without one, port n is /dev/ttyS<n-1>. On
+// Windows only a text entry counts; without one, port n is "COMn".
 //
 // An entry may instead be a small text file whose first line names a
 // connection that carries the serial line byte for byte:
