@@ -1,10 +1,9 @@
 #pragma once
 
-// The far end of a port on a connection, on loopback: a network serial server
-// on a free port of 127.0.0.1, or a projector-sharing service on a socket in
-// a temporary folder. It takes one client and lets the test talk on its
-// side. hangUp drops the client and stops listening, so that connecting fails
-// until listenAgain, as with a server that was switched off.
+// A network serial server on a free port of 127.0.0.1, or a service on a socket
+// in a temporary folder, for tests of the ports on a connection: it takes one
+// client and lets the test talk on its side. hangUp drops the client and stops
+// listening, so that connecting fails until listenAgain, as when switched off.
 
 #include <chrono>
 #include <memory>
