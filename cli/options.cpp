@@ -25,7 +25,7 @@ const QString kHelp =
                    "Options for send and status:\n"
                    "  --port N       COM port 1..15 (default: the panel's stored port)\n"
                    "  --baud RATE    9600 or 19200 (default: the panel's stored rate)\n"
-                   "  --device PATH  this device, or socket://HOST:PORT, instead of a COM port\n"
+                   "  --device PATH  a device, socket://HOST:PORT or unix:PATH, not a COM port\n"
                    "  --timeout MS   reply window, 1..60000 ms (default 1000)\n"
                    "  --json         one JSON document on stdout\n"
                    "  -q, --quiet    nothing on stdout; failures still go to stderr\n"
@@ -125,7 +125,8 @@ ParsedArguments parseArguments(const QStringList& arguments) {
         invocation.device = parser.value(device);
         if (invocation.device.isEmpty())
             return usage(
-                QStringLiteral("--device takes the path of a device or socket://HOST:PORT"));
+                QStringLiteral("--device takes the path of a device, socket://HOST:PORT or "
+                               "unix:PATH"));
         if (invocation.port)
             return usage(QStringLiteral("--port and --device cannot be given together"));
     }

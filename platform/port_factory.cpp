@@ -4,6 +4,10 @@
 #include "qt_serial_port.h"
 #include "tcp_serial_port.h"
 
+#ifndef Q_OS_WIN
+#include "local_serial_port.h"
+#endif
+
 namespace kavo {
 namespace {
 
@@ -34,6 +38,12 @@ std::unique_ptr<SerialPort> QtPortFactory::createPort(const QString& device) {
     switch (target.kind) {
     case PortTarget::Kind::Network:
         return std::make_unique<TcpSerialPort>(target.host, target.tcpPort);
+    case PortTarget::Kind::Local:
+#ifndef Q_OS_WIN
+        return std::make_unique<LocalSerialPort>(target.socketPath);
+#else
+        return std::make_unique<UnusablePort>(localSocketProblem(target.socketPath));
+#endif
     case PortTarget::Kind::Unusable:
         return std::make_unique<UnusablePort>(target.unusableReason());
     case PortTarget::Kind::Device:

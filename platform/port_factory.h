@@ -3,7 +3,8 @@
 // Where a port that someone names becomes the implementation that talks to
 // it: a serial device through Qt's serial port, a network serial server
 // (socket://HOST:PORT, or a port folder entry holding that) through a TCP
-// connection. Another kind of port is chosen here, never inside an
+// connection, a projector-sharing service (unix:PATH) through its
+// Unix-domain socket. Another kind of port is chosen here, never inside an
 // implementation.
 
 #include "serial_port.h"

@@ -1,5 +1,6 @@
 #include "port_paths.h"
 
+#include <optional>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -19,6 +21,9 @@ namespace kavo {
 namespace {
 
 const QLatin1String kNetworkScheme("socket://");
+const QLatin1String kLocalScheme("unix:");
+const QString kEntryHolds = QStringLiteral("the entry should hold socket://HOST:PORT or "
+                                           "unix:PATH, or be a link to a device");
 
 PortTarget unusable(const QString& path, const QString& problem) {
     PortTarget target;
@@ -72,8 +77,51 @@ PortTarget parseNetworkName(const QString& path, const QString& name) {
     return target;
 }
 
-bool isNetworkName(QStringView name) {
-    return name.startsWith(kNetworkScheme, Qt::CaseInsensitive);
+#ifndef Q_OS_WIN
+// The longest socket path Qt connects to: the address keeps room for a NUL on either side.
+constexpr qsizetype kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 2;
+#endif
+
+// unix:PATH with an absolute PATH of plain characters.
+PortTarget parseLocalName(const QString& path, const QString& name) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(name);
+    return unusable(path, QStringLiteral("a unix: socket, which Windows does not have; name a COM "
+                                         "port or socket://HOST:PORT"));
+#else
+    const QString socket = name.mid(kLocalScheme.size());
+    const QString wanted = QStringLiteral("write unix:/PATH/TO/SOCKET");
+    if (socket.isEmpty())
+        return unusable(path, QStringLiteral("\"%1\" names no socket; %2").arg(name, wanted));
+    for (const QChar c : socket) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return unusable(path, QStringLiteral("the socket path holds a control character "
+                                                 "(%1); %2")
+                                      .arg(escapeControls(QStringView(&c, 1)), wanted));
+    }
+    if (!socket.startsWith(QLatin1Char('/')))
+        return unusable(path,
+                        QStringLiteral("\"%1\" is not an absolute path; %2").arg(socket, wanted));
+    if (QFile::encodeName(socket).size() > kMaxSocketPath)
+        return unusable(path, QStringLiteral("the socket path is longer than the %1 bytes a "
+                                             "socket address holds")
+                                  .arg(kMaxSocketPath));
+    PortTarget target;
+    target.kind = PortTarget::Kind::Local;
+    target.path = path;
+    target.socketPath = socket;
+    target.shown = kLocalScheme + socket;
+    return target;
+#endif
+}
+
+// What `text` stands for when it is a socket://HOST:PORT or a unix:PATH name.
+std::optional<PortTarget> parseConnectionName(const QString& path, const QString& text) {
+    if (text.startsWith(kNetworkScheme, Qt::CaseInsensitive))
+        return parseNetworkName(path, text);
+    if (text.startsWith(kLocalScheme, Qt::CaseInsensitive))
+        return parseLocalName(path, text);
+    return std::nullopt;
 }
 
 // The first line of a port folder entry that is a regular file, at most
@@ -87,36 +135,32 @@ PortTarget readEntry(const QString& path) {
     qsizetype end = head.indexOf('\n');
     if (end < 0) {
         if (head.size() > kMaxEntryLine)
-            return unusable(path,
-                            QStringLiteral("its first line is longer than %1 bytes; the entry "
-                                           "should hold socket://HOST:PORT or be a link to a "
-                                           "device")
-                                .arg(kMaxEntryLine));
+            return unusable(path, QStringLiteral("its first line is longer than %1 bytes; %2")
+                                      .arg(kMaxEntryLine)
+                                      .arg(kEntryHolds));
         end = head.size();
     }
     const QByteArray line = head.left(end).trimmed();
     if (line.isEmpty())
-        return unusable(path, QStringLiteral("the entry is empty; it should hold "
-                                             "socket://HOST:PORT or be a link to a device"));
+        return unusable(path, QStringLiteral("the entry is empty; %1").arg(kEntryHolds));
     for (const char c : line) {
         if (c < 0x20 || c > 0x7e)
-            return unusable(path, QStringLiteral("its first line is not plain text; it should "
-                                                 "hold socket://HOST:PORT or be a link to a "
-                                                 "device"));
+            return unusable(
+                path, QStringLiteral("its first line is not plain text; %1").arg(kEntryHolds));
     }
     const QString name = QString::fromLatin1(line);
-    if (!isNetworkName(name))
-        return unusable(path, QStringLiteral("\"%1\" is neither socket://HOST:PORT nor a link to "
-                                             "a device")
-                                  .arg(name.left(60)));
-    return parseNetworkName(path, name);
+    if (std::optional<PortTarget> target = parseConnectionName(path, name))
+        return *std::move(target);
+    return unusable(path, QStringLiteral("\"%1\" is neither socket://HOST:PORT nor unix:PATH nor "
+                                         "a link to a device")
+                              .arg(name.left(60)));
 }
 
 bool inPortFolder(const QFileInfo& info) {
     return QDir::cleanPath(info.absolutePath()) == QDir::cleanPath(portFolder());
 }
 
-[[maybe_unused]] QString presence(const QString& shown, bool present, const QString& detail = {}) {
+QString presence(const QString& shown, bool present, const QString& detail = {}) {
     QString text =
         shown + (present ? QStringLiteral(" - present") : QStringLiteral(" - not present"));
     if (!detail.isEmpty())
@@ -124,8 +168,12 @@ bool inPortFolder(const QFileInfo& info) {
     return text;
 }
 
-[[maybe_unused]] const QString kServerSetsSpeed =
-    QStringLiteral("network serial server: its own baud rate applies, not the one chosen here");
+// The far end of a connection sets the line's speed itself.
+QString ownSpeed(const QString& farEnd) {
+    return farEnd + QStringLiteral(": its own baud rate applies, not the one chosen here");
+}
+const QString kServerSetsSpeed = ownSpeed(QStringLiteral("network serial server"));
+const QString kServiceSetsSpeed = ownSpeed(QStringLiteral("projector-sharing service"));
 
 #ifndef Q_OS_WIN
 bool simulatorRunning(qint64 pid) {
@@ -216,11 +264,14 @@ QString portFolder() {
 }
 
 QString portDevicePath(int number) {
-#ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(number);
-#else
     const QString entry = portFolder() + QStringLiteral("/COM%1").arg(number);
     const QFileInfo info(entry);
+#ifdef Q_OS_WIN
+    // A text entry (socket://HOST:PORT) is the port; without one, Windows' own COMn.
+    if (info.isFile())
+        return entry;
+    return QStringLiteral("COM%1").arg(number);
+#else
     // A dangling link still names the port: opening it then says the device is missing.
     if (info.exists() || info.isSymLink())
         return entry;
@@ -229,14 +280,15 @@ QString portDevicePath(int number) {
 }
 
 PortTarget resolvePortTarget(const QString& name) {
-    if (isNetworkName(name))
-        return parseNetworkName(name, name);
+    if (std::optional<PortTarget> target = parseConnectionName(name, name))
+        return *std::move(target);
     const QFileInfo info(name);
 #ifndef Q_OS_WIN
     if (info.isSymLink()) {
-        // "ln -s socket://HOST:PORT COM3": a link whose text is an address stands for it.
-        if (const QString written = rawLinkTarget(name); isNetworkName(written))
-            return parseNetworkName(name, written);
+        // "ln -s socket://HOST:PORT COM3": a link whose text is an address (or a
+        // unix: name) stands for it.
+        if (std::optional<PortTarget> target = parseConnectionName(name, rawLinkTarget(name)))
+            return *std::move(target);
         if (inPortFolder(info) && simulatorLinkOwner(name) == LinkOwner::GoneSimulator)
             return unusable(name, QStringLiteral("stale link left by a simulator that is no "
                                                  "longer running"));
@@ -260,22 +312,43 @@ QString shownDevice(const QString& path) {
     return resolvePortTarget(path).shown;
 }
 
+QString localSocketProblem(const QString& path) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(path);
+    return QStringLiteral("Windows has no unix: sockets");
+#else
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        if (errno == ENOENT)
+            return QStringLiteral("no such socket file");
+        QString words = qt_error_string(errno);
+        return words.isEmpty() ? words : words.front().toLower() + words.mid(1);
+    }
+    return S_ISSOCK(info.st_mode) ? QString() : QStringLiteral("not a socket");
+#endif
+}
+
 QString describePortDevice(int number, QObject* context,
                            std::function<void(const QString&)> update) {
     const QString path = portDevicePath(number);
-#ifdef Q_OS_WIN
-    Q_UNUSED(context);
-    Q_UNUSED(update);
-    return path;
-#else
     const PortTarget target = resolvePortTarget(path);
     switch (target.kind) {
     case PortTarget::Kind::Unusable:
         return presence(target.shown, false, target.problem);
+    case PortTarget::Kind::Local: {
+        const QString problem = localSocketProblem(target.socketPath);
+        if (!problem.isEmpty())
+            return presence(target.shown, false, problem);
+        return presence(target.shown, true, kServiceSetsSpeed);
+    }
     case PortTarget::Kind::Network:
         break;
     case PortTarget::Kind::Device:
+#ifdef Q_OS_WIN
+        return path; // "COMn": whether Windows has it is not looked up here
+#else
         return presence(target.shown, QFileInfo::exists(path));
+#endif
     }
     if (QHostAddress address; !address.setAddress(target.host)) {
         if (context && update) {
@@ -290,7 +363,6 @@ QString describePortDevice(int number, QObject* context,
         return target.shown + QStringLiteral(" - looking up %1").arg(target.host);
     }
     return presence(target.shown, true, kServerSetsSpeed);
-#endif
 }
 
 } // namespace kavo

@@ -1,13 +1,19 @@
 #pragma once
 
-// How a port number 1..n becomes a device. On Windows port n is "COMn".
-// Elsewhere the per-user port folder (<generic config>/KAVO/ports) may hold an
-// entry "COM<n>", normally a symbolic link to a device such as /dev/ttyUSB0;
-// that entry is port n. Without one, port n is /dev/ttyS<n-1>.
+// How a port number 1..n becomes a device. The per-user port folder
+// (<generic config>/KAVO/ports) may hold an entry "COM<n>"; that entry is
+// port n. Elsewhere than on Windows it is normally a symbolic link to a
+// device such as /dev/ttyUSB0; without one, port n is /dev/ttyS<n-1>. On
+// Windows only a text entry counts; without one, port n is "COMn".
 //
-// An entry may instead be a small text file whose first line is
-// socket://HOST:PORT: the port is then a TCP connection to a network serial
-// server in raw mode, which passes the bytes to the projector's serial line.
+// An entry may instead be a small text file whose first line names a
+// connection that carries the serial line byte for byte:
+// - socket://HOST:PORT, a TCP connection to a network serial server in raw
+//   mode, which passes the bytes to the projector's serial line;
+// - unix:PATH (not on Windows), the Unix-domain stream socket at the absolute
+//   PATH where a projector-sharing service listens.
+// A link whose text is such a name stands for it too, and either name can be
+// given wherever a device path is.
 
 #include <functional>
 #include <QString>
@@ -26,15 +32,16 @@ QString portDevicePath(int number);
 // Longest first line read from a port folder entry; the rest is never read.
 inline constexpr qsizetype kMaxEntryLine = 1024;
 
-// What a port name stands for: a device path, a port folder entry or a
-// socket://HOST:PORT name, as resolved at the moment of asking.
+// What a port name stands for: a device path, a port folder entry, a
+// socket://HOST:PORT or a unix:PATH name, as resolved at the moment of asking.
 struct PortTarget {
-    enum class Kind { Device, Network, Unusable };
+    enum class Kind { Device, Network, Local, Unusable };
     Kind kind = Kind::Device;
     QString path;             // the name as given
     QString host;             // Network: host name or address, IPv6 without brackets
     quint16 tcpPort = 0;      // Network
-    QString shown;            // what the operator sees: the device, or socket://HOST:PORT
+    QString socketPath;       // Local: the socket's absolute path
+    QString shown;            // what the operator sees: the device, socket://HOST:PORT, unix:PATH
     QString problem;          // Unusable: why, in plain words
     bool noSuchDevice = true; // Unusable: the problem explains a missing device
 
@@ -64,18 +71,25 @@ enum class LinkOwner {
 LinkOwner simulatorLinkOwner(const QString& entry);
 
 // Text files are read only where they are port folder entries; anywhere else a
-// name is a device path unless it is itself a socket://HOST:PORT name.
+// name is a device path unless it is itself a socket://HOST:PORT or unix:PATH
+// name.
 PortTarget resolvePortTarget(const QString& name);
 
 // The device a port path stands for: the target of a port folder link, the
-// socket:// name of a network entry, else the path.
+// socket:// or unix: name of an entry, else the path.
 QString shownDevice(const QString& path);
 
+// Why nothing can listen at `path` for a unix: port, looked at without
+// connecting: empty for a socket file, else "no such socket file", "not a
+// socket" or the system's words.
+QString localSocketProblem(const QString& path);
+
 // "<device> - present" / "<device> - not present", for tooltips. A network
-// port is present when its host name resolves; it is never connected to for
-// this. A name that needs looking up is first described as being looked up;
-// when `context` is given, `update` later receives the final text (unless
-// `context` is gone by then).
+// port is present when its host name resolves, a unix: port when its socket
+// file is there; neither is connected to for this. A name that needs looking
+// up is first described as being looked up; when `context` is given, `update`
+// later receives the final text (unless `context` is gone by then). On
+// Windows a serial port is named without either.
 QString describePortDevice(int number, QObject* context = nullptr,
                            std::function<void(const QString&)> update = {});
 

@@ -321,22 +321,26 @@ class TestKavoctl : public QObject {
         QTest::addColumn<bool>("lost"); // the line is lost after the reply
         QTest::addColumn<QString>("outcome");
         QTest::addColumn<bool>("answered");
+        QTest::addColumn<bool>("local"); // --device unix:PATH, else socket://
         QTest::newRow("line feed for its CR")
-            << "CR0" << QByteArray("00\n") << false << "unfinished" << false;
+            << "CR0" << QByteArray("00\n") << false << "unfinished" << false << false;
         QTest::newRow("lamp time of its length, no CR")
-            << "CR3" << QByteArray("01537") << false << "unfinished" << false;
+            << "CR3" << QByteArray("01537") << false << "unfinished" << false << false;
         QTest::newRow("power reply too long")
-            << "CR0" << QByteArray("00x\r") << false << "undecoded" << true;
+            << "CR0" << QByteArray("00x\r") << false << "undecoded" << true << false;
         QTest::newRow("lamp status too long")
-            << "CR LAMPSTS" << QByteArray("000 1IX\r") << false << "undecoded" << true;
+            << "CR LAMPSTS" << QByteArray("000 1IX\r") << false << "undecoded" << true << false;
+        QTest::newRow("power reply too long, over unix:")
+            << "CR0" << QByteArray("00x\r") << false << "undecoded" << true << true;
         QTest::newRow("part of a reply, then the line lost")
-            << "CR0" << QByteArray("8") << true << "line lost" << false;
+            << "CR0" << QByteArray("8") << true << "line lost" << false << false;
     }
     void malformedReplies() {
         QFETCH(QString, command);
         QFETCH(QByteArray, reply);
         QFETCH(bool, lost);
-        LoopbackServer server;
+        QFETCH(bool, local);
+        LoopbackServer server(local);
         QProcess process;
         startKavoctl(process,
                      {"send", "--json", "--timeout", "300", "--device", server.name(), command});
@@ -572,6 +576,9 @@ class TestKavoctl : public QObject {
         QTest::newRow("host not found, the address said once")
             << QStringList{"send", "--device", "socket://no-such-host.invalid:4001", "C00"} << none
             << 2 << "cannot open socket://no-such-host.invalid:4001: host not found.";
+        QTest::newRow("no such socket file, the path said once")
+            << QStringList{"send", "--device", "unix:/run/kavo-none/hall.sock", "C00"} << none << 2
+            << "cannot open unix:/run/kavo-none/hall.sock: no such socket file (the service";
         QTest::newRow("no port stored")
             << QStringList{"status"} << none << 2 << "none stored by the panel";
     }

@@ -9,27 +9,36 @@
 
 namespace kavo::test {
 
-LoopbackServer::LoopbackServer() {
+LoopbackServer::LoopbackServer(bool local) : m_local(local) {
     QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] {
-        while (QTcpSocket* next = m_server.nextPendingConnection()) {
-            if (hasClient()) {
-                next->abort();
-                next->deleteLater();
-                continue;
-            }
-            m_client.reset(next);
-            next->setParent(nullptr);
-            QObject::connect(next, &QTcpSocket::readyRead, &m_server,
-                             [this, next] { m_received += next->readAll(); });
-        }
+        while (QTcpSocket* next = m_server.nextPendingConnection())
+            take(next);
     });
-    m_server.listen(QHostAddress::LocalHost);
+    QObject::connect(&m_localServer, &QLocalServer::newConnection, &m_localServer, [this] {
+        while (QLocalSocket* next = m_localServer.nextPendingConnection())
+            take(next);
+    });
+    listenAgain();
     m_port = m_server.serverPort();
+}
+
+void LoopbackServer::take(QIODevice* next) {
+    if (hasClient()) {
+        next->close();
+        next->deleteLater();
+        return;
+    }
+    m_client.reset(next);
+    next->setParent(nullptr);
+    QObject::connect(next, &QIODevice::readyRead, &m_server,
+                     [this, next] { m_received += next->readAll(); });
 }
 
 LoopbackServer::~LoopbackServer() = default;
 
 QString LoopbackServer::name() const {
+    if (m_local)
+        return QStringLiteral("unix:") + socketPath();
     return QStringLiteral("socket://127.0.0.1:%1").arg(m_port);
 }
 
@@ -38,7 +47,10 @@ bool LoopbackServer::linkAs(const QString& folder, int number) const {
 }
 
 bool LoopbackServer::hasClient() const {
-    return m_client && m_client->state() == QAbstractSocket::ConnectedState;
+    if (const auto* local = qobject_cast<QLocalSocket*>(m_client.get()))
+        return local->state() == QLocalSocket::ConnectedState;
+    const auto* tcp = qobject_cast<QTcpSocket*>(m_client.get());
+    return tcp && tcp->state() == QAbstractSocket::ConnectedState;
 }
 
 bool LoopbackServer::waitForClient(std::chrono::milliseconds timeout) {
@@ -52,7 +64,7 @@ void LoopbackServer::write(const QByteArray& bytes) {
     if (!waitForClient(std::chrono::seconds(2)))
         return;
     m_client->write(bytes);
-    m_client->flush();
+    m_client->waitForBytesWritten(2000);
 }
 
 QByteArray LoopbackServer::read(int count, std::chrono::milliseconds timeout) {
@@ -64,6 +76,7 @@ QByteArray LoopbackServer::read(int count, std::chrono::milliseconds timeout) {
 
 void LoopbackServer::hangUp() {
     m_server.close();
+    m_localServer.close(); // and removes the socket file
     if (m_client) {
         m_client->disconnect(&m_server);
         m_client->close();
@@ -73,7 +86,8 @@ void LoopbackServer::hangUp() {
 }
 
 bool LoopbackServer::listenAgain() {
-    return m_server.listen(QHostAddress::LocalHost, m_port);
+    return m_local ? m_localServer.listen(socketPath())
+                   : m_server.listen(QHostAddress::LocalHost, m_port);
 }
 
 bool writeEntry(const QString& folder, int number, const QByteArray& content) {

@@ -1,27 +1,30 @@
 #pragma once
 
-// A network serial server for tests of the TCP port, on loopback: it listens
-// on a free port of 127.0.0.1, takes one client and lets the test talk on its
-// side. hangUp drops the client and stops listening, so that connecting is
-// refused until listenAgain, as with a server that was switched off.
+// A network serial server on a free port of 127.0.0.1, or a service on a socket
+// in a temporary folder, for tests of the ports on a connection: it takes one
+// client and lets the test talk on its side. hangUp drops the client and stops
+// listening, so that connecting fails until listenAgain, as when switched off.
 
 #include <chrono>
 #include <memory>
 #include <QByteArray>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 
 namespace kavo::test {
 
 class LoopbackServer {
   public:
-    LoopbackServer();
+    explicit LoopbackServer(bool local = false);
     ~LoopbackServer();
 
-    bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_port; }
-    // socket://127.0.0.1:<port>
+    QString socketPath() const { return m_folder.filePath(QStringLiteral("kavo.sock")); }
+    // socket://127.0.0.1:<port>, or unix:<socketPath>
     QString name() const;
     // Writes <folder>/COM<number> holding name() and a line end.
     bool linkAs(const QString& folder, int number) const;
@@ -37,8 +40,13 @@ class LoopbackServer {
     bool listenAgain();
 
   private:
+    void take(QIODevice* next);
+
     QTcpServer m_server;
-    std::unique_ptr<QTcpSocket> m_client;
+    QLocalServer m_localServer;
+    QTemporaryDir m_folder;
+    bool m_local;
+    std::unique_ptr<QIODevice> m_client;
     QByteArray m_received;
     quint16 m_port = 0;
 };

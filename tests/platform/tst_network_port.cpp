@@ -1,7 +1,6 @@
-// Ports on network serial servers: port folder entries holding
-// socket://HOST:PORT, what a malformed one says, and the TCP port's own ways
-// of failing, all on loopback. What it shares with the serial port is tested
-// against both in tst_pty_link.
+// Ports on a connection: port folder entries holding socket://HOST:PORT or
+// unix:PATH, what a malformed one says, and the ports' own ways of failing,
+// all on loopback. What they share with the serial port is in tst_pty_link.
 
 #include "loopback_server.h"
 #include "port_factory.h"
@@ -9,10 +8,15 @@
 #include "pty_pair.h"
 #include "tcp_serial_port.h"
 
+#include <algorithm>
+#include <ctime>
 #include <QDir>
 #include <QFile>
 #include <QTest>
 #include <QTimer>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace kavo;
 using namespace kavo::test;
@@ -42,6 +46,26 @@ class SilentServer {
     QTcpSocket m_filler;
 };
 
+// A socket file nobody accepts on: listening with a queue that one connection
+// fills, so that the next one waits, or left by a listener that has gone.
+class UnacceptedSocket {
+  public:
+    explicit UnacceptedSocket(bool listening) {
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, entry().mid(5).constData(), sizeof address.sun_path);
+        const auto* at = reinterpret_cast<const sockaddr*>(&address);
+        ::bind(m_fds[0], at, sizeof address);
+        if (listening && ::listen(m_fds[0], 0) == 0)
+            ::connect(m_fds[1], at, sizeof address);
+    }
+    ~UnacceptedSocket() { std::ranges::for_each(m_fds, ::close); }
+    QByteArray entry() const { return "unix:" + QFile::encodeName(m_folder.filePath("s")); }
+
+  private:
+    QTemporaryDir m_folder;
+    int m_fds[2] = {::socket(AF_UNIX, SOCK_STREAM, 0), ::socket(AF_UNIX, SOCK_STREAM, 0)};
+};
+
 } // namespace
 
 class TestNetworkPort : public QObject {
@@ -50,7 +74,7 @@ class TestNetworkPort : public QObject {
     // What a port folder entry holds, and what it then means.
     void entries_data() {
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("host");    // empty: unusable
+        QTest::addColumn<QString>("host");    // or a unix: socket's path; empty: unusable
         QTest::addColumn<int>("tcpPort");     // or 0
         QTest::addColumn<QString>("problem"); // a part of the reason
         const QByteArray megabyte(1 << 20, 'a');
@@ -85,7 +109,16 @@ class TestNetworkPort : public QObject {
             << "holds more than a host and a port";
         QTest::newRow("other scheme") << QByteArray("telnet://10.0.0.5:23\n") << QString() << 0
                                       << "\"telnet://10.0.0.5:23\" is neither socket://HOST:PORT "
-                                         "nor a link to a device";
+                                         "nor unix:PATH nor a link to a device";
+        QTest::newRow("unix: socket") << QByteArray("unix:/run/kavo/hall-a.sock\n")
+                                      << "/run/kavo/hall-a.sock" << 0 << QString();
+        QTest::newRow("unix: relative path")
+            << QByteArray("unix:hall-a.sock") << QString() << 0
+            << "\"hall-a.sock\" is not an absolute path; write unix:/PATH/TO/SOCKET";
+        QTest::newRow("unix: no path")
+            << QByteArray("unix:\n") << QString() << 0 << "\"unix:\" names no socket";
+        QTest::newRow("unix: path too long")
+            << "unix:/" + QByteArray(106, 'a') << QString() << 0 << "longer than the 106 bytes";
         QTest::newRow("device path written into a file")
             << QByteArray("/dev/ttyUSB0\n") << QString() << 0 << "nor a link to a device";
         QTest::newRow("empty file") << QByteArray() << QString() << 0 << "the entry is empty";
@@ -114,10 +147,11 @@ class TestNetworkPort : public QObject {
         const QString path = portDevicePath(3);
         const PortTarget target = resolvePortTarget(path);
         if (!host.isEmpty()) {
-            QCOMPARE(target.kind, PortTarget::Kind::Network);
-            QCOMPARE(target.host, host);
+            QCOMPARE(target.kind,
+                     target.tcpPort ? PortTarget::Kind::Network : PortTarget::Kind::Local);
+            QCOMPARE(target.tcpPort ? target.host : target.socketPath, host);
             QTEST(int(target.tcpPort), "tcpPort");
-            QVERIFY2(target.shown.startsWith(QLatin1String("socket://")), qPrintable(target.shown));
+            QVERIFY2(target.shown.contains(host, Qt::CaseInsensitive), qPrintable(target.shown));
             return;
         }
         QCOMPARE(target.kind, PortTarget::Kind::Unusable);
@@ -153,11 +187,12 @@ class TestNetworkPort : public QObject {
         QCOMPARE(linked.shown, outside);
         // A name given directly, as kavoctl's --device takes it, needs no file.
         QCOMPARE(resolvePortTarget(QStringLiteral("socket://127.0.0.1:4001")).tcpPort, 4001);
+        QVERIFY(resolvePortTarget("unix:/a\tb").problem.contains("control character (\\t)"));
     }
 
     // Why a connection was not made, in the operator's words; never a hang.
     void openFailures_data() {
-        QTest::addColumn<QString>("server"); // "gone", "silent" or a fixed entry
+        QTest::addColumn<QString>("server"); // "gone", "silent", "unix ..." or a fixed entry
         QTest::addColumn<QString>("reason");
         QTest::newRow("nothing listens") << "gone"
                                          << ": connection refused";
@@ -168,15 +203,26 @@ class TestNetworkPort : public QObject {
             << "socket://no-such-host.invalid:4001: host not found.";
         QTest::newRow("no answer") << "silent"
                                    << ": timed out after 300 ms without a connection.";
+        QTest::newRow("unix: no such socket file") << "unix gone"
+                                                   << ": no such socket file (";
+        QTest::newRow("unix: a stale socket file") << "unix stale"
+                                                   << ": nobody listening there (";
+        QTest::newRow("unix: not a socket") << "unix:/dev/null"
+                                            << "/dev/null: not a socket.";
+        QTest::newRow("unix: permission denied") << "unix denied"
+                                                 << ": permission denied (the ";
+        QTest::newRow("unix: no answer") << "unix silent"
+                                         << ": timed out after 300 ms";
     }
     void openFailures() {
         QFETCH(QString, server);
         QFETCH(QString, reason);
         TempConfigHome home;
-        LoopbackServer gone;
+        LoopbackServer gone(server.startsWith(QLatin1String("unix")));
         SilentServer silent;
+        UnacceptedSocket unaccepted(server == QLatin1String("unix silent"));
         QByteArray entry = server.toLatin1();
-        if (server == QLatin1String("gone")) {
+        if (server == QLatin1String("gone") || server == QLatin1String("unix gone")) {
             entry = gone.name().toLatin1();
             gone.hangUp();
         } else if (server == QLatin1String("busy")) {
@@ -190,14 +236,23 @@ class TestNetworkPort : public QObject {
         } else if (server == QLatin1String("silent")) {
             QVERIFY(silent.isReady());
             entry = silent.entry();
+        } else if (server == QLatin1String("unix denied")) {
+            if (::geteuid() == 0)
+                QSKIP("permissions do not bind root");
+            entry = gone.name().toLatin1();
+            QVERIFY(QFile::setPermissions(gone.socketPath(), {}));
+        } else if (server.startsWith(QLatin1String("unix "))) {
+            entry = unaccepted.entry();
         }
         QVERIFY(writeEntry(portFolder(), 5, entry + '\n'));
         QtPortFactory ports;
         const std::unique_ptr<SerialPort> port = ports.createPort(portDevicePath(5));
-        auto* tcp = dynamic_cast<TcpSerialPort*>(port.get());
-        QVERIFY(tcp);
-        tcp->setConnectTimeout(300ms);
+        auto* connection = dynamic_cast<StreamSerialPort*>(port.get());
+        QVERIFY(connection);
+        connection->setConnectTimeout(300ms);
+        const std::clock_t started = std::clock();
         const OpenResult opened = port->open();
+        QVERIFY(std::clock() - started < CLOCKS_PER_SEC / 10); // waiting is no busy loop
         QVERIFY(!opened);
         QVERIFY2(opened.reason.startsWith(QString::fromLatin1(entry)), qPrintable(opened.reason));
         QVERIFY2(opened.reason.contains(reason), qPrintable(opened.reason));
@@ -206,11 +261,18 @@ class TestNetworkPort : public QObject {
 
     // While connecting, timers still run; a send from one finds the port
     // closed, and closing gives the attempt up.
+    void sendAndCloseWhileConnecting_data() {
+        QTest::addColumn<bool>("local");
+        QTest::newRow("network serial server") << false;
+        QTest::newRow("unix: projector-sharing service") << true;
+    }
     void sendAndCloseWhileConnecting() {
+        QFETCH(bool, local);
         SilentServer silent;
+        UnacceptedSocket unaccepted(true);
         QVERIFY(silent.isReady());
-        const PortTarget target = resolvePortTarget(QString::fromLatin1(silent.entry()));
-        TcpSerialPort port(target.host, target.tcpPort);
+        const auto made = QtPortFactory().createPort(local ? unaccepted.entry() : silent.entry());
+        auto& port = dynamic_cast<StreamSerialPort&>(*made);
         port.setConnectTimeout(10s);
         OpenResult second;
         bool wasOpen = true;
@@ -231,15 +293,19 @@ class TestNetworkPort : public QObject {
 
     // A dropped connection is a lost line, said once; closing it oneself is not.
     void droppedConnectionIsReportedOnce_data() {
+        QTest::addColumn<bool>("local");
         QTest::addColumn<bool>("serverDrops");
-        QTest::newRow("server drops") << true;
-        QTest::newRow("panel closes") << false;
+        QTest::newRow("server drops") << false << true;
+        QTest::newRow("panel closes") << false << false;
+        QTest::newRow("unix: service drops") << true << true;
+        QTest::newRow("unix: panel closes") << true << false;
     }
     void droppedConnectionIsReportedOnce() {
+        QFETCH(bool, local);
         QFETCH(bool, serverDrops);
-        LoopbackServer server;
-        const PortTarget target = resolvePortTarget(server.name());
-        TcpSerialPort port(target.host, target.tcpPort);
+        LoopbackServer server(local);
+        const auto made = QtPortFactory().createPort(server.name());
+        SerialPort& port = *made;
         QVERIFY(port.open());
         QVERIFY(server.waitForClient(2s));
         int lost = 0;
@@ -269,14 +335,18 @@ class TestNetworkPort : public QObject {
         QTest::newRow("name that does not") << "no-such-host.invalid"
                                             << " - looking up no-such-host.invalid"
                                             << " - not present (host not found)";
+        QTest::newRow("unix: socket there") << "unix:"
+                                            << " - present (projector-sharing service: its own "
+                                               "baud rate applies, not the one chosen here)"
+                                            << QString();
     }
     void tooltips() {
         QFETCH(QString, host);
         QFETCH(QString, first);
         QFETCH(QString, later);
         TempConfigHome home;
-        LoopbackServer server;
-        const QString name = QStringLiteral("socket://%1:%2").arg(host).arg(server.port());
+        LoopbackServer server(host == QLatin1String("unix:"));
+        const QString name = server.name().replace(QStringLiteral("127.0.0.1"), host);
         QVERIFY(writeEntry(portFolder(), 6, name.toLatin1()));
         QObject context;
         QString updated;

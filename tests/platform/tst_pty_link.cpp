@@ -1,6 +1,7 @@
 // The link through the real ports: Qt's serial port on a pseudo-terminal and,
 // where the behaviour is the same, the TCP port on a network serial server on
-// loopback, both reached through the port folder as the panel reaches them.
+// loopback and a service's socket, all reached through the port folder as the
+// panel reaches them.
 
 #include "line_constants.h"
 #include "line_settings.h"
@@ -27,12 +28,12 @@ using namespace std::chrono_literals;
 namespace {
 
 // The far end of the panel's port as COM<n>, played by the test: a
-// pseudo-terminal, or a network serial server on loopback.
+// pseudo-terminal, a network serial server on loopback or a service's socket.
 class FarEnd {
   public:
-    explicit FarEnd(bool network) {
-        if (network)
-            m_server = std::make_unique<LoopbackServer>();
+    explicit FarEnd(const QString& kind) {
+        if (kind != QLatin1String("pty"))
+            m_server = std::make_unique<LoopbackServer>(kind == QLatin1String("unix"));
         else
             m_pty = std::make_unique<PtyPair>();
     }
@@ -66,9 +67,10 @@ class FarEnd {
 };
 
 void addKinds() {
-    QTest::addColumn<bool>("network");
-    QTest::newRow("serial line") << false;
-    QTest::newRow("network serial server") << true;
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("serial line") << "pty";
+    QTest::newRow("network serial server") << "tcp";
+    QTest::newRow("projector-sharing service") << "unix";
 }
 
 } // namespace
@@ -78,9 +80,9 @@ class TestPtyLink : public QObject {
   private slots:
     void startUpSendAndReply_data() { addKinds(); }
     void startUpSendAndReply() {
-        QFETCH(bool, network);
+        QFETCH(QString, kind);
         TempConfigHome home;
-        FarEnd far(network);
+        FarEnd far(kind);
         QVERIFY(far.linkAs(1));
         QCOMPARE(portDevicePath(1), portFolder() + QStringLiteral("/COM1"));
 
@@ -172,6 +174,11 @@ class TestPtyLink : public QObject {
             << "socket://127.0.0.1:1 - present"
             << "socket://127.0.0.1:1: connection refused (the server is not listening there, or "
                "another program is connected to it).";
+        const QString none = QStringLiteral("unix:/run/kavo-none/a");
+        QTest::newRow("a link whose text is a unix: name")
+            << 7 << none << "<folder>/COM7" << none + " - not present (no such socket file)"
+            << none +
+                   ": no such socket file (the service is not running, or it listens elsewhere).";
         QTest::newRow("a symlink loop") << 4 << "<folder>/COM4"
                                         << "<folder>/COM4"
                                         << "<folder>/COM4 - not present (a symlink loop)"
@@ -310,9 +317,9 @@ class TestPtyLink : public QObject {
 
     void lineBackIsReopenedSilently_data() { addKinds(); }
     void lineBackIsReopenedSilently() {
-        QFETCH(bool, network);
+        QFETCH(QString, kind);
         TempConfigHome home;
-        FarEnd far(network);
+        FarEnd far(kind);
         QVERIFY(far.linkAs(2));
         QtSettingsStore store;
         QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreComPort, QStringLiteral("2"))

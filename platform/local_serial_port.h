@@ -1,0 +1,40 @@
+#pragma once
+
+// The projector's serial line shared by a projector-sharing service on this
+// machine: a connection to the Unix-domain stream socket where the service
+// listens (unix:PATH), each byte passed through as on the line. The service
+// owns the line and its baud rate. What it shares with the other ports on a
+// connection is in stream_serial_port.h. POSIX only: on Windows a local
+// socket is a named pipe, which no service offers.
+
+#include "stream_serial_port.h"
+
+#include <QLocalSocket>
+#include <QTimer>
+
+namespace kavo {
+
+class LocalSerialPort final : public StreamSerialPort {
+    Q_OBJECT
+  public:
+    explicit LocalSerialPort(QString socketPath, QObject* parent = nullptr);
+    ~LocalSerialPort() override;
+
+    // unix:PATH
+    QString name() const override;
+
+  private:
+    void connectToFarEnd() override;
+    QAbstractSocket::SocketState linkState() const override;
+    void abortLink() override;
+    void closeLink() override { m_socket.disconnectFromServer(); }
+    void flushLink() override { m_socket.flush(); }
+    QString connectFailure() const override;
+
+    QLocalSocket m_socket{this};
+    // While it runs, a service whose queue is full is asked again.
+    QTimer m_retry;
+    QString m_path;
+};
+
+} // namespace kavo
