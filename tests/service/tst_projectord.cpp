@@ -4,6 +4,7 @@
 #include "pty_pair.h"
 #include "simulated_projector.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLocalSocket>
@@ -107,6 +108,59 @@ class Client {
     std::function<bool()> m_connected;
     QByteArray m_received;
 };
+
+// A PJLink controller: greeted on connecting, one request a line.
+class Controller {
+  public:
+    explicit Controller(quint16 port) {
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        m_socket.waitForConnected(kHang);
+        greeting = line();
+    }
+    // The next line up to its CR, or empty when none came within `ms`.
+    QByteArray line(int ms = 5000) {
+        QDeadlineTimer deadline(ms);
+        while (!m_buffer.contains('\r') && !deadline.hasExpired() &&
+               m_socket.state() == QAbstractSocket::ConnectedState)
+            if (m_socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
+                m_buffer += m_socket.readAll();
+        const qsizetype end = m_buffer.indexOf('\r');
+        if (end < 0)
+            return {};
+        const QByteArray got = m_buffer.left(end);
+        m_buffer.remove(0, end + 1);
+        return got;
+    }
+    QByteArray ask(const QByteArray& request) {
+        m_socket.write(request + '\r');
+        m_socket.waitForBytesWritten(kHang);
+        return line();
+    }
+    void send(const QByteArray& bytes) {
+        if (bytes.isEmpty() || m_socket.state() != QAbstractSocket::ConnectedState)
+            return;
+        m_socket.write(bytes);
+        m_socket.waitForBytesWritten(kHang);
+    }
+    // Whether the service closed the connection within `ms`.
+    bool closed(int ms = 3000) {
+        QDeadlineTimer deadline(ms);
+        while (m_socket.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired())
+            m_socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        return m_socket.state() != QAbstractSocket::ConnectedState;
+    }
+    QByteArray greeting;
+
+  private:
+    QTcpSocket m_socket;
+    QByteArray m_buffer;
+};
+
+// The port a service listens on, from its journal.
+quint16 listeningPort(Service& service, const QString& what) {
+    const QRegularExpression port(what + QStringLiteral("127.0.0.1:(\\d+)"));
+    return port.match(service.waitFor({what})).captured(1).toUShort();
+}
 
 QString who() {
     return QStringLiteral("unix:%1").arg(QCoreApplication::applicationPid());
@@ -284,6 +338,125 @@ class TestProjectord : public QObject {
         QVERIFY2(said.contains(error.replace(QLatin1String("CONFIG"), file)), qPrintable(said));
         // The first is untouched: still answering on its socket.
         QVERIFY(Client(socketPath()).connected());
+    }
+
+    // A PJLink controller's conversation: each request and the answer it gets;
+    // "wait MS" lets time pass.
+    void pjlink_data() {
+        QTest::addColumn<QStringList>("simulator");
+        QTest::addColumn<QStringList>("conversation"); // request, answer, request, answer ...
+        QTest::newRow("power on: warming up, then on")
+            << QStringList{"--warmup-ms", "1500"}
+            << QStringList{"%1POWR ?",  "%1POWR=0", "%1POWR 1", "%1POWR=OK",
+                           "%1POWR ?",  "%1POWR=3", "%1POWR 0", "%1POWR=ERR3",
+                           "wait 4500", "",         "%1POWR ?", "%1POWR=1"};
+        QTest::newRow("input set and read")
+            << QStringList()
+            << QStringList{"%1INPT 22", "%1INPT=OK",   "%1INPT ?", "%1INPT=22",
+                           "%1INPT 31", "%1INPT=ERR2", "%1INST ?", "%1INST=11 21 22 51"};
+        QTest::newRow("lamp, errors, mutes")
+            << QStringList{"--lamp-hours", "2048"}
+            << QStringList{"%1LAMP ?",  "%1LAMP=2048 0", "%1ERST ?",  "%1ERST=000000", "%1AVMT ?",
+                           "%1AVMT=30", "%1AVMT 21",     "%1AVMT=OK", "%1AVMT ?",      "%1AVMT=21"};
+        QTest::newRow("information")
+            << QStringList() << QStringList{"%1NAME ?", "%1NAME=hall-a",
+                                            "%1INF1 ?", "%1INF1=KAVO",
+                                            "%1INF2 ?", "%1INF2=QV-TN310",
+                                            "%1INFO ?", "%1INFO=kavo-projectord " KAVO_VERSION,
+                                            "%1CLSS ?", "%1CLSS=1"};
+        QTest::newRow("undefined, bad parameters, other classes")
+            << QStringList() << QStringList{"%1XXXX ?", "%1XXXX=ERR1", "%1powr ?", "%1powr=ERR1",
+                                            "%2POWR ?", "%2POWR=ERR1", "%1POWR 2", "%1POWR=ERR2",
+                                            "%1POWR",   "%1POWR=ERR2", "%1CLSS 1", "%1CLSS=ERR2"};
+        QTest::newRow("a silent projector")
+            << QStringList{"--no-answer"} << QStringList{"%1POWR 1", "%1POWR=ERR3"};
+    }
+    void pjlink() {
+        QFETCH(QStringList, simulator);
+        QFETCH(QStringList, conversation);
+        TempConfigHome home;
+        SimulatedProjector projector(kSim, 3, simulator);
+        Service service(socketPath(), {"--name", "hall-a", "--pjlink", "0"});
+        Controller controller(listeningPort(service, QStringLiteral("PJLink on tcp:")));
+        QCOMPARE(controller.greeting, QByteArray("PJLINK 0"));
+        for (qsizetype n = 0; n + 1 < conversation.size(); n += 2) {
+            const QString request = conversation[n];
+            if (request.startsWith(QLatin1String("wait "))) {
+                QTest::qWait(request.mid(5).toInt());
+                continue;
+            }
+            QCOMPARE(QString::fromLatin1(controller.ask(request.toLatin1())), conversation[n + 1]);
+        }
+        QVERIFY(!service.waitFor({"pjlink:127.0.0.1:", conversation[0] + " -> "}).isEmpty());
+    }
+
+    // With a password: the digest of the greeting's number and the password
+    // goes in front of the first request; a wrong one closes the connection.
+    void pjlinkPassword_data() {
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("right") << QByteArray("lectern 7") << QByteArray("%1POWR=0");
+        QTest::newRow("wrong") << QByteArray("lectern 8") << QByteArray("PJLINK ERRA");
+        QTest::newRow("missing") << QByteArray() << QByteArray("PJLINK ERRA");
+    }
+    void pjlinkPassword() {
+        QFETCH(QByteArray, password);
+        TempConfigHome home;
+        const QString file = home.path() + QStringLiteral("/pjlink.password");
+        QFile secret(file);
+        QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("lectern 7\n") > 0);
+        secret.close();
+        SimulatedProjector projector(kSim, 3, {});
+        Service service(socketPath(), {"--pjlink", "0", "--pjlink-password-file", file});
+        Controller controller(listeningPort(service, QStringLiteral("PJLink on tcp:")));
+        QVERIFY(controller.greeting.startsWith("PJLINK 1 "));
+        const QByteArray digest =
+            password.isEmpty() ? QByteArray()
+                               : QCryptographicHash::hash(controller.greeting.mid(9) + password,
+                                                          QCryptographicHash::Md5)
+                                     .toHex();
+        QTEST(controller.ask(digest + "%1POWR ?"), "answer");
+        QCOMPARE(controller.closed(), password != "lectern 7");
+        QVERIFY(!service.process().readAllStandardOutput().contains("lectern"));
+    }
+
+    // What a controller may send that is not a request: answered or closed,
+    // and the next controller served.
+    void pjlinkBadInput_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("connections");
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("without its CR") << QByteArray("%1POWR ?") << 1 << false;
+        QTest::newRow("a 1 MB line") << QByteArray(1024 * 1024, '%') << 1 << true;
+        QTest::newRow("binary junk") << QByteArray("\x00\xff\x1b[2J\r", 7) << 1 << true;
+        QTest::newRow("a hundred connections") << QByteArray() << 100 << false;
+        QTest::newRow("never sends: closed after 30 s") << QByteArray() << 1 << true;
+    }
+    void pjlinkBadInput() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, connections);
+        QFETCH(bool, closed);
+        TempConfigHome home;
+        SimulatedProjector projector(kSim, 3, {});
+        Service service(socketPath(), {"--pjlink", "0"});
+        const quint16 port = listeningPort(service, QStringLiteral("PJLink on tcp:"));
+        std::vector<std::unique_ptr<Controller>> controllers;
+        for (int n = 0; n < connections; ++n) {
+            controllers.push_back(std::make_unique<Controller>(port));
+            controllers.back()->send(bytes);
+        }
+        const bool idle = QByteArray(QTest::currentDataTag()).startsWith("never");
+        QCOMPARE(controllers.front()->closed(idle ? 33000 : 1000), closed);
+        if (connections > 16) {
+            QVERIFY(
+                !service.waitFor({"refused: 16 PJLink connections are open already"}).isEmpty());
+            QVERIFY(controllers.back()->closed());
+        }
+        controllers.clear();
+        QByteArray answer;
+        for (int attempt = 0; attempt < 3 && answer.isEmpty(); ++attempt)
+            answer = Controller(port).ask("%1CLSS ?");
+        QCOMPARE(answer, QByteArray("%1CLSS=1"));
     }
 
     // A socket file nobody answers on is replaced; the journal file rotates.
