@@ -1341,8 +1341,9 @@ int main(int argc, char* argv[]) {
     const bool quick = arguments.contains(QStringLiteral("--quick"));
     if (arguments.size() != (quick ? 1 : 0)) {
         std::printf("usage: kavo-bench [--quick]\n"
-                    "Measures kavo-control on a virtual display of its own and prints one "
-                    "table;\n--quick makes fewer runs, for trying the benchmark itself.\n");
+                    "Measures kavo-control on a virtual display of its own and kavo-projectord "
+                    "on\npseudo-terminals, and prints one table; --quick makes fewer runs and a "
+                    "shorter\nidle period, for trying the benchmark itself.\n");
         return arguments.contains(QStringLiteral("--help")) ? 0 : 2;
     }
     Bench bench(programs, quick ? 3 : kStartUpRuns, quick ? 1 : kLongRuns, quick ? 20 : kSamples,
