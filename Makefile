@@ -53,7 +53,8 @@ clean:
 	@rm -rf $(BUILD) $(SAN_BUILD)
 
 # The benchmark, not part of `make test`: a Release build of its own, the
-# panel measured on a virtual display against a bare Qt window, one table.
+# panel measured on a virtual display against a bare Qt window and the
+# service on pseudo-terminals against the line alone, one table.
 # BENCH_ARGS=--quick makes fewer runs (for working on the benchmark itself).
 BENCH_BUILD ?= build-bench
 .PHONY: bench

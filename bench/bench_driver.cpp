@@ -7,12 +7,18 @@
 // window with the same content. The in-process figures (click to wire, reply
 // to screen, hold cadence, flood) come from kavo-bench-panel, run on the same
 // display. Everything ends in one table of medians and worsts with the
-// reference of each figure measured in the same run.
+// reference of each figure measured in the same run. The service's figures
+// come last: one exchange through kavo-projectord against the same exchange
+// on a pseudo-terminal alone, ten clients at once, and ten instances idle
+// with default polling for their CPU time and memory.
 
 #include "bench_pty.h"
+#include "catalogue.h"
 #include "panel_constants.h"
+#include "projector_model.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -22,6 +28,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <poll.h>
 #include <QCoreApplication>
@@ -34,6 +41,8 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -57,6 +66,17 @@ constexpr auto kMapTimeout = 20s;
 const QString kBareTitle = QStringLiteral("bare window");
 const QString kReferenceTitle = QStringLiteral("reference window");
 constexpr double kLineTimeUs = 4 * 10 * 1e6 / 19200; // "CR0" + CR, 10 bits a byte
+constexpr int kServiceClients = 10;                  // sending at once to one service
+constexpr int kServiceInstances = 10;                // running at once, idle
+constexpr int kBursts = 20;
+constexpr auto kServiceIdle = 60s;
+constexpr auto kServiceIdleQuick = 31s; // still takes in one status read (every 30 s)
+// Longer than the service's gap after an exchange (20 ms), so that the gap's
+// end is never inside the next sample.
+constexpr auto kSampleGap = 25ms;
+constexpr double kReplyTimeoutMs = 5000; // the service's reply window and queue wait
+const QByteArray kStatusRead = "CR0\r";
+const QByteArray kStandbyReply = "80\r";
 
 double nowMs() {
     timespec ts{};
@@ -161,6 +181,33 @@ double cpuMs(pid_t pid) {
             total += stat.readAll().split(' ').value(0).toDouble() / 1e6;
     }
     return total;
+}
+
+// CPU time of a process so far, in ms, as /proc/<pid>/stat counts it: user
+// and system time in clock ticks.
+double tickCpuMs(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return NAN;
+    const QByteArray text = stat.readAll();
+    // From the state on, after the program's name in brackets (which may hold
+    // blanks): utime and stime are the line's 14th and 15th fields.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return NAN;
+    return (fields[11].toDouble() + fields[12].toDouble()) * 1000 / double(::sysconf(_SC_CLK_TCK));
+}
+
+// A field of /proc/<pid>/smaps_rollup ("Pss", "Rss") in MB.
+double rollupMb(pid_t pid, const QByteArray& field) {
+    QFile rollup(QStringLiteral("/proc/%1/smaps_rollup").arg(pid));
+    if (!rollup.open(QIODevice::ReadOnly))
+        return NAN;
+    for (const QByteArray& line : rollup.readAll().split('\n')) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toDouble() / 1024;
+    }
+    return NAN;
 }
 
 // ---- the X server and its map events ---------------------------------------
@@ -316,6 +363,125 @@ class Display {
     xcb_atom_t m_utf8Atom = XCB_ATOM_NONE;
 };
 
+// ---- projectors and clients for kavo-projectord ------------------------------
+
+QStringList catalogueCommands() {
+    QStringList commands;
+    for (const QStringList* list :
+         {&kavo::catalogue::basicList(), &kavo::catalogue::extendedSetList(),
+          &kavo::catalogue::extendedReadList()}) {
+        for (const QString& entry : *list)
+            commands << kavo::catalogue::commandPart(entry);
+    }
+    return commands;
+}
+
+// Projectors on pseudo-terminals, all played by one thread with the
+// simulator's model: every command line is answered as soon as its CR is
+// read, a status read of a projector in standby with "80" + CR. The thread
+// waits in poll(): spinning instead only took a processor from the other two
+// parties on a 2-core machine and made every exchange slower.
+class ProjectorLines {
+  public:
+    explicit ProjectorLines(int count) {
+        for (int i = 0; i < count; ++i)
+            m_lines.push_back(std::make_unique<Line>());
+        m_thread = std::thread([this] { run(); });
+    }
+    ~ProjectorLines() {
+        m_stop = true;
+        m_thread.join();
+    }
+
+    bool isValid() const {
+        return std::all_of(m_lines.begin(), m_lines.end(),
+                           [](const auto& line) { return line->pty.isValid(); });
+    }
+    QString device(int line) const { return m_lines[std::size_t(line)]->pty.slavePath(); }
+    int answered(int line) const { return m_lines[std::size_t(line)]->answered; }
+
+  private:
+    struct Line {
+        BenchPty pty;
+        kavo::sim::ProjectorModel model{kavo::sim::CommandSet(catalogueCommands())};
+        std::atomic<int> answered = 0;
+    };
+
+    void run() {
+        std::vector<pollfd> waits;
+        for (const auto& line : m_lines)
+            waits.push_back({line->pty.master(), POLLIN, 0});
+        const double start = nowMs();
+        while (!m_stop) {
+            if (::poll(waits.data(), waits.size(), 50) <= 0)
+                continue;
+            const kavo::sim::milliseconds now{qint64(nowMs() - start)};
+            for (const auto& line : m_lines) {
+                const QByteArray bytes = line->pty.readAvailable();
+                if (bytes.isEmpty())
+                    continue;
+                for (const kavo::sim::Exchange& exchange : line->model.receive(bytes, now)) {
+                    line->pty.writeAll(exchange.reply);
+                    ++line->answered;
+                }
+            }
+        }
+    }
+
+    std::vector<std::unique_ptr<Line>> m_lines;
+    std::atomic<bool> m_stop = false;
+    std::thread m_thread;
+};
+
+// A client of the service on its Unix-domain socket; -1 when it cannot connect.
+int connectLocal(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (std::size_t(name.size()) >= sizeof address.sun_path)
+        return -1;
+    std::memcpy(address.sun_path, name.constData(), std::size_t(name.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 &&
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether the bytes hold a whole reply: up to its CR, or a lone ACK.
+bool wholeReply(const QByteArray& bytes) {
+    return bytes.contains('\r') || bytes == "\x06";
+}
+
+// Reads what is waiting on fd onto `bytes`; false when the other end is gone.
+bool readSome(int fd, QByteArray* bytes) {
+    char buffer[256];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0)
+        bytes->append(buffer, n);
+    return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
+}
+
+// One status read on fd (a pseudo-terminal or the service's socket): the
+// time from before the write until its whole reply was read, in µs, or
+// nothing when no proper standby reply came.
+std::optional<double> statusReadUs(int fd) {
+    const double start = nowMs();
+    if (::write(fd, kStatusRead.constData(), std::size_t(kStatusRead.size())) != kStatusRead.size())
+        return std::nullopt;
+    QByteArray reply;
+    while (!wholeReply(reply)) {
+        pollfd wait{fd, POLLIN, 0};
+        const int left = int(start + kReplyTimeoutMs - nowMs());
+        if (left <= 0 || (::poll(&wait, 1, left) > 0 && !readSome(fd, &reply)))
+            return std::nullopt;
+    }
+    const double us = (nowMs() - start) * 1000;
+    return reply == kStandbyReply ? std::optional<double>(us) : std::nullopt;
+}
+
 // ---- statistics and the table ----------------------------------------------
 
 struct Summary {
@@ -416,14 +582,15 @@ QString cpuModel() {
 // ---- the benchmark -----------------------------------------------------------
 
 struct Programs {
-    QString panel, bare, reference, harness, simulator;
+    QString panel, bare, reference, harness, simulator, service;
 };
 
 class Bench {
   public:
-    Bench(Programs programs, int startUpRuns, int longRuns, int samples)
+    Bench(Programs programs, int startUpRuns, int longRuns, int samples, int bursts,
+          std::chrono::seconds serviceIdle)
         : m_programs(std::move(programs)), m_startUpRuns(startUpRuns), m_longRuns(longRuns),
-          m_samples(samples) {}
+          m_samples(samples), m_bursts(bursts), m_serviceIdle(serviceIdle) {}
 
     int run() {
         QString error;
@@ -461,6 +628,19 @@ class Bench {
         stop(m_simulator); // the in-process figures bring their own line
         if (!inProcess(&error))
             return failed(error);
+        if (!m_programs.service.isEmpty()) {
+            std::printf("kavo-projectord: %d status reads direct and through it, %d bursts of %d "
+                        "clients...\n",
+                        m_samples, m_bursts, kServiceClients);
+            std::fflush(stdout);
+            if (!serviceExchanges(&error))
+                return failed(error);
+            std::printf("kavo-projectord: %d instances idle for %lld s...\n", kServiceInstances,
+                        qlonglong(m_serviceIdle.count()));
+            std::fflush(stdout);
+            if (!serviceIdle(&error))
+                return failed(error);
+        }
 
         report();
         return 0; // a missed target is a finding of the run, not a failure to run
@@ -657,6 +837,244 @@ class Bench {
         return true;
     }
 
+    // ---- kavo-projectord ----
+
+    QString journalPath(const QString& name) const {
+        return m_work.filePath(name + QStringLiteral(".journal"));
+    }
+    QString socketPath(const QString& name) const {
+        return m_runtime + QLatin1Char('/') + name + QStringLiteral(".sock");
+    }
+
+    // The service on a projector's line; its journal (standard output) goes
+    // to a file of its own.
+    std::optional<Child> startService(const QString& name, const QString& device,
+                                      const QStringList& options, QString* error) {
+        const int out = ::open(QFile::encodeName(journalPath(name)).constData(),
+                               O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out < 0) {
+            *error = QStringLiteral("cannot write %1").arg(journalPath(name));
+            return std::nullopt;
+        }
+        auto child = spawn(m_programs.service,
+                           QStringList{QStringLiteral("--name"), name, QStringLiteral("--device"),
+                                       device, QStringLiteral("--socket"), socketPath(name)} +
+                               options,
+                           environment(), log(name), Redirect{out, -1});
+        ::close(out);
+        if (!child)
+            *error = QStringLiteral("cannot start %1").arg(m_programs.service);
+        return child;
+    }
+
+    // Waits until the journal shows the last of the reads made when the line
+    // opens (the lamp mode), so that none of them falls into a measurement.
+    bool warmedUp(const Child& service, const QString& name, QString* error) {
+        QFile journal(journalPath(name));
+        const double deadline = nowMs() + 10000;
+        while (nowMs() < deadline && alive(service)) {
+            if (journal.open(QIODevice::ReadOnly)) {
+                // The trace shows a blank between characters: "L A M P M O D E".
+                for (QByteArray& line : journal.readAll().split('\n')) {
+                    if (line.contains("\tpoll\t") && line.replace(' ', "").contains("LAMPMODE"))
+                        return true;
+                }
+                journal.close();
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        *error = QStringLiteral("%1 did not read the projector's state at start (journal %2)")
+                     .arg(name, journalPath(name));
+        return false;
+    }
+
+    // One status read at a time on a pseudo-terminal alone and through the
+    // service on another, sample for sample, then bursts of ten clients
+    // sending at once. The service polls only when its line opens.
+    bool serviceExchanges(QString* error) {
+        ProjectorLines lines(2);
+        if (!lines.isValid()) {
+            *error = QStringLiteral("no pseudo-terminals for the service");
+            return false;
+        }
+        const QString name = QStringLiteral("exchanges");
+        const QString never = QStringLiteral("86400");
+        auto service = startService(
+            name, lines.device(1),
+            {QStringLiteral("--poll-status"), never, QStringLiteral("--poll-other"), never}, error);
+        if (!service)
+            return false;
+        const int direct =
+            ::open(QFile::encodeName(lines.device(0)).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        std::vector<int> clients;
+        const bool measured = direct >= 0 && warmedUp(*service, name, error) &&
+                              singleReads(direct, name, error) && bursts(name, &clients, error);
+        if (direct < 0)
+            *error = QStringLiteral("cannot open %1").arg(lines.device(0));
+        for (const int fd : clients)
+            ::close(fd);
+        if (direct >= 0)
+            ::close(direct);
+        const bool ran = alive(*service);
+        if (!ran)
+            service->pid = -1; // reaped already
+        stop(*service);
+        if (measured && !ran)
+            *error = QStringLiteral("%1 ended by itself").arg(name);
+        return measured && ran;
+    }
+
+    bool singleReads(int direct, const QString& name, QString* error) {
+        const int client = connectLocal(socketPath(name));
+        if (client < 0) {
+            *error = QStringLiteral("cannot connect to %1").arg(socketPath(name));
+            return false;
+        }
+        // The first of each is not counted: it finds the pages cold. Which of
+        // the two goes first alternates: the first after the pause meets idle
+        // processors, which take longer to wake.
+        for (int i = -1; i < m_samples; ++i) {
+            std::this_thread::sleep_for(kSampleGap);
+            std::optional<double> alone, through;
+            if (i % 2 == 0) {
+                alone = statusReadUs(direct);
+                through = statusReadUs(client);
+            } else {
+                through = statusReadUs(client);
+                alone = statusReadUs(direct);
+            }
+            if (!alone || !through) {
+                ::close(client);
+                *error = QStringLiteral("status read %1 got no standby reply %2")
+                             .arg(i + 1)
+                             .arg(alone ? QStringLiteral("through the service")
+                                        : QStringLiteral("on the pseudo-terminal"));
+                return false;
+            }
+            if (i < 0)
+                continue;
+            m_ptyAloneUs.push_back(*alone);
+            m_throughServiceUs.push_back(*through);
+            m_addedUs.push_back(*through - *alone);
+        }
+        ::close(client);
+        return true;
+    }
+
+    // Each burst: every client sends one status read, one after the other
+    // as fast as the driver writes; each client's wait is from its own write
+    // to its whole reply.
+    bool bursts(const QString& name, std::vector<int>* clients, QString* error) {
+        for (int c = 0; c < kServiceClients; ++c) {
+            const int fd = connectLocal(socketPath(name));
+            if (fd < 0) {
+                *error = QStringLiteral("cannot connect client %1").arg(c + 1);
+                return false;
+            }
+            clients->push_back(fd);
+            // One read each first: the service has taken every client in.
+            if (!statusReadUs(fd)) {
+                *error = QStringLiteral("client %1 got no reply").arg(c + 1);
+                return false;
+            }
+        }
+        for (int b = 0; b < m_bursts; ++b) {
+            std::this_thread::sleep_for(kSampleGap);
+            std::vector<double> sent(clients->size()), waited(clients->size(), kReplyTimeoutMs);
+            std::vector<QByteArray> replies(clients->size());
+            std::vector<bool> done(clients->size(), false);
+            for (std::size_t c = 0; c < clients->size(); ++c) {
+                sent[c] = nowMs();
+                if (::write((*clients)[c], kStatusRead.constData(),
+                            std::size_t(kStatusRead.size())) != kStatusRead.size())
+                    done[c] = true;
+            }
+            while (std::count(done.begin(), done.end(), false) > 0 &&
+                   nowMs() < sent[0] + kReplyTimeoutMs) {
+                std::vector<pollfd> waits;
+                std::vector<std::size_t> which;
+                for (std::size_t c = 0; c < clients->size(); ++c) {
+                    if (!done[c]) {
+                        waits.push_back({(*clients)[c], POLLIN, 0});
+                        which.push_back(c);
+                    }
+                }
+                if (::poll(waits.data(), waits.size(), 100) <= 0)
+                    continue;
+                const double now = nowMs();
+                for (std::size_t w = 0; w < waits.size(); ++w) {
+                    if (waits[w].revents == 0)
+                        continue;
+                    const std::size_t c = which[w];
+                    if (!readSome((*clients)[c], &replies[c]) || wholeReply(replies[c])) {
+                        done[c] = true;
+                        waited[c] = now - sent[c];
+                    }
+                }
+            }
+            m_burstWorstMs.push_back(*std::max_element(waited.begin(), waited.end()));
+            m_burstAnswered.push_back(
+                double(std::count(replies.begin(), replies.end(), kStandbyReply)));
+        }
+        return true;
+    }
+
+    // Ten instances with default polling on lines of their own, idle: the
+    // CPU time each takes in the idle period, scaled to a minute, and the
+    // memory each holds at its end (shared pages split between the ten).
+    bool serviceIdle(QString* error) {
+        ProjectorLines lines(kServiceInstances);
+        if (!lines.isValid()) {
+            *error = QStringLiteral("no pseudo-terminals for the service");
+            return false;
+        }
+        std::vector<Child> services;
+        const auto stopAll = [&] {
+            for (Child& service : services)
+                stop(service);
+        };
+        const auto name = [](int i) { return QStringLiteral("idle-%1").arg(i + 1); };
+        for (int i = 0; i < kServiceInstances; ++i) {
+            auto service = startService(name(i), lines.device(i), {}, error);
+            if (!service) {
+                stopAll();
+                return false;
+            }
+            services.push_back(*service);
+        }
+        for (int i = 0; i < kServiceInstances; ++i) {
+            if (!warmedUp(services[std::size_t(i)], name(i), error)) {
+                stopAll();
+                return false;
+            }
+        }
+        std::this_thread::sleep_for(kIdleSettle);
+        std::vector<double> ticksBefore, scheduledBefore, answeredBefore;
+        for (const Child& service : services) {
+            ticksBefore.push_back(tickCpuMs(service.pid));
+            scheduledBefore.push_back(cpuMs(service.pid));
+            answeredBefore.push_back(lines.answered(int(answeredBefore.size())));
+        }
+        std::this_thread::sleep_for(m_serviceIdle);
+        const double perMinute = 60.0 / double(m_serviceIdle.count());
+        for (std::size_t i = 0; i < services.size(); ++i) {
+            const pid_t pid = services[i].pid;
+            if (!alive(services[i])) {
+                services[i].pid = -1; // reaped already
+                stopAll();
+                *error = QStringLiteral("%1 ended by itself").arg(name(int(i)));
+                return false;
+            }
+            m_idleTickMs.push_back((tickCpuMs(pid) - ticksBefore[i]) * perMinute);
+            m_idleScheduledMs.push_back((cpuMs(pid) - scheduledBefore[i]) * perMinute);
+            m_idleReads.push_back(lines.answered(int(i)) - answeredBefore[i]);
+            m_servicePssMb.push_back(rollupMb(pid, "Pss"));
+            m_serviceRssMb.push_back(rollupMb(pid, "Rss"));
+        }
+        stopAll();
+        return true;
+    }
+
     std::vector<double> figure(const char* name) const {
         return m_inProcess.value(QString::fromLatin1(name));
     }
@@ -781,6 +1199,9 @@ class Bench {
              2},
             idlePanel.worst < 10);
 
+        if (!m_throughServiceUs.empty())
+            serviceRows();
+
         std::printf("\nkavo-control benchmark, %s\n",
                     qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)));
         std::printf("%s, %u cores; %s; Qt %s; load average %s at start, %s at end\n",
@@ -788,17 +1209,101 @@ class Bench {
                     qPrintable(QSysInfo::prettyProductName()), qVersion(),
                     qPrintable(m_loadAtStart), qPrintable(loadAverage()));
         std::printf("Xvfb 1280x1024x24; COM1: %s; start-up %d runs each, click/reply %d samples, "
-                    "hold/flood/idle %d runs\n\n",
+                    "hold/flood/idle %d runs\n",
                     qPrintable(m_projector), m_startUpRuns, m_samples, m_longRuns);
+        if (!m_throughServiceUs.empty())
+            std::printf("kavo-projectord on pseudo-terminals: %d status reads, %d bursts of %d "
+                        "clients, %d instances idle for %lld s\n",
+                        m_samples, m_bursts, kServiceClients, kServiceInstances,
+                        qlonglong(m_serviceIdle.count()));
+        std::printf("\n");
         printTable(m_rows);
         std::printf("\n%s Rows with the result in brackets are for explanation only.\n",
                     m_allMet ? "All targets met." : "Some targets missed (MISS).");
+    }
+
+    void serviceRows() {
+        const Summary through = summarise(m_throughServiceUs);
+        const Summary alone = summarise(m_ptyAloneUs);
+        const double added = 1000;
+        add({QStringLiteral("service: one status read"), QStringLiteral("us"), through,
+             QStringLiteral("pty alone, raw descriptor"), alone,
+             QStringLiteral("median <= ref + %1 (%2)")
+                 .arg(number(added, 0), number(alone.median + added, 0)),
+             0},
+            through.median <= alone.median + added);
+        add({QStringLiteral("  added, sample for sample"),
+             QStringLiteral("us"),
+             summarise(m_addedUs),
+             QString(),
+             {},
+             QString(),
+             0});
+
+        // The last of ten clients at once waits for ten exchanges: its turn is
+        // ten single reads at their median. The margin is the single reads'
+        // own spread in this run, their worst less their median: one of the
+        // ten may be as late as the latest single read was (a wake-up delayed
+        // by other work on the machine, which neither the service nor the
+        // driver controls).
+        const double turnMs = kServiceClients * through.median / 1000;
+        const double limitMs = turnMs + (through.worst - through.median) / 1000;
+        const Summary longest = summarise(m_burstWorstMs);
+        add({QStringLiteral("10 clients: longest wait"), QStringLiteral("ms"), longest,
+             QStringLiteral("10 x one read via service"), constant(turnMs),
+             QStringLiteral("worst <= ref + spread (%1)").arg(number(limitMs, 2)), 2},
+            longest.worst <= limitMs);
+        const Summary answered = summarise(m_burstAnswered, double(kServiceClients));
+        add({QStringLiteral("10 clients: answered"),
+             QString(),
+             answered,
+             QString(),
+             {},
+             QStringLiteral("10 in every burst"),
+             0},
+            answered.worst == kServiceClients);
+
+        // Counted from the scheduler's nanoseconds, as the panel's idle CPU;
+        // the clock ticks of /proc/<pid>/stat move in steps of 10 ms, so one
+        // instance crossing a tick in the period shows 10 ms.
+        const Summary idle = summarise(m_idleScheduledMs);
+        add({QStringLiteral("service idle: CPU a minute"),
+             QStringLiteral("ms"),
+             idle,
+             QString(),
+             {},
+             QStringLiteral("worst <= 5"),
+             1},
+            idle.worst <= 5);
+        const Summary idleTicks = summarise(m_idleTickMs);
+        add({QStringLiteral("  the same, /proc stat ticks"),
+             QStringLiteral("ms"),
+             idleTicks,
+             QString(),
+             {},
+             QStringLiteral("worst <= 5"),
+             1},
+            idleTicks.worst <= 5, false);
+        add({QStringLiteral("  status reads answered"),
+             QString(),
+             summarise(m_idleReads),
+             QString(),
+             {},
+             QString(),
+             0});
+        const Summary pss = summarise(m_servicePssMb);
+        add({QStringLiteral("service: Pss of each of 10"), QStringLiteral("MB"), pss,
+             QStringLiteral("Rss of the same"), summarise(m_serviceRssMb),
+             QStringLiteral("worst <= 8"), 1},
+            pss.worst <= 8);
     }
 
     Programs m_programs;
     int m_startUpRuns;
     int m_longRuns;
     int m_samples;
+    int m_bursts;
+    std::chrono::seconds m_serviceIdle;
     QTemporaryDir m_work;
     QString m_config;
     QString m_runtime;
@@ -811,6 +1316,10 @@ class Bench {
     std::vector<double> m_referenceStart, m_referenceMemory;
     std::vector<double> m_panelIdle, m_bareIdle;
     QMap<QString, std::vector<double>> m_inProcess;
+    std::vector<double> m_ptyAloneUs, m_throughServiceUs, m_addedUs;
+    std::vector<double> m_burstWorstMs, m_burstAnswered;
+    std::vector<double> m_idleTickMs, m_idleScheduledMs, m_idleReads;
+    std::vector<double> m_servicePssMb, m_serviceRssMb;
     std::vector<Row> m_rows;
     QString m_loadAtStart = loadAverage();
     bool m_allMet = true;
@@ -822,18 +1331,22 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     ::signal(SIGPIPE, SIG_IGN);
     const QString here = QCoreApplication::applicationDirPath();
-    Programs programs{
-        QStringLiteral(KAVO_BENCH_PANEL), here + QStringLiteral("/kavo-bench-bare-window"),
-        here + QStringLiteral("/kavo-bench-reference-window"),
-        here + QStringLiteral("/kavo-bench-panel"), QStringLiteral(KAVO_BENCH_SIMULATOR)};
+    Programs programs{QStringLiteral(KAVO_BENCH_PANEL),
+                      here + QStringLiteral("/kavo-bench-bare-window"),
+                      here + QStringLiteral("/kavo-bench-reference-window"),
+                      here + QStringLiteral("/kavo-bench-panel"),
+                      QStringLiteral(KAVO_BENCH_SIMULATOR),
+                      QStringLiteral(KAVO_BENCH_SERVICE)};
     const QStringList arguments = app.arguments().mid(1);
     const bool quick = arguments.contains(QStringLiteral("--quick"));
     if (arguments.size() != (quick ? 1 : 0)) {
         std::printf("usage: kavo-bench [--quick]\n"
-                    "Measures kavo-control on a virtual display of its own and prints one "
-                    "table;\n--quick makes fewer runs, for trying the benchmark itself.\n");
+                    "Measures kavo-control on a virtual display of its own and kavo-projectord "
+                    "on\npseudo-terminals, and prints one table; --quick makes fewer runs and a "
+                    "shorter\nidle period, for trying the benchmark itself.\n");
         return arguments.contains(QStringLiteral("--help")) ? 0 : 2;
     }
-    Bench bench(programs, quick ? 3 : kStartUpRuns, quick ? 1 : kLongRuns, quick ? 20 : kSamples);
+    Bench bench(programs, quick ? 3 : kStartUpRuns, quick ? 1 : kLongRuns, quick ? 20 : kSamples,
+                quick ? 5 : kBursts, quick ? kServiceIdleQuick : kServiceIdle);
     return bench.run();
 }
