@@ -41,10 +41,8 @@ LineQueue::LineQueue(SerialPort& line, TimerFactory& timers, Journal& journal,
     : m_line(line), m_journal(journal), m_state(state), m_settings(settings),
       m_exchanger(line, timers, settings.replyWindow), m_gap(timers.createTimer()),
       m_statusPoll(timers.createTimer()), m_otherPoll(timers.createTimer()) {
-    m_gap->setInterval(m_settings.gap);
     m_gap->setTickHandler([this] {
         m_gap->setEnabled(false);
-        m_gapOver = true;
         pump();
     });
     m_statusPoll->setTickHandler([this] {
@@ -167,8 +165,14 @@ void LineQueue::pump() {
         start(waiting.client, waiting.command);
         return;
     }
-    if (!m_gapOver || m_polls.empty() || !m_line.isOpen())
+    if (m_polls.empty() || !m_line.isOpen())
         return;
+    // A poll keeps its gap behind the last exchange; the timer runs only then.
+    if (m_lastEnd.isValid() && !m_lastEnd.hasExpired(m_settings.gap.count())) {
+        m_gap->setInterval(m_settings.gap - std::chrono::milliseconds(m_lastEnd.elapsed()));
+        m_gap->setEnabled(true);
+        return;
+    }
     const QString read = m_polls.front();
     m_polls.removeFirst();
     start(kPoll, read);
@@ -179,12 +183,12 @@ void LineQueue::start(ClientId client, const QString& command) {
     m_running = client;
     m_runningWho = whoOf(client);
     m_gap->setEnabled(false);
-    m_gapOver = false;
     m_exchanger.exchange(command, [this](const Exchange& exchange) { ended(exchange); });
 }
 
 void LineQueue::ended(const Exchange& exchange) {
     m_busy = false;
+    m_lastEnd.start();
     const ClientId client = std::exchange(m_running, kPoll);
     const QString who = std::exchange(m_runningWho, {});
     // A client gone meanwhile gets nothing; the exchange is still recorded.
@@ -202,10 +206,6 @@ void LineQueue::ended(const Exchange& exchange) {
         found->second.deliver(&exchange);
     for (const Observer& observer : m_observers)
         observer(who, exchange);
-    if (m_settings.gap.count() == 0)
-        m_gapOver = true;
-    else
-        m_gap->setEnabled(true);
     pump();
 }
 

@@ -114,7 +114,7 @@ class LineQueue {
     ClientId m_running = kPoll;
     QString m_runningWho;
     bool m_busy = false;
-    bool m_gapOver = true;
+    QElapsedTimer m_lastEnd; // since the last exchange ended
     std::vector<Observer> m_observers;
 };
 

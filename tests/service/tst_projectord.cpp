@@ -53,6 +53,7 @@ class Service {
         } while (m_process.state() == QProcess::Running && !deadline.hasExpired() &&
                  (m_process.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))) ||
                   m_process.state() == QProcess::Running));
+        qWarning().noquote() << "no line with" << parts << "in the journal:\n" + m_log;
         return {};
     }
     // Stops it with SIGTERM: the exit code, or -1 when it did not stop.
