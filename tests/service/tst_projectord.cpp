@@ -187,6 +187,7 @@ class TestProjectord : public QObject {
         Client a(socketPath());
         Client b(port);
         a.send("CR0\r");
+        QTest::qWait(50); // the first is on the line when the second comes
         b.send("C00\r");
         QCOMPARE(a.read(3), QByteArray("80\r"));
         QCOMPARE(b.read(1), QByteArray("\x06"));
