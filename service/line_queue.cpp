@@ -202,10 +202,11 @@ void LineQueue::ended(const Exchange& exchange) {
         if (!m_polls.contains(allReads().constFirst()))
             m_polls.push_front(allReads().constFirst());
     }
-    if (const auto found = m_clients.find(client); client != kPoll && found != m_clients.end())
-        found->second.deliver(&exchange);
+    // Observers first: a client's next request may depend on what they keep.
     for (const Observer& observer : m_observers)
         observer(who, exchange);
+    if (const auto found = m_clients.find(client); client != kPoll && found != m_clients.end())
+        found->second.deliver(&exchange);
     pump();
 }
 

@@ -50,8 +50,8 @@ class LineQueue {
     // The end of each of a client's commands: its exchange, or nullptr when
     // the command was dropped or not sent (the line down).
     using Deliver = std::function<void(const Exchange* exchange)>;
-    // Told of every exchange that ended, after its reply was delivered and
-    // the state updated: who caused it ("poll" for the service's own).
+    // Told of every exchange that ended, once the state is updated and before
+    // its client hears of it: who caused it ("poll" for the service's own).
     using Observer = std::function<void(const QString& who, const Exchange& exchange)>;
 
     LineQueue(SerialPort& line, TimerFactory& timers, Journal& journal, ProjectorState& state,
