@@ -467,6 +467,11 @@ void PjlinkServer::drop(ClientId id, const QString& why) {
     connection->socket->disconnect(this);
     connection->socket->abort();
     connection->socket->deleteLater();
+    // Its idle timer may be the one calling: it goes once the call is over.
+    connection->idle->setEnabled(false);
+    m_closing.push_back(std::move(connection));
+    QMetaObject::invokeMethod(
+        this, [this] { m_closing.clear(); }, Qt::QueuedConnection);
 }
 
 } // namespace kavo::service

@@ -21,9 +21,11 @@
 #include "timer.h"
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <QObject>
 #include <QTcpServer>
+#include <vector>
 
 namespace kavo::service {
 
@@ -70,7 +72,8 @@ class PjlinkServer final : public QObject {
     PjlinkSettings m_settings;
     QTcpServer m_server;
     std::map<ClientId, std::unique_ptr<Connection>> m_connections;
-    ClientId m_nextId = 1ull << 32; // apart from the socket clients' ids
+    std::vector<std::unique_ptr<Connection>> m_closing; // dropped, deleted on the next turn
+    ClientId m_nextId = 1ull << 32;                     // apart from the socket clients' ids
     std::optional<bool> m_videoMuted;
     std::optional<bool> m_audioMuted;
 };

@@ -26,6 +26,8 @@ const QString kSim = QStringLiteral(KAVO_SIM_PATH);
 class Service {
   public:
     Service(const QString& socket, const QStringList& arguments) {
+        // Its own complaints, a sanitizer's report among them, go to the test's log.
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral(KAVO_SERVICE_PATH),
                         QStringList{"--port", "3", "--socket", socket} + arguments);
         m_process.waitForStarted(kHang);
