@@ -365,17 +365,6 @@ class Display {
 
 // ---- projectors and clients for kavo-projectord ------------------------------
 
-QStringList catalogueCommands() {
-    QStringList commands;
-    for (const QStringList* list :
-         {&kavo::catalogue::basicList(), &kavo::catalogue::extendedSetList(),
-          &kavo::catalogue::extendedReadList()}) {
-        for (const QString& entry : *list)
-            commands << kavo::catalogue::commandPart(entry);
-    }
-    return commands;
-}
-
 // Projectors on pseudo-terminals, all played by one thread with the
 // simulator's model: every command line is answered as soon as its CR is
 // read, a status read of a projector in standby with "80" + CR. The thread
@@ -403,7 +392,7 @@ class ProjectorLines {
   private:
     struct Line {
         BenchPty pty;
-        kavo::sim::ProjectorModel model{kavo::sim::CommandSet(catalogueCommands())};
+        kavo::sim::ProjectorModel model{kavo::sim::CommandSet(kavo::catalogue::allCommands())};
         std::atomic<int> answered = 0;
     };
 

@@ -470,4 +470,13 @@ bool isParameterEntry(QStringView entry) {
     return entry.contains(QLatin1Char('%'));
 }
 
+QStringList allCommands() {
+    QStringList commands;
+    for (const QStringList* list : {&basicList(), &extendedSetList(), &extendedReadList()}) {
+        for (const QString& entry : *list)
+            commands << commandPart(entry);
+    }
+    return commands;
+}
+
 } // namespace kavo::catalogue

@@ -21,6 +21,9 @@ const QStringList& extendedReadList(); // 107 entries
 // Text before the first "["; the whole text when it holds none.
 QString commandPart(QStringView entry);
 
+// The command part of every entry of the three lists, in their order.
+QStringList allCommands();
+
 // An entry that asks for "%" digits: a "%" anywhere in it, description included
 // (the "INPUT1".."INPUT4" descriptions mention "%1").
 bool isParameterEntry(QStringView entry);

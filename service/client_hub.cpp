@@ -28,11 +28,7 @@ QString peerOf(QLocalSocket& socket) {
 }
 
 QString peerOf(QTcpSocket& socket) {
-    const QHostAddress address = socket.peerAddress();
-    QString host = address.toString();
-    if (address.protocol() == QAbstractSocket::IPv6Protocol)
-        host = QLatin1Char('[') + host + QLatin1Char(']');
-    return QStringLiteral("tcp:%1:%2").arg(host).arg(socket.peerPort());
+    return QStringLiteral("tcp:") + peerAddress(socket);
 }
 
 // Whether only its owner (this user or root) can put files into the folder.
@@ -54,6 +50,14 @@ QString folderProblem(const QString& folder) {
 }
 
 } // namespace
+
+QString peerAddress(const QAbstractSocket& socket) {
+    const QHostAddress address = socket.peerAddress();
+    QString host = address.toString();
+    if (address.protocol() == QAbstractSocket::IPv6Protocol)
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    return host + QLatin1Char(':') + QString::number(socket.peerPort());
+}
 
 ClientHub::ClientHub(LineQueue& queue, Journal& journal, QString name)
     : m_queue(queue), m_journal(journal), m_name(std::move(name)) {

@@ -26,6 +26,9 @@ inline constexpr qsizetype kMaxCommandBytes = 256;
 inline constexpr qint64 kReadBuffer = 64 * 1024;
 inline constexpr qint64 kMaxUnreadReplies = 1024 * 1024;
 
+// A TCP peer as the journal names it: ADDRESS:PORT, an IPv6 address in brackets.
+QString peerAddress(const QAbstractSocket& socket);
+
 class ClientHub final : public QObject {
     Q_OBJECT
   public:

@@ -1,5 +1,6 @@
 #include "pjlink_server.h"
 
+#include "client_hub.h"
 #include "exchange_report.h"
 #include "port_paths.h"
 
@@ -53,14 +54,6 @@ QString readCommand(StateField field) {
         return QStringLiteral("CR4");
     }
     return {};
-}
-
-QString whoOf(QTcpSocket& socket) {
-    const QHostAddress address = socket.peerAddress();
-    QString host = address.toString();
-    if (address.protocol() == QAbstractSocket::IPv6Protocol)
-        host = QLatin1Char('[') + host + QLatin1Char(']');
-    return QStringLiteral("pjlink:%1:%2").arg(host).arg(socket.peerPort());
 }
 
 // A request as the journal shows it: printable, without any digest.
@@ -145,7 +138,7 @@ void PjlinkServer::close() {
 }
 
 void PjlinkServer::accept(QTcpSocket* socket) {
-    const QString who = whoOf(*socket);
+    const QString who = QStringLiteral("pjlink:") + peerAddress(*socket);
     if (m_connections.size() >= std::size_t(kMaxPjlinkConnections)) {
         m_journal.write(who, QStringLiteral("refused: %1 PJLink connections are open already")
                                  .arg(kMaxPjlinkConnections));

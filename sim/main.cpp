@@ -56,17 +56,6 @@ const char* signalName(int number) {
     }
 }
 
-QStringList catalogueCommands() {
-    QStringList commands;
-    for (const QStringList* list :
-         {&kavo::catalogue::basicList(), &kavo::catalogue::extendedSetList(),
-          &kavo::catalogue::extendedReadList()}) {
-        for (const QString& entry : *list)
-            commands << kavo::catalogue::commandPart(entry);
-    }
-    return commands;
-}
-
 void complain(const QString& text) {
     std::fprintf(stderr, "kavo-projector-sim: %s\n", text.toLocal8Bit().constData());
 }
@@ -99,7 +88,7 @@ int main(int argc, char* argv[]) {
         QCoreApplication::quit();
     });
 
-    const CommandSet commands(catalogueCommands());
+    const CommandSet commands(kavo::catalogue::allCommands());
     const QString stock =
         QStringLiteral("%1 commands, seed %2").arg(commands.size()).arg(options.seed);
     QString error;
