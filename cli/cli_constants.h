@@ -18,8 +18,6 @@ inline constexpr milliseconds kLongestReplyWindow{60000};
 // by its far end at once: it was never usable.
 inline constexpr milliseconds kClosedAtOnce{150};
 
-// Longest command text that is sent, without its CR.
-inline constexpr qsizetype kMaxCommandLength = 255;
 // Longest line read from standard input: room for a catalogue entry with its
 // description; anything longer is not a command line.
 inline constexpr qsizetype kMaxInputLine = 1024;

@@ -1,31 +1,10 @@
 #include "command_text.h"
 
-#include "catalogue.h"
 #include "cli_constants.h"
 
 #include <QFileDevice>
 
 namespace kavo::cli {
-
-CheckedCommand checkCommand(QStringView text) {
-    const QString command = catalogue::commandPart(text);
-    if (command.isEmpty())
-        return {{}, QStringLiteral("the command is empty")};
-    if (command.size() > kMaxCommandLength) {
-        return {{},
-                QStringLiteral("the command is longer than %1 characters").arg(kMaxCommandLength)};
-    }
-    for (qsizetype i = 0; i < command.size(); ++i) {
-        const char16_t code = command[i].unicode();
-        if (code < 0x20 || code > 0x7E) {
-            return {{},
-                    QStringLiteral("character %1 of the command is not printable ASCII (0x%2)")
-                        .arg(i + 1)
-                        .arg(int(code), 2, 16, QLatin1Char('0'))};
-        }
-    }
-    return {command, {}};
-}
 
 CommandSource::CommandSource(QStringList arguments, QIODevice& input)
     : m_arguments(std::move(arguments)), m_input(input) {}

@@ -3,6 +3,8 @@
 // The commands kavoctl sends: checked one by one as they are given, from the
 // arguments or a line at a time from standard input ("-").
 
+#include "command_check.h"
+
 #include <optional>
 #include <QIODevice>
 #include <QString>
@@ -10,15 +12,6 @@
 #include <QStringView>
 
 namespace kavo::cli {
-
-struct CheckedCommand {
-    QString command; // the text that goes on the line, without its CR
-    QString error;   // why the text is no command; empty when it is one
-};
-
-// As in the console, text from the first "[" on (a trailing "[CR]" and any
-// description) is not sent. The rest must be 1 to 255 printable ASCII characters.
-CheckedCommand checkCommand(QStringView text);
 
 // Commands in the order given; "-" stands for the lines of standard input,
 // each trimmed, where blank lines and "#" comments (at the start of a line or

@@ -6,8 +6,11 @@ set -euo pipefail
 # managers; the X client headers let the panel ask for its frame before showing.
 # The package tests check the service's unit and system user with systemd's
 # own tools (systemd-analyze, systemd-sysusers) and the manual pages with man.
+# The service speaks MQTT through libmosquitto; its tests start Debian's
+# mosquitto broker themselves, on a free loopback port.
 packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev libgl-dev
-          libxcb1-dev appstream desktop-file-utils xvfb xauth openbox twm systemd man-db)
+          libxcb1-dev appstream desktop-file-utils xvfb xauth openbox twm systemd man-db
+          pkg-config libmosquitto-dev mosquitto)
 if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)
 fi

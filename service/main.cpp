@@ -1,6 +1,7 @@
 // kavo-projectord: owns one projector's serial line and shares it.
 
 #include "journal.h"
+#include "mqtt_link.h"
 #include "port_factory.h"
 #include "projector_service.h"
 #include "qt_platform.h"
@@ -70,7 +71,10 @@ int main(int argc, char* argv[]) {
     }
     kavo::QtPortFactory ports;
     kavo::QtTimerFactory timers;
-    kavo::service::ProjectorService service(options, ports, timers, journal);
+    kavo::service::ProjectorService service(
+        options, ports, timers, journal, [&timers](kavo::MqttSettings settings) {
+            return kavo::createMosquittoLink(std::move(settings), timers);
+        });
     QSocketNotifier stopSignal(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&stopSignal, &QSocketNotifier::activated, &app, [&] {
         unsigned char number = 0;

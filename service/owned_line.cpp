@@ -37,6 +37,8 @@ OpenResult OwnedLine::open() {
             m_pause = kFirstRetry;
             raise(event);
             retryLater();
+            if (m_openChanged)
+                m_openChanged(false);
             return;
         }
         raise(event);
@@ -61,6 +63,8 @@ void OwnedLine::tryOpen() {
     m_pause = kFirstRetry;
     if (m_opened)
         m_opened();
+    if (m_openChanged)
+        m_openChanged(true);
 }
 
 void OwnedLine::retryLater() {

@@ -43,6 +43,10 @@ class OwnedLine final : public SerialPort {
     QString readAll() override;
 
     std::chrono::seconds nextPause() const { return m_pause; }
+    // Told when the line opens (true) and when it is lost (false).
+    void setOpenChanged(std::function<void(bool open)> changed) {
+        m_openChanged = std::move(changed);
+    }
 
   private:
     void tryOpen();
@@ -55,6 +59,7 @@ class OwnedLine final : public SerialPort {
     std::unique_ptr<Timer> m_retry;
     std::unique_ptr<SerialPort> m_port;
     std::function<void()> m_opened;
+    std::function<void(bool)> m_openChanged;
     QString m_settings = QStringLiteral("19200,N,8,1");
     QString m_deviceName;
     int m_number = 1;

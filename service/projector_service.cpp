@@ -10,12 +10,12 @@ namespace kavo::service {
 namespace {
 
 // The password is the file's first line; it is never shown, only its file.
-QByteArray readPassword(const QString& path, QString& error) {
+QByteArray readPassword(const QString& path, const QString& what, QString& error) {
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         error =
-            QStringLiteral("cannot read the PJLink password file %1: %2")
-                .arg(escapeControls(path),
+            QStringLiteral("cannot read the %1 password file %2: %3")
+                .arg(what, escapeControls(path),
                      QFileInfo(path).isFile() ? file.errorString() : QStringLiteral("not a file"));
         return {};
     }
@@ -23,16 +23,16 @@ QByteArray readPassword(const QString& path, QString& error) {
     while (password.endsWith('\n') || password.endsWith('\r'))
         password.chop(1);
     if (password.isEmpty())
-        error = QStringLiteral("the PJLink password file %1 holds no password on its first line")
-                    .arg(escapeControls(path));
+        error = QStringLiteral("the %1 password file %2 holds no password on its first line")
+                    .arg(what, escapeControls(path));
     return password;
 }
 
 } // namespace
 
 ProjectorService::ProjectorService(const ServiceOptions& options, PortFactory& ports,
-                                   TimerFactory& timers, Journal& journal)
-    : m_options(options), m_journal(journal), m_timers(timers) {
+                                   TimerFactory& timers, Journal& journal, MqttLinkFactory mqtt)
+    : m_options(options), m_journal(journal), m_timers(timers), m_mqttLinks(std::move(mqtt)) {
     const QString device = options.device;
     const int number = options.portNumber;
     m_line = std::make_unique<OwnedLine>(
@@ -66,7 +66,8 @@ QString ProjectorService::start() {
             settings.projectorName = m_options.name;
         if (!m_options.pjlinkPasswordFile.isEmpty()) {
             QString error;
-            settings.password = readPassword(m_options.pjlinkPasswordFile, error);
+            settings.password =
+                readPassword(m_options.pjlinkPasswordFile, QStringLiteral("PJLink"), error);
             if (settings.password.isEmpty()) {
                 m_hub->close();
                 return error;
@@ -79,7 +80,48 @@ QString ProjectorService::start() {
             return error;
         }
     }
+    if (m_options.mqtt) {
+        if (QString error = startMqtt(); !error.isEmpty()) {
+            if (m_pjlink)
+                m_pjlink->close();
+            m_hub->close();
+            return error;
+        }
+    }
     m_line->start([this] { m_queue->lineOpened(); });
+    return {};
+}
+
+QString ProjectorService::startMqtt() {
+    const BrokerAddress& broker = *m_options.mqtt;
+    MqttSettings settings;
+    settings.host = broker.host;
+    settings.port = broker.port;
+    settings.tls = broker.tls;
+    settings.caFile = m_options.mqttCaFile;
+    settings.user = broker.user;
+    if (!m_options.mqttPasswordFile.isEmpty()) {
+        QString error;
+        settings.password = readPassword(m_options.mqttPasswordFile, QStringLiteral("MQTT"), error);
+        if (settings.password.isEmpty())
+            return error;
+    }
+    const QString base = m_options.mqttBase + QLatin1Char('/') + m_options.name;
+    settings.clientId = QStringLiteral("kavo-projectord-") + m_options.name;
+    settings.willTopic = base + QStringLiteral("/availability");
+    settings.willPayload = "offline";
+    m_mqttLink = m_mqttLinks(std::move(settings));
+    m_mqtt = std::make_unique<MqttBridge>(
+        *m_mqttLink, *m_queue, m_timers, m_journal,
+        MqttBridgeSettings{base, m_options.mqttDiscoveryPrefix, m_options.name, m_options.model});
+    m_line->setOpenChanged([this](bool open) { m_mqtt->lineChanged(open); });
+    m_journal.write(m_options.name,
+                    QStringLiteral("MQTT: broker %1://%2:%3, topics under %4/")
+                        .arg(broker.tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"),
+                             escapeControls(broker.host))
+                        .arg(broker.port)
+                        .arg(base));
+    m_mqtt->start();
     return {};
 }
 
@@ -89,6 +131,8 @@ void ProjectorService::stop(const QString& why) {
     m_stopped = true;
     if (!why.isEmpty())
         m_journal.write(m_options.name, QStringLiteral("stopping: %1").arg(why));
+    if (m_mqtt)
+        m_mqtt->stop();
     if (m_pjlink)
         m_pjlink->close();
     m_hub->close();

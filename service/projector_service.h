@@ -1,11 +1,14 @@
 #pragma once
 
 // kavo-projectord put together: the line it owns, the queue every command
-// goes through, the state from the status reads, and the clients' sockets.
+// goes through, the state from the status reads, the clients' sockets, and
+// PJLink and MQTT when asked for.
 
 #include "client_hub.h"
 #include "journal.h"
 #include "line_queue.h"
+#include "mqtt_bridge.h"
+#include "mqtt_link.h"
 #include "owned_line.h"
 #include "pjlink_server.h"
 #include "port_factory.h"
@@ -13,14 +16,18 @@
 #include "service_options.h"
 #include "timer.h"
 
+#include <functional>
 #include <memory>
 
 namespace kavo::service {
 
 class ProjectorService {
   public:
+    // The connection to an MQTT broker, when --mqtt asks for one.
+    using MqttLinkFactory = std::function<std::unique_ptr<MqttLink>(MqttSettings)>;
+
     ProjectorService(const ServiceOptions& options, PortFactory& ports, TimerFactory& timers,
-                     Journal& journal);
+                     Journal& journal, MqttLinkFactory mqtt = {});
     ~ProjectorService();
 
     // Listens, then opens the line (now or later). Empty on success, else why
@@ -35,6 +42,8 @@ class ProjectorService {
     const ServiceOptions& options() const { return m_options; }
 
   private:
+    QString startMqtt();
+
     ServiceOptions m_options;
     Journal& m_journal;
     ProjectorState m_state;
@@ -43,6 +52,9 @@ class ProjectorService {
     std::unique_ptr<ClientHub> m_hub;
     std::unique_ptr<PjlinkServer> m_pjlink;
     TimerFactory& m_timers;
+    MqttLinkFactory m_mqttLinks;
+    std::unique_ptr<MqttLink> m_mqttLink;
+    std::unique_ptr<MqttBridge> m_mqtt;
     bool m_stopped = false;
 };
 

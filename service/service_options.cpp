@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QUrl>
 
 namespace kavo::service {
 namespace {
@@ -41,7 +42,14 @@ const QString kHelp = QStringLiteral(
     "                      port; address default 127.0.0.1)\n"
     "  --pjlink-password-file FILE  the PJLink password, the file's first line\n"
     "  --pjlink-name NAME  the projector's PJLink name (default the service's name)\n"
-    "  --model MODEL       the model PJLink reports (default QV-TN310)\n"
+    "  --model MODEL       the model PJLink and MQTT report (default QV-TN310)\n"
+    "Home automation (MQTT):\n"
+    "  --mqtt URL          the broker, mqtt://[USER@]HOST[:PORT] or mqtts://...\n"
+    "  --mqtt-password-file FILE  the broker password, the file's first line\n"
+    "  --mqtt-ca FILE      with mqtts: the certificate authorities to trust\n"
+    "  --mqtt-base TOPIC   topics under TOPIC/NAME/ (default kavo)\n"
+    "  --mqtt-discovery-prefix PREFIX  Home Assistant's discovery (default\n"
+    "                      homeassistant; empty: none)\n"
     "Running it:\n"
     "  --journal FILE      also append the journal to FILE (rotated at 10 MB, three kept)\n"
     "  --config FILE       an INI file whose keys are these options' names\n"
@@ -74,6 +82,11 @@ constexpr std::array kValueOptions{
     ValueOption{"pjlink-password-file", "FILE"},
     ValueOption{"pjlink-name", "NAME"},
     ValueOption{"model", "MODEL"},
+    ValueOption{"mqtt", "URL"},
+    ValueOption{"mqtt-password-file", "FILE"},
+    ValueOption{"mqtt-ca", "FILE"},
+    ValueOption{"mqtt-base", "TOPIC"},
+    ValueOption{"mqtt-discovery-prefix", "PREFIX"},
 };
 
 // A value and where it came from, for the error that names it.
@@ -152,6 +165,30 @@ std::optional<ListenAddress> parseListenAddress(const QString& text) {
                               : listen.address.toString();
     listen.text = shown + QLatin1Char(':') + QString::number(port);
     return listen;
+}
+
+std::optional<BrokerAddress> parseBrokerAddress(const QString& text, QString& error) {
+    const QUrl url(text, QUrl::StrictMode);
+    BrokerAddress broker;
+    broker.tls = url.scheme() == QLatin1String("mqtts");
+    if (!url.isValid() || (!broker.tls && url.scheme() != QLatin1String("mqtt")) ||
+        url.host().isEmpty() || !url.path().isEmpty() || url.hasQuery() || url.hasFragment()) {
+        error = QStringLiteral("mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]");
+        return std::nullopt;
+    }
+    if (!url.password().isEmpty()) {
+        error = QStringLiteral("an address without a password (give it with "
+                               "--mqtt-password-file, where the process list does not show it)");
+        return std::nullopt;
+    }
+    broker.user = url.userName();
+    broker.host = url.host();
+    broker.port = quint16(url.port(broker.tls ? 8883 : 1883));
+    if (broker.port == 0) {
+        error = QStringLiteral("a port from 1 to 65535");
+        return std::nullopt;
+    }
+    return broker;
 }
 
 ParsedOptions parseServiceOptions(const QStringList& arguments,
@@ -306,6 +343,36 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
         return bad(take("pjlink-name"), QStringLiteral("1 to 64 printable characters"));
     if (!text("model", 32, options.model))
         return bad(take("model"), QStringLiteral("1 to 32 printable characters"));
+    if (const Setting mqtt = take("mqtt"); !mqtt.origin.isEmpty()) {
+        QString wanted;
+        options.mqtt = parseBrokerAddress(mqtt.value, wanted);
+        if (!options.mqtt)
+            return bad(mqtt, wanted);
+    }
+    if (!text("mqtt-password-file", 4096, options.mqttPasswordFile))
+        return bad(take("mqtt-password-file"), QStringLiteral("a file name"));
+    if (!text("mqtt-ca", 4096, options.mqttCaFile))
+        return bad(take("mqtt-ca"), QStringLiteral("a file name"));
+    // Topic levels of plain characters: no wildcards, no empty level.
+    static const QRegularExpression topic(QStringLiteral("\\A[A-Za-z0-9_-]+(/[A-Za-z0-9_-]+)*\\z"));
+    if (const Setting base = take("mqtt-base"); !base.origin.isEmpty()) {
+        if (!topic.match(base.value).hasMatch() || base.value.size() > 128)
+            return bad(base, QStringLiteral("a topic of letters, digits, - and _ in levels "
+                                            "parted by /"));
+        options.mqttBase = base.value;
+    }
+    if (const Setting prefix = take("mqtt-discovery-prefix"); !prefix.origin.isEmpty()) {
+        if (!prefix.value.isEmpty() &&
+            (!topic.match(prefix.value).hasMatch() || prefix.value.size() > 128))
+            return bad(prefix, QStringLiteral("a topic of letters, digits, - and _ in levels "
+                                              "parted by /, or nothing"));
+        options.mqttDiscoveryPrefix = prefix.value;
+    }
+    if (!options.mqtt && (!options.mqttPasswordFile.isEmpty() || !options.mqttCaFile.isEmpty()))
+        return failure(QStringLiteral("--mqtt-password-file and --mqtt-ca need --mqtt"));
+    if (options.mqtt && !options.mqttPasswordFile.isEmpty() && options.mqtt->user.isEmpty())
+        return failure(QStringLiteral("--mqtt-password-file needs a user name in --mqtt "
+                                      "(mqtt://USER@HOST)"));
     return {options, {}, 0};
 }
 

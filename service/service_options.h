@@ -20,6 +20,14 @@ struct ListenAddress {
     QString text; // as the operator reads it: 127.0.0.1:4001, [::1]:4001
 };
 
+// mqtt://[USER@]HOST[:PORT] or mqtts://...
+struct BrokerAddress {
+    bool tls = false;
+    QString user;
+    QString host;
+    quint16 port = 1883;
+};
+
 struct ServiceOptions {
     QString device;     // --device: a path, socket://HOST:PORT or unix:PATH
     int portNumber = 0; // --port, when no device is given
@@ -38,6 +46,12 @@ struct ServiceOptions {
     QString pjlinkPasswordFile;
     QString pjlinkName; // empty: the service's name
     QString model = QStringLiteral("QV-TN310");
+    // MQTT: off unless a broker is given.
+    std::optional<BrokerAddress> mqtt;
+    QString mqttCaFile;
+    QString mqttPasswordFile;
+    QString mqttBase = QStringLiteral("kavo");
+    QString mqttDiscoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery
 };
 
 struct ParsedOptions {
@@ -50,6 +64,11 @@ struct ParsedOptions {
 // $RUNTIME_DIRECTORY/NAME.sock under systemd, else $XDG_RUNTIME_DIR/kavo/NAME.sock.
 ParsedOptions parseServiceOptions(const QStringList& arguments,
                                   const QProcessEnvironment& environment);
+
+// mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]; 1883 and 8883
+// when no port is given. A password in the address is refused: it would
+// show in the process list.
+std::optional<BrokerAddress> parseBrokerAddress(const QString& text, QString& error);
 
 // [ADDRESS:]PORT, 127.0.0.1 when no address is given; IPv6 in brackets.
 // Port 0 stands for a free port, chosen when listening.

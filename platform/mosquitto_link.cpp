@@ -1,0 +1,288 @@
+#include "mqtt_link.h"
+#include "port_paths.h"
+#include "timer.h"
+
+#include <cstring>
+#include <mosquitto.h>
+#include <poll.h>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostInfo>
+#include <QObject>
+#include <QPointer>
+#include <QSocketNotifier>
+
+namespace kavo {
+namespace {
+
+constexpr std::chrono::seconds kFirstPause{1};
+constexpr std::chrono::seconds kLongestPause{30};
+// libmosquitto's keep-alive and timeouts are checked this often.
+constexpr std::chrono::seconds kHousekeeping{2};
+constexpr int kGoodbyeMs = 500;
+// A broker that has not accepted the connection by then is taken as not there.
+constexpr std::chrono::seconds kConnectWait{10};
+
+// The library's reason as part of a sentence: "connection refused".
+QString mosquittoError(int rc) {
+    QString reason = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
+                                          : QString::fromUtf8(mosquitto_strerror(rc));
+    if (reason.endsWith(QLatin1Char('.')))
+        reason.chop(1);
+    if (!reason.isEmpty())
+        reason[0] = reason[0].toLower();
+    return reason;
+}
+
+class MosquittoLink final : public MqttLink {
+  public:
+    MosquittoLink(MqttSettings settings, TimerFactory& timers)
+        : m_settings(std::move(settings)), m_retry(timers.createTimer()),
+          m_housekeeping(timers.createTimer()) {
+        static const int initialised = mosquitto_lib_init();
+        Q_UNUSED(initialised);
+        m_mosq = mosquitto_new(m_settings.clientId.toUtf8().constData(), true, this);
+        m_retry->setTickHandler([this] {
+            m_retry->setEnabled(false);
+            lookUp();
+        });
+        m_housekeeping->setInterval(kHousekeeping);
+        m_housekeeping->setTickHandler([this] {
+            if (!m_notifier)
+                return;
+            if (!m_connected &&
+                m_connecting.hasExpired(std::chrono::milliseconds(kConnectWait).count())) {
+                lost(QStringLiteral("the MQTT broker at %1 did not answer within %2 s")
+                         .arg(where())
+                         .arg(kConnectWait.count()));
+                return;
+            }
+            afterCall(mosquitto_loop_misc(m_mosq));
+        });
+    }
+
+    ~MosquittoLink() override {
+        delete m_notifier;
+        delete m_writable;
+        if (m_mosq)
+            mosquitto_destroy(m_mosq);
+    }
+
+    void start(Events events) override {
+        m_events = std::move(events);
+        m_stopped = false;
+        if (!m_mosq) {
+            say(QStringLiteral("cannot use MQTT: %1").arg(mosquittoError(MOSQ_ERR_ERRNO)));
+            return;
+        }
+        mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        if (!m_settings.user.isEmpty())
+            mosquitto_username_pw_set(
+                m_mosq, m_settings.user.toUtf8().constData(),
+                m_settings.password.isEmpty() ? nullptr : m_settings.password.constData());
+        if (!m_settings.willTopic.isEmpty())
+            mosquitto_will_set(m_mosq, m_settings.willTopic.toUtf8().constData(),
+                               int(m_settings.willPayload.size()),
+                               m_settings.willPayload.constData(), 1, true);
+        if (m_settings.tls) {
+            const QByteArray ca = QFile::encodeName(m_settings.caFile);
+            const int rc = mosquitto_tls_set(m_mosq, ca.isEmpty() ? nullptr : ca.constData(),
+                                             ca.isEmpty() ? "/etc/ssl/certs" : nullptr, nullptr,
+                                             nullptr, nullptr);
+            if (rc != MOSQ_ERR_SUCCESS) {
+                say(QStringLiteral("cannot use TLS for MQTT: %1").arg(mosquittoError(rc)));
+                return;
+            }
+        }
+        mosquitto_connect_callback_set(m_mosq, [](mosquitto*, void* self, int rc) {
+            static_cast<MosquittoLink*>(self)->connack(rc);
+        });
+        mosquitto_disconnect_callback_set(m_mosq, [](mosquitto*, void* self, int rc) {
+            auto* link = static_cast<MosquittoLink*>(self);
+            link->lost(QStringLiteral("the connection to the MQTT broker at %1 was lost (%2)")
+                           .arg(link->where(), mosquittoError(rc)));
+        });
+        mosquitto_message_callback_set(
+            m_mosq, [](mosquitto*, void* self, const mosquitto_message* message) {
+                auto* link = static_cast<MosquittoLink*>(self);
+                if (link->m_events.message && message->topic)
+                    link->m_events.message(QString::fromUtf8(message->topic),
+                                           QByteArray(static_cast<const char*>(message->payload),
+                                                      message->payloadlen));
+            });
+        lookUp();
+    }
+
+    bool isConnected() const override { return m_connected; }
+
+    void publish(const QString& topic, const QByteArray& payload, bool retain) override {
+        if (!m_connected)
+            return;
+        afterCall(mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(),
+                                    int(payload.size()), payload.constData(), 1, retain));
+    }
+
+    void subscribe(const QString& topic) override {
+        if (!m_connected)
+            return;
+        afterCall(mosquitto_subscribe(m_mosq, nullptr, topic.toUtf8().constData(), 1));
+    }
+
+    void stop() override {
+        m_stopped = true;
+        m_retry->setEnabled(false);
+        m_housekeeping->setEnabled(false);
+        if (m_connected) {
+            mosquitto_disconnect(m_mosq);
+            // What is still waiting goes now, with a short bound on the wait.
+            QDeadlineTimer deadline(kGoodbyeMs);
+            const int fd = mosquitto_socket(m_mosq);
+            while (fd >= 0 && mosquitto_want_write(m_mosq) && !deadline.hasExpired()) {
+                pollfd waiting{fd, POLLOUT, 0};
+                if (::poll(&waiting, 1, int(deadline.remainingTime())) <= 0 ||
+                    mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
+                    break;
+            }
+        }
+        m_connected = false;
+        dropNotifiers();
+    }
+
+  private:
+    void say(const QString& what) {
+        if (m_events.event)
+            m_events.event(what);
+    }
+
+    // Names are looked up without blocking the event loop; a plain
+    // connection then goes to the address found, TLS to the name (which its
+    // certificate must carry).
+    void lookUp() {
+        if (m_stopped)
+            return;
+        QHostAddress literal;
+        if (literal.setAddress(m_settings.host)) {
+            connectTo(literal.toString());
+            return;
+        }
+        QHostInfo::lookupHost(m_settings.host, &m_context, [this](const QHostInfo& info) {
+            if (m_stopped)
+                return;
+            if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
+                retryLater(QStringLiteral("cannot find the MQTT broker %1: %2")
+                               .arg(escapeControls(m_settings.host), info.errorString()));
+                return;
+            }
+            connectTo(m_settings.tls ? m_settings.host : info.addresses().constFirst().toString());
+        });
+    }
+
+    void connectTo(const QString& address) {
+        const int rc = mosquitto_connect_async(m_mosq, address.toUtf8().constData(),
+                                               m_settings.port, int(m_settings.keepAlive.count()));
+        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0) {
+            retryLater(QStringLiteral("cannot connect to the MQTT broker at %1: %2")
+                           .arg(where(), mosquittoError(rc)));
+            return;
+        }
+        dropNotifiers();
+        const int fd = mosquitto_socket(m_mosq);
+        m_notifier = new QSocketNotifier(qintptr(fd), QSocketNotifier::Read);
+        m_writable = new QSocketNotifier(qintptr(fd), QSocketNotifier::Write);
+        QObject::connect(m_notifier, &QSocketNotifier::activated, &m_context,
+                         [this] { afterCall(mosquitto_loop_read(m_mosq, 1)); });
+        QObject::connect(m_writable, &QSocketNotifier::activated, &m_context,
+                         [this] { afterCall(mosquitto_loop_write(m_mosq, 1)); });
+        m_connecting.start();
+        m_housekeeping->setEnabled(true);
+        updateWritable();
+    }
+
+    // After every call into the library: a failure is a lost connection, and
+    // the socket is watched for writing only while something waits to go.
+    void afterCall(int rc) {
+        if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING) {
+            lost(m_connected
+                     ? QStringLiteral("the connection to the MQTT broker at %1 was lost (%2)")
+                           .arg(where(), mosquittoError(rc))
+                     : QStringLiteral("cannot connect to the MQTT broker at %1: %2")
+                           .arg(where(), mosquittoError(rc)));
+            return;
+        }
+        updateWritable();
+    }
+
+    void updateWritable() {
+        if (m_writable)
+            m_writable->setEnabled(mosquitto_want_write(m_mosq));
+    }
+
+    void connack(int rc) {
+        if (rc != 0) {
+            lost(QStringLiteral("the MQTT broker at %1 refused the connection: %2")
+                     .arg(where(), QString::fromUtf8(mosquitto_connack_string(rc))));
+            return;
+        }
+        m_connected = true;
+        m_pause = kFirstPause;
+        say(QStringLiteral("connected to the MQTT broker at %1").arg(where()));
+        if (m_events.connected)
+            m_events.connected();
+        updateWritable();
+    }
+
+    void lost(const QString& why) {
+        if (m_stopped || !m_notifier)
+            return; // told already, or stopping on purpose
+        m_connected = false;
+        dropNotifiers();
+        retryLater(why);
+    }
+
+    void retryLater(const QString& why) {
+        if (m_stopped)
+            return;
+        say(QStringLiteral("%1; trying again in %2 s").arg(why).arg(m_pause.count()));
+        m_housekeeping->setEnabled(false);
+        m_retry->setInterval(m_pause);
+        m_retry->setEnabled(true);
+        m_pause = std::min(m_pause * 2, kLongestPause);
+    }
+
+    // The notifiers may be the ones calling: they go once the call is over.
+    void dropNotifiers() {
+        for (QPointer<QSocketNotifier>* notifier : {&m_notifier, &m_writable}) {
+            if (*notifier) {
+                (*notifier)->setEnabled(false);
+                (*notifier)->deleteLater();
+            }
+            *notifier = nullptr;
+        }
+    }
+
+    QString where() const {
+        return QStringLiteral("%1:%2").arg(escapeControls(m_settings.host)).arg(m_settings.port);
+    }
+
+    MqttSettings m_settings;
+    mosquitto* m_mosq = nullptr;
+    Events m_events;
+    std::unique_ptr<Timer> m_retry;
+    std::unique_ptr<Timer> m_housekeeping;
+    QObject m_context; // ends the lookups' and notifiers' calls with the link
+    QPointer<QSocketNotifier> m_notifier;
+    QPointer<QSocketNotifier> m_writable;
+    QElapsedTimer m_connecting;
+    std::chrono::seconds m_pause = kFirstPause;
+    bool m_connected = false;
+    bool m_stopped = true;
+};
+
+} // namespace
+
+std::unique_ptr<MqttLink> createMosquittoLink(MqttSettings settings, TimerFactory& timers) {
+    return std::make_unique<MosquittoLink>(std::move(settings), timers);
+}
+
+} // namespace kavo

@@ -1,0 +1,58 @@
+#pragma once
+
+// A connection to an MQTT broker as the service uses it: it connects, keeps
+// connecting again after every loss with a growing pause, and tells what
+// happens; the owner publishes, subscribes and reacts. The broker's last will
+// is set before every connection, so that it speaks for a service that died.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <QByteArray>
+#include <QString>
+
+namespace kavo {
+
+class TimerFactory;
+
+struct MqttSettings {
+    QString host;
+    quint16 port = 1883;
+    bool tls = false;
+    QString caFile; // with tls: the authorities to trust; empty: the system's
+    QString user;   // empty: no login
+    QByteArray password;
+    QString clientId;
+    QString willTopic; // empty: no will
+    QByteArray willPayload;
+    std::chrono::seconds keepAlive{30};
+};
+
+class MqttLink {
+  public:
+    struct Events {
+        std::function<void()> connected; // every time the broker accepts the connection
+        std::function<void(const QString& what)>
+            event; // a loss, a refusal, a retry: for the journal
+        std::function<void(const QString& topic, const QByteArray& payload)> message;
+    };
+
+    virtual ~MqttLink() = default;
+
+    // Connects now, and again after every loss until stop().
+    virtual void start(Events events) = 0;
+    virtual bool isConnected() const = 0;
+    // QoS 1. Nothing happens while not connected: the owner publishes again
+    // when connected is told.
+    virtual void publish(const QString& topic, const QByteArray& payload, bool retain) = 0;
+    virtual void subscribe(const QString& topic) = 0;
+    // Sends what is waiting (at most a moment's wait) and says goodbye, so
+    // that the broker does not send the will.
+    virtual void stop() = 0;
+};
+
+// The connection through libmosquitto, driven by the Qt event loop through
+// its socket: no thread of its own, no polling loop.
+std::unique_ptr<MqttLink> createMosquittoLink(MqttSettings settings, TimerFactory& timers);
+
+} // namespace kavo

@@ -1,0 +1,424 @@
+#include "mqtt_bridge.h"
+
+#include "button_map.h"
+#include "command_check.h"
+#include "exchange_report.h"
+#include "line_settings.h"
+#include "port_paths.h"
+
+#include <array>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace kavo::service {
+namespace {
+
+constexpr ClientId kMqttClient = ClientId(3) << 32; // apart from sockets' and PJLink's ids
+constexpr qsizetype kLongestPayload = 512;
+const QString kWho = QStringLiteral("mqtt");
+
+// The inputs the panel's buttons choose, as the input read names them.
+struct Choice {
+    const char* word;
+    int button;
+};
+constexpr std::array kInputs{Choice{"input_1", 36}, Choice{"input_2", 15}, Choice{"input_3", 34},
+                             Choice{"wired", 41}};
+constexpr int kPowerOnButton = 17;
+constexpr int kPowerOffButton = 18;
+constexpr int kLampModeFrame = 21;
+// Frames whose buttons the power switch and the input select stand for.
+constexpr std::array kPowerAndInputFrames{1, 2, 8, 11, 12};
+
+QString buttonCommand(int number) {
+    const panel::ButtonEntry* button = panel::findButton(number);
+    return button ? QString::fromLatin1(button->command) : QString();
+}
+
+// The LAMP MODE buttons, by their captions in lower case: normal, eco1 ...
+std::vector<std::pair<QString, QString>> lampModes() {
+    std::vector<std::pair<QString, QString>> modes;
+    for (const panel::ButtonEntry& button : panel::buttons()) {
+        if (button.frame == kLampModeFrame)
+            modes.emplace_back(QString::fromLatin1(button.caption).toLower(),
+                               QString::fromLatin1(button.command));
+    }
+    return modes;
+}
+
+QString number(const QJsonValue& value) {
+    return QString::number(value.toDouble(), 'g', 10);
+}
+
+QJsonArray words(const QStringList& list) {
+    return QJsonArray::fromStringList(list);
+}
+
+} // namespace
+
+MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, Journal& journal,
+                       MqttBridgeSettings settings)
+    : m_link(link), m_queue(queue), m_journal(journal), m_settings(std::move(settings)),
+      m_powerGiveUp(timers.createTimer()) {
+    m_powerGiveUp->setInterval(kManagedPowerWait);
+    m_powerGiveUp->setTickHandler([this] {
+        m_powerGiveUp->setEnabled(false);
+        if (!m_managedPower)
+            return;
+        m_journal.write(kWho,
+                        QStringLiteral("gave up powering %1 after %2 minutes: the "
+                                       "projector is still %3")
+                            .arg(*m_managedPower ? QStringLiteral("on") : QStringLiteral("off"))
+                            .arg(kManagedPowerWait.count())
+                            .arg(m_queue.state().power()));
+        m_managedPower.reset();
+    });
+    m_queue.addClient(kMqttClient, kWho, [this](const Exchange* exchange) { delivered(exchange); });
+    m_queue.addObserver([this](const QString&, const Exchange&) {
+        publishState(false);
+        powerStateChanged();
+    });
+}
+
+MqttBridge::~MqttBridge() {
+    m_queue.removeClient(kMqttClient);
+}
+
+QString MqttBridge::topic(const char* leaf) const {
+    return m_settings.base + QLatin1Char('/') + QLatin1String(leaf);
+}
+
+void MqttBridge::start() {
+    m_link.start(
+        {[this] { connected(); }, [this](const QString& what) { m_journal.write(kWho, what); },
+         [this](const QString& topic, const QByteArray& payload) { message(topic, payload); }});
+}
+
+void MqttBridge::stop() {
+    if (m_link.isConnected())
+        m_link.publish(topic("availability"), "offline", true);
+    m_link.stop();
+}
+
+void MqttBridge::lineChanged(bool open) {
+    m_lineOpen = open;
+    publishAvailability();
+}
+
+void MqttBridge::connected() {
+    for (const char* leaf : {"power/set", "input/set", "lamp_mode/set", "button/set", "command"})
+        m_link.subscribe(topic(leaf));
+    if (!m_settings.discoveryPrefix.isEmpty())
+        m_link.subscribe(m_settings.discoveryPrefix + QStringLiteral("/status"));
+    m_published.clear();
+    publishAvailability();
+    publishState(true);
+    publishDiscovery();
+}
+
+void MqttBridge::publishAvailability() {
+    const QByteArray now = m_lineOpen ? "online" : "offline";
+    const QString where = topic("availability");
+    if (m_published[where] != now) {
+        m_published[where] = now;
+        m_link.publish(where, now, true);
+    }
+}
+
+void MqttBridge::publishState(bool all) {
+    const ProjectorState& state = m_queue.state();
+    std::vector<std::pair<QString, QByteArray>> values;
+    values.emplace_back(topic("state"),
+                        QJsonDocument(state.toJson()).toJson(QJsonDocument::Compact));
+    const QString power = state.power();
+    if (!power.isEmpty()) {
+        const bool on = power == QLatin1String("on") || power == QLatin1String("warming_up");
+        values.emplace_back(topic("power"), on ? "ON" : "OFF");
+        values.emplace_back(topic("power_state"), power.toUtf8());
+    }
+    const std::array<std::pair<const char*, StateField>, 4> words{{
+        {"input", StateField::Input},
+        {"lamp_mode", StateField::LampMode},
+        {"lamp_status", StateField::LampStatus},
+        {"setting", StateField::Setting},
+    }};
+    for (const auto& [leaf, field] : words) {
+        if (const QJsonValue value = state.value(field); value.isString())
+            values.emplace_back(topic(leaf), value.toString().toUtf8());
+    }
+    if (const QJsonValue hours = state.value(StateField::LampHours); hours.isDouble())
+        values.emplace_back(topic("lamp_hours"), number(hours).toUtf8());
+    const QJsonArray temperatures = state.value(StateField::Temperatures).toArray();
+    for (qsizetype n = 0; n < temperatures.size(); ++n) {
+        if (temperatures[n].isDouble())
+            values.emplace_back(topic("temperature_") + QString::number(n + 1),
+                                number(temperatures[n]).toUtf8());
+    }
+    for (const auto& [where, payload] : values) {
+        QByteArray& last = m_published[where];
+        if (all || last != payload) {
+            last = payload;
+            m_link.publish(where, payload, true);
+        }
+    }
+}
+
+void MqttBridge::publishDiscovery() {
+    const QString prefix = m_settings.discoveryPrefix;
+    if (prefix.isEmpty() || !m_link.isConnected())
+        return;
+    const QString node = QStringLiteral("kavo_") + m_settings.name;
+    const QJsonObject device{
+        {QStringLiteral("identifiers"), words({node})},
+        {QStringLiteral("name"), m_settings.name},
+        {QStringLiteral("manufacturer"), QStringLiteral("KAVO")},
+        {QStringLiteral("model"), m_settings.model},
+        {QStringLiteral("sw_version"), QStringLiteral(KAVO_VERSION)},
+    };
+    const auto publish = [&](const char* component, const QString& object, const QString& name,
+                             QJsonObject config) {
+        config.insert(QStringLiteral("name"), name);
+        config.insert(QStringLiteral("unique_id"), node + QLatin1Char('_') + object);
+        config.insert(QStringLiteral("object_id"), node + QLatin1Char('_') + object);
+        config.insert(QStringLiteral("availability_topic"), topic("availability"));
+        config.insert(QStringLiteral("device"), device);
+        m_link.publish(QStringLiteral("%1/%2/%3/%4/config")
+                           .arg(prefix, QLatin1String(component), node, object),
+                       QJsonDocument(config).toJson(QJsonDocument::Compact), true);
+    };
+    const auto state = [&](const char* leaf) {
+        return QJsonObject{{QStringLiteral("state_topic"), topic(leaf)}};
+    };
+    QJsonObject power = state("power");
+    power.insert(QStringLiteral("command_topic"), topic("power/set"));
+    power.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
+    power.insert(QStringLiteral("payload_off"), QStringLiteral("OFF"));
+    publish("switch", QStringLiteral("power"), QStringLiteral("Power"), power);
+
+    QStringList inputs;
+    for (const Choice& input : kInputs)
+        inputs.append(QLatin1String(input.word));
+    QJsonObject input = state("input");
+    input.insert(QStringLiteral("command_topic"), topic("input/set"));
+    input.insert(QStringLiteral("options"), words(inputs));
+    publish("select", QStringLiteral("input"), QStringLiteral("Input"), input);
+
+    // The lamp mode read says high, normal or eco; the buttons choose normal,
+    // eco1, eco2 or auto: the select shows only what matches one of them.
+    QStringList modes;
+    for (const auto& [word, command] : lampModes())
+        modes.append(word);
+    QJsonObject lampMode = state("lamp_mode");
+    lampMode.insert(QStringLiteral("command_topic"), topic("lamp_mode/set"));
+    lampMode.insert(QStringLiteral("options"), words(modes));
+    lampMode.insert(
+        QStringLiteral("value_template"),
+        QStringLiteral("{{ value if value in %1 else 'None' }}")
+            .arg(QString::fromUtf8(QJsonDocument(words(modes)).toJson(QJsonDocument::Compact))
+                     .replace(QLatin1Char('"'), QLatin1Char('\''))));
+    publish("select", QStringLiteral("lamp_mode_choice"), QStringLiteral("Lamp mode choice"),
+            lampMode);
+
+    struct Sensor {
+        const char* leaf;
+        const char* name;
+        const char* unit; // empty: a word
+        const char* deviceClass;
+    };
+    const std::array sensors{
+        Sensor{"power_state", "Power state", "", ""},
+        Sensor{"lamp_hours", "Lamp hours", "h", "duration"},
+        Sensor{"temperature_1", "Temperature 1", "°C", "temperature"},
+        Sensor{"temperature_2", "Temperature 2", "°C", "temperature"},
+        Sensor{"temperature_3", "Temperature 3", "°C", "temperature"},
+        Sensor{"lamp_mode", "Lamp mode", "", ""},
+        Sensor{"lamp_status", "Lamp status", "", ""},
+        Sensor{"setting", "Setting", "", ""},
+    };
+    for (const Sensor& sensor : sensors) {
+        QJsonObject config = state(sensor.leaf);
+        if (*sensor.unit) {
+            config.insert(QStringLiteral("unit_of_measurement"), QString::fromUtf8(sensor.unit));
+            config.insert(QStringLiteral("device_class"), QLatin1String(sensor.deviceClass));
+            config.insert(QStringLiteral("state_class"), QStringLiteral("measurement"));
+        }
+        publish("sensor", QLatin1String(sensor.leaf), QLatin1String(sensor.name), config);
+    }
+
+    QJsonObject problem = state("power_state");
+    problem.insert(QStringLiteral("device_class"), QStringLiteral("problem"));
+    problem.insert(QStringLiteral("value_template"),
+                   QStringLiteral("{{ 'ON' if value in ['power_fault', 'temperature_fault', "
+                                  "'lamp_failure'] else 'OFF' }}"));
+    publish("binary_sensor", QStringLiteral("problem"), QStringLiteral("Problem"), problem);
+
+    for (const panel::ButtonEntry& button : panel::buttons()) {
+        if (button.kind != panel::Kind::Click ||
+            std::ranges::find(kPowerAndInputFrames, button.frame) != kPowerAndInputFrames.end())
+            continue;
+        const QString caption = QString::fromLatin1(panel::shownCaption(button));
+        const QString name = button.frame == 0 ? caption
+                                               : QString::fromStdString(panel::groupName(button)) +
+                                                     QLatin1Char(' ') + caption;
+        const QString id = QStringLiteral("Command%1").arg(button.number);
+        publish("button", id.toLower(), name,
+                QJsonObject{{QStringLiteral("command_topic"), topic("button/set")},
+                            {QStringLiteral("payload_press"), id}});
+    }
+}
+
+void MqttBridge::message(const QString& where, const QByteArray& payload) {
+    if (!m_settings.discoveryPrefix.isEmpty() &&
+        where == m_settings.discoveryPrefix + QStringLiteral("/status")) {
+        if (payload == "online")
+            publishDiscovery();
+        return;
+    }
+    if (payload.size() > kLongestPayload) {
+        ignore(where, payload, QStringLiteral("longer than %1 bytes").arg(kLongestPayload));
+        return;
+    }
+    const QString text = QString::fromUtf8(payload).trimmed();
+    const QString leaf = where.mid(m_settings.base.size() + 1);
+    if (leaf == QLatin1String("power/set")) {
+        if (text.compare(QLatin1String("ON"), Qt::CaseInsensitive) == 0)
+            power(true);
+        else if (text.compare(QLatin1String("OFF"), Qt::CaseInsensitive) == 0)
+            power(false);
+        else
+            ignore(where, payload, QStringLiteral("it takes ON or OFF"));
+        return;
+    }
+    if (leaf == QLatin1String("input/set")) {
+        const auto input = std::ranges::find_if(
+            kInputs, [&](const Choice& choice) { return text == QLatin1String(choice.word); });
+        if (input == kInputs.end())
+            ignore(where, payload, QStringLiteral("it takes input_1, input_2, input_3 or wired"));
+        else
+            send({buttonCommand(input->button)});
+        return;
+    }
+    if (leaf == QLatin1String("lamp_mode/set")) {
+        QStringList known;
+        for (const auto& [word, command] : lampModes()) {
+            if (text == word) {
+                send({command});
+                return;
+            }
+            known.append(word);
+        }
+        ignore(where, payload, QStringLiteral("it takes %1").arg(known.join(QStringLiteral(", "))));
+        return;
+    }
+    if (leaf == QLatin1String("button/set")) {
+        const panel::ButtonEntry* button = nullptr;
+        if (text.startsWith(QLatin1String("Command")))
+            button = panel::findButton(wholeNumber(text.mid(7), 1, 999).value_or(0));
+        if (!button)
+            ignore(where, payload,
+                   QStringLiteral("no such button; buttons are Command1 to Command76"));
+        else if (button->command.empty())
+            ignore(where, payload, QStringLiteral("that button sends no command"));
+        else
+            send({QString::fromLatin1(button->command)});
+        return;
+    }
+    if (leaf == QLatin1String("command")) {
+        const CheckedCommand checked = checkCommand(text);
+        if (!checked.error.isEmpty()) {
+            ignore(where, payload, checked.error);
+            m_link.publish(topic("reply"),
+                           QJsonDocument(QJsonObject{{QStringLiteral("error"), checked.error}})
+                               .toJson(QJsonDocument::Compact),
+                           false);
+            return;
+        }
+        send({checked.command, Purpose::Reply});
+    }
+}
+
+void MqttBridge::ignore(const QString& where, const QByteArray& payload, const QString& why) {
+    const QString shown = escapeControls(QString::fromUtf8(payload.left(40)));
+    m_journal.write(kWho, QStringLiteral("ignored %1 \"%2\"%3 (%4 bytes): %5")
+                              .arg(escapeControls(where), shown,
+                                   payload.size() > 40 ? QStringLiteral("...") : QString())
+                              .arg(payload.size())
+                              .arg(why));
+}
+
+void MqttBridge::power(bool on) {
+    // A newer power command replaces one that waits.
+    m_managedPower.reset();
+    m_powerGiveUp->setEnabled(false);
+    send({QStringLiteral("CR0"), Purpose::PowerCheck, on});
+}
+
+void MqttBridge::send(Pending pending) {
+    if (qsizetype(m_waiting.size()) >= kMqttQueued) {
+        m_journal.write(kWho, QStringLiteral("dropped \"%1\": %2 MQTT commands are waiting already")
+                                  .arg(pending.command)
+                                  .arg(kMqttQueued));
+        return;
+    }
+    m_waiting.push_back(std::move(pending));
+    sendNext();
+}
+
+void MqttBridge::sendNext() {
+    if (m_sent || m_waiting.empty())
+        return;
+    m_sent = true;
+    m_queue.submit(kMqttClient, m_waiting.front().command);
+}
+
+void MqttBridge::delivered(const Exchange* exchange) {
+    if (m_waiting.empty())
+        return;
+    const Pending done = m_waiting.front();
+    m_waiting.pop_front();
+    m_sent = false;
+    if (done.purpose == Purpose::Reply) {
+        QJsonObject reply = exchange ? exchangeToJson(*exchange) : QJsonObject{};
+        if (!exchange) {
+            reply.insert(QStringLiteral("command"), done.command);
+            reply.insert(QStringLiteral("answered"), false);
+            reply.insert(QStringLiteral("outcome"), QStringLiteral("not sent"));
+        }
+        m_link.publish(topic("reply"), QJsonDocument(reply).toJson(QJsonDocument::Compact), false);
+    } else if (done.purpose == Purpose::PowerCheck) {
+        const QString power = m_queue.state().power();
+        const QLatin1String busy(done.powerOn ? "cooling_down" : "warming_up");
+        if (exchange && power == busy) {
+            m_managedPower = done.powerOn;
+            m_powerGiveUp->setEnabled(true);
+            m_journal.write(
+                kWho, QStringLiteral("power %1 waits: the projector is %2")
+                          .arg(done.powerOn ? QStringLiteral("on") : QStringLiteral("off"), power));
+        } else {
+            m_waiting.push_front({buttonCommand(done.powerOn ? kPowerOnButton : kPowerOffButton)});
+        }
+    }
+    sendNext();
+}
+
+void MqttBridge::powerStateChanged() {
+    if (!m_managedPower)
+        return;
+    const QString power = m_queue.state().power();
+    const bool on = *m_managedPower;
+    const QLatin1String busy(on ? "cooling_down" : "warming_up");
+    const QLatin1String ready(on ? "standby" : "on");
+    if (power == busy)
+        return;
+    m_managedPower.reset();
+    m_powerGiveUp->setEnabled(false);
+    if (power != ready) {
+        m_journal.write(kWho, QStringLiteral("no longer waiting to power %1: the projector is %2")
+                                  .arg(on ? QStringLiteral("on") : QStringLiteral("off"), power));
+        return;
+    }
+    send({buttonCommand(on ? kPowerOnButton : kPowerOffButton)});
+}
+
+} // namespace kavo::service

@@ -1,0 +1,85 @@
+#pragma once
+
+// The service on an MQTT broker: the projector's state as retained topics
+// under BASE/NAME/, commands taken from topics under it, and Home
+// Assistant's discovery, so that home and building automation finds the
+// projector by itself. Its commands go through the line queue as one more
+// client ("mqtt"), one at a time; a payload that means nothing sends nothing
+// and is a journal line.
+//
+// Topics: availability ("online" while connected and the line is open, else
+// "offline", also the will), state (the state object as JSON), power,
+// power_state, input, lamp_hours, temperature_1..3, lamp_mode, lamp_status,
+// setting; power/set, input/set, lamp_mode/set, button/set and command
+// (answered on reply).
+
+#include "journal.h"
+#include "line_queue.h"
+#include "mqtt_link.h"
+#include "timer.h"
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <QString>
+
+namespace kavo::service {
+
+// How long a power command waits for the projector to finish warming up or
+// cooling down before it is given up.
+inline constexpr std::chrono::minutes kManagedPowerWait{5};
+inline constexpr qsizetype kMqttQueued = 32;
+
+struct MqttBridgeSettings {
+    QString base;            // "kavo/hall-a"
+    QString discoveryPrefix; // "homeassistant"; empty: no discovery
+    QString name;
+    QString model;
+};
+
+class MqttBridge {
+  public:
+    MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, Journal& journal,
+               MqttBridgeSettings settings);
+    ~MqttBridge();
+
+    void start();
+    // Says "offline" and leaves the broker.
+    void stop();
+    void lineChanged(bool open);
+
+  private:
+    enum class Purpose { Plain, Reply, PowerCheck };
+    struct Pending {
+        QString command;
+        Purpose purpose = Purpose::Plain;
+        bool powerOn = false; // PowerCheck: which way
+    };
+
+    void connected();
+    void message(const QString& topic, const QByteArray& payload);
+    void publishState(bool all);
+    void publishAvailability();
+    void publishDiscovery();
+    void send(Pending pending);
+    void sendNext();
+    void delivered(const Exchange* exchange);
+    void power(bool on);
+    void powerStateChanged();
+    void ignore(const QString& topic, const QByteArray& payload, const QString& why);
+    QString topic(const char* leaf) const;
+
+    MqttLink& m_link;
+    LineQueue& m_queue;
+    Journal& m_journal;
+    MqttBridgeSettings m_settings;
+    std::unique_ptr<Timer> m_powerGiveUp;
+    std::map<QString, QByteArray> m_published; // topic -> retained payload
+    std::deque<Pending> m_waiting;             // the first is on the line when m_sent
+    bool m_sent = false;
+    std::optional<bool> m_managedPower; // on (true) or off, waiting for a busy state to pass
+    bool m_lineOpen = false;
+};
+
+} // namespace kavo::service
