@@ -99,6 +99,26 @@ QString stateFieldName(StateField field) {
     return {};
 }
 
+QString readCommand(StateField field) {
+    switch (field) {
+    case StateField::Power:
+        return QStringLiteral("CR0");
+    case StateField::Input:
+        return QStringLiteral("CR1");
+    case StateField::LampHours:
+        return QStringLiteral("CR3");
+    case StateField::Temperatures:
+        return QStringLiteral("CR6");
+    case StateField::LampMode:
+        return QStringLiteral("CR LAMPMODE");
+    case StateField::LampStatus:
+        return QStringLiteral("CR LAMPSTS");
+    case StateField::Setting:
+        return QStringLiteral("CR4");
+    }
+    return {};
+}
+
 bool isFault(QStringView power) {
     return power.endsWith(QLatin1String("_fault")) || power == QLatin1String("lamp_failure");
 }

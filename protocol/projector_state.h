@@ -33,6 +33,9 @@ inline constexpr std::size_t kStateFieldCount = 7;
 // "lamp_status", "setting".
 QString stateFieldName(StateField field);
 
+// The status read that reads the field: "CR0" for the power state ...
+QString readCommand(StateField field);
+
 // Power words, from the status read: "on", "standby", "warming_up",
 // "cooling_down", "power_fault", "temperature_fault", "lamp_failure".
 bool isFault(QStringView power);

@@ -296,14 +296,14 @@ void MqttBridge::message(const QString& where, const QByteArray& payload) {
         if (input == kInputs.end())
             ignore(where, payload, QStringLiteral("it takes input_1, input_2, input_3 or wired"));
         else
-            send({buttonCommand(input->button)});
+            sendAndRead(buttonCommand(input->button), StateField::Input);
         return;
     }
     if (leaf == QLatin1String("lamp_mode/set")) {
         QStringList known;
         for (const auto& [word, command] : lampModes()) {
             if (text == word) {
-                send({command});
+                sendAndRead(command, StateField::LampMode);
                 return;
             }
             known.append(word);
@@ -352,6 +352,12 @@ void MqttBridge::power(bool on) {
     m_managedPower.reset();
     m_powerGiveUp->setEnabled(false);
     send({QStringLiteral("CR0"), Purpose::PowerCheck, on});
+}
+
+// The select shows the choice once the projector says it took it.
+void MqttBridge::sendAndRead(const QString& command, StateField field) {
+    send({command});
+    send({readCommand(field)});
 }
 
 void MqttBridge::send(Pending pending) {

@@ -63,6 +63,7 @@ class MqttBridge {
     void publishAvailability();
     void publishDiscovery();
     void send(Pending pending);
+    void sendAndRead(const QString& command, StateField field);
     void sendNext();
     void delivered(const Exchange* exchange);
     void power(bool on);

@@ -36,26 +36,6 @@ constexpr const char* kAudioMuteOff = "C0C";
 constexpr const char* kPowerOn = "C00";
 constexpr const char* kPowerOff = "C01";
 
-QString readCommand(StateField field) {
-    switch (field) {
-    case StateField::Power:
-        return QStringLiteral("CR0");
-    case StateField::Input:
-        return QStringLiteral("CR1");
-    case StateField::LampHours:
-        return QStringLiteral("CR3");
-    case StateField::Temperatures:
-        return QStringLiteral("CR6");
-    case StateField::LampMode:
-        return QStringLiteral("CR LAMPMODE");
-    case StateField::LampStatus:
-        return QStringLiteral("CR LAMPSTS");
-    case StateField::Setting:
-        return QStringLiteral("CR4");
-    }
-    return {};
-}
-
 // A request as the journal shows it: printable, without any digest.
 QString shown(const QByteArray& bytes) {
     return escapeControls(QString::fromLatin1(bytes.left(80)));
