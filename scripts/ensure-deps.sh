@@ -7,10 +7,11 @@ set -euo pipefail
 # The package tests check the service's unit and system user with systemd's
 # own tools (systemd-analyze, systemd-sysusers) and the manual pages with man.
 # The service speaks MQTT through libmosquitto; its tests start Debian's
-# mosquitto broker themselves, on a free loopback port.
+# mosquitto broker themselves, on a free loopback port (the README tries it
+# out with mosquitto-clients).
 packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev libgl-dev
           libxcb1-dev appstream desktop-file-utils xvfb xauth openbox twm systemd man-db
-          pkg-config libmosquitto-dev mosquitto)
+          pkg-config libmosquitto-dev mosquitto mosquitto-clients)
 if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)
 fi

@@ -143,7 +143,7 @@ class TestMqtt : public QObject {
     void discoveryAndCommands() {
         TempConfigHome home;
         Broker broker;
-        SimulatedProjector projector(kSim, 3, {"--warmup-ms", "2500"});
+        SimulatedProjector projector(kSim, 3, {"--warmup-ms", "2500", "--cooldown-ms", "2500"});
         Watcher watcher(broker.port);
         Service service(socketPath(), {"--name", "hall-a", "--mqtt", broker.url()});
         // The last entity published: every one is there by then.
@@ -167,9 +167,15 @@ class TestMqtt : public QObject {
         QCOMPARE(entities, 47); // switch, 2 selects, 8 sensors, problem, 35 buttons
         QVERIFY(watcher.waitFor(kBase + "power_state", "standby"));
 
-        const std::array<std::array<QString, 4>, 5> steps{{
+        // Power commands wait while the projector warms up or cools down.
+        const std::array<std::array<QString, 4>, 10> steps{{
             {"power/set", "ON", "power_state", "warming_up"},
+            {"power/set", "OFF", "", "power off waits: the projector is warming_up"},
             {"", "", "power_state", "on"},
+            {"", "", "power_state", "cooling_down"},
+            {"power/set", "ON", "", "power on waits: the projector is cooling_down"},
+            {"", "", "power_state", "standby"},
+            {"", "", "power_state", "warming_up"},
             {"input/set", "input_2", "input", "input_2"},
             {"button/set", "Command25", "", "TxD: C 4 3"},
             {"command", "CR3", "reply", "\"outcome\":\"answered\",\"reply\":\"01537\\r\""},
