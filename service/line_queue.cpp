@@ -168,8 +168,12 @@ void LineQueue::pump() {
     if (m_polls.empty() || !m_line.isOpen())
         return;
     // A poll keeps its gap behind the last exchange; the timer runs only then.
-    if (m_lastEnd.isValid() && !m_lastEnd.hasExpired(m_settings.gap.count())) {
-        m_gap->setInterval(m_settings.gap - std::chrono::milliseconds(m_lastEnd.elapsed()));
+    // The clock is read once: read twice, the pause could come out negative,
+    // and a timer refuses that, leaving the poll to wait for the next one.
+    const std::chrono::milliseconds since(m_lastEnd.isValid() ? m_lastEnd.elapsed()
+                                                              : m_settings.gap.count());
+    if (since < m_settings.gap) {
+        m_gap->setInterval(m_settings.gap - since);
         m_gap->setEnabled(true);
         return;
     }
