@@ -10,7 +10,10 @@
 // reference of each figure measured in the same run. The service's figures
 // come last: one exchange through kavo-projectord against the same exchange
 // on a pseudo-terminal alone, ten clients at once, and ten instances idle
-// with default polling for their CPU time and memory.
+// with default polling for their CPU time and memory; then, with Debian's
+// mosquitto broker, twenty instances on one broker: how soon all are
+// discovered, whether all answer a power command, how long a state change
+// takes to reach a subscriber, and their idle CPU time and memory.
 
 #include "bench_pty.h"
 #include "catalogue.h"
@@ -29,6 +32,8 @@
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <mosquitto.h>
+#include <mutex>
 #include <optional>
 #include <poll.h>
 #include <QCoreApplication>
@@ -39,6 +44,7 @@
 #include <QMap>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -75,6 +81,8 @@ constexpr auto kServiceIdleQuick = 31s; // still takes in one status read (every
 // end is never inside the next sample.
 constexpr auto kSampleGap = 25ms;
 constexpr double kReplyTimeoutMs = 5000; // the service's reply window and queue wait
+constexpr int kMqttInstances = 20;
+constexpr double kDiscoveryTargetMs = 10000;
 const QByteArray kStatusRead = "CR0\r";
 const QByteArray kStandbyReply = "80\r";
 
@@ -388,12 +396,23 @@ class ProjectorLines {
     }
     QString device(int line) const { return m_lines[std::size_t(line)]->pty.slavePath(); }
     int answered(int line) const { return m_lines[std::size_t(line)]->answered; }
+    // When the last reply to a status read went out on the line before `ms`.
+    std::optional<double> statusReplyBefore(int line, double ms) const {
+        const std::lock_guard lock(m_mutex);
+        std::optional<double> last;
+        for (const double at : m_lines[std::size_t(line)]->statusReplies) {
+            if (at <= ms)
+                last = at;
+        }
+        return last;
+    }
 
   private:
     struct Line {
         BenchPty pty;
         kavo::sim::ProjectorModel model{kavo::sim::CommandSet(kavo::catalogue::allCommands())};
         std::atomic<int> answered = 0;
+        std::vector<double> statusReplies; // when each went out
     };
 
     void run() {
@@ -412,14 +431,85 @@ class ProjectorLines {
                 for (const kavo::sim::Exchange& exchange : line->model.receive(bytes, now)) {
                     line->pty.writeAll(exchange.reply);
                     ++line->answered;
+                    if (exchange.arrived == kStatusRead) {
+                        const std::lock_guard lock(m_mutex);
+                        line->statusReplies.push_back(nowMs());
+                    }
                 }
             }
         }
     }
 
     std::vector<std::unique_ptr<Line>> m_lines;
+    mutable std::mutex m_mutex;
     std::atomic<bool> m_stop = false;
     std::thread m_thread;
+};
+
+// Every message on the broker with the time it arrived, on libmosquitto's
+// own thread.
+class MqttWatcher {
+  public:
+    explicit MqttWatcher(quint16 port) {
+        mosquitto_lib_init();
+        m_mosq = mosquitto_new(nullptr, true, this);
+        mosquitto_message_callback_set(
+            m_mosq, [](mosquitto*, void* self, const mosquitto_message* message) {
+                auto* watcher = static_cast<MqttWatcher*>(self);
+                const std::lock_guard lock(watcher->m_mutex);
+                watcher->m_seen.push_back(
+                    {QString::fromUtf8(message->topic),
+                     QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
+                     nowMs()});
+            });
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            if (mosquitto_connect(m_mosq, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS) {
+                m_connected = true;
+                break;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        mosquitto_subscribe(m_mosq, nullptr, "#", 0);
+        mosquitto_loop_start(m_mosq);
+    }
+    ~MqttWatcher() {
+        mosquitto_disconnect(m_mosq);
+        mosquitto_loop_stop(m_mosq, true);
+        mosquitto_destroy(m_mosq);
+    }
+    bool connected() const { return m_connected; }
+    void publish(const QString& topic, const QByteArray& payload) {
+        mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()),
+                          payload.constData(), 1, false);
+    }
+    // When the topic first carried the payload (any, when empty) at or
+    // after `since`, waiting until `deadline` for it.
+    std::optional<double> arrival(const QString& topic, const QByteArray& payload, double since,
+                                  double deadline) const {
+        do {
+            {
+                const std::lock_guard lock(m_mutex);
+                for (const Seen& seen : m_seen) {
+                    if (seen.at >= since && seen.topic == topic &&
+                        (payload.isEmpty() || seen.payload == payload))
+                        return seen.at;
+                }
+            }
+            std::this_thread::sleep_for(5ms);
+        } while (nowMs() < deadline);
+        return std::nullopt;
+    }
+
+  private:
+    struct Seen {
+        QString topic;
+        QByteArray payload;
+        double at;
+    };
+    mosquitto* m_mosq = nullptr;
+    bool m_connected = false;
+    mutable std::mutex m_mutex;
+    std::vector<Seen> m_seen;
 };
 
 // A client of the service on its Unix-domain socket; -1 when it cannot connect.
@@ -629,6 +719,14 @@ class Bench {
             std::fflush(stdout);
             if (!serviceIdle(&error))
                 return failed(error);
+            if (!findProgram(QStringLiteral("mosquitto")).isEmpty()) {
+                std::printf(
+                    "kavo-projectord: %d instances on one MQTT broker, idle for %lld s...\n",
+                    kMqttInstances, qlonglong(m_serviceIdle.count()));
+                std::fflush(stdout);
+                if (!mqttScale(&error))
+                    return failed(error);
+            }
         }
 
         report();
@@ -1064,6 +1162,105 @@ class Bench {
         return true;
     }
 
+    // Twenty instances on lines of their own and one broker: the time from
+    // their start until each one's discovery reached a subscriber, a power
+    // command to each (answered when its power state shows it warming up),
+    // the time from the status reply that changed the state to the state on
+    // the broker, and then, idle, the CPU time and memory of each.
+    bool mqttScale(QString* error) {
+        QTcpServer free;
+        free.listen(QHostAddress::LocalHost, 0);
+        const quint16 port = free.serverPort();
+        free.close();
+        QFile conf(m_work.filePath(QStringLiteral("mosquitto.conf")));
+        if (!conf.open(QIODevice::WriteOnly) ||
+            conf.write(
+                "listener " + QByteArray::number(port) +
+                " 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\n") <
+                0) {
+            *error = QStringLiteral("cannot write the broker's configuration");
+            return false;
+        }
+        conf.close();
+        auto broker = spawn(findProgram(QStringLiteral("mosquitto")), {"-c", conf.fileName()},
+                            environment(), log(QStringLiteral("mosquitto")));
+        ProjectorLines lines(kMqttInstances);
+        std::vector<Child> services;
+        const auto stopAll = [&] {
+            for (Child& service : services)
+                stop(service);
+            if (broker)
+                stop(*broker);
+        };
+        MqttWatcher watcher(port);
+        if (!broker || !watcher.connected() || !lines.isValid()) {
+            stopAll();
+            *error = QStringLiteral("cannot start the broker or the lines for MQTT (log %1)")
+                         .arg(log(QStringLiteral("mosquitto")));
+            return false;
+        }
+        const auto name = [](int i) { return QStringLiteral("room-%1").arg(i + 1); };
+        const auto topic = [&](int i, const char* leaf) {
+            return QStringLiteral("kavo/%1/%2").arg(name(i), QLatin1String(leaf));
+        };
+        const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(port);
+        const double start = nowMs();
+        for (int i = 0; i < kMqttInstances; ++i) {
+            auto service =
+                startService(name(i), lines.device(i), {QStringLiteral("--mqtt"), url}, error);
+            if (!service) {
+                stopAll();
+                return false;
+            }
+            services.push_back(*service);
+        }
+        for (int i = 0; i < kMqttInstances; ++i) {
+            const auto found = watcher.arrival(
+                QStringLiteral("homeassistant/switch/kavo_%1/power/config").arg(name(i)), {}, start,
+                start + 30000);
+            m_mqttDiscoveredMs.push_back(found ? *found - start : NAN);
+            if (!warmedUp(services[std::size_t(i)], name(i), error)) {
+                stopAll();
+                return false;
+            }
+        }
+        const double sent = nowMs();
+        for (int i = 0; i < kMqttInstances; ++i)
+            watcher.publish(topic(i, "power/set"), "ON");
+        int answered = 0;
+        for (int i = 0; i < kMqttInstances; ++i) {
+            const auto shown =
+                watcher.arrival(topic(i, "power_state"), "warming_up", sent, sent + 15000);
+            if (!shown)
+                continue;
+            ++answered;
+            if (const auto reply = lines.statusReplyBefore(i, *shown))
+                m_mqttLatencyMs.push_back(*shown - *reply);
+        }
+        m_mqttAnswered.push_back(answered);
+        // Warmed up (the simulated projector takes 5 s), then idle.
+        for (int i = 0; i < kMqttInstances; ++i)
+            watcher.arrival(topic(i, "power_state"), "on", sent, sent + 20000);
+        std::this_thread::sleep_for(kIdleSettle);
+        std::vector<double> before;
+        for (const Child& service : services)
+            before.push_back(cpuMs(service.pid));
+        std::this_thread::sleep_for(m_serviceIdle);
+        const double perMinute = 60.0 / double(m_serviceIdle.count());
+        for (std::size_t i = 0; i < services.size(); ++i) {
+            if (!alive(services[i])) {
+                services[i].pid = -1; // reaped already
+                stopAll();
+                *error = QStringLiteral("%1 ended by itself").arg(name(int(i)));
+                return false;
+            }
+            m_mqttIdleMs.push_back((cpuMs(services[i].pid) - before[i]) * perMinute);
+            m_mqttPssMb.push_back(rollupMb(services[i].pid, "Pss"));
+        }
+        stopAll();
+        return true;
+    }
+
     std::vector<double> figure(const char* name) const {
         return m_inProcess.value(QString::fromLatin1(name));
     }
@@ -1205,6 +1402,9 @@ class Bench {
                         "clients, %d instances idle for %lld s\n",
                         m_samples, m_bursts, kServiceClients, kServiceInstances,
                         qlonglong(m_serviceIdle.count()));
+        if (!m_mqttAnswered.empty())
+            std::printf("MQTT: %d instances on one mosquitto broker, idle for %lld s\n",
+                        kMqttInstances, qlonglong(m_serviceIdle.count()));
         std::printf("\n");
         printTable(m_rows);
         std::printf("\n%s Rows with the result in brackets are for explanation only.\n",
@@ -1285,6 +1485,50 @@ class Bench {
              QStringLiteral("Rss of the same"), summarise(m_serviceRssMb),
              QStringLiteral("worst <= 8"), 1},
             pss.worst <= 8);
+        if (m_mqttAnswered.empty())
+            return;
+        const Summary discovered = summarise(m_mqttDiscoveredMs);
+        add({QStringLiteral("MQTT: 20 discovered after start"),
+             QStringLiteral("ms"),
+             discovered,
+             QString(),
+             {},
+             QStringLiteral("worst <= %1").arg(number(kDiscoveryTargetMs, 0)),
+             0},
+            discovered.worst <= kDiscoveryTargetMs &&
+                std::ranges::none_of(m_mqttDiscoveredMs, [](double ms) { return std::isnan(ms); }));
+        const Summary powered = summarise(m_mqttAnswered, double(kMqttInstances));
+        add({QStringLiteral("MQTT: power/set answered"),
+             QString(),
+             powered,
+             QString(),
+             {},
+             QStringLiteral("20 of 20"),
+             0},
+            powered.worst == kMqttInstances);
+        const Summary latency = summarise(m_mqttLatencyMs);
+        add({QStringLiteral("MQTT: state change to broker"),
+             QStringLiteral("ms"),
+             latency,
+             QString(),
+             {},
+             QStringLiteral("median <= 5"),
+             2},
+            latency.median <= 5);
+        add({QStringLiteral("MQTT idle: CPU a minute"),
+             QStringLiteral("ms"),
+             summarise(m_mqttIdleMs),
+             QString(),
+             {},
+             QString(),
+             1});
+        add({QStringLiteral("MQTT: Pss of each of 20"),
+             QStringLiteral("MB"),
+             summarise(m_mqttPssMb),
+             QString(),
+             {},
+             QString(),
+             1});
     }
 
     Programs m_programs;
@@ -1309,6 +1553,8 @@ class Bench {
     std::vector<double> m_burstWorstMs, m_burstAnswered;
     std::vector<double> m_idleTickMs, m_idleScheduledMs, m_idleReads;
     std::vector<double> m_servicePssMb, m_serviceRssMb;
+    std::vector<double> m_mqttDiscoveredMs, m_mqttAnswered, m_mqttLatencyMs, m_mqttIdleMs,
+        m_mqttPssMb;
     std::vector<Row> m_rows;
     QString m_loadAtStart = loadAverage();
     bool m_allMet = true;

@@ -19,7 +19,7 @@ namespace {
 constexpr std::chrono::seconds kFirstPause{1};
 constexpr std::chrono::seconds kLongestPause{30};
 // libmosquitto's keep-alive and timeouts are checked this often.
-constexpr std::chrono::seconds kHousekeeping{2};
+constexpr std::chrono::seconds kHousekeeping{5};
 constexpr int kGoodbyeMs = 500;
 // A broker that has not accepted the connection by then is taken as not there.
 constexpr std::chrono::seconds kConnectWait{10};
@@ -77,6 +77,9 @@ class MosquittoLink final : public MqttLink {
             return;
         }
         mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        // A state change is several small messages: each goes at once, not
+        // held back until the broker acknowledges the one before.
+        mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
         if (!m_settings.user.isEmpty())
             mosquitto_username_pw_set(
                 m_mosq, m_settings.user.toUtf8().constData(),
