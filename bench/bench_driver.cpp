@@ -1507,7 +1507,7 @@ class Bench {
              0},
             powered.worst == kMqttInstances);
         const Summary latency = summarise(m_mqttLatencyMs);
-        add({QStringLiteral("MQTT: state change to broker"),
+        add({QStringLiteral("MQTT: state change to subscriber"),
              QStringLiteral("ms"),
              latency,
              QString(),
