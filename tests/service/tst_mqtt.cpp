@@ -187,11 +187,10 @@ class TestMqtt : public QObject {
                 QVERIFY(!service.waitFor({"\tmqtt\t", contains}).isEmpty());
                 continue;
             }
+            const QByteArray part = contains.toUtf8();
             QVERIFY2(!watcher
                           .waitFor(kBase + expected,
-                                   [&](const QByteArray& got) {
-                                       return got.contains(contains.toUtf8());
-                                   })
+                                   [&](const QByteArray& got) { return got.contains(part); })
                           .isEmpty(),
                      qPrintable(topic + " " + payload));
         }
