@@ -4,6 +4,7 @@
 #include "command_button.h"
 #include "hold_button.h"
 #include "outer_frame.h"
+#include "readout_line.h"
 #include "trace.h"
 #include "twips.h"
 
@@ -12,6 +13,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QIconEngine>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
@@ -65,20 +67,18 @@ class PanelFrame final : public QGroupBox {
     }
 };
 
-// A solid black triangle on yellow, drawn at 1x and 2x for sharp scaling.
-QIcon arrowIcon(panel::Arrow arrow) {
-    QIcon icon;
-    for (const qreal ratio : {1.0, 2.0}) {
-        QPixmap pixmap(kArrowPicture * ratio);
-        pixmap.setDevicePixelRatio(ratio);
-        pixmap.fill(tintColour(panel::Tint::Yellow));
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing, ratio > 1.0);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(Qt::black);
+// The arrow picture: a solid black triangle on a transparent ground, so the
+// button's own colour shows around it in every state. Drawn as a path into
+// the icon's pixmap at whatever device pixel ratio the screen asks for, so
+// it stays crisp at every display scale.
+class ArrowIconEngine final : public QIconEngine {
+  public:
+    explicit ArrowIconEngine(panel::Arrow arrow) : m_arrow(arrow) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
         const qreal w = kArrowPicture.width(), h = kArrowPicture.height();
         QPolygonF shape;
-        switch (arrow) {
+        switch (m_arrow) {
         case panel::Arrow::Up:
             shape << QPointF(0, h) << QPointF(w, h) << QPointF(w / 2, 0);
             break;
@@ -96,11 +96,37 @@ QIcon arrowIcon(panel::Arrow arrow) {
         case panel::Arrow::None:
             break;
         }
-        painter.drawPolygon(shape);
-        painter.end();
-        icon.addPixmap(pixmap);
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(Qt::black);
+        painter->translate(rect.topLeft());
+        painter->scale(rect.width() / w, rect.height() / h);
+        painter->drawPolygon(shape);
+        painter->restore();
     }
-    return icon;
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        return scaledPixmap(size, mode, state, 1.0);
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state,
+                         qreal scale) override {
+        QPixmap pixmap(size * scale);
+        pixmap.fill(Qt::transparent);
+        {
+            QPainter painter(&pixmap);
+            paint(&painter, QRect(QPoint(0, 0), pixmap.size()), mode, state);
+        }
+        pixmap.setDevicePixelRatio(scale);
+        return pixmap;
+    }
+    QIconEngine* clone() const override { return new ArrowIconEngine(m_arrow); }
+
+  private:
+    panel::Arrow m_arrow;
+};
+
+QIcon arrowIcon(panel::Arrow arrow) {
+    return QIcon(new ArrowIconEngine(arrow));
 }
 
 QString latin1(std::string_view text) {
@@ -115,8 +141,11 @@ QLabel* makeLabel(QWidget* parent, const QString& name, const QString& text) {
 }
 
 // A white bordered line for a trace or status text.
-QLabel* makeLine(QWidget* parent, const QString& name, double pointSize, const QColor& colour) {
-    auto* line = makeLabel(parent, name, {});
+ReadoutLine* makeLine(QWidget* parent, const QString& name, ReadoutLine::Role role,
+                      double pointSize, const QColor& colour) {
+    auto* line = new ReadoutLine(role, parent);
+    line->setObjectName(name);
+    line->setTextFormat(Qt::PlainText);
     line->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     line->setAutoFillBackground(true);
     QPalette palette = line->palette();
@@ -233,6 +262,7 @@ void Form1::buildFrames() {
         auto* frame = new PanelFrame(this);
         frame->setObjectName(QStringLiteral("Frame%1").arg(entry.number));
         placeTwips(frame, entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height);
+        frame->setAccessibleName(QString::fromStdString(panel::frameTitle(entry.number)));
         m_frames[entry.number] = frame;
     }
     Frame9 = m_frames.at(9);
@@ -273,8 +303,11 @@ void Form1::buildButtons() {
         } else {
             button->setPalette(QApplication::palette(button));
         }
-        if (!entry.command.empty())
+        if (!entry.command.empty()) {
             button->setToolTip(latin1(entry.command));
+            button->setAccessibleDescription(latin1(entry.command));
+        }
+        button->setAccessibleName(QString::fromStdString(panel::accessibleName(entry)));
 
         const int number = entry.number;
         switch (entry.kind) {
@@ -289,7 +322,6 @@ void Form1::buildButtons() {
                 icon = arrows.emplace(entry.arrow, arrowIcon(entry.arrow)).first;
             hold->setIcon(icon->second);
             hold->setIconSize(kArrowPicture);
-            hold->setAccessibleName(latin1(entry.accessibleName));
             hold->setToolTip(latin1(entry.accessibleName) + QStringLiteral(" (") +
                              latin1(entry.command) + QStringLiteral(")"));
             connect(hold, &HoldButton::mouseDown, this,
@@ -320,13 +352,14 @@ void Form1::buildDisplayAreas() {
     Label9 = makeLabel(Frame9, QStringLiteral("Label9"), QStringLiteral("TxD"));
     placeTwips(Label9, 120, 240, 420, 255);
     Label9->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Label11 = makeLine(Frame9, QStringLiteral("Label11"), 12, Qt::black);
+    Frame9->setAccessibleName(QStringLiteral("TxD RxD"));
+    Label11 = makeLine(Frame9, QStringLiteral("Label11"), ReadoutLine::Role::Trace, 12, Qt::black);
     placeTwips(Label11, 600, 195, 7575, 300);
     Label11->setAccessibleDescription(QStringLiteral("TxD"));
     Label10 = makeLabel(Frame9, QStringLiteral("Label10"), QStringLiteral("RxD"));
     placeTwips(Label10, 120, 612, 420, 255);
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Label12 = makeLine(Frame9, QStringLiteral("Label12"), 12, Qt::black);
+    Label12 = makeLine(Frame9, QStringLiteral("Label12"), ReadoutLine::Role::Trace, 12, Qt::black);
     placeTwips(Label12, 585, 555, 7575, 300);
     Label12->setAccessibleDescription(QStringLiteral("RxD"));
 
@@ -342,7 +375,9 @@ void Form1::buildDisplayAreas() {
     QFont bold = Label26->font();
     bold.setBold(true);
     Label26->setFont(bold);
-    Label25 = makeLine(Frame15, QStringLiteral("Label25"), 10.5, Qt::red);
+    Frame15->setAccessibleName(QStringLiteral("STATUS"));
+    Label25 =
+        makeLine(Frame15, QStringLiteral("Label25"), ReadoutLine::Role::Status, 10.5, Qt::red);
     placeTwips(Label25, 1020, 135, 4950, 285);
     Label25->setAccessibleDescription(QStringLiteral("STATUS"));
 }
@@ -396,9 +431,9 @@ void Form1::placeAboveCentre() {
 
 void Form1::mirrorDisplay() {
     const LinkDisplay& shown = m_session.engine().display();
-    Label11->setText(shownPart(shown.txd));
-    Label12->setText(shownPart(shown.rxd));
-    Label25->setText(shown.status);
+    Label11->showText(shownPart(shown.txd));
+    Label12->showText(shownPart(shown.rxd));
+    Label25->showText(shown.status);
     Label27->setVisible(shown.legendSpace);
     Label28->setVisible(shown.legendCr);
     Label29->setVisible(shown.legendAck);

@@ -399,6 +399,76 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.label(12)->text(), kNoReplyMarker);
     }
 
+    // What a screen reader says for each control: group title and caption,
+    // the command as description; frames say their titles.
+    void accessibleNames_data() {
+        QTest::addColumn<QString>("object");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("role");
+        const int button = QAccessible::Button, grouping = QAccessible::Grouping;
+        const std::tuple<const char*, const char*, const char*, int> rows[] = {
+            {"Command17", "POWER ON", "C00", button},
+            {"Command18", "POWER OFF", "C01", button},
+            {"Command20", "AUDIO MUTE OFF", "C0C", button},
+            {"Command22", "VIDEO MUTE OFF", "C0E", button},
+            {"Command26", "FREEZE OFF", "C44", button},
+            {"Command24", "MENU OFF", "C1D", button},
+            {"Command72", "POWER Management OFF", "C2B", button},
+            {"Command75", "LAMP MODE ECO1", "CF LAMPMODE ECO1", button},
+            {"Command64", "INPUT 2 Y,Pb/Cb,Pr/Cr", "C24", button},
+            {"Command12", "INPUT 3 Y,Pb/Cb,Pr/Cr", "C35", button},
+            {"Command60", "R/C KEY OFF NONE", "CF KEYDIS NONE", button},
+            {"Command1", "VOLUME up", "C09", button},
+            {"Command9", "MENU cursor left", "C3B", button},
+            {"Command6", "MENU ENTER", "C3F", button},
+            {"Command3", "DISPLAY CLEAR", "C1E", button},
+            {"Command44", "STATUS", "CR0", button},
+            {"Command16", "END", "", button},
+            {"Frame1", "POWER", "", grouping},
+            {"Frame14", "POWER Management", "", grouping},
+            {"Frame15", "STATUS", "", grouping},
+        };
+        for (const auto& [object, name, description, role] : rows)
+            QTest::newRow(object) << object << name << description << role;
+    }
+    void accessibleNames() {
+        QFETCH(QString, object);
+        Rig rig;
+        QAccessibleInterface* read =
+            QAccessible::queryAccessibleInterface(rig.form.findChild<QWidget*>(object));
+        QVERIFY(read);
+        QTEST(read->text(QAccessible::Name), "name");
+        QTEST(read->text(QAccessible::Description), "description");
+        QTEST(int(read->role()), "role");
+        // Captions stay as they are; no two buttons sound alike.
+        QSet<QString> names;
+        for (const panel::ButtonEntry& entry : panel::buttons()) {
+            QCOMPARE(rig.button(entry.number)->text(), QString::fromLatin1(entry.caption));
+            names.insert(QAccessible::queryAccessibleInterface(rig.button(entry.number))
+                             ->text(QAccessible::Name));
+        }
+        QCOMPARE(names.size(), 76);
+    }
+
+    // A screen reader's or switch device's press on an arrow sends once, as
+    // one short click; the space bar still sends nothing.
+    void accessiblePressOnArrowSendsOnce() {
+        Rig rig;
+        QAccessibleActionInterface* actions =
+            QAccessible::queryAccessibleInterface(rig.button(51))->actionInterface();
+        QVERIFY(actions);
+        QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::pressAction()));
+        actions->doAction(QAccessibleActionInterface::pressAction());
+        rig.clock.advance(milliseconds(1000));
+        QCOMPARE(rig.port.written, QByteArray("C4A\r"));
+        QCOMPARE(rig.logic.Cont_flag, std::int16_t(0));
+        rig.button(51)->setFocus();
+        QTest::keyClick(rig.button(51), Qt::Key_Space);
+        rig.clock.advance(milliseconds(500));
+        QCOMPARE(rig.port.written, QByteArray("C4A\r"));
+    }
+
     void spaceBarOnArrowSendsNothing() {
         Rig rig;
         rig.button(1)->setFocus();
@@ -563,7 +633,13 @@ class TestForm1 : public QObject {
             QVERIFY(read);
             QCOMPARE(read->text(QAccessible::Name), line->text());
             QCOMPARE(read->text(QAccessible::Description), QLatin1String(role));
+            QVERIFY(read->textInterface());
+            QCOMPARE(read->textInterface()->text(0, read->textInterface()->characterCount()),
+                     line->text());
         }
+        // Screen readers speak a status bar when it changes.
+        QCOMPARE(QAccessible::queryAccessibleInterface(rig.label(25))->role(),
+                 QAccessible::StatusBar);
     }
 };
 
