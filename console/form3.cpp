@@ -10,6 +10,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCompleter>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -140,6 +141,7 @@ void Form3::buildControls() {
     place(Command3, 120, 120, 2415, 375);
     Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setAccessibleName(QStringLiteral("Command line"));
     place(Text1, 120, 720, 8655, 300);
     Command4 = makeButton(this, "Command4", QStringLiteral("Expand Command List"));
     place(Command4, 2760, 120, 2655, 375);
@@ -171,6 +173,8 @@ void Form3::buildControls() {
     connect(Command4, &QPushButton::clicked, this, &Form3::Command4_Click);
     connect(Command5, &QPushButton::clicked, this, &Form3::Command5_Click);
     connect(Text1, &QLineEdit::textChanged, this, &Form3::Text1_Change);
+    // Return in the command line sends it, as "SEND" does.
+    connect(Text1, &QLineEdit::returnPressed, this, &Form3::Command1_Click);
 }
 
 void Form3::Form_Load() {
@@ -254,6 +258,15 @@ void Form3::showOnly(QComboBox* list) {
     if (list->isEditable())
         list->setEditText(list->itemText(0));
     pick(list);
+}
+
+void Form3::keyPressEvent(QKeyEvent* event) {
+    // Escape, wherever the focus is and no list is open, does what "CLOSE" does.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        Command2_Click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void Form3::closeEvent(QCloseEvent* event) {

@@ -61,6 +61,7 @@ class Form3 : public QWidget {
     void setOuterHeightTwips(int twips);
 
   protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
   private:
