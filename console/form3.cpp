@@ -5,6 +5,7 @@
 #include "line_settings.h"
 #include "outer_frame.h"
 #include "twips.h"
+#include "widget_fit.h"
 
 #include <QAbstractItemView>
 #include <QCloseEvent>
@@ -20,8 +21,13 @@
 namespace kavo {
 namespace {
 
+constexpr double kCaptionPoints = 9.75;
+
 void place(QWidget* widget, int left, int top, int width, int height) {
     placeTwips(widget, left, top, width, height);
+    // "Expand Read Command List" is wider than its button in a desktop face.
+    if (auto* button = qobject_cast<QPushButton*>(widget))
+        fitCaption(button, kCaptionPoints);
 }
 
 constexpr int kTabColumns = 8;
@@ -60,7 +66,7 @@ void showEntriesWhole(QAbstractItemView* view, QWidget* popup) {
 }
 
 QFont boldFace(QFont font) {
-    font.setPointSizeF(9.75);
+    font.setPointSizeF(kCaptionPoints);
     font.setBold(true);
     return font;
 }

@@ -7,6 +7,7 @@
 #include "readout_line.h"
 #include "trace.h"
 #include "twips.h"
+#include "widget_fit.h"
 
 #include <algorithm>
 #include <cmath>
@@ -140,10 +141,22 @@ QLabel* makeLabel(QWidget* parent, const QString& name, const QString& text) {
     return label;
 }
 
-// A white bordered line for a trace or status text.
+// The font at the largest quarter-point size up to its own whose line height
+// fits `pixels`.
+QFont fittingHeight(QFont font, int pixels) {
+    constexpr double kStep = 0.25, kSmallest = 5.0;
+    while (QFontMetrics(font).height() > pixels && font.pointSizeF() - kStep >= kSmallest)
+        font.setPointSizeF(font.pointSizeF() - kStep);
+    return font;
+}
+
+// A white bordered line for a trace or status text, at its designed place,
+// in a bold face at its designed size or, where a desktop face is taller than
+// the line, at the largest quarter-point size whose height fits it.
 ReadoutLine* makeLine(QWidget* parent, const QString& name, ReadoutLine::Role role,
-                      double pointSize, const QColor& colour) {
+                      double pointSize, const QColor& colour, const QRect& twips) {
     auto* line = new ReadoutLine(role, parent);
+    placeTwips(line, twips.x(), twips.y(), twips.width(), twips.height());
     line->setObjectName(name);
     line->setTextFormat(Qt::PlainText);
     line->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -153,42 +166,11 @@ ReadoutLine* makeLine(QWidget* parent, const QString& name, ReadoutLine::Role ro
     palette.setColor(QPalette::WindowText, colour);
     line->setPalette(palette);
     QFont font = line->font();
-    font.setPointSizeF(pointSize);
     font.setBold(true);
-    line->setFont(font);
+    font.setPointSizeF(pointSize);
+    line->setFont(fittingHeight(font, line->contentsRect().height()));
     line->setWordWrap(false);
     return line;
-}
-
-// The largest point size up to `points` at which the caption fits the button.
-void fitCaption(QPushButton* button, double points) {
-    QFont font = button->font();
-    font.setBold(true);
-    font.setPointSizeF(points);
-    const int room = button->width() - 6;
-    const int wide = QFontMetrics(font).horizontalAdvance(button->text());
-    if (wide > room) {
-        // Every size tried costs a font match: start from the size at which
-        // the caption fits if its width scales with the size, then settle on
-        // the largest quarter-point size that fits.
-        constexpr double kStep = 0.25, kSmallest = 5.0;
-        const auto fits = [&](double size) {
-            font.setPointSizeF(size);
-            return QFontMetrics(font).horizontalAdvance(button->text()) <= room;
-        };
-        double size = std::floor(points * room / wide / kStep) * kStep;
-        size = std::clamp(size, kSmallest, points - kStep);
-        if (fits(size)) {
-            while (size + kStep < points && fits(size + kStep))
-                size += kStep;
-        } else {
-            while (size > kSmallest && !fits(size - kStep))
-                size -= kStep;
-            size = std::max(kSmallest, size - kStep);
-        }
-        font.setPointSizeF(size);
-    }
-    button->setFont(font);
 }
 
 // A line shows a few dozen tokens; a flood's trace is cut long before it
@@ -353,22 +335,28 @@ void Form1::buildDisplayAreas() {
     placeTwips(Label9, 120, 240, 420, 255);
     Label9->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Frame9->setAccessibleName(QStringLiteral("TxD RxD"));
-    Label11 = makeLine(Frame9, QStringLiteral("Label11"), ReadoutLine::Role::Trace, 12, Qt::black);
-    placeTwips(Label11, 600, 195, 7575, 300);
+    Label11 = makeLine(Frame9, QStringLiteral("Label11"), ReadoutLine::Role::Trace, 12, Qt::black,
+                       {600, 195, 7575, 300});
     Label11->setAccessibleDescription(QStringLiteral("TxD"));
     Label10 = makeLabel(Frame9, QStringLiteral("Label10"), QStringLiteral("RxD"));
     placeTwips(Label10, 120, 612, 420, 255);
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Label12 = makeLine(Frame9, QStringLiteral("Label12"), ReadoutLine::Role::Trace, 12, Qt::black);
-    placeTwips(Label12, 585, 555, 7575, 300);
+    Label12 = makeLine(Frame9, QStringLiteral("Label12"), ReadoutLine::Role::Trace, 12, Qt::black,
+                       {585, 555, 7575, 300});
     Label12->setAccessibleDescription(QStringLiteral("RxD"));
 
+    // The legends' first row is 195 twips above the second: in a desktop
+    // face taller than that they take the size whose lines fit the rows.
+    constexpr int kLegendRow = 6600 - 6405;
     Label28 = makeLegend(this, QStringLiteral("Label28"), kLegendCr);
-    placeTwips(Label28, 120, 6405, 3900, 225);
+    placeTwips(Label28, 120, 6405, 3900, kLegendRow);
     Label27 = makeLegend(this, QStringLiteral("Label27"), kLegendSpace);
-    placeTwips(Label27, 4200, 6405, 2100, 225);
+    placeTwips(Label27, 4200, 6405, 2100, kLegendRow);
     Label29 = makeLegend(this, QStringLiteral("Label29"), kLegendAck);
-    placeTwips(Label29, 120, 6600, 3900, 225);
+    placeTwips(Label29, 120, 6600, 3900, kLegendRow);
+    const QFont legendFont = fittingHeight(Label28->font(), Label28->height());
+    for (QLabel* legend : {Label27, Label28, Label29})
+        legend->setFont(legendFont);
 
     Label26 = makeLabel(Frame15, QStringLiteral("Label26"), QStringLiteral("STATUS"));
     placeTwips(Label26, 120, 165, 855, 255);
@@ -376,9 +364,8 @@ void Form1::buildDisplayAreas() {
     bold.setBold(true);
     Label26->setFont(bold);
     Frame15->setAccessibleName(QStringLiteral("STATUS"));
-    Label25 =
-        makeLine(Frame15, QStringLiteral("Label25"), ReadoutLine::Role::Status, 10.5, Qt::red);
-    placeTwips(Label25, 1020, 135, 4950, 285);
+    Label25 = makeLine(Frame15, QStringLiteral("Label25"), ReadoutLine::Role::Status, 10.5, Qt::red,
+                       {1020, 135, 4950, 285});
     Label25->setAccessibleDescription(QStringLiteral("STATUS"));
 }
 

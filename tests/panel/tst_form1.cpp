@@ -225,8 +225,8 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.button(1)->iconSize(), QSize(17, 9));
         QCOMPARE(rig.button(57)->accessibleName(), QStringLiteral("LENS SHIFT left"));
         QVERIFY(rig.button(57)->toolTip().startsWith(QStringLiteral("LENS SHIFT left")));
-        QCOMPARE(rig.label(28)->geometry(), QRect(8, 427, 260, 15));
-        QCOMPARE(rig.label(27)->geometry(), QRect(280, 427, 140, 15));
+        QCOMPARE(rig.label(28)->geometry(), QRect(8, 427, 260, 13));
+        QCOMPARE(rig.label(27)->geometry(), QRect(280, 427, 140, 13));
         for (const panel::ButtonEntry& entry : panel::buttons()) {
             if (entry.kind == panel::Kind::Hold)
                 QVERIFY2(!rig.button(entry.number)->accessibleName().isEmpty(),
