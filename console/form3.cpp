@@ -291,6 +291,10 @@ void Form3::unload() {
     m_session.consoleClosed();
 }
 
+void Form3::placeOver(const QWidget* window) {
+    m_outerFrame->placeCentredOver(window);
+}
+
 int Form3::outerHeightTwips() const {
     return pixelsToTwips(m_outerFrame->outerHeight());
 }

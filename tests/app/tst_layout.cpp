@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTest>
 
 using namespace kavo;
@@ -177,6 +178,24 @@ class TestLayout : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(shown));
         const QStringList faults = layoutFaults(shown, shown->rect());
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1String("; "))));
+    }
+
+    // The console opens centred over the panel; where the screen is too
+    // small for that, its title bar stays on the screen.
+    void consoleOpensOverThePanel() {
+        Windows windows;
+        windows.panel.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&windows.panel));
+        windows.console.placeOver(&windows.panel);
+        windows.console.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&windows.console));
+        const QRect area = windows.console.screen()->availableGeometry();
+        const QRect opened = windows.console.frameGeometry();
+        QRect centred = opened;
+        centred.moveCenter(windows.panel.frameGeometry().center());
+        if (area.contains(centred))
+            QCOMPARE(opened, centred);
+        QVERIFY(opened.left() >= area.left() && opened.top() >= area.top());
     }
 };
 
