@@ -106,19 +106,16 @@ class ArrowIconEngine final : public QIconEngine {
         painter->drawPolygon(shape);
         painter->restore();
     }
+    // `size` is in device pixels: QIcon asks for the size times the scale.
     QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
-        return scaledPixmap(size, mode, state, 1.0);
-    }
-    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state,
-                         qreal scale) override {
-        QPixmap pixmap(size * scale);
+        QPixmap pixmap(size);
         pixmap.fill(Qt::transparent);
-        {
-            QPainter painter(&pixmap);
-            paint(&painter, QRect(QPoint(0, 0), pixmap.size()), mode, state);
-        }
-        pixmap.setDevicePixelRatio(scale);
+        QPainter painter(&pixmap);
+        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
         return pixmap;
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state, qreal) override {
+        return pixmap(size, mode, state);
     }
     QIconEngine* clone() const override { return new ArrowIconEngine(m_arrow); }
 

@@ -223,6 +223,12 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.button(6)->palette().color(QPalette::Button), QColor(0xFF, 0xC0, 0x80));
         QVERIFY(rig.button(1)->text().isEmpty());
         QCOMPARE(rig.button(1)->iconSize(), QSize(17, 9));
+        // The arrow is drawn for the scale asked: a black triangle, and around
+        // it nothing but the button's own colour.
+        const QImage arrow = rig.button(1)->icon().pixmap(QSize(17, 9), 2.0).toImage();
+        QCOMPARE(arrow.size(), QSize(34, 18));
+        QCOMPARE(arrow.pixelColor(17, 14), QColor(Qt::black));
+        QCOMPARE(arrow.pixelColor(1, 1).alpha(), 0);
         QCOMPARE(rig.button(57)->accessibleName(), QStringLiteral("LENS SHIFT left"));
         QVERIFY(rig.button(57)->toolTip().startsWith(QStringLiteral("LENS SHIFT left")));
         QCOMPARE(rig.label(28)->geometry(), QRect(8, 427, 260, 13));
