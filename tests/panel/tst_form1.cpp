@@ -417,23 +417,15 @@ class TestForm1 : public QObject {
             {"Command17", "POWER ON", "C00", button},
             {"Command18", "POWER OFF", "C01", button},
             {"Command20", "AUDIO MUTE OFF", "C0C", button},
-            {"Command22", "VIDEO MUTE OFF", "C0E", button},
-            {"Command26", "FREEZE OFF", "C44", button},
             {"Command24", "MENU OFF", "C1D", button},
             {"Command72", "POWER Management OFF", "C2B", button},
             {"Command75", "LAMP MODE ECO1", "CF LAMPMODE ECO1", button},
-            {"Command64", "INPUT 2 Y,Pb/Cb,Pr/Cr", "C24", button},
             {"Command12", "INPUT 3 Y,Pb/Cb,Pr/Cr", "C35", button},
-            {"Command60", "R/C KEY OFF NONE", "CF KEYDIS NONE", button},
             {"Command1", "VOLUME up", "C09", button},
-            {"Command9", "MENU cursor left", "C3B", button},
             {"Command6", "MENU ENTER", "C3F", button},
-            {"Command3", "DISPLAY CLEAR", "C1E", button},
             {"Command44", "STATUS", "CR0", button},
             {"Command16", "END", "", button},
-            {"Frame1", "POWER", "", grouping},
             {"Frame14", "POWER Management", "", grouping},
-            {"Frame15", "STATUS", "", grouping},
         };
         for (const auto& [object, name, description, role] : rows)
             QTest::newRow(object) << object << name << description << role;
