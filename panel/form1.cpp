@@ -359,7 +359,9 @@ void Form1::buildDisplayAreas() {
     placeTwips(Label26, 120, 165, 855, 255);
     QFont bold = Label26->font();
     bold.setBold(true);
-    Label26->setFont(bold);
+    Label26->setFont(fittingWidth(bold, Label26->text(), Label26->width()));
+    for (QLabel* name : {Label9, Label10})
+        name->setFont(fittingWidth(name->font(), name->text(), name->width()));
     Frame15->setAccessibleName(QStringLiteral("STATUS"));
     Label25 = makeLine(Frame15, QStringLiteral("Label25"), ReadoutLine::Role::Status, 10.5, Qt::red,
                        {1020, 135, 4950, 285});

@@ -8,34 +8,38 @@
 
 namespace kavo {
 
+QFont fittingWidth(QFont font, const QString& text, int room) {
+    const double points = font.pointSizeF();
+    const int wide = QFontMetrics(font).horizontalAdvance(text);
+    if (wide <= room)
+        return font;
+    // Every size tried costs a font match: start from the size at which the
+    // text fits if its width scales with the size, then settle on the
+    // largest quarter-point size that fits.
+    constexpr double kStep = 0.25, kSmallest = 5.0;
+    const auto fits = [&](double size) {
+        font.setPointSizeF(size);
+        return QFontMetrics(font).horizontalAdvance(text) <= room;
+    };
+    double size = std::floor(points * room / wide / kStep) * kStep;
+    size = std::clamp(size, kSmallest, points - kStep);
+    if (fits(size)) {
+        while (size + kStep < points && fits(size + kStep))
+            size += kStep;
+    } else {
+        while (size > kSmallest && !fits(size - kStep))
+            size -= kStep;
+        size = std::max(kSmallest, size - kStep);
+    }
+    font.setPointSizeF(size);
+    return font;
+}
+
 void fitCaption(QAbstractButton* button, double points) {
     QFont font = button->font();
     font.setBold(true);
     font.setPointSizeF(points);
-    const int room = button->width() - 6;
-    const int wide = QFontMetrics(font).horizontalAdvance(button->text());
-    if (wide > room) {
-        // Every size tried costs a font match: start from the size at which
-        // the caption fits if its width scales with the size, then settle on
-        // the largest quarter-point size that fits.
-        constexpr double kStep = 0.25, kSmallest = 5.0;
-        const auto fits = [&](double size) {
-            font.setPointSizeF(size);
-            return QFontMetrics(font).horizontalAdvance(button->text()) <= room;
-        };
-        double size = std::floor(points * room / wide / kStep) * kStep;
-        size = std::clamp(size, kSmallest, points - kStep);
-        if (fits(size)) {
-            while (size + kStep < points && fits(size + kStep))
-                size += kStep;
-        } else {
-            while (size > kSmallest && !fits(size - kStep))
-                size -= kStep;
-            size = std::max(kSmallest, size - kStep);
-        }
-        font.setPointSizeF(size);
-    }
-    button->setFont(font);
+    button->setFont(fittingWidth(font, button->text(), button->width() - 6));
 }
 
 QRect frameInside(const QGroupBox* frame) {

@@ -5,12 +5,17 @@
 // smaller only where a caption would not fit its button; and the part of a
 // frame its controls may take.
 
+#include <QFont>
 #include <QRect>
 
 class QAbstractButton;
 class QGroupBox;
 
 namespace kavo {
+
+// The font at the largest quarter-point size up to its own at which `text`
+// is at most `room` pixels wide, 5 points at least.
+QFont fittingWidth(QFont font, const QString& text, int room);
 
 // Sets the button's font bold at the largest quarter-point size up to
 // `points` at which its caption fits (3 pixels a side), 5 points at least.

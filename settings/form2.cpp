@@ -67,6 +67,7 @@ void fitIntoFrame(QGroupBox* frame) {
             qobject_cast<QAbstractButton*>(control) || qobject_cast<QLabel*>(control);
         const int needed = captioned ? control->sizeHint().width() : r.width();
         r.setRight(std::min(right, std::max(r.right(), r.left() + needed - 1)));
+        r.setBottom(std::min(r.bottom(), inside.bottom()));
         control->setGeometry(r);
     }
 }
@@ -123,6 +124,8 @@ void Form2::build() {
     Command2->setAutoDefault(false);
     fitIntoFrame(Frame1);
     fitIntoFrame(Frame2);
+    for (QPushButton* button : {Command1, Command2})
+        button->setFont(fittingWidth(button->font(), button->text(), button->width() - 6));
 
     connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
