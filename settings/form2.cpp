@@ -38,9 +38,10 @@ int otherBoxValue(const QString& text) {
 // font's caption is taller, and some designed rectangles reach past the
 // border or under a neighbour. The controls keep their designed places where
 // they fit; otherwise each keeps its vertical centre at its natural height,
-// the frame's whole column moves down by what the caption still covers, and
-// a control with a caption takes the width the caption needs, up to the
-// border or its neighbour on the right.
+// the frame's whole column moves down by what the caption still covers (the
+// bottom border cutting what would then reach past it), and a control with a
+// caption takes the width the caption needs, up to the border or its
+// neighbour on the right.
 void fitIntoFrame(QGroupBox* frame) {
     const QRect inside = frameInside(frame);
     const QList<QWidget*> controls = frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
