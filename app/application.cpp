@@ -42,6 +42,7 @@ void Application::openConsole() {
                 m_session.logic().setStatusFrameVisible(true);
             },
             m_form1.get());
+        m_console->placeOver(m_form1.get());
     }
     m_console->show();
     m_console->raise();

@@ -5,11 +5,13 @@
 #include "line_settings.h"
 #include "outer_frame.h"
 #include "twips.h"
+#include "widget_fit.h"
 
 #include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCompleter>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -19,8 +21,13 @@
 namespace kavo {
 namespace {
 
+constexpr double kCaptionPoints = 9.75;
+
 void place(QWidget* widget, int left, int top, int width, int height) {
     placeTwips(widget, left, top, width, height);
+    // "Expand Read Command List" is wider than its button in a desktop face.
+    if (auto* button = qobject_cast<QPushButton*>(widget))
+        fitCaption(button, kCaptionPoints);
 }
 
 constexpr int kTabColumns = 8;
@@ -59,7 +66,7 @@ void showEntriesWhole(QAbstractItemView* view, QWidget* popup) {
 }
 
 QFont boldFace(QFont font) {
-    font.setPointSizeF(9.75);
+    font.setPointSizeF(kCaptionPoints);
     font.setBold(true);
     return font;
 }
@@ -140,6 +147,7 @@ void Form3::buildControls() {
     place(Command3, 120, 120, 2415, 375);
     Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setAccessibleName(QStringLiteral("Command line"));
     place(Text1, 120, 720, 8655, 300);
     Command4 = makeButton(this, "Command4", QStringLiteral("Expand Command List"));
     place(Command4, 2760, 120, 2655, 375);
@@ -171,6 +179,8 @@ void Form3::buildControls() {
     connect(Command4, &QPushButton::clicked, this, &Form3::Command4_Click);
     connect(Command5, &QPushButton::clicked, this, &Form3::Command5_Click);
     connect(Text1, &QLineEdit::textChanged, this, &Form3::Text1_Change);
+    // Return in the command line sends it, as "SEND" does.
+    connect(Text1, &QLineEdit::returnPressed, this, &Form3::Command1_Click);
 }
 
 void Form3::Form_Load() {
@@ -256,6 +266,15 @@ void Form3::showOnly(QComboBox* list) {
     pick(list);
 }
 
+void Form3::keyPressEvent(QKeyEvent* event) {
+    // Escape, wherever the focus is and no list is open, does what "CLOSE" does.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        Command2_Click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void Form3::closeEvent(QCloseEvent* event) {
     // The close box does what "CLOSE" does: otherwise the status frame would
     // stay hidden and the reply window long for the rest of the run.
@@ -270,6 +289,10 @@ void Form3::unload() {
     if (m_showMainWindow)
         m_showMainWindow();
     m_session.consoleClosed();
+}
+
+void Form3::placeOver(const QWidget* window) {
+    m_outerFrame->placeCentredOver(window);
 }
 
 int Form3::outerHeightTwips() const {

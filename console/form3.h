@@ -56,11 +56,15 @@ class Form3 : public QWidget {
     // The line to send: the command part of Text1 followed by one CR.
     const QString& Console_cmd() const { return m_consoleCmd; }
 
+    // Opens centred over `window` (the panel), on the screen as far as it fits.
+    void placeOver(const QWidget* window);
+
     // Outer height (title bar and borders included where known), in twips.
     int outerHeightTwips() const;
     void setOuterHeightTwips(int twips);
 
   protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
   private:

@@ -1,5 +1,7 @@
 #include "command_button.h"
 
+#include "focus_ring.h"
+
 namespace kavo {
 
 namespace {
@@ -30,6 +32,11 @@ void CommandButton::mouseReleaseEvent(QMouseEvent* event) {
 void CommandButton::keyReleaseEvent(QKeyEvent* event) {
     DeferredRepaint deferred(this);
     QPushButton::keyReleaseEvent(event);
+}
+
+void CommandButton::paintEvent(QPaintEvent* event) {
+    QPushButton::paintEvent(event);
+    paintFocusRing(this);
 }
 
 } // namespace kavo

@@ -4,7 +4,8 @@
 // QAbstractButton repaints a button synchronously on press and release, before
 // it emits clicked; on a slow display that repaint costs more than the whole
 // command takes on the wire. Here the repaint of a release is deferred to the
-// next pass of the event loop, after the clicked handlers have run.
+// next pass of the event loop, after the clicked handlers have run. The
+// keyboard focus shows as a ring that stands out on every button colour.
 
 #include <QPushButton>
 
@@ -18,6 +19,7 @@ class CommandButton : public QPushButton {
   protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 };
 
 } // namespace kavo

@@ -4,14 +4,17 @@
 #include "command_button.h"
 #include "hold_button.h"
 #include "outer_frame.h"
+#include "readout_line.h"
 #include "trace.h"
 #include "twips.h"
+#include "widget_fit.h"
 
 #include <algorithm>
 #include <cmath>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
+#include <QIconEngine>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
@@ -65,20 +68,18 @@ class PanelFrame final : public QGroupBox {
     }
 };
 
-// A solid black triangle on yellow, drawn at 1x and 2x for sharp scaling.
-QIcon arrowIcon(panel::Arrow arrow) {
-    QIcon icon;
-    for (const qreal ratio : {1.0, 2.0}) {
-        QPixmap pixmap(kArrowPicture * ratio);
-        pixmap.setDevicePixelRatio(ratio);
-        pixmap.fill(tintColour(panel::Tint::Yellow));
-        QPainter painter(&pixmap);
-        painter.setRenderHint(QPainter::Antialiasing, ratio > 1.0);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(Qt::black);
+// The arrow picture: a solid black triangle on a transparent ground, so the
+// button's own colour shows around it in every state. Drawn as a path into
+// the icon's pixmap at whatever device pixel ratio the screen asks for, so
+// it stays crisp at every display scale.
+class ArrowIconEngine final : public QIconEngine {
+  public:
+    explicit ArrowIconEngine(panel::Arrow arrow) : m_arrow(arrow) {}
+
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
         const qreal w = kArrowPicture.width(), h = kArrowPicture.height();
         QPolygonF shape;
-        switch (arrow) {
+        switch (m_arrow) {
         case panel::Arrow::Up:
             shape << QPointF(0, h) << QPointF(w, h) << QPointF(w / 2, 0);
             break;
@@ -96,11 +97,34 @@ QIcon arrowIcon(panel::Arrow arrow) {
         case panel::Arrow::None:
             break;
         }
-        painter.drawPolygon(shape);
-        painter.end();
-        icon.addPixmap(pixmap);
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(Qt::black);
+        painter->translate(rect.topLeft());
+        painter->scale(rect.width() / w, rect.height() / h);
+        painter->drawPolygon(shape);
+        painter->restore();
     }
-    return icon;
+    // `size` is in device pixels: QIcon asks for the size times the scale.
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        paint(&painter, QRect(QPoint(0, 0), size), mode, state);
+        return pixmap;
+    }
+    QPixmap scaledPixmap(const QSize& size, QIcon::Mode mode, QIcon::State state, qreal) override {
+        return pixmap(size, mode, state);
+    }
+    QIconEngine* clone() const override { return new ArrowIconEngine(m_arrow); }
+
+  private:
+    panel::Arrow m_arrow;
+};
+
+QIcon arrowIcon(panel::Arrow arrow) {
+    return QIcon(new ArrowIconEngine(arrow));
 }
 
 QString latin1(std::string_view text) {
@@ -114,9 +138,24 @@ QLabel* makeLabel(QWidget* parent, const QString& name, const QString& text) {
     return label;
 }
 
-// A white bordered line for a trace or status text.
-QLabel* makeLine(QWidget* parent, const QString& name, double pointSize, const QColor& colour) {
-    auto* line = makeLabel(parent, name, {});
+// The font at the largest quarter-point size up to its own whose line height
+// fits `pixels`.
+QFont fittingHeight(QFont font, int pixels) {
+    constexpr double kStep = 0.25, kSmallest = 5.0;
+    while (QFontMetrics(font).height() > pixels && font.pointSizeF() - kStep >= kSmallest)
+        font.setPointSizeF(font.pointSizeF() - kStep);
+    return font;
+}
+
+// A white bordered line for a trace or status text, at its designed place,
+// in a bold face at its designed size or, where a desktop face is taller than
+// the line, at the largest quarter-point size whose height fits it.
+ReadoutLine* makeLine(QWidget* parent, const QString& name, ReadoutLine::Role role,
+                      double pointSize, const QColor& colour, const QRect& twips) {
+    auto* line = new ReadoutLine(role, parent);
+    placeTwips(line, twips.x(), twips.y(), twips.width(), twips.height());
+    line->setObjectName(name);
+    line->setTextFormat(Qt::PlainText);
     line->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     line->setAutoFillBackground(true);
     QPalette palette = line->palette();
@@ -124,42 +163,11 @@ QLabel* makeLine(QWidget* parent, const QString& name, double pointSize, const Q
     palette.setColor(QPalette::WindowText, colour);
     line->setPalette(palette);
     QFont font = line->font();
-    font.setPointSizeF(pointSize);
     font.setBold(true);
-    line->setFont(font);
+    font.setPointSizeF(pointSize);
+    line->setFont(fittingHeight(font, line->contentsRect().height()));
     line->setWordWrap(false);
     return line;
-}
-
-// The largest point size up to `points` at which the caption fits the button.
-void fitCaption(QPushButton* button, double points) {
-    QFont font = button->font();
-    font.setBold(true);
-    font.setPointSizeF(points);
-    const int room = button->width() - 6;
-    const int wide = QFontMetrics(font).horizontalAdvance(button->text());
-    if (wide > room) {
-        // Every size tried costs a font match: start from the size at which
-        // the caption fits if its width scales with the size, then settle on
-        // the largest quarter-point size that fits.
-        constexpr double kStep = 0.25, kSmallest = 5.0;
-        const auto fits = [&](double size) {
-            font.setPointSizeF(size);
-            return QFontMetrics(font).horizontalAdvance(button->text()) <= room;
-        };
-        double size = std::floor(points * room / wide / kStep) * kStep;
-        size = std::clamp(size, kSmallest, points - kStep);
-        if (fits(size)) {
-            while (size + kStep < points && fits(size + kStep))
-                size += kStep;
-        } else {
-            while (size > kSmallest && !fits(size - kStep))
-                size -= kStep;
-            size = std::max(kSmallest, size - kStep);
-        }
-        font.setPointSizeF(size);
-    }
-    button->setFont(font);
 }
 
 // A line shows a few dozen tokens; a flood's trace is cut long before it
@@ -233,6 +241,7 @@ void Form1::buildFrames() {
         auto* frame = new PanelFrame(this);
         frame->setObjectName(QStringLiteral("Frame%1").arg(entry.number));
         placeTwips(frame, entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height);
+        frame->setAccessibleName(QString::fromStdString(panel::frameTitle(entry.number)));
         m_frames[entry.number] = frame;
     }
     Frame9 = m_frames.at(9);
@@ -273,8 +282,11 @@ void Form1::buildButtons() {
         } else {
             button->setPalette(QApplication::palette(button));
         }
-        if (!entry.command.empty())
+        if (!entry.command.empty()) {
             button->setToolTip(latin1(entry.command));
+            button->setAccessibleDescription(latin1(entry.command));
+        }
+        button->setAccessibleName(QString::fromStdString(panel::accessibleName(entry)));
 
         const int number = entry.number;
         switch (entry.kind) {
@@ -289,7 +301,6 @@ void Form1::buildButtons() {
                 icon = arrows.emplace(entry.arrow, arrowIcon(entry.arrow)).first;
             hold->setIcon(icon->second);
             hold->setIconSize(kArrowPicture);
-            hold->setAccessibleName(latin1(entry.accessibleName));
             hold->setToolTip(latin1(entry.accessibleName) + QStringLiteral(" (") +
                              latin1(entry.command) + QStringLiteral(")"));
             connect(hold, &HoldButton::mouseDown, this,
@@ -320,30 +331,40 @@ void Form1::buildDisplayAreas() {
     Label9 = makeLabel(Frame9, QStringLiteral("Label9"), QStringLiteral("TxD"));
     placeTwips(Label9, 120, 240, 420, 255);
     Label9->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Label11 = makeLine(Frame9, QStringLiteral("Label11"), 12, Qt::black);
-    placeTwips(Label11, 600, 195, 7575, 300);
+    Frame9->setAccessibleName(QStringLiteral("TxD RxD"));
+    Label11 = makeLine(Frame9, QStringLiteral("Label11"), ReadoutLine::Role::Trace, 12, Qt::black,
+                       {600, 195, 7575, 300});
     Label11->setAccessibleDescription(QStringLiteral("TxD"));
     Label10 = makeLabel(Frame9, QStringLiteral("Label10"), QStringLiteral("RxD"));
     placeTwips(Label10, 120, 612, 420, 255);
     Label10->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Label12 = makeLine(Frame9, QStringLiteral("Label12"), 12, Qt::black);
-    placeTwips(Label12, 585, 555, 7575, 300);
+    Label12 = makeLine(Frame9, QStringLiteral("Label12"), ReadoutLine::Role::Trace, 12, Qt::black,
+                       {585, 555, 7575, 300});
     Label12->setAccessibleDescription(QStringLiteral("RxD"));
 
+    // The legends' first row is 195 twips above the second: in a desktop
+    // face taller than that they take the size whose lines fit the rows.
+    constexpr int kLegendRow = 6600 - 6405;
     Label28 = makeLegend(this, QStringLiteral("Label28"), kLegendCr);
-    placeTwips(Label28, 120, 6405, 3900, 225);
+    placeTwips(Label28, 120, 6405, 3900, kLegendRow);
     Label27 = makeLegend(this, QStringLiteral("Label27"), kLegendSpace);
-    placeTwips(Label27, 4200, 6405, 2100, 225);
+    placeTwips(Label27, 4200, 6405, 2100, kLegendRow);
     Label29 = makeLegend(this, QStringLiteral("Label29"), kLegendAck);
-    placeTwips(Label29, 120, 6600, 3900, 225);
+    placeTwips(Label29, 120, 6600, 3900, kLegendRow);
+    const QFont legendFont = fittingHeight(Label28->font(), Label28->height());
+    for (QLabel* legend : {Label27, Label28, Label29})
+        legend->setFont(legendFont);
 
     Label26 = makeLabel(Frame15, QStringLiteral("Label26"), QStringLiteral("STATUS"));
     placeTwips(Label26, 120, 165, 855, 255);
     QFont bold = Label26->font();
     bold.setBold(true);
-    Label26->setFont(bold);
-    Label25 = makeLine(Frame15, QStringLiteral("Label25"), 10.5, Qt::red);
-    placeTwips(Label25, 1020, 135, 4950, 285);
+    Label26->setFont(fittingWidth(bold, Label26->text(), Label26->width()));
+    for (QLabel* name : {Label9, Label10})
+        name->setFont(fittingWidth(name->font(), name->text(), name->width()));
+    Frame15->setAccessibleName(QStringLiteral("STATUS"));
+    Label25 = makeLine(Frame15, QStringLiteral("Label25"), ReadoutLine::Role::Status, 10.5, Qt::red,
+                       {1020, 135, 4950, 285});
     Label25->setAccessibleDescription(QStringLiteral("STATUS"));
 }
 
@@ -396,9 +417,9 @@ void Form1::placeAboveCentre() {
 
 void Form1::mirrorDisplay() {
     const LinkDisplay& shown = m_session.engine().display();
-    Label11->setText(shownPart(shown.txd));
-    Label12->setText(shownPart(shown.rxd));
-    Label25->setText(shown.status);
+    Label11->showText(shownPart(shown.txd));
+    Label12->showText(shownPart(shown.rxd));
+    Label25->showText(shown.status);
     Label27->setVisible(shown.legendSpace);
     Label28->setVisible(shown.legendCr);
     Label29->setVisible(shown.legendAck);

@@ -18,6 +18,7 @@ class QPushButton;
 namespace kavo {
 
 class OuterFrame;
+class ReadoutLine;
 
 class Form1 : public QWidget {
     Q_OBJECT
@@ -67,9 +68,9 @@ class Form1 : public QWidget {
     QGroupBox* Frame15 = nullptr;
     QLabel* Label9 = nullptr;
     QLabel* Label10 = nullptr;
-    QLabel* Label11 = nullptr;
-    QLabel* Label12 = nullptr;
-    QLabel* Label25 = nullptr;
+    ReadoutLine* Label11 = nullptr;
+    ReadoutLine* Label12 = nullptr;
+    ReadoutLine* Label25 = nullptr;
     QLabel* Label26 = nullptr;
     QLabel* Label27 = nullptr;
     QLabel* Label28 = nullptr;

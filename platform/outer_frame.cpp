@@ -46,6 +46,12 @@ void OuterFrame::placeAboveCentre(int abovePixels) {
     applyPlacement();
 }
 
+void OuterFrame::placeCentredOver(const QWidget* other) {
+    m_over = other;
+    m_placementPending = true;
+    applyPlacement();
+}
+
 void OuterFrame::learnMargins() {
     const QWindow* handle = m_window->windowHandle();
     if (!handle || !m_window->isVisible())
@@ -66,18 +72,29 @@ void OuterFrame::applyHeight() {
 }
 
 void OuterFrame::applyPlacement() {
-    const QScreen* screen = m_window->screen();
+    const QScreen* screen = m_over && m_over->screen() ? m_over->screen() : m_window->screen();
     if (!screen)
         return;
-    const QRect area = screen->geometry();
     const int outerWidth = m_window->width() + m_margins.left() + m_margins.right();
-    const int left = (area.width() - outerWidth) / 2;
-    const int top = (area.height() - m_outerHeight) / 2 - m_abovePixels;
+    QRect outer(0, 0, outerWidth, m_outerHeight);
+    if (m_over) {
+        // Over the other window, as far as the screen's free area allows:
+        // never off its left or top edge.
+        const QRect area = screen->availableGeometry();
+        outer.moveCenter(m_over->frameGeometry().center());
+        outer.moveLeft(
+            std::max(area.left(), std::min(outer.left(), area.right() + 1 - outerWidth)));
+        outer.moveTop(
+            std::max(area.top(), std::min(outer.top(), area.bottom() + 1 - m_outerHeight)));
+    } else {
+        const QRect area = screen->geometry();
+        outer.moveTopLeft({area.left() + (area.width() - outerWidth) / 2,
+                           area.top() + (area.height() - m_outerHeight) / 2 - m_abovePixels});
+    }
     // Placed by the client area: how a window system treats a frame position
     // given before the frame exists differs between them.
     m_window->setGeometry(
-        QRect(QPoint(area.left() + left + m_margins.left(), area.top() + top + m_margins.top()),
-              m_window->size()));
+        QRect(outer.topLeft() + QPoint(m_margins.left(), m_margins.top()), m_window->size()));
 }
 
 bool OuterFrame::eventFilter(QObject* watched, QEvent* event) {

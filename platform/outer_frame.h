@@ -9,8 +9,8 @@
 
 #include <QMargins>
 #include <QObject>
-
-class QWidget;
+#include <QPointer>
+#include <QWidget>
 
 namespace kavo {
 
@@ -26,6 +26,9 @@ class OuterFrame final : public QObject {
     // centred position. Applied again once, if the frame turns out other
     // than it was taken to be.
     void placeAboveCentre(int abovePixels);
+    // Outer frame centred over `other`'s, kept on the screen as far as it
+    // fits there. Applied again once, like the placement above.
+    void placeCentredOver(const QWidget* other);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -38,6 +41,7 @@ class OuterFrame final : public QObject {
     QWidget* m_window;
     int m_outerHeight = 0;
     int m_abovePixels = 0;
+    QPointer<const QWidget> m_over; // centred over it, when set
     bool m_placementPending = false;
     bool m_askedBeforeShow = false;
     bool m_watchingHandle = false;

@@ -174,8 +174,16 @@ constexpr std::array kButtons{
                 Yellow,
                 {7880, 4870, kArrowW, kArrowH},
                 "MENU cursor down"},
-    ButtonEntry{
-        6, 0, "ENTER", "C3F", Click, 0, A::None, Orange, {6840, 4870, kArrowW, kArrowH}, {}},
+    ButtonEntry{6,
+                0,
+                "ENTER",
+                "C3F",
+                Click,
+                0,
+                A::None,
+                Orange,
+                {6840, 4870, kArrowW, kArrowH},
+                "MENU ENTER"},
     ButtonEntry{16, 0, "END", "", End, 0, A::None, Pink, {9360, 4400, 900, 855}, {}},
     ButtonEntry{44, 0, "STATUS", "CR0", Click, 0, A::None, Cyan, {8720, 5400, 1500, 300}, {}},
     ButtonEntry{45, 0, "MODE", "CR1", Click, 0, A::None, Cyan, {8720, 5700, 1500, 300}, {}},
@@ -238,9 +246,13 @@ std::string groupName(const ButtonEntry& button) {
             return "cursor pad";
         return "left column";
     }
+    return frameTitle(button.frame);
+}
+
+std::string frameTitle(int frame) {
     std::string name;
     for (const TitleEntry& title : kTitles) {
-        if (title.frame != button.frame)
+        if (title.frame != frame)
             continue;
         std::string_view caption = title.caption;
         while (caption.ends_with(' '))
@@ -257,6 +269,15 @@ std::string_view shownCaption(const ButtonEntry& button) {
     constexpr std::array<std::string_view, 5> kDirections{"", "up", "down", "left", "right"};
     return button.arrow == A::None ? button.caption
                                    : kDirections[static_cast<std::size_t>(button.arrow)];
+}
+
+std::string accessibleName(const ButtonEntry& button) {
+    if (!button.accessibleName.empty())
+        return std::string(button.accessibleName);
+    std::string name = frameTitle(button.frame);
+    if (!name.empty())
+        name += ' ';
+    return name += button.caption;
 }
 
 } // namespace kavo::panel

@@ -40,7 +40,7 @@ struct ButtonEntry {
     Arrow arrow;
     Tint tint;
     Rect rect;
-    std::string_view accessibleName; // for the picture-only arrow buttons
+    std::string_view accessibleName; // where group and caption do not say it
 };
 
 struct FrameEntry {
@@ -73,5 +73,13 @@ std::string_view repeatCommand(int code);
 std::string groupName(const ButtonEntry& button);
 // The caption, or for a picture-only arrow button its direction ("up", ...).
 std::string_view shownCaption(const ButtonEntry& button);
+
+// A frame's titles in words ("LAMP MODE", "POWER Management"), empty for a
+// frame without title labels.
+std::string frameTitle(int frame);
+// What a screen reader says for a button: its group's title and its caption
+// ("POWER ON", "AUDIO MUTE OFF"), the caption alone outside the frames, or
+// the name the map gives it ("VOLUME up", "MENU ENTER").
+std::string accessibleName(const ButtonEntry& button);
 
 } // namespace kavo::panel

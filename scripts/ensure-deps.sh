@@ -8,10 +8,14 @@ set -euo pipefail
 # own tools (systemd-analyze, systemd-sysusers) and the manual pages with man.
 # The service speaks MQTT through libmosquitto; its tests start Debian's
 # mosquitto broker themselves, on a free loopback port (the README tries it
-# out with mosquitto-clients).
+# out with mosquitto-clients). The layout test draws the windows in DejaVu
+# Sans (fonts-dejavu-core), the sans-serif face of a stock Debian desktop. The
+# screen reader test listens on the accessibility bus (at-spi2-core) of a
+# D-Bus session of its own, through the AT-SPI Python bindings.
 packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev libgl-dev
           libxcb1-dev appstream desktop-file-utils xvfb xauth openbox twm systemd man-db
-          pkg-config libmosquitto-dev mosquitto mosquitto-clients)
+          pkg-config libmosquitto-dev mosquitto mosquitto-clients
+          fonts-dejavu-core dbus at-spi2-core python3-gi gir1.2-atspi-2.0)
 if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)
 fi

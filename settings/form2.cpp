@@ -3,7 +3,9 @@
 #include "line_settings.h"
 #include "port_paths.h"
 #include "twips.h"
+#include "widget_fit.h"
 
+#include <algorithm>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -30,6 +32,45 @@ int otherBoxValue(const QString& text) {
     }
     const int value = text.toInt();
     return value <= 255 ? value : -1;
+}
+
+// The design gives a frame's caption a band of about 180 twips; a desktop
+// font's caption is taller, and some designed rectangles reach past the
+// border or under a neighbour. The controls keep their designed places where
+// they fit; otherwise each keeps its vertical centre at its natural height,
+// the frame's whole column moves down by what the caption still covers (the
+// bottom border cutting what would then reach past it), and a control with a
+// caption takes the width the caption needs, up to the border or its
+// neighbour on the right.
+void fitIntoFrame(QGroupBox* frame) {
+    const QRect inside = frameInside(frame);
+    const QList<QWidget*> controls = frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    int top = inside.bottom();
+    for (QWidget* control : controls) {
+        QRect r = control->geometry();
+        const int natural = control->sizeHint().height();
+        if (r.height() > natural && r.top() < inside.top())
+            r = QRect(r.left(), r.center().y() - natural / 2, r.width(), natural);
+        control->setGeometry(r);
+        top = std::min(top, r.top());
+    }
+    const int down = std::max(0, inside.top() - top);
+    for (QWidget* control : controls) {
+        QRect r = control->geometry().translated(0, down);
+        int right = inside.right();
+        for (const QWidget* other : controls) {
+            const QRect o = other->geometry().translated(0, down);
+            if (other != control && o.left() > r.left() && o.top() <= r.bottom() &&
+                o.bottom() >= r.top())
+                right = std::min(right, o.left() - 1);
+        }
+        const bool captioned =
+            qobject_cast<QAbstractButton*>(control) || qobject_cast<QLabel*>(control);
+        const int needed = captioned ? control->sizeHint().width() : r.width();
+        r.setRight(std::min(right, std::max(r.right(), r.left() + needed - 1)));
+        r.setBottom(std::min(r.bottom(), inside.bottom()));
+        control->setGeometry(r);
+    }
 }
 
 } // namespace
@@ -82,6 +123,10 @@ void Form2::build() {
         place(new QPushButton(QStringLiteral("Cancel"), this), "Command2", 2040, 2160, 735, 615);
     Command1->setAutoDefault(false);
     Command2->setAutoDefault(false);
+    fitIntoFrame(Frame1);
+    fitIntoFrame(Frame2);
+    for (QPushButton* button : {Command1, Command2})
+        button->setFont(fittingWidth(button->font(), button->text(), button->width() - 6));
 
     connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
         if (on)

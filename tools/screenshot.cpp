@@ -1,7 +1,9 @@
-// Renders the panel in its compact and extended heights to PNG files, with a
-// sample exchange on the trace lines, for the README.
+// Renders the panel in its compact and extended heights and the command
+// console to PNG files, with a sample exchange on the trace lines, for the
+// README.
 
 #include "form1.h"
+#include "form3.h"
 #include "port_factory.h"
 #include "qt_platform.h"
 
@@ -21,6 +23,7 @@ int main(int argc, char* argv[]) {
     kavo::PanelSession session(port, timers, store);
     kavo::Form1 form1(session);
     form1.show();
+    form1.activateWindow(); // the focus ring on POWER ON, as at start-up
 
     session.values().Cur_cmd = QStringLiteral("CR LAMPMODE\r");
     form1.Hyouji(session.values().Cur_cmd, 1);
@@ -33,7 +36,13 @@ int main(int argc, char* argv[]) {
         form1.setOuterHeightTwips(kavo::kExtendedHeightTwips);
         QTimer::singleShot(300, [&] {
             status |= !form1.grab().save(folder + QStringLiteral("/panel-extended.png"));
-            app.exit(status);
+            auto* console = new kavo::Form3(session, {}, &form1);
+            console->placeOver(&form1);
+            console->show();
+            QTimer::singleShot(300, [&, console] {
+                status |= !console->grab().save(folder + QStringLiteral("/console.png"));
+                app.exit(status);
+            });
         });
     });
     return app.exec();

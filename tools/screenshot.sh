@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Writes docs/panel-compact.png and docs/panel-extended.png from the panel
-# drawn on a virtual X display; `tools/screenshot.sh windows` writes
+# drawn on a virtual X display, and the extended panel and the command console
+# at display scale 2 (docs/panel-extended-2x.png, docs/console-2x.png); `tools/screenshot.sh windows` writes
 # docs/panel-windows-wine.png instead: the Windows build's panel as Wine shows
 # it against the simulated projector (make windows, then one Wine start).
 set -euo pipefail
@@ -20,4 +21,6 @@ xvfb-run -a -s "-screen 0 1280x1024x24" build/tools/kavo-screenshot docs
 mkdir -p build/hidpi
 QT_SCALE_FACTOR=2 xvfb-run -a -s "-screen 0 2560x2048x24" build/tools/kavo-screenshot build/hidpi
 mv build/hidpi/panel-extended.png docs/panel-extended-2x.png
-echo "wrote docs/panel-compact.png, docs/panel-extended.png and docs/panel-extended-2x.png"
+mv build/hidpi/console.png docs/console-2x.png
+rm -f docs/console.png
+echo "wrote docs/panel-compact.png, docs/panel-extended.png, docs/panel-extended-2x.png and docs/console-2x.png"

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QCompleter>
@@ -176,9 +177,15 @@ class TestForm3 : public QObject {
         rig.send();
         QTEST(rig.port.takeWritten(), "wire");
         // The box and the line stay: a second "SEND" sends the same again.
-        QCOMPARE(control<QLineEdit>(*rig.form, "Text", 1)->text(), box);
+        QLineEdit* line = control<QLineEdit>(*rig.form, "Text", 1);
+        QCOMPARE(line->text(), box);
         rig.send();
         QTEST(rig.port.takeWritten(), "wire");
+        // Return in the command line sends as "SEND" does; a screen reader names the line.
+        QTest::keyClick(line, Qt::Key_Return);
+        QTEST(rig.port.takeWritten(), "wire");
+        QCOMPARE(QAccessible::queryAccessibleInterface(line)->text(QAccessible::Name),
+                 QStringLiteral("Command line"));
     }
 
     void overtypedPlaceholders() {
@@ -388,12 +395,14 @@ class TestForm3 : public QObject {
     }
 
     void closing_data() {
-        QTest::addColumn<bool>("closeBox");
-        QTest::newRow("CLOSE") << false;
-        QTest::newRow("close box") << true;
+        QTest::addColumn<QString>("by");
+        QTest::newRow("CLOSE") << "CLOSE";
+        QTest::newRow("close box") << "close box";
+        QTest::newRow("Escape in the command line") << "Text1";
+        QTest::newRow("Escape on a list") << "Combo1";
     }
     void closing() {
-        QFETCH(bool, closeBox);
+        QFETCH(QString, by);
         Rig rig;
         rig.form->show();
         rig.send();
@@ -408,10 +417,12 @@ class TestForm3 : public QObject {
         rig.clock.advance(milliseconds(1));
         QCOMPARE(rig.engine.display().txd, QString());
 
-        if (closeBox)
+        if (by == QLatin1String("close box"))
             rig.form->close();
-        else
+        else if (by == QLatin1String("CLOSE"))
             control<QPushButton>(*rig.form, "Command", 2)->click();
+        else
+            QTest::keyClick(rig.form->findChild<QWidget*>(by), Qt::Key_Escape);
         QCOMPARE(rig.mainWindowShown, 1);
         QCOMPARE(rig.engine.Timer2().interval(), milliseconds(1000));
         QCOMPARE(rig.engine.Timer4().interval(), milliseconds(1200));

@@ -223,10 +223,16 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.button(6)->palette().color(QPalette::Button), QColor(0xFF, 0xC0, 0x80));
         QVERIFY(rig.button(1)->text().isEmpty());
         QCOMPARE(rig.button(1)->iconSize(), QSize(17, 9));
+        // The arrow is drawn for the scale asked: a black triangle, and around
+        // it nothing but the button's own colour.
+        const QImage arrow = rig.button(1)->icon().pixmap(QSize(17, 9), 2.0).toImage();
+        QCOMPARE(arrow.size(), QSize(34, 18));
+        QCOMPARE(arrow.pixelColor(17, 14), QColor(Qt::black));
+        QCOMPARE(arrow.pixelColor(1, 1).alpha(), 0);
         QCOMPARE(rig.button(57)->accessibleName(), QStringLiteral("LENS SHIFT left"));
         QVERIFY(rig.button(57)->toolTip().startsWith(QStringLiteral("LENS SHIFT left")));
-        QCOMPARE(rig.label(28)->geometry(), QRect(8, 427, 260, 15));
-        QCOMPARE(rig.label(27)->geometry(), QRect(280, 427, 140, 15));
+        QCOMPARE(rig.label(28)->geometry(), QRect(8, 427, 260, 13));
+        QCOMPARE(rig.label(27)->geometry(), QRect(280, 427, 140, 13));
         for (const panel::ButtonEntry& entry : panel::buttons()) {
             if (entry.kind == panel::Kind::Hold)
                 QVERIFY2(!rig.button(entry.number)->accessibleName().isEmpty(),
@@ -399,6 +405,68 @@ class TestForm1 : public QObject {
         QCOMPARE(rig.label(12)->text(), kNoReplyMarker);
     }
 
+    // What a screen reader says for each control: group title and caption,
+    // the command as description; frames say their titles.
+    void accessibleNames_data() {
+        QTest::addColumn<QString>("object");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<int>("role");
+        const int button = QAccessible::Button, grouping = QAccessible::Grouping;
+        const std::tuple<const char*, const char*, const char*, int> rows[] = {
+            {"Command17", "POWER ON", "C00", button},
+            {"Command18", "POWER OFF", "C01", button},
+            {"Command20", "AUDIO MUTE OFF", "C0C", button},
+            {"Command24", "MENU OFF", "C1D", button},
+            {"Command72", "POWER Management OFF", "C2B", button},
+            {"Command75", "LAMP MODE ECO1", "CF LAMPMODE ECO1", button},
+            {"Command12", "INPUT 3 Y,Pb/Cb,Pr/Cr", "C35", button},
+            {"Command1", "VOLUME up", "C09", button},
+            {"Command6", "MENU ENTER", "C3F", button},
+            {"Command44", "STATUS", "CR0", button},
+            {"Command16", "END", "", button},
+            {"Frame14", "POWER Management", "", grouping},
+        };
+        for (const auto& [object, name, description, role] : rows)
+            QTest::newRow(object) << object << name << description << role;
+    }
+    void accessibleNames() {
+        QFETCH(QString, object);
+        Rig rig;
+        QAccessibleInterface* read =
+            QAccessible::queryAccessibleInterface(rig.form.findChild<QWidget*>(object));
+        QVERIFY(read);
+        QTEST(read->text(QAccessible::Name), "name");
+        QTEST(read->text(QAccessible::Description), "description");
+        QTEST(int(read->role()), "role");
+        // Captions stay as they are; no two buttons sound alike.
+        QSet<QString> names;
+        for (const panel::ButtonEntry& entry : panel::buttons()) {
+            QCOMPARE(rig.button(entry.number)->text(), QString::fromLatin1(entry.caption));
+            names.insert(QAccessible::queryAccessibleInterface(rig.button(entry.number))
+                             ->text(QAccessible::Name));
+        }
+        QCOMPARE(names.size(), 76);
+    }
+
+    // A screen reader's or switch device's press on an arrow sends once, as
+    // one short click; the space bar still sends nothing.
+    void accessiblePressOnArrowSendsOnce() {
+        Rig rig;
+        QAccessibleActionInterface* actions =
+            QAccessible::queryAccessibleInterface(rig.button(51))->actionInterface();
+        QVERIFY(actions);
+        QVERIFY(actions->actionNames().contains(QAccessibleActionInterface::pressAction()));
+        actions->doAction(QAccessibleActionInterface::pressAction());
+        rig.clock.advance(milliseconds(1000));
+        QCOMPARE(rig.port.written, QByteArray("C4A\r"));
+        QCOMPARE(rig.logic.Cont_flag, std::int16_t(0));
+        rig.button(51)->setFocus();
+        QTest::keyClick(rig.button(51), Qt::Key_Space);
+        rig.clock.advance(milliseconds(500));
+        QCOMPARE(rig.port.written, QByteArray("C4A\r"));
+    }
+
     void spaceBarOnArrowSendsNothing() {
         Rig rig;
         rig.button(1)->setFocus();
@@ -563,7 +631,13 @@ class TestForm1 : public QObject {
             QVERIFY(read);
             QCOMPARE(read->text(QAccessible::Name), line->text());
             QCOMPARE(read->text(QAccessible::Description), QLatin1String(role));
+            QVERIFY(read->textInterface());
+            QCOMPARE(read->textInterface()->text(0, read->textInterface()->characterCount()),
+                     line->text());
         }
+        // Screen readers speak a status bar when it changes.
+        QCOMPARE(QAccessible::queryAccessibleInterface(rig.label(25))->role(),
+                 QAccessible::StatusBar);
     }
 };
 
