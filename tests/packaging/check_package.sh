@@ -25,7 +25,8 @@ fi
 for want in "${wanted[@]}" \
             ./usr/share/applications/kavo-control.desktop \
             ./usr/share/icons/hicolor/scalable/apps/kavo-control.svg \
-            ./usr/share/metainfo/org.kavo.KavoControl.metainfo.xml; do
+            ./usr/share/metainfo/org.kavo.KavoControl.metainfo.xml \
+            ./usr/share/doc/kavo-control/copyright; do
   if ! grep -qx "$want" <<<"$files"; then
     echo "missing from package: $want"; status=1
   fi
