@@ -183,10 +183,15 @@ void ClientHub::readFrom(ClientId id) {
                                     .arg(client.line.size() + client.overlong)
                                     .arg(kMaxCommandBytes));
                 client.overlong = 0;
+                client.line.clear();
             } else {
-                m_queue.submit(id, QString::fromLatin1(client.line));
+                // Nothing of the client is touched after the submit: the queue
+                // may answer at once, and a client that cannot take the answer
+                // is gone by then.
+                const QString command = QString::fromLatin1(client.line);
+                client.line.clear();
+                m_queue.submit(id, command);
             }
-            client.line.clear();
             // The queue may have answered at once and the client be gone by now.
             if (!m_connections.contains(id))
                 return;

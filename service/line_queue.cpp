@@ -94,6 +94,7 @@ void LineQueue::submit(ClientId client, const QString& command) {
                                            "already")
                                 .arg(quoted(command))
                                 .arg(kMaxQueuedPerClient));
+        sender.deliver(nullptr);
         return;
     }
     if (sender.dropped > 0) {
@@ -149,17 +150,19 @@ void LineQueue::pump() {
         if (found == m_clients.end())
             continue;
         --found->second.queued;
-        if (waiting.since.hasExpired(m_settings.queueWait.count())) {
-            m_journal.write(found->second.who,
-                            QStringLiteral("dropped %1: it waited %2 ms behind other exchanges")
-                                .arg(quoted(waiting.command))
-                                .arg(waiting.since.elapsed()));
-            continue;
-        }
-        if (!m_line.isOpen()) {
-            m_journal.write(
-                found->second.who,
-                QStringLiteral("not sent %1: the line is down").arg(quoted(waiting.command)));
+        QString dropped;
+        if (waiting.since.hasExpired(m_settings.queueWait.count()))
+            dropped = QStringLiteral("dropped %1: it waited %2 ms behind other exchanges")
+                          .arg(quoted(waiting.command))
+                          .arg(waiting.since.elapsed());
+        else if (!m_line.isOpen())
+            dropped = QStringLiteral("not sent %1: the line is down").arg(quoted(waiting.command));
+        if (!dropped.isEmpty()) {
+            m_journal.write(found->second.who, dropped);
+            // Its client hears that it went nowhere, and may send again at once.
+            found->second.deliver(nullptr);
+            if (m_busy)
+                return;
             continue;
         }
         start(waiting.client, waiting.command);

@@ -76,16 +76,20 @@ int main(int argc, char* argv[]) {
             return kavo::createMosquittoLink(std::move(settings), timers);
         });
     QSocketNotifier stopSignal(g_signalPipe[0], QSocketNotifier::Read);
+    bool stopped = false;
     QObject::connect(&stopSignal, &QSocketNotifier::activated, &app, [&] {
         unsigned char number = 0;
         [[maybe_unused]] const ssize_t got = ::read(g_signalPipe[0], &number, 1);
         service.stop(number == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"));
+        stopped = true;
         QCoreApplication::quit();
     });
-    if (const QString error = service.start(); !error.isEmpty()) {
+    // Opening a network line waits in an event loop of its own, where a stop
+    // signal is taken in already; quit() means nothing before exec().
+    if (const QString error = service.start(); !error.isEmpty() && !stopped) {
         journal.write(options.name, error);
         err << "kavo-projectord: " << error << '\n';
         return 1;
     }
-    return QCoreApplication::exec();
+    return stopped ? 0 : QCoreApplication::exec();
 }

@@ -36,6 +36,16 @@ constexpr const char* kAudioMuteOff = "C0C";
 constexpr const char* kPowerOn = "C00";
 constexpr const char* kPowerOff = "C01";
 
+// The text in UTF-8, cut to at most `bytes` without splitting a character.
+QByteArray utf8Within(QString text, qsizetype bytes) {
+    QByteArray utf8 = text.toUtf8();
+    while (utf8.size() > bytes) {
+        text.chop(text.size() > 1 && text.back().isLowSurrogate() ? 2 : 1);
+        utf8 = text.toUtf8();
+    }
+    return utf8;
+}
+
 // A request as the journal shows it: printable, without any digest.
 QString shown(const QByteArray& bytes) {
     return escapeControls(QString::fromLatin1(bytes.left(80)));
@@ -60,6 +70,7 @@ struct PjlinkServer::Connection {
     QByteArray parameter;
     QStringList toSend; // reads or commands still to go
     Phase phase = Phase::Deciding;
+    QDateTime since; // when the request came
 };
 
 struct PjlinkServer::Decision {
@@ -210,6 +221,7 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
         return;
     }
     connection.busy = true;
+    connection.since = QDateTime::currentDateTimeUtc();
     connection.request = line;
     connection.command = line.mid(2, 4);
     connection.phase = Phase::Deciding;
@@ -220,7 +232,7 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
         return;
     }
     if (line.size() < 8 || line[6] != ' ') {
-        const bool known = decide(connection.command, "?").result != "ERR1";
+        const bool known = decide(connection.command, "?", {}).result != "ERR1";
         answer(connection, known ? "ERR2" : "ERR1");
         return;
     }
@@ -228,15 +240,17 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
     runNext(id);
 }
 
-PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command,
-                                            const QByteArray& parameter) {
+PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QByteArray& parameter,
+                                            const QDateTime& readSince) {
     const ProjectorState& state = m_queue.state();
     const QDateTime now = QDateTime::currentDateTimeUtc();
     Decision decision;
     // The fields this answer needs that are not current are read first.
+    // Read for this request counts as current, whatever came between.
     const auto need = [&](std::initializer_list<StateField> fields) {
         for (const StateField field : fields) {
-            if (!state.isCurrent(field, m_queue.freshFor(field), now))
+            const bool readForIt = readSince.isValid() && state.readAt(field) >= readSince;
+            if (!readForIt && !state.isCurrent(field, m_queue.freshFor(field), now))
                 decision.reads.push_back(field);
         }
         return decision.reads.empty();
@@ -244,6 +258,10 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command,
     const auto word = [&](StateField field) { return state.value(field).toString(); };
     const bool query = parameter == "?";
     if (command == "POWR") {
+        if (!query && parameter != "0" && parameter != "1") {
+            decision.result = "ERR2";
+            return decision;
+        }
         if (!need({StateField::Power}))
             return decision;
         const QString power = word(StateField::Power);
@@ -352,11 +370,11 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command,
         return onlyQuery(numbers.join(' '));
     }
     if (command == "NAME")
-        return onlyQuery(m_settings.projectorName.toUtf8().left(64));
+        return onlyQuery(utf8Within(m_settings.projectorName, 64));
     if (command == "INF1")
         return onlyQuery("KAVO");
     if (command == "INF2")
-        return onlyQuery(m_settings.model.toUtf8().left(32));
+        return onlyQuery(utf8Within(m_settings.model, 32));
     if (command == "INFO")
         return onlyQuery(QByteArray("kavo-projectord ") + KAVO_VERSION);
     if (command == "CLSS")
@@ -375,7 +393,9 @@ void PjlinkServer::runNext(ClientId id) {
         answer(connection, "OK");
         return;
     }
-    const Decision decision = decide(connection.command, connection.parameter);
+    const Decision decision =
+        decide(connection.command, connection.parameter,
+               connection.phase == Phase::Reading ? connection.since : QDateTime());
     if (!decision.reads.empty()) {
         if (connection.phase == Phase::Reading) {
             // Read, but into nothing this projector's replies mean.
@@ -421,6 +441,12 @@ void PjlinkServer::answer(Connection& connection, const QByteArray& result) {
     m_journal.write(
         connection.who,
         QStringLiteral("%1 -> %2").arg(shown(connection.request), shown(line.chopped(1))));
+    // A controller that sends and never reads would have its answers pile up.
+    if (connection.socket->bytesToWrite() > kMaxPjlinkUnread) {
+        drop(connection.id,
+             QStringLiteral("closed: more than %1 bytes of answers unread").arg(kMaxPjlinkUnread));
+        return;
+    }
     connection.busy = false;
     if (connection.waiting.empty())
         return;

@@ -32,6 +32,8 @@ namespace kavo::service {
 inline constexpr int kMaxPjlinkConnections = 16;
 inline constexpr qsizetype kMaxPjlinkLine = 136; // with the digest in front: 168
 inline constexpr std::chrono::seconds kPjlinkIdle{30};
+// Answers a controller has not read: beyond this its connection is closed.
+inline constexpr qint64 kMaxPjlinkUnread = 64 * 1024;
 
 struct PjlinkSettings {
     ListenAddress listen;
@@ -62,7 +64,9 @@ class PjlinkServer final : public QObject {
     void answer(Connection& connection, const QByteArray& result);
     void runNext(ClientId id);
     void finished(ClientId id, const Exchange* exchange);
-    Decision decide(const QByteArray& command, const QByteArray& parameter);
+    // readSince: what was read from then on counts as current.
+    Decision decide(const QByteArray& command, const QByteArray& parameter,
+                    const QDateTime& readSince);
     void drop(ClientId id, const QString& why);
 
     LineQueue& m_queue;

@@ -235,8 +235,18 @@ class TestMqtt : public QObject {
         QVERIFY(watcher.waitFor(kBase + "availability", "online"));
         projector.reset();
         QVERIFY(watcher.waitFor(kBase + "availability", "offline"));
+        // A command while the line is down goes nowhere, and says so; the next one is served.
+        watcher.publish(kBase + "command", "CR0");
+        QVERIFY(watcher.waitFor(kBase + "reply", "{\"answered\":false,\"command\":\"CR0\","
+                                                 "\"outcome\":\"not sent\"}"));
         projector = std::make_unique<SimulatedProjector>(kSim, 3, QStringList{});
         QVERIFY(watcher.waitFor(kBase + "availability", "online"));
+        watcher.publish(kBase + "command", "CR1");
+        QVERIFY(
+            !watcher
+                 .waitFor(kBase + "reply",
+                          [](const QByteArray& got) { return got.contains("\"answered\":true"); })
+                 .isEmpty());
         broker.stop();
         QVERIFY(!service.waitFor({"\tmqtt\t", "was lost", "trying again in 1 s"}).isEmpty());
         broker.start();

@@ -321,6 +321,9 @@ class TestProjectord : public QObject {
                                             "%1POWR",   "%1POWR=ERR2", "%1CLSS 1", "%1CLSS=ERR2"};
         QTest::newRow("a silent projector")
             << QStringList{"--no-answer"} << QStringList{"%1POWR 1", "%1POWR=ERR3"};
+        QTest::newRow("the line down")
+            << QStringList{"--hang-up-after", "1"}
+            << QStringList{"wait 1500", "", "%1POWR 1", "%1POWR=ERR3", "%1POWR 2", "%1POWR=ERR2"};
     }
     void pjlink() {
         QFETCH(QStringList, simulator);
@@ -338,7 +341,8 @@ class TestProjectord : public QObject {
             }
             QCOMPARE(QString::fromLatin1(controller.ask(request.toLatin1())), conversation[n + 1]);
         }
-        QVERIFY(!service.waitFor({"pjlink:127.0.0.1:", conversation[0] + " -> "}).isEmpty());
+        QVERIFY(!service.waitFor({"pjlink:127.0.0.1:", conversation.filter("%1").value(0) + " -> "})
+                     .isEmpty());
     }
 
     // With a password: the digest of the greeting's number and the password
