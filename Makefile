@@ -69,7 +69,8 @@ bench:
 # The Windows build, not part of `make test`. The first run builds Qt 6.4.2
 # for MinGW-w64 into ~/.cache/kavo-control (about half an hour on 2 cores,
 # at the lowest priority), later runs reuse it. The result:
-# $(WIN_BUILD)/kavo-control-<version>-win64.zip.
+# $(WIN_BUILD)/kavo-control-<version>-win64.zip and the installer
+# $(WIN_BUILD)/kavo-control-<version>-win64-setup.exe.
 WIN_BUILD ?= build-win
 QT_WIN = $(shell scripts/build-qt-windows.sh --prefix)
 .PHONY: windows windows-test
@@ -85,6 +86,7 @@ windows:
 	@cmake --build $(WIN_BUILD) -j$(JOBS)
 	@cd $(WIN_BUILD) && cpack -G ZIP >/dev/null
 	@echo "$(WIN_BUILD)/$$(cd $(WIN_BUILD) && ls -t kavo-control-*-win64.zip | head -n 1)"
+	@scripts/build-windows-installer.sh $(WIN_BUILD)
 
 # The Windows programs under Wine on a virtual display, against the simulated
 # projector of the Linux build: the test suites that need no pseudo-terminal,

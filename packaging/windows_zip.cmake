@@ -1,7 +1,9 @@
 # The Windows zip, kavo-control-<version>-win64.zip: the programs beside the Qt
-# and MinGW runtime DLLs they load, the Qt plugins (platform and styles), the
-# README and the licence texts. Unpacked anywhere, kavo-control.exe starts with
-# a double click; nothing is installed.
+# and MinGW runtime DLLs they load, the one Qt plugin they load (the Windows
+# platform; every window draws with Fusion, which Qt Widgets holds), the
+# README and the licence texts, all stripped of their symbols. Unpacked
+# anywhere, kavo-control.exe starts with a double click; nothing is installed.
+# The installer (scripts/build-windows-installer.sh) carries the same files.
 set(kavo_programs kavo-control)
 if(TARGET kavoctl)
   list(APPEND kavo_programs kavoctl)
@@ -9,13 +11,7 @@ endif()
 install(TARGETS ${kavo_programs} RUNTIME DESTINATION .)
 
 set(kavo_plugins Qt6::QWindowsIntegrationPlugin)
-if(TARGET Qt6::QWindowsVistaStylePlugin)
-  list(APPEND kavo_plugins Qt6::QWindowsVistaStylePlugin)
-endif()
 install(IMPORTED_RUNTIME_ARTIFACTS Qt6::QWindowsIntegrationPlugin LIBRARY DESTINATION platforms)
-if(TARGET Qt6::QWindowsVistaStylePlugin)
-  install(IMPORTED_RUNTIME_ARTIFACTS Qt6::QWindowsVistaStylePlugin LIBRARY DESTINATION styles)
-endif()
 
 # The DLLs that the programs and plugins load, found by reading their import
 # tables with the cross objdump in Qt's bin folder and the MinGW runtime
@@ -68,6 +64,7 @@ install(CODE "
 ")
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
 install(DIRECTORY "${QT6_INSTALL_PREFIX}/licenses/" DESTINATION licenses/qt)
 foreach(part gcc-mingw-w64-base mingw-w64-common)
   if(EXISTS /usr/share/doc/${part}/copyright)
@@ -75,6 +72,20 @@ foreach(part gcc-mingw-w64-base mingw-w64-common)
             RENAME ${part}.txt)
   endif()
 endforeach()
+
+# Every program and DLL goes without its symbols (the MinGW runtime's
+# libstdc++ alone is 24 MB with them, 2 MB without); install(TARGETS) would
+# strip the programs only.
+install(CODE "
+  file(GLOB_RECURSE kavo_binaries \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/*.dll\"
+                                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/*.exe\")
+  foreach(binary \${kavo_binaries})
+    execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \${binary} RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR \"cannot strip \${binary}\")
+    endif()
+  endforeach()
+")
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_STRIP_FILES TRUE)

@@ -52,7 +52,10 @@ toolchain=$prefix/mingw-w64-x86_64.cmake
 
 # The configure commands, without their source and build folders. Qt Base has
 # only what the programs use: Core, Gui, Widgets, Network, Test and the
-# Windows platform and style plugins.
+# Windows platform plugin. Every window draws with Fusion, which is part of
+# Qt Widgets, so the Windows styles' plugin is left out; so are the image
+# format plugins (the programs draw their pictures) and TLS (a network port
+# is plain TCP).
 qtbase_configure=(
   cmake -G Ninja
   -DCMAKE_TOOLCHAIN_FILE="$toolchain"
@@ -67,6 +70,8 @@ qtbase_configure=(
   -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF
   -DFEATURE_vulkan=OFF -DFEATURE_icu=OFF -DFEATURE_tabletevent=OFF
   -DFEATURE_testlib=ON -DFEATURE_widgets=ON
+  -DFEATURE_style_windowsvista=OFF
+  -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF -DFEATURE_ico=OFF -DFEATURE_openssl=OFF
 )
 qtserialport_configure=(
   "$prefix/bin/qt-cmake" -G Ninja

@@ -10,7 +10,10 @@
 #   3. starts.sh: starts with COM1 stored, several in a row: the panel shows at
 #      once, in its colours, exchanges a command, and "END" ends it;
 #   4. kavoctl.sh: kavoctl.exe from the zip against the simulated projector
-#      served over TCP: the exchange, the status reads and the exit codes.
+#      served over TCP: the exchange, the status reads and the exit codes;
+#   5. installer.sh: the installer, silently, in a fresh prefix: the installed
+#      panel through the checks of stages 2 and 3, then the uninstaller, which
+#      leaves the settings.
 #
 #   scripts/windows-test.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
 #
@@ -32,4 +35,6 @@ source "$stages/port-dialog.sh"
 source "$stages/starts.sh"
 # shellcheck source=windows-test/kavoctl.sh
 source "$stages/kavoctl.sh"
+# shellcheck source=windows-test/installer.sh
+source "$stages/installer.sh"
 summary

@@ -84,16 +84,22 @@ zip=$(ls -t "$win_build"/kavo-control-*-win64.zip 2>/dev/null | head -n 1)
 [ -n "$zip" ] || { echo "windows-test: no zip in $win_build (make windows)" >&2; exit 1; }
 
 mkdir -p "$work"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  note "new Wine prefix in $WINEPREFIX"
-  wineboot -i >"$work/wineboot.log" 2>&1
-  wineserver -w
-fi
-# Wine hands no QT_* variable to a Windows program, but it does pass on the
-# prefix's registry environment: the offscreen platform of the GUI suites
-# (given on their command lines) draws with the same DejaVu fonts as on Linux.
-wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /t REG_SZ \
-  /d "$(winepath -w /usr/share/fonts/truetype/dejavu)" /f >/dev/null 2>&1
+# use_prefix FOLDER: the Wine prefix from now on, made when it is not there.
+use_prefix() {
+  wineserver -k 2>/dev/null || true
+  export WINEPREFIX=$1
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    note "new Wine prefix in $WINEPREFIX"
+    wineboot -i >"$work/wineboot.log" 2>&1
+    wineserver -w
+  fi
+  # Wine hands no QT_* variable to a Windows program, but it does pass on the
+  # prefix's registry environment: the offscreen platform of the GUI suites
+  # (given on their command lines) draws with the same DejaVu fonts as on Linux.
+  wine reg add 'HKCU\Environment' /v QT_QPA_FONTDIR /t REG_SZ \
+    /d "$(winepath -w /usr/share/fonts/truetype/dejavu)" /f >/dev/null 2>&1
+}
+use_prefix "$WINEPREFIX"
 
 # unpack_zip: the zip in a fresh folder, once; the panel in $exe.
 exe=
@@ -109,16 +115,22 @@ unpack_zip() {
 # its log in $work/sim.log.
 com1_simulator() {
   [ -z "$sim_pid" ] || return 0
-  local config=$work/config pts
+  local config=$work/config
   rm -rf "$config"
   mkdir -p "$config"
   XDG_CONFIG_HOME=$config "$sim" --port 1 >"$work/sim.log" 2>&1 &
   sim_pid=$!
   wait_for 10 test -L "$config/KAVO/ports/COM1" || { cat "$work/sim.log"; exit 1; }
+  map_com1
+}
+
+# map_com1: the simulator's pseudo-terminal as COM1 of the current prefix.
+map_com1() {
+  local pts
   # Wine rebuilds $WINEPREFIX/dosdevices/comN from the serial devices it finds
   # each time it starts (COM1 is /dev/ttyS0), so a link made by hand lasts only
   # until then; a mapping under HKLM\Software\Wine\Ports stays.
-  pts=$(readlink "$config/KAVO/ports/COM1")
+  pts=$(readlink "$work/config/KAVO/ports/COM1")
   wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$pts" /f >/dev/null 2>&1
   wineserver -k 2>/dev/null || true
   wineserver -w
