@@ -49,6 +49,11 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "the kavo-control authors, MIT licen
 Section "kavo-control"
   SetShellVarContext current
   SetOutPath "$INSTDIR"
+  ; An upgrade: the folders of the version before go first, so that a file it
+  ; had and this one has not does not stay behind (the folders are ours alone).
+  RMDir /r "$INSTDIR\platforms"
+  RMDir /r "$INSTDIR\styles"
+  RMDir /r "$INSTDIR\licenses"
   File /r "${FILES}\*.*"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
