@@ -161,9 +161,16 @@ void Kavoctl::nextRead() {
 // was never usable: a network serial server that is busy with another client
 // accepts and closes at once. The port counts as not opened.
 bool Kavoctl::closedAtOnce(const Exchange& exchange) {
-    if (!m_firstExchange)
+    const bool first = std::exchange(m_firstExchange, false);
+    // A projector-sharing service whose own line is down says so and closes:
+    // the port cannot be used, whenever that happens.
+    if (exchange.kind == ReplyKind::LineLost && !m_port->farEndReason().isEmpty()) {
+        complain(QStringLiteral("cannot use %1: %2").arg(m_portName, m_port->farEndReason()));
+        finish(kExitPort);
+        return true;
+    }
+    if (!first)
         return false;
-    m_firstExchange = false;
     if (exchange.kind != ReplyKind::LineLost || !exchange.reply.isEmpty() ||
         m_sinceOpen.hasExpired(kClosedAtOnce.count()))
         return false;

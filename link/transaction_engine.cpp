@@ -86,7 +86,11 @@ void TransactionEngine::MSComm1_OnComm(CommEvent event) {
     if (event == CommEvent::LineLost) {
         m_lineLost = true;
         m_lostDevice = m_port.deviceName();
-        m_display.notice = QStringLiteral("port lost: the next command opens it again");
+        const QString reason = m_port.farEndReason();
+        m_display.notice =
+            reason.isEmpty()
+                ? QStringLiteral("port lost: the next command opens it again")
+                : QStringLiteral("port lost: %1. The next command tries again.").arg(reason);
         changed();
         return;
     }

@@ -44,7 +44,7 @@ QString permissionDetail(const QString& path) {
 
 LocalSerialPort::LocalSerialPort(QString socketPath, QObject* parent)
     : StreamSerialPort(m_socket, parent), m_path(std::move(socketPath)) {
-    connect(&m_socket, &QLocalSocket::readyRead, this, [this] { raise(CommEvent::Receive); });
+    connect(&m_socket, &QLocalSocket::readyRead, this, [this] { arrived(); });
     connect(&m_socket, &QLocalSocket::stateChanged, this, &LocalSerialPort::linkChanged);
     connect(&m_socket, &QLocalSocket::errorOccurred, this, &LocalSerialPort::linkChanged);
     m_retry.setSingleShot(true);

@@ -110,9 +110,10 @@ class MosquittoLink final : public MqttLink {
             m_mosq, [](mosquitto*, void* self, const mosquitto_message* message) {
                 auto* link = static_cast<MosquittoLink*>(self);
                 if (link->m_events.message && message->topic)
-                    link->m_events.message(QString::fromUtf8(message->topic),
-                                           QByteArray(static_cast<const char*>(message->payload),
-                                                      message->payloadlen));
+                    link->m_events.message(
+                        QString::fromUtf8(message->topic),
+                        QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
+                        message->retain);
             });
         lookUp();
     }

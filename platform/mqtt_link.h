@@ -34,7 +34,8 @@ class MqttLink {
         std::function<void()> connected; // every time the broker accepts the connection
         std::function<void(const QString& what)>
             event; // a loss, a refusal, a retry: for the journal
-        std::function<void(const QString& topic, const QByteArray& payload)> message;
+        // `retained`: kept by the broker from before, not sent just now.
+        std::function<void(const QString& topic, const QByteArray& payload, bool retained)> message;
     };
 
     virtual ~MqttLink() = default;

@@ -234,6 +234,12 @@ LinkOwner simulatorLinkOwner(const QString& entry) {
 #endif
 }
 
+bool isHiddenControl(QChar c) {
+    const char16_t u = c.unicode();
+    return u == 0x2028 || u == 0x2029 || (u >= 0x202a && u <= 0x202e) ||
+           (u >= 0x2066 && u <= 0x2069) || u == 0x200e || u == 0x200f || u == 0x061c;
+}
+
 QString escapeControls(QStringView text) {
     QString shown;
     shown.reserve(text.size());
@@ -244,8 +250,10 @@ QString escapeControls(QStringView text) {
             shown += QLatin1String("\\t");
         else if (c == u'\\')
             shown += QLatin1String("\\\\");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+        else if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f))
             shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else if (isHiddenControl(c))
+            shown += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
         else
             shown += c;
     }

@@ -26,7 +26,13 @@ QString portFolder();
 
 // The text with control characters written out (\n, \t, \x1b ...), so that a
 // name shown on one line stays one line.
+// C0 and C1 controls and DEL become \xNN; the characters that break a line
+// or turn the text's direction without being seen (U+2028, U+2029, the
+// bidirectional embeddings, overrides, isolates and marks) become \uNNNN.
 QString escapeControls(QStringView text);
+// Whether the character is one of those that break a line or turn the text's
+// direction without being seen.
+bool isHiddenControl(QChar c);
 QString portDevicePath(int number);
 
 // Longest first line read from a port folder entry; the rest is never read.

@@ -1,13 +1,29 @@
 #include "stream_serial_port.h"
 
+#include "line_down_notice.h"
+
 #include <QEventLoop>
 #include <QIODevice>
 #include <QTimer>
 
 namespace kavo {
+namespace {
+
+// A notice comes in one piece from a service on this machine or nearby; the
+// start of one that stops short is passed on as line bytes after this.
+constexpr std::chrono::milliseconds kNoticeCompletes{200};
+
+} // namespace
 
 StreamSerialPort::StreamSerialPort(QIODevice& stream, QObject* parent)
-    : QObject(parent), m_stream(stream) {}
+    : QObject(parent), m_stream(stream) {
+    m_release.setSingleShot(true);
+    m_release.setInterval(kNoticeCompletes);
+    connect(&m_release, &QTimer::timeout, this, [this] {
+        if (m_open)
+            raise(CommEvent::Receive);
+    });
+}
 
 OpenResult StreamSerialPort::open() {
     if (m_connecting)
@@ -16,6 +32,9 @@ OpenResult StreamSerialPort::open() {
         return {false, QStringLiteral("The port is already open.")};
     // What is left of an earlier connection (still closing, or dropped) goes now.
     abortLink();
+    m_held.clear();
+    m_release.stop();
+    m_farEndReason.clear();
     m_timedOut = false;
     m_givenUp = false;
     m_connecting = true;
@@ -81,7 +100,37 @@ void StreamSerialPort::write(const QString& text) {
 }
 
 QString StreamSerialPort::readAll() {
-    return QString::fromLatin1(m_stream.readAll());
+    if (m_release.isActive())
+        return {}; // all of it may still be a notice
+    return QString::fromLatin1(std::exchange(m_held, {}) + m_stream.readAll());
+}
+
+void StreamSerialPort::arrived() {
+    if (m_held.isEmpty()) {
+        char first = 0;
+        if (m_stream.peek(&first, 1) != 1 || first != '\x15') {
+            raise(CommEvent::Receive);
+            return;
+        }
+    }
+    m_held += m_stream.readAll();
+    switch (matchLineDownNotice(m_held)) {
+    case NoticeMatch::Partial:
+        if (!m_release.isActive())
+            m_release.start();
+        return;
+    case NoticeMatch::Whole:
+        m_release.stop();
+        m_farEndReason = lineDownText(m_held).value_or(QString());
+        m_held.remove(0, m_held.indexOf('\n') + 1);
+        if (!m_held.isEmpty())
+            raise(CommEvent::Receive);
+        return;
+    case NoticeMatch::None:
+        m_release.stop();
+        raise(CommEvent::Receive);
+        return;
+    }
 }
 
 void StreamSerialPort::linkChanged() {
@@ -93,6 +142,10 @@ void StreamSerialPort::linkChanged() {
     // its own teardown; the next open clears what is left.
     if (!m_open || state == QAbstractSocket::ConnectedState)
         return;
+    // A notice that came just before the end is read first.
+    if (m_stream.bytesAvailable() > 0 || m_release.isActive())
+        arrived();
+    m_release.stop();
     m_open = false;
     raise(CommEvent::LineLost);
 }

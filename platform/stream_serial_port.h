@@ -12,13 +12,16 @@
 // operator did not already start. A second open during that wait fails at
 // once, so a send then does what a send on a closed port does; closing gives
 // the attempt up. A connection that drops is closed once and reported as a
-// lost line; the port does not reconnect by itself.
+// lost line; the port does not reconnect by itself. A projector-sharing
+// service whose own line is down says so before it ends the connection; its
+// words are the port's farEndReason(), never bytes of the line.
 
 #include "serial_port.h"
 
 #include <chrono>
 #include <QAbstractSocket>
 #include <QObject>
+#include <QTimer>
 
 class QEventLoop;
 class QIODevice;
@@ -39,6 +42,7 @@ class StreamSerialPort : public QObject, public SerialPort {
     bool isOpen() const final { return m_open; }
     void write(const QString& text) final;
     QString readAll() final;
+    QString farEndReason() const final { return m_farEndReason; }
 
     void setConnectTimeout(std::chrono::milliseconds timeout) { m_connectTimeout = timeout; }
     // The far end as the operator names it: socket://HOST:PORT, unix:PATH.
@@ -52,6 +56,9 @@ class StreamSerialPort : public QObject, public SerialPort {
     StreamSerialPort(QIODevice& stream, QObject* parent);
 
     void linkChanged();
+    // The derived port's arrivals: passed on as Receive, unless they are (or
+    // may still become) a service's line-down notice.
+    void arrived();
 
     virtual void connectToFarEnd() = 0;
     // The socket's state; Connecting covers a host name lookup as well.
@@ -78,6 +85,9 @@ class StreamSerialPort : public QObject, public SerialPort {
     bool m_connecting = false;
     bool m_timedOut = false;
     bool m_givenUp = false;
+    QByteArray m_held; // the start of what may be a notice
+    QTimer m_release;  // held bytes that never became one go on then
+    QString m_farEndReason;
 };
 
 } // namespace kavo

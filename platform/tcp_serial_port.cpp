@@ -34,7 +34,7 @@ void noteHostLookupAbandoned() {
 
 TcpSerialPort::TcpSerialPort(QString host, quint16 tcpPort, QObject* parent)
     : StreamSerialPort(m_socket, parent), m_host(std::move(host)), m_tcpPort(tcpPort) {
-    connect(&m_socket, &QTcpSocket::readyRead, this, [this] { raise(CommEvent::Receive); });
+    connect(&m_socket, &QTcpSocket::readyRead, this, [this] { arrived(); });
     connect(&m_socket, &QTcpSocket::stateChanged, this, &TcpSerialPort::linkChanged);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &TcpSerialPort::linkChanged);
 }

@@ -53,15 +53,16 @@ Exchanger::~Exchanger() {
     m_port.setEventHandler({});
 }
 
-void Exchanger::exchange(const QString& command, Done done) {
+void Exchanger::exchange(const QString& command, Done done, bool cutsOwn) {
     m_done = std::move(done);
     // Whatever is still waiting belongs to an earlier reply, not to this one.
     if (const QString stale = m_port.readAll(); m_stray && !stale.isEmpty())
-        m_stray(stale);
+        m_stray(stale, true);
     m_line = commandLine(command);
     m_buffer.clear();
     m_overflow = false;
-    if (!std::exchange(m_settleNext, false)) {
+    const bool afterCut = std::exchange(m_cutUnsettled, false) && !cutsOwn;
+    if (!std::exchange(m_settleNext, false) && !afterCut) {
         send();
         return;
     }
@@ -87,7 +88,7 @@ void Exchanger::onComm(CommEvent event) {
     const QString input = m_port.readAll();
     if (m_settling || !m_done) {
         if (m_stray && !input.isEmpty())
-            m_stray(input);
+            m_stray(input, m_settling || m_settleNext || m_cutUnsettled);
     }
     if (m_settling) {
         // The rest of an earlier reply: dropped, and the line is not quiet yet.
@@ -140,6 +141,7 @@ void Exchanger::finish(Ending ending) {
     if (exchange.kind != ReplyKind::Answered)
         exchange.status.reset();
     m_settleNext = ending == Ending::Cut ? settleNext : !endedProperly(exchange.kind);
+    m_cutUnsettled = ending == Ending::Cut && !settleNext && !endedProperly(exchange.kind);
     m_buffer.clear();
     // The callback may start the next exchange, which sets a new one.
     const Done done = std::exchange(m_done, nullptr);

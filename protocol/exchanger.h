@@ -9,7 +9,8 @@
 // reply may still be on its way: the next command is sent only once the line
 // has been quiet for kSettleTime (at most kSettleLimit after it is due), and
 // what arrives meanwhile is dropped, so that it is never taken for the next
-// command's reply.
+// command's reply. An exchange cut short by its own sender's next command
+// (a held button's pace) leaves the line unsettled for anyone else's.
 
 #include "serial_port.h"
 #include "timer.h"
@@ -59,18 +60,20 @@ class Exchanger {
     Exchanger& operator=(const Exchanger&) = delete;
 
     // Sends the command (its text, without CR) and calls done once the
-    // exchange has ended; done may start the next one.
-    void exchange(const QString& command, Done done);
+    // exchange has ended; done may start the next one. `cutsOwn`: the
+    // command comes from the sender whose exchange endNow() cut, and goes
+    // out at once, as on a direct line; anyone else's waits for the line to
+    // settle first.
+    void exchange(const QString& command, Done done, bool cutsOwn = false);
 
     // Ends the running exchange now with what has arrived, as the next
-    // command on a direct line would: no settling before that next command.
-    // Does nothing between exchanges.
+    // command on a direct line would. Does nothing between exchanges.
     void endNow();
     bool busy() const { return static_cast<bool>(m_done); }
 
-    // Told of what arrives outside an exchange (unasked, or late for the last
-    // one) before it is dropped.
-    void setStrayHandler(std::function<void(const QString& received)> stray) {
+    // Told of what arrives outside an exchange before it is dropped: `late`
+    // when it may be the rest of an earlier reply, else unasked.
+    void setStrayHandler(std::function<void(const QString& received, bool late)> stray) {
         m_stray = std::move(stray);
     }
 
@@ -85,12 +88,13 @@ class Exchanger {
     std::unique_ptr<Timer> m_quiet;       // settling: restarted by every arrival
     std::unique_ptr<Timer> m_settleLimit; // settling: sends even if never quiet
     bool m_settleNext = false;            // the last exchange ended without CR or ACK
+    bool m_cutUnsettled = false;          // it was cut before its CR or ACK
     bool m_settling = false;
     QString m_line;
     QString m_buffer;
     bool m_overflow = false;
     Done m_done;
-    std::function<void(const QString&)> m_stray;
+    std::function<void(const QString&, bool)> m_stray;
 };
 
 } // namespace kavo

@@ -49,6 +49,8 @@ class ProjectorState {
     // Keeps every value but makes none current: a command may have changed
     // what was read.
     void markStale();
+    // Every value unknown again (the line to the projector is gone).
+    void forget() { m_readings = {}; }
     // Whether the field was read no longer than maxAge before now, and no
     // command has come since.
     bool isCurrent(StateField field, std::chrono::milliseconds maxAge, const QDateTime& now) const;

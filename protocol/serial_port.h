@@ -40,6 +40,11 @@ class SerialPort {
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
 
+    // Why the far end ended the connection, in its own words, when it said
+    // so (a projector-sharing service whose own line is down); else empty.
+    // Kept until the next open.
+    virtual QString farEndReason() const { return {}; }
+
     // Writes one byte per character, adding nothing. Does nothing when closed.
     virtual void write(const QString& text) = 0;
     // Everything received and not yet read, removed from the port.

@@ -1,6 +1,8 @@
 #include "client_hub.h"
 
+#include "line_down_notice.h"
 #include "port_paths.h"
+#include "safe_files.h"
 
 #include <cerrno>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QTcpSocket>
+#include <QTimer>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,35 +21,24 @@ namespace {
 
 constexpr int kProbeMs = 1000;
 
-QString peerOf(QLocalSocket& socket) {
+struct Peer {
+    QString who;
+    QString source;
+};
+
+Peer peerOf(QLocalSocket& socket) {
     ucred credentials{};
     socklen_t size = sizeof credentials;
     if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials,
                      &size) != 0)
-        return QStringLiteral("unix:?");
-    return QStringLiteral("unix:%1").arg(credentials.pid);
+        return {QStringLiteral("unix:?"), QStringLiteral("unix:?")};
+    return {QStringLiteral("unix:%1").arg(credentials.pid),
+            QStringLiteral("unix user %1").arg(credentials.uid)};
 }
 
-QString peerOf(QTcpSocket& socket) {
-    return QStringLiteral("tcp:") + peerAddress(socket);
-}
-
-// Whether only its owner (this user or root) can put files into the folder.
-QString folderProblem(const QString& folder) {
-    struct stat info {};
-    if (::stat(QFile::encodeName(folder).constData(), &info) != 0)
-        return QStringLiteral("%1: %2").arg(escapeControls(folder),
-                                            QString::fromLocal8Bit(std::strerror(errno)));
-    if (!S_ISDIR(info.st_mode))
-        return QStringLiteral("%1 is not a folder").arg(escapeControls(folder));
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
-        (info.st_uid != ::geteuid() && info.st_uid != 0))
-        return QStringLiteral("other users can write to %1 (mode %2): one of them could put a "
-                              "socket of their own in this one's place; use a folder that only "
-                              "its owner can write to")
-            .arg(escapeControls(folder))
-            .arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
-    return {};
+Peer peerOf(QTcpSocket& socket) {
+    return {QStringLiteral("tcp:") + peerAddress(socket),
+            QStringLiteral("tcp:") + socket.peerAddress().toString()};
 }
 
 } // namespace
@@ -59,16 +51,20 @@ QString peerAddress(const QAbstractSocket& socket) {
     return host + QLatin1Char(':') + QString::number(socket.peerPort());
 }
 
-ClientHub::ClientHub(LineQueue& queue, Journal& journal, QString name)
-    : m_queue(queue), m_journal(journal), m_name(std::move(name)) {
+ClientHub::ClientHub(LineQueue& queue, Journal& journal, QString name,
+                     std::function<std::optional<LineDown>()> lineDown)
+    : m_queue(queue), m_journal(journal), m_name(std::move(name)), m_lineDown(std::move(lineDown)) {
     connect(&m_local, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = m_local.nextPendingConnection())
-            accept(socket, peerOf(*socket));
+        while (QLocalSocket* socket = m_local.nextPendingConnection()) {
+            const Peer peer = peerOf(*socket);
+            accept(socket, peer.who, peer.source, false);
+        }
     });
     connect(&m_tcp, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_tcp.nextPendingConnection()) {
             socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            accept(socket, peerOf(*socket));
+            const Peer peer = peerOf(*socket);
+            accept(socket, peer.who, peer.source, true);
         }
     });
 }
@@ -139,23 +135,29 @@ void ClientHub::close() {
         drop(m_connections.begin()->first, QStringLiteral("the service stops"));
 }
 
-void ClientHub::accept(QIODevice* socket, const QString& who) {
-    if (m_connections.size() >= std::size_t(kMaxClients)) {
-        m_journal.write(
-            who, QStringLiteral("refused: %1 clients are connected already").arg(kMaxClients));
+void ClientHub::accept(QIODevice* socket, const QString& who, const QString& source, bool tcp) {
+    int& count = tcp ? m_tcpCount : m_localCount;
+    if (count >= kMaxClients) {
+        m_journal.complain(
+            who,
+            QStringLiteral("refused: %1 clients are connected %2 already")
+                .arg(kMaxClients)
+                .arg(tcp ? QStringLiteral("over TCP") : QStringLiteral("to the socket")),
+            u"refused", source);
         socket->close();
         socket->deleteLater();
         return;
     }
+    ++count;
     const ClientId id = m_nextId++;
-    m_connections[id] = Connection{socket, who, {}, 0};
+    m_connections[id] = Connection{socket, who, source, tcp, false, {}, 0};
     if (auto* local = qobject_cast<QLocalSocket*>(socket)) {
         local->setReadBufferSize(kReadBuffer);
         connect(local, &QLocalSocket::disconnected, this,
                 [this, id] { drop(id, QStringLiteral("gone")); });
-    } else if (auto* tcp = qobject_cast<QAbstractSocket*>(socket)) {
-        tcp->setReadBufferSize(kReadBuffer);
-        connect(tcp, &QAbstractSocket::disconnected, this,
+    } else if (auto* tcpSocket = qobject_cast<QAbstractSocket*>(socket)) {
+        tcpSocket->setReadBufferSize(kReadBuffer);
+        connect(tcpSocket, &QAbstractSocket::disconnected, this,
                 [this, id] { drop(id, QStringLiteral("gone")); });
     }
     connect(socket, &QIODevice::readyRead, this, [this, id] { readFrom(id); });
@@ -163,9 +165,52 @@ void ClientHub::accept(QIODevice* socket, const QString& who) {
         if (exchange && !exchange->reply.isEmpty())
             reply(id, exchange->reply);
     });
-    m_journal.write(who, QStringLiteral("connected"));
+    m_journal.complain(who, QStringLiteral("connected"), u"connected", source);
+    if (const std::optional<LineDown> down = m_lineDown()) {
+        tellLineDown(id, *down);
+        return;
+    }
     if (socket->bytesAvailable() > 0)
         readFrom(id);
+}
+
+void ClientHub::lineLost() {
+    const std::optional<LineDown> down = m_lineDown();
+    if (!down)
+        return;
+    std::vector<ClientId> ids;
+    for (const auto& [id, client] : m_connections)
+        ids.push_back(id);
+    for (const ClientId id : ids)
+        tellLineDown(id, *down);
+}
+
+// The notice, then the end of this side of the connection: the client reads
+// the notice and then the end, and whatever it still sends is read and
+// dropped, so that nothing it sent resets the connection before it has read.
+void ClientHub::tellLineDown(ClientId id, const LineDown& down) {
+    const auto found = m_connections.find(id);
+    if (found == m_connections.end() || found->second.ending)
+        return;
+    Connection& client = found->second;
+    client.ending = true;
+    client.line.clear();
+    m_queue.removeClient(id);
+    client.socket->write(lineDownNotice(down.since, down.reason));
+    int descriptor = -1;
+    if (auto* local = qobject_cast<QLocalSocket*>(client.socket)) {
+        local->flush();
+        descriptor = int(local->socketDescriptor());
+    } else if (auto* tcp = qobject_cast<QAbstractSocket*>(client.socket)) {
+        tcp->flush();
+        descriptor = int(tcp->socketDescriptor());
+    }
+    if (descriptor >= 0 && client.socket->bytesToWrite() == 0)
+        ::shutdown(descriptor, SHUT_WR);
+    m_journal.complain(client.who, QStringLiteral("told that the line is down"),
+                       u"told that the line is down", client.source);
+    QTimer::singleShot(kNoticeLingerMs, client.socket,
+                       [this, id] { drop(id, QStringLiteral("closed: the line is down")); });
 }
 
 void ClientHub::readFrom(ClientId id) {
@@ -174,14 +219,17 @@ void ClientHub::readFrom(ClientId id) {
         return;
     Connection& client = found->second;
     const QByteArray data = client.socket->readAll();
+    if (client.ending)
+        return;
     for (const char byte : data) {
         if (byte == '\r') {
             if (client.overlong > 0) {
-                m_journal.write(client.who,
-                                QStringLiteral("dropped a command of %1 bytes: at most %2 make "
-                                               "one")
-                                    .arg(client.line.size() + client.overlong)
-                                    .arg(kMaxCommandBytes));
+                m_journal.complain(client.who,
+                                   QStringLiteral("dropped a command of %1 bytes: at most %2 make "
+                                                  "one")
+                                       .arg(client.line.size() + client.overlong)
+                                       .arg(kMaxCommandBytes),
+                                   u"overlong command", client.source);
                 client.overlong = 0;
                 client.line.clear();
             } else {
@@ -198,16 +246,18 @@ void ClientHub::readFrom(ClientId id) {
         } else if (client.line.size() < kMaxCommandBytes) {
             client.line.append(byte);
         } else if (client.overlong++ == 0) {
-            m_journal.write(client.who, QStringLiteral("sent more than %1 bytes without a CR; "
-                                                       "they are dropped up to the next CR")
-                                            .arg(kMaxCommandBytes));
+            m_journal.complain(client.who,
+                               QStringLiteral("sent more than %1 bytes without a CR; "
+                                              "they are dropped up to the next CR")
+                                   .arg(kMaxCommandBytes),
+                               u"overlong command start", client.source);
         }
     }
 }
 
 void ClientHub::reply(ClientId id, const QString& bytes) {
     const auto found = m_connections.find(id);
-    if (found == m_connections.end())
+    if (found == m_connections.end() || found->second.ending)
         return;
     QIODevice* socket = found->second.socket;
     socket->write(bytes.toLatin1());
@@ -221,8 +271,9 @@ void ClientHub::drop(ClientId id, const QString& why) {
         return;
     const Connection client = found->second;
     m_connections.erase(found);
+    --(client.tcp ? m_tcpCount : m_localCount);
     m_queue.removeClient(id);
-    m_journal.write(client.who, why);
+    m_journal.complain(client.who, why, why, client.source);
     client.socket->disconnect(this);
     if (auto* local = qobject_cast<QLocalSocket*>(client.socket))
         local->abort();

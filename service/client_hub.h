@@ -5,16 +5,25 @@
 // up to a CR are one command for the line queue; its replies come back on
 // its own connection only.
 //
+// While the line to the projector is down, a client is told so in a line of
+// its own (see line_down_notice.h) and its connection ended: on connecting,
+// and when the line is lost. While the line is up nothing but the replies
+// ever reaches a client.
+//
 // Memory is bounded per client: the socket reads at most kReadBuffer bytes
 // ahead, a command longer than kMaxCommandBytes is dropped (and said once),
 // and a client that leaves more than kMaxUnreadReplies bytes of replies
-// unread is disconnected. At most kMaxClients are connected at once.
+// unread is disconnected. The socket and TCP each serve at most kMaxClients
+// at once, so that TCP peers cannot take the socket's users' room.
 
 #include "journal.h"
 #include "line_queue.h"
 #include "service_options.h"
 
+#include <functional>
 #include <map>
+#include <optional>
+#include <QDateTime>
 #include <QLocalServer>
 #include <QObject>
 #include <QTcpServer>
@@ -25,6 +34,13 @@ inline constexpr int kMaxClients = 64;
 inline constexpr qsizetype kMaxCommandBytes = 256;
 inline constexpr qint64 kReadBuffer = 64 * 1024;
 inline constexpr qint64 kMaxUnreadReplies = 1024 * 1024;
+// How long a client told that the line is down has to read that and go.
+inline constexpr int kNoticeLingerMs = 2000;
+
+struct LineDown {
+    QDateTime since;
+    QString reason;
+};
 
 // A TCP peer as the journal names it: ADDRESS:PORT, an IPv6 address in brackets.
 QString peerAddress(const QAbstractSocket& socket);
@@ -32,7 +48,9 @@ QString peerAddress(const QAbstractSocket& socket);
 class ClientHub final : public QObject {
     Q_OBJECT
   public:
-    ClientHub(LineQueue& queue, Journal& journal, QString name);
+    // `lineDown` tells since when and why the line is down, nothing while it is up.
+    ClientHub(LineQueue& queue, Journal& journal, QString name,
+              std::function<std::optional<LineDown>()> lineDown);
     ~ClientHub() override;
 
     // Empty on success, else why the socket cannot be served. A socket file
@@ -43,17 +61,24 @@ class ClientHub final : public QObject {
     // Stops listening (the socket file goes) and lets every client go.
     void close();
 
+    // Every client is told that the line is down, and goes.
+    void lineLost();
+
   private:
     struct Connection {
         QIODevice* socket = nullptr;
         QString who;
+        QString source; // who, without what changes from one connection to the next
+        bool tcp = false;
+        bool ending = false; // told that the line is down; reads nothing more
         QByteArray line;
         qsizetype overlong = 0; // bytes of the current command past the limit
     };
 
-    void accept(QIODevice* socket, const QString& who);
+    void accept(QIODevice* socket, const QString& who, const QString& source, bool tcp);
     void readFrom(ClientId id);
     void reply(ClientId id, const QString& bytes);
+    void tellLineDown(ClientId id, const LineDown& down);
     void drop(ClientId id, const QString& why);
 
     LineQueue& m_queue;
@@ -62,6 +87,9 @@ class ClientHub final : public QObject {
     QLocalServer m_local;
     QTcpServer m_tcp;
     std::map<ClientId, Connection> m_connections;
+    int m_localCount = 0;
+    int m_tcpCount = 0;
+    std::function<std::optional<LineDown>()> m_lineDown;
     ClientId m_nextId = 1;
 };
 

@@ -58,9 +58,19 @@ LineQueue::LineQueue(SerialPort& line, TimerFactory& timers, Journal& journal,
         }
         pump();
     });
-    m_exchanger.setStrayHandler([this](const QString& received) {
-        m_journal.write(u"line", QStringLiteral("dropped what the projector sent unasked: RxD:%1")
-                                     .arg(renderTrace(received.left(64)).text));
+    m_exchanger.setStrayHandler([this](const QString& received, bool late) {
+        const QString shown = renderTrace(received.left(64)).text;
+        if (late)
+            m_journal.complain(u"line",
+                               QStringLiteral("dropped a late reply, not taken for the next "
+                                              "command's: RxD:%1")
+                                   .arg(shown),
+                               u"late reply");
+        else
+            m_journal.complain(
+                u"line",
+                QStringLiteral("dropped what the projector sent unasked: RxD:%1").arg(shown),
+                u"unasked");
     });
 }
 
@@ -89,18 +99,21 @@ void LineQueue::submit(ClientId client, const QString& command) {
     Client& sender = found->second;
     if (sender.queued >= kMaxQueuedPerClient) {
         if (sender.dropped++ == 0)
-            m_journal.write(sender.who,
-                            QStringLiteral("dropped %1 and what follows: %2 commands are waiting "
-                                           "already")
-                                .arg(quoted(command))
-                                .arg(kMaxQueuedPerClient));
+            m_journal.complain(
+                sender.who,
+                QStringLiteral("dropped %1 and what follows: %2 commands are waiting "
+                               "already")
+                    .arg(quoted(command))
+                    .arg(kMaxQueuedPerClient),
+                u"queue full");
         sender.deliver(nullptr);
         return;
     }
     if (sender.dropped > 0) {
-        m_journal.write(sender.who, QStringLiteral("%1 commands were dropped while its queue was "
-                                                   "full")
-                                        .arg(sender.dropped));
+        m_journal.complain(
+            sender.who,
+            QStringLiteral("%1 commands were dropped while its queue was full").arg(sender.dropped),
+            u"queue full");
         sender.dropped = 0;
     }
     Waiting waiting{client, command, {}};
@@ -151,14 +164,18 @@ void LineQueue::pump() {
             continue;
         --found->second.queued;
         QString dropped;
-        if (waiting.since.hasExpired(m_settings.queueWait.count()))
+        QStringView kind;
+        if (waiting.since.hasExpired(m_settings.queueWait.count())) {
             dropped = QStringLiteral("dropped %1: it waited %2 ms behind other exchanges")
                           .arg(quoted(waiting.command))
                           .arg(waiting.since.elapsed());
-        else if (!m_line.isOpen())
+            kind = u"waited too long";
+        } else if (!m_line.isOpen()) {
             dropped = QStringLiteral("not sent %1: the line is down").arg(quoted(waiting.command));
+            kind = u"not sent: the line is down";
+        }
         if (!dropped.isEmpty()) {
-            m_journal.write(found->second.who, dropped);
+            m_journal.complain(found->second.who, dropped, kind);
             // Its client hears that it went nowhere, and may send again at once.
             found->second.deliver(nullptr);
             if (m_busy)
@@ -190,18 +207,29 @@ void LineQueue::start(ClientId client, const QString& command) {
     m_running = client;
     m_runningWho = whoOf(client);
     m_gap->setEnabled(false);
-    m_exchanger.exchange(command, [this](const Exchange& exchange) { ended(exchange); });
+    // A client's command that cut its own running exchange goes at once;
+    // anyone else's waits until what the projector still sends for it is over.
+    m_exchanger.exchange(
+        command, [this](const Exchange& exchange) { ended(exchange); },
+        client != kPoll && client == m_lastClient);
 }
 
 void LineQueue::ended(const Exchange& exchange) {
     m_busy = false;
     m_lastEnd.start();
     const ClientId client = std::exchange(m_running, kPoll);
+    m_lastClient = client;
     const QString who = std::exchange(m_runningWho, {});
     // A client gone meanwhile gets nothing; the exchange is still recorded.
     m_journal.exchange(who, exchange);
-    if (m_state.update(exchange, QDateTime::currentDateTimeUtc()) == StateField::Power)
+    if (m_state.update(exchange, QDateTime::currentDateTimeUtc()) == StateField::Power) {
         scheduleStatusPoll();
+        // The lamp goes on and off with the power: its readings are read again.
+        for (const StateField field : {StateField::LampStatus, StateField::LampHours}) {
+            if (!m_polls.contains(readCommand(field)))
+                m_polls.push_back(readCommand(field));
+        }
+    }
     if (!exchange.statusRead && endedProperly(exchange.kind)) {
         // A command may have changed anything: nothing read before it is
         // current any more, and the status is read again soon.

@@ -112,6 +112,7 @@ class LineQueue {
     std::deque<Waiting> m_queue;
     QStringList m_polls; // status reads due
     ClientId m_running = kPoll;
+    ClientId m_lastClient = kPoll; // whose exchange ended last
     QString m_runningWho;
     bool m_busy = false;
     QElapsedTimer m_lastEnd; // since the last exchange ended

@@ -24,8 +24,9 @@ extern "C" void onStopSignal(int number) {
     [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
 }
 
-// SIGTERM and SIGINT end the event loop, so that the line and the socket are
-// closed as usual; a write to a client that has gone is no reason to die.
+// SIGTERM, SIGINT and SIGHUP end the event loop, so that the line, the
+// socket and the serial lock are let go as usual (SIGHUP's default would
+// leave them); a write to a client that has gone is no reason to die.
 bool catchStopSignals() {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0)
         return false;
@@ -35,6 +36,7 @@ bool catchStopSignals() {
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     return true;
 }
@@ -80,7 +82,9 @@ int main(int argc, char* argv[]) {
     QObject::connect(&stopSignal, &QSocketNotifier::activated, &app, [&] {
         unsigned char number = 0;
         [[maybe_unused]] const ssize_t got = ::read(g_signalPipe[0], &number, 1);
-        service.stop(number == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"));
+        service.stop(number == SIGINT   ? QStringLiteral("SIGINT")
+                     : number == SIGHUP ? QStringLiteral("SIGHUP")
+                                        : QStringLiteral("SIGTERM"));
         stopped = true;
         QCoreApplication::quit();
     });

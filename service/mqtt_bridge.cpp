@@ -47,6 +47,15 @@ std::vector<std::pair<QString, QString>> lampModes() {
     return modes;
 }
 
+// Whether the lamp mode read (high, normal, eco) shows the button's mode
+// (normal, eco1, eco2, auto): eco1 and eco2 read as eco; auto chooses by itself.
+bool lampModeShows(const QString& read, const QString& choice) {
+    QString family = choice;
+    while (!family.isEmpty() && family.back().isDigit())
+        family.chop(1);
+    return choice == QLatin1String("auto") || family == read;
+}
+
 QString number(const QJsonValue& value) {
     return QString::number(value.toDouble(), 'g', 10);
 }
@@ -60,7 +69,11 @@ QJsonArray words(const QStringList& list) {
 MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, Journal& journal,
                        MqttBridgeSettings settings)
     : m_link(link), m_queue(queue), m_journal(journal), m_settings(std::move(settings)),
-      m_powerGiveUp(timers.createTimer()) {
+      m_powerGiveUp(timers.createTimer()), m_discoveryLater(timers.createTimer()) {
+    m_discoveryLater->setTickHandler([this] {
+        m_discoveryLater->setEnabled(false);
+        publishDiscovery();
+    });
     m_powerGiveUp->setInterval(kManagedPowerWait);
     m_powerGiveUp->setTickHandler([this] {
         m_powerGiveUp->setEnabled(false);
@@ -75,7 +88,10 @@ MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, J
         m_managedPower.reset();
     });
     m_queue.addClient(kMqttClient, kWho, [this](const Exchange* exchange) { delivered(exchange); });
-    m_queue.addObserver([this](const QString&, const Exchange&) {
+    m_queue.addObserver([this](const QString&, const Exchange& exchange) {
+        if (exchange.kind == ReplyKind::Answered &&
+            exchange.command == readCommand(StateField::LampMode))
+            lampModeRead();
         publishState(false);
         powerStateChanged();
     });
@@ -90,9 +106,11 @@ QString MqttBridge::topic(const char* leaf) const {
 }
 
 void MqttBridge::start() {
-    m_link.start(
-        {[this] { connected(); }, [this](const QString& what) { m_journal.write(kWho, what); },
-         [this](const QString& topic, const QByteArray& payload) { message(topic, payload); }});
+    m_link.start({[this] { connected(); },
+                  [this](const QString& what) { m_journal.write(kWho, what); },
+                  [this](const QString& topic, const QByteArray& payload, bool retained) {
+                      message(topic, payload, retained);
+                  }});
 }
 
 void MqttBridge::stop() {
@@ -104,6 +122,8 @@ void MqttBridge::stop() {
 void MqttBridge::lineChanged(bool open) {
     m_lineOpen = open;
     publishAvailability();
+    // A lost line leaves every reading unknown: the state says so.
+    publishState(false);
 }
 
 void MqttBridge::connected() {
@@ -147,6 +167,8 @@ void MqttBridge::publishState(bool all) {
         if (const QJsonValue value = state.value(field); value.isString())
             values.emplace_back(topic(leaf), value.toString().toUtf8());
     }
+    if (!m_lampModeChoice.isEmpty())
+        values.emplace_back(topic("lamp_mode_choice"), m_lampModeChoice.toUtf8());
     if (const QJsonValue hours = state.value(StateField::LampHours); hours.isDouble())
         values.emplace_back(topic("lamp_hours"), number(hours).toUtf8());
     const QJsonArray temperatures = state.value(StateField::Temperatures).toArray();
@@ -164,10 +186,33 @@ void MqttBridge::publishState(bool all) {
     }
 }
 
+void MqttBridge::lampModeRead() {
+    const QString read = m_queue.state().value(StateField::LampMode).toString();
+    const QString asked = std::exchange(m_lampModeAsked, {});
+    if (!asked.isEmpty() && lampModeShows(read, asked))
+        m_lampModeChoice = asked;
+    else if (m_lampModeChoice.isEmpty() || !lampModeShows(read, m_lampModeChoice))
+        m_lampModeChoice = read; // chosen elsewhere: what the read says
+}
+
+void MqttBridge::discoveryAsked() {
+    if (m_discoveryLater->isEnabled())
+        return;
+    const qint64 interval = std::chrono::milliseconds(kDiscoveryInterval).count();
+    if (m_sinceDiscovery.isValid() && !m_sinceDiscovery.hasExpired(interval)) {
+        m_discoveryLater->setInterval(
+            std::chrono::milliseconds(interval - m_sinceDiscovery.elapsed()));
+        m_discoveryLater->setEnabled(true);
+        return;
+    }
+    publishDiscovery();
+}
+
 void MqttBridge::publishDiscovery() {
     const QString prefix = m_settings.discoveryPrefix;
     if (prefix.isEmpty() || !m_link.isConnected())
         return;
+    m_sinceDiscovery.start();
     const QString node = QStringLiteral("kavo_") + m_settings.name;
     const QJsonObject device{
         {QStringLiteral("identifiers"), words({node})},
@@ -205,11 +250,12 @@ void MqttBridge::publishDiscovery() {
     publish("select", QStringLiteral("input"), QStringLiteral("Input"), input);
 
     // The lamp mode read says high, normal or eco; the buttons choose normal,
-    // eco1, eco2 or auto: the select shows only what matches one of them.
+    // eco1, eco2 or auto: the select shows the choice while the read agrees
+    // with it, else the read where it is one of the choices.
     QStringList modes;
     for (const auto& [word, command] : lampModes())
         modes.append(word);
-    QJsonObject lampMode = state("lamp_mode");
+    QJsonObject lampMode = state("lamp_mode_choice");
     lampMode.insert(QStringLiteral("command_topic"), topic("lamp_mode/set"));
     lampMode.insert(QStringLiteral("options"), words(modes));
     lampMode.insert(
@@ -268,11 +314,23 @@ void MqttBridge::publishDiscovery() {
     }
 }
 
-void MqttBridge::message(const QString& where, const QByteArray& payload) {
+void MqttBridge::message(const QString& where, const QByteArray& payload, bool retained) {
     if (!m_settings.discoveryPrefix.isEmpty() &&
         where == m_settings.discoveryPrefix + QStringLiteral("/status")) {
         if (payload == "online")
-            publishDiscovery();
+            discoveryAsked();
+        return;
+    }
+    // A command kept by the broker was meant for some moment long past; it
+    // would be carried out again at every start and reconnection.
+    if (retained) {
+        m_journal.complain(kWho,
+                           QStringLiteral("ignored a retained message on %1: commands are taken "
+                                          "only as they are sent (publish without retain; "
+                                          "remove the retained one with an empty retained "
+                                          "message)")
+                               .arg(escapeControls(where)),
+                           u"retained command", escapeControls(where), 1);
         return;
     }
     if (payload.size() > kLongestPayload) {
@@ -303,6 +361,7 @@ void MqttBridge::message(const QString& where, const QByteArray& payload) {
         QStringList known;
         for (const auto& [word, command] : lampModes()) {
             if (text == word) {
+                m_lampModeAsked = word;
                 sendAndRead(command, StateField::LampMode);
                 return;
             }
@@ -340,11 +399,13 @@ void MqttBridge::message(const QString& where, const QByteArray& payload) {
 
 void MqttBridge::ignore(const QString& where, const QByteArray& payload, const QString& why) {
     const QString shown = escapeControls(QString::fromUtf8(payload.left(40)));
-    m_journal.write(kWho, QStringLiteral("ignored %1 \"%2\"%3 (%4 bytes): %5")
-                              .arg(escapeControls(where), shown,
-                                   payload.size() > 40 ? QStringLiteral("...") : QString())
-                              .arg(payload.size())
-                              .arg(why));
+    m_journal.complain(kWho,
+                       QStringLiteral("ignored %1 \"%2\"%3 (%4 bytes): %5")
+                           .arg(escapeControls(where), shown,
+                                payload.size() > 40 ? QStringLiteral("...") : QString())
+                           .arg(payload.size())
+                           .arg(why),
+                       u"ignored payload", QStringLiteral("mqtt:") + escapeControls(where));
 }
 
 void MqttBridge::power(bool on) {

@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <QElapsedTimer>
 #include <QString>
 
 namespace kavo::service {
@@ -30,6 +31,9 @@ namespace kavo::service {
 // cooling down before it is given up.
 inline constexpr std::chrono::minutes kManagedPowerWait{5};
 inline constexpr qsizetype kMqttQueued = 32;
+// Home Assistant asks for discovery again with "online" on its status topic;
+// it is published at most this often, whatever arrives.
+inline constexpr std::chrono::seconds kDiscoveryInterval{10};
 
 struct MqttBridgeSettings {
     QString base;            // "kavo/hall-a"
@@ -58,7 +62,9 @@ class MqttBridge {
     };
 
     void connected();
-    void message(const QString& topic, const QByteArray& payload);
+    void message(const QString& topic, const QByteArray& payload, bool retained);
+    void discoveryAsked();
+    void lampModeRead();
     void publishState(bool all);
     void publishAvailability();
     void publishDiscovery();
@@ -76,6 +82,12 @@ class MqttBridge {
     Journal& m_journal;
     MqttBridgeSettings m_settings;
     std::unique_ptr<Timer> m_powerGiveUp;
+    std::unique_ptr<Timer> m_discoveryLater;
+    QElapsedTimer m_sinceDiscovery;
+    // The lamp mode as last chosen here (eco1), shown while the read (eco)
+    // agrees with it; what was asked for waits for the read that confirms it.
+    QString m_lampModeChoice;
+    QString m_lampModeAsked;
     std::map<QString, QByteArray> m_published; // topic -> retained payload
     std::deque<Pending> m_waiting;             // the first is on the line when m_sent
     bool m_sent = false;

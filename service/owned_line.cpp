@@ -2,12 +2,16 @@
 
 #include "port_paths.h"
 
+#include <QFileInfo>
+
 namespace kavo::service {
 
-OwnedLine::OwnedLine(PortFactory& factory, std::function<QString()> device, TimerFactory& timers,
+OwnedLine::OwnedLine(PortFactory& factory, QString device, int number, TimerFactory& timers,
                      Journal& journal, QString who)
     : m_factory(factory), m_device(std::move(device)), m_journal(journal), m_who(std::move(who)),
-      m_retry(timers.createTimer()) {
+      m_retry(timers.createTimer()), m_number(number > 0 ? number : 1),
+      m_downSince(QDateTime::currentDateTimeUtc()),
+      m_downReason(QStringLiteral("it has not been opened yet")) {
     m_retry->setTickHandler([this] {
         m_retry->setEnabled(false);
         tryOpen();
@@ -22,30 +26,61 @@ void OwnedLine::start(std::function<void()> opened) {
     tryOpen();
 }
 
+OwnedLine::Choice OwnedLine::choose() {
+    if (!m_device.isEmpty())
+        return {m_device, {}, {}};
+    const QString device = portDevicePath(m_number);
+    const QString entry = QStringLiteral("COM%1").arg(m_number);
+    if (QFileInfo(device).fileName() == entry && device.startsWith(portFolder())) {
+        m_entryTarget = shownDevice(device);
+        return {device, QStringLiteral("through the port folder entry %1").arg(entry), {}};
+    }
+    if (!m_entryTarget.isEmpty())
+        return {{},
+                {},
+                QStringLiteral("the port folder entry %1 (%2) is gone; waiting for it "
+                               "to come back rather than opening %3")
+                    .arg(entry, escapeControls(m_entryTarget), device)};
+    return {device, QStringLiteral("%1 has no port folder entry").arg(entry), {}};
+}
+
 OpenResult OwnedLine::open() {
     if (isOpen())
         return {false, QStringLiteral("The port is already open.")};
-    const QString device = m_device();
-    m_port = m_factory.createPort(device);
+    const Choice choice = choose();
+    if (!choice.problem.isEmpty())
+        return {false, choice.problem + QLatin1Char('.')};
+    m_port = m_factory.createPort(choice.device);
     m_port->setSettings(m_settings);
     m_port->setPortNumber(m_number);
     m_port->setEventHandler([this](CommEvent event) {
         if (event == CommEvent::LineLost && !m_stopped) {
-            m_journal.write(m_who, QStringLiteral("line lost: %1; trying again in %2 s")
-                                       .arg(m_deviceName)
-                                       .arg(kFirstRetry.count()));
+            QString reason = QStringLiteral("line lost: %1").arg(m_deviceName);
+            if (const QString far = m_port->farEndReason(); !far.isEmpty())
+                reason += QStringLiteral(" (%1)").arg(far);
+            m_journal.write(
+                m_who,
+                QStringLiteral("%1; trying again in %2 s").arg(reason).arg(kFirstRetry.count()));
             m_pause = kFirstRetry;
+            wentDown(reason);
             raise(event);
             retryLater();
-            if (m_openChanged)
-                m_openChanged(false);
+            for (const auto& observer : m_openObservers)
+                observer(false);
             return;
         }
         raise(event);
     });
     const OpenResult result = m_port->open();
-    m_deviceName = shownDevice(device);
+    m_deviceName = shownDevice(choice.device);
+    m_why = choice.why;
     return result;
+}
+
+void OwnedLine::wentDown(const QString& reason) {
+    if (!m_downSince.isValid())
+        m_downSince = QDateTime::currentDateTimeUtc();
+    m_downReason = reason;
 }
 
 void OwnedLine::tryOpen() {
@@ -53,18 +88,32 @@ void OwnedLine::tryOpen() {
         return;
     const OpenResult result = open();
     if (!result) {
+        const QString reason = result.reason.trimmed();
         m_journal.write(m_who, QStringLiteral("cannot open the line: %1 Trying again in %2 s")
-                                   .arg(result.reason.trimmed())
+                                   .arg(reason)
                                    .arg(m_pause.count()));
+        wentDown(QStringLiteral("cannot open it: ") + reason);
         retryLater();
         return;
     }
-    m_journal.write(m_who, QStringLiteral("line open: %1 (%2)").arg(m_deviceName, m_settings));
+    // A rate means something on a serial device only; a network serial
+    // server or a service keeps its own.
+    const PortTarget::Kind kind = resolvePortTarget(m_deviceName).kind;
+    QString opened = QStringLiteral("line open: ") + m_deviceName;
+    if (kind != PortTarget::Kind::Network && kind != PortTarget::Kind::Local)
+        opened += QStringLiteral(" (%1)").arg(m_settings);
+    if (!m_why.isEmpty())
+        opened += (m_why.startsWith(QLatin1String("through")) ? QStringLiteral(" ")
+                                                              : QStringLiteral(": ")) +
+                  m_why;
+    m_journal.write(m_who, opened);
     m_pause = kFirstRetry;
+    m_downSince = {};
+    m_downReason.clear();
     if (m_opened)
         m_opened();
-    if (m_openChanged)
-        m_openChanged(true);
+    for (const auto& observer : m_openObservers)
+        observer(true);
 }
 
 void OwnedLine::retryLater() {

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <QDateTime>
+#include <vector>
 
 namespace kavo::service {
 
@@ -22,9 +24,12 @@ inline constexpr std::chrono::seconds kLongestRetry{30};
 
 class OwnedLine final : public SerialPort {
   public:
-    // `device` names the line at every open (a path, socket://, unix:, or a
-    // port folder entry for a port number).
-    OwnedLine(PortFactory& factory, std::function<QString()> device, TimerFactory& timers,
+    // The line is `device` (a path, socket://HOST:PORT or unix:PATH) when
+    // given, else port `number` as the panel resolves it. A port whose line
+    // came from a port folder entry keeps waiting for that entry when it is
+    // gone for a while, rather than open the device that stands for the port
+    // without one (/dev/ttyS<n-1> opens on most PCs, with no projector on it).
+    OwnedLine(PortFactory& factory, QString device, int number, TimerFactory& timers,
               Journal& journal, QString who);
     ~OwnedLine() override;
 
@@ -43,26 +48,41 @@ class OwnedLine final : public SerialPort {
     QString readAll() override;
 
     std::chrono::seconds nextPause() const { return m_pause; }
+    // Since when the line is down and why, in words; invalid while it is open.
+    QDateTime downSince() const { return m_downSince; }
+    QString downReason() const { return m_downReason; }
     // Told when the line opens (true) and when it is lost (false).
-    void setOpenChanged(std::function<void(bool open)> changed) {
-        m_openChanged = std::move(changed);
+    void addOpenObserver(std::function<void(bool open)> changed) {
+        m_openObservers.push_back(std::move(changed));
     }
 
   private:
+    // The device to open now and why it is that one, or why none is.
+    struct Choice {
+        QString device;
+        QString why;     // "through the port folder entry COM3"
+        QString problem; // no device to open now
+    };
+    Choice choose();
     void tryOpen();
     void retryLater();
+    void wentDown(const QString& reason);
 
     PortFactory& m_factory;
-    std::function<QString()> m_device;
+    QString m_device;
     Journal& m_journal;
     QString m_who;
     std::unique_ptr<Timer> m_retry;
     std::unique_ptr<SerialPort> m_port;
     std::function<void()> m_opened;
-    std::function<void(bool)> m_openChanged;
+    std::vector<std::function<void(bool)>> m_openObservers;
     QString m_settings = QStringLiteral("19200,N,8,1");
     QString m_deviceName;
     int m_number = 1;
+    QString m_entryTarget; // what the port folder entry stood for when last opened
+    QString m_why;
+    QDateTime m_downSince;
+    QString m_downReason;
     std::chrono::seconds m_pause = kFirstRetry;
     bool m_stopped = false;
 };

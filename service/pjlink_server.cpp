@@ -28,6 +28,22 @@ constexpr std::array kInputs{
     Input{"52", "", "wireless_viewer"},
 };
 
+// Where a peer comes from, for its limits: its address, or its /64 for IPv6,
+// where one host may hold a whole network of addresses.
+QString addressOf(const QTcpSocket& socket) {
+    QHostAddress address = socket.peerAddress();
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped)
+        return QHostAddress(v4).toString();
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::fill(std::begin(bytes.c) + 8, std::end(bytes.c), quint8(0));
+        return QHostAddress(bytes).toString() + QStringLiteral("/64");
+    }
+    return address.toString();
+}
+
 // The panel's mute buttons.
 constexpr const char* kVideoMuteOn = "C0D";
 constexpr const char* kVideoMuteOff = "C0E";
@@ -59,6 +75,7 @@ struct PjlinkServer::Connection {
     ClientId id = 0;
     QTcpSocket* socket = nullptr;
     QString who;
+    QString address;   // for the limits: see addressOf()
     QByteArray random; // the greeting's number; empty once authenticated or when none is asked
     QByteArray buffer;
     std::unique_ptr<Timer> idle;
@@ -83,6 +100,7 @@ PjlinkServer::PjlinkServer(LineQueue& queue, TimerFactory& timers, Journal& jour
                            QString serviceName, PjlinkSettings settings)
     : m_queue(queue), m_timers(timers), m_journal(journal), m_serviceName(std::move(serviceName)),
       m_settings(std::move(settings)) {
+    m_clock.start();
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_server.nextPendingConnection())
             accept(socket);
@@ -128,11 +146,46 @@ void PjlinkServer::close() {
         drop(m_connections.begin()->first, QStringLiteral("the service stops"));
 }
 
+PjlinkServer::Refusal PjlinkServer::refusal(const QString& address) const {
+    if (m_connections.size() >= std::size_t(kMaxPjlinkConnections))
+        return {QStringLiteral("refused: %1 PJLink connections are open already")
+                    .arg(kMaxPjlinkConnections),
+                u"refused: full"};
+    if (m_settings.password.isEmpty())
+        return {};
+    if (const auto locked = m_lockouts.find(address);
+        locked != m_lockouts.end() && locked->second.until > m_clock.elapsed())
+        return {QStringLiteral("refused: wrong password digests from %1; it may try again in %2 ms")
+                    .arg(address)
+                    .arg(locked->second.until - m_clock.elapsed()),
+                u"refused: locked out"};
+    int waiting = 0;
+    int fromThere = 0;
+    for (const auto& [id, connection] : m_connections) {
+        if (connection->random.isEmpty())
+            continue;
+        ++waiting;
+        fromThere += connection->address == address ? 1 : 0;
+    }
+    if (waiting >= kMaxUnauthenticated)
+        return {QStringLiteral("refused: %1 PJLink connections wait for their password digest "
+                               "already; the rest are kept for controllers that sent theirs")
+                    .arg(kMaxUnauthenticated),
+                u"refused: waiting for digests"};
+    if (fromThere >= kMaxUnauthenticatedPerAddress)
+        return {QStringLiteral("refused: %1 PJLink connections from %2 wait for their password "
+                               "digest already")
+                    .arg(kMaxUnauthenticatedPerAddress)
+                    .arg(address),
+                u"refused: waiting for digests"};
+    return {};
+}
+
 void PjlinkServer::accept(QTcpSocket* socket) {
     const QString who = QStringLiteral("pjlink:") + peerAddress(*socket);
-    if (m_connections.size() >= std::size_t(kMaxPjlinkConnections)) {
-        m_journal.write(who, QStringLiteral("refused: %1 PJLink connections are open already")
-                                 .arg(kMaxPjlinkConnections));
+    const QString address = addressOf(*socket);
+    if (const Refusal refused = refusal(address); !refused.why.isEmpty()) {
+        m_journal.complain(who, refused.why, refused.kind, QStringLiteral("pjlink:") + address);
         socket->abort();
         socket->deleteLater();
         return;
@@ -142,10 +195,17 @@ void PjlinkServer::accept(QTcpSocket* socket) {
     connection->id = id;
     connection->socket = socket;
     connection->who = who;
+    connection->address = address;
     connection->idle = m_timers.createTimer();
     connection->idle->setInterval(kPjlinkIdle);
-    connection->idle->setTickHandler(
-        [this, id] { drop(id, QStringLiteral("closed: nothing sent for 30 s")); });
+    connection->idle->setTickHandler([this, id] {
+        const auto found = m_connections.find(id);
+        if (found != m_connections.end() && !found->second->random.isEmpty())
+            drop(id, QStringLiteral("closed: no password digest within %1 s")
+                         .arg(kPjlinkAuthWait.count()));
+        else
+            drop(id, QStringLiteral("closed: nothing sent for 30 s"));
+    });
     connection->idle->setEnabled(true);
     socket->setReadBufferSize(4096);
     connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
@@ -156,10 +216,13 @@ void PjlinkServer::accept(QTcpSocket* socket) {
         const quint32 number = QRandomGenerator::system()->generate();
         connection->random = QByteArray::number(number, 16).rightJustified(8, '0');
         greeting = "PJLINK 1 " + connection->random + '\r';
+        // The digest comes with the first request, at once, from a controller.
+        connection->idle->setInterval(kPjlinkAuthWait);
     }
     m_connections[id] = std::move(connection);
     m_queue.addClient(id, who, [this, id](const Exchange* exchange) { finished(id, exchange); });
-    m_journal.write(who, QStringLiteral("connected"));
+    m_journal.complain(who, QStringLiteral("connected"), u"connected",
+                       QStringLiteral("pjlink:") + address);
     socket->write(greeting);
 }
 
@@ -210,10 +273,13 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
         if (line.left(kDigestLength) != expected) {
             connection.socket->write("PJLINK ERRA\r");
             connection.socket->flush();
-            drop(id, QStringLiteral("closed: wrong or missing password digest (PJLINK ERRA)"));
+            wrongDigest(connection);
+            drop(id, {});
             return;
         }
         connection.random.clear();
+        connection.idle->setInterval(kPjlinkIdle);
+        m_lockouts.erase(connection.address);
         line.remove(0, kDigestLength);
     }
     if (line.size() < 6 || line[0] != '%') {
@@ -257,12 +323,20 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
     };
     const auto word = [&](StateField field) { return state.value(field).toString(); };
     const bool query = parameter == "?";
+    // Nothing that needs the projector is answered from what was known
+    // before the line went down; a bad parameter is still said as such.
+    const auto lineDown = [&] {
+        if (m_queue.lineOpen())
+            return false;
+        decision.result = "ERR3";
+        return true;
+    };
     if (command == "POWR") {
         if (!query && parameter != "0" && parameter != "1") {
             decision.result = "ERR2";
             return decision;
         }
-        if (!need({StateField::Power}))
+        if (lineDown() || !need({StateField::Power}))
             return decision;
         const QString power = word(StateField::Power);
         if (query) {
@@ -293,7 +367,7 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
     }
     if (command == "INPT") {
         if (query) {
-            if (!need({StateField::Input}))
+            if (lineDown() || !need({StateField::Input}))
                 return decision;
             decision.result = "ERR4";
             for (const Input& input : kInputs) {
@@ -304,15 +378,19 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
         }
         decision.result = "ERR2";
         for (const Input& input : kInputs) {
-            if (parameter == input.number && *input.command) {
-                decision.result = "OK";
+            if (parameter != input.number || lineDown())
+                continue;
+            // An input the projector can be on but no command chooses.
+            decision.result = *input.command ? "OK" : "ERR3";
+            if (*input.command)
                 decision.commands = {QString::fromLatin1(input.command)};
-            }
         }
         return decision;
     }
     if (command == "AVMT") {
         if (query) {
+            if (lineDown())
+                return decision;
             const bool video = m_videoMuted.value_or(false);
             const bool audio = m_audioMuted.value_or(false);
             decision.result = video && audio ? "31" : video ? "11" : audio ? "21" : "30";
@@ -332,7 +410,7 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
         };
         decision.result = "ERR2";
         for (const Mute& mute : mutes) {
-            if (parameter == mute.parameter) {
+            if (parameter == mute.parameter && !lineDown()) {
                 decision.result = "OK";
                 decision.commands = mute.commands;
             }
@@ -344,7 +422,7 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
         return decision;
     };
     if (command == "ERST") {
-        if (query && !need({StateField::Power, StateField::LampStatus}))
+        if (query && (lineDown() || !need({StateField::Power, StateField::LampStatus})))
             return decision;
         const QString power = word(StateField::Power);
         const bool lamp = power == QLatin1String("lamp_failure") ||
@@ -356,17 +434,16 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
         return onlyQuery(digits);
     }
     if (command == "LAMP") {
-        if (query && !need({StateField::LampHours, StateField::LampStatus}))
+        if (query && (lineDown() || !need({StateField::LampHours, StateField::LampStatus})))
             return decision;
         return onlyQuery(QByteArray::number(state.value(StateField::LampHours).toInt()) +
                          (word(StateField::LampStatus) == QLatin1String("on") ? " 1" : " 0"));
     }
     if (command == "INST") {
+        // Every input INPT ? may answer.
         QByteArrayList numbers;
-        for (const Input& input : kInputs) {
-            if (*input.command)
-                numbers.append(input.number);
-        }
+        for (const Input& input : kInputs)
+            numbers.append(input.number);
         return onlyQuery(numbers.join(' '));
     }
     if (command == "NAME")
@@ -455,6 +532,31 @@ void PjlinkServer::answer(Connection& connection, const QByteArray& result) {
     handle(connection, next);
 }
 
+void PjlinkServer::wrongDigest(const Connection& connection) {
+    const qint64 now = m_clock.elapsed();
+    for (auto at = m_lockouts.begin(); at != m_lockouts.end();) {
+        const bool forgotten =
+            now - at->second.lastFailure > std::chrono::milliseconds(kLockoutMemory).count();
+        at = forgotten ? m_lockouts.erase(at) : std::next(at);
+    }
+    if (m_lockouts.size() >= kLockoutAddresses && !m_lockouts.contains(connection.address))
+        m_lockouts.erase(std::ranges::min_element(m_lockouts, {}, [](const auto& entry) {
+                             return entry.second.lastFailure;
+                         })->first);
+    Lockout& lockout = m_lockouts[connection.address];
+    ++lockout.failures;
+    lockout.lastFailure = now;
+    const qint64 pause = std::min<qint64>(qint64(1000) << std::min(lockout.failures - 1, 16),
+                                          std::chrono::milliseconds(kLongestLockout).count());
+    lockout.until = now + pause;
+    m_journal.complain(connection.who,
+                       QStringLiteral("closed: wrong or missing password digest (PJLINK ERRA); "
+                                      "%1 is locked out for %2 ms")
+                           .arg(connection.address)
+                           .arg(pause),
+                       u"wrong password digest", QStringLiteral("pjlink:") + connection.address, 1);
+}
+
 void PjlinkServer::drop(ClientId id, const QString& why) {
     const auto found = m_connections.find(id);
     if (found == m_connections.end())
@@ -462,7 +564,9 @@ void PjlinkServer::drop(ClientId id, const QString& why) {
     std::unique_ptr<Connection> connection = std::move(found->second);
     m_connections.erase(found);
     m_queue.removeClient(id);
-    m_journal.write(connection->who, why);
+    if (!why.isEmpty())
+        m_journal.complain(connection->who, why, why.section(QLatin1Char(' '), 0, 2),
+                           QStringLiteral("pjlink:") + connection->address);
     connection->socket->disconnect(this);
     connection->socket->abort();
     connection->socket->deleteLater();

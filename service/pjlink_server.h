@@ -14,6 +14,13 @@
 // A connection is closed when it sends nothing for 30 s, a line longer than
 // a request can be, or something that is not a request; at most
 // kMaxPjlinkConnections are served at once.
+//
+// With a password, strangers cannot hold the connections a controller
+// needs: a connection that has not sent its digest within kPjlinkAuthWait is
+// closed, at most kMaxUnauthenticated connections wait for their digest at
+// once (kMaxUnauthenticatedPerAddress from one address, or one /64 of IPv6),
+// and wrong digests lock their address out for a growing pause, 1 s, 2 s,
+// 4 s ... at most kLongestLockout, as a network projector locks its login.
 
 #include "journal.h"
 #include "line_queue.h"
@@ -23,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTcpServer>
 #include <vector>
@@ -34,6 +42,13 @@ inline constexpr qsizetype kMaxPjlinkLine = 136; // with the digest in front: 16
 inline constexpr std::chrono::seconds kPjlinkIdle{30};
 // Answers a controller has not read: beyond this its connection is closed.
 inline constexpr qint64 kMaxPjlinkUnread = 64 * 1024;
+inline constexpr std::chrono::seconds kPjlinkAuthWait{5};
+inline constexpr int kMaxUnauthenticated = 12;
+inline constexpr int kMaxUnauthenticatedPerAddress = 4;
+inline constexpr std::chrono::seconds kLongestLockout{60};
+// Wrong digests from an address are forgotten after this long without one.
+inline constexpr std::chrono::minutes kLockoutMemory{10};
+inline constexpr std::size_t kLockoutAddresses = 1024;
 
 struct PjlinkSettings {
     ListenAddress listen;
@@ -68,6 +83,19 @@ class PjlinkServer final : public QObject {
     Decision decide(const QByteArray& command, const QByteArray& parameter,
                     const QDateTime& readSince);
     void drop(ClientId id, const QString& why);
+    // Why a connection from `address` is not served now, else nothing.
+    struct Refusal {
+        QString why;
+        QStringView kind;
+    };
+    Refusal refusal(const QString& address) const;
+    void wrongDigest(const Connection& connection);
+
+    struct Lockout {
+        int failures = 0;
+        qint64 lastFailure = 0; // ms on m_clock
+        qint64 until = 0;
+    };
 
     LineQueue& m_queue;
     TimerFactory& m_timers;
@@ -78,6 +106,8 @@ class PjlinkServer final : public QObject {
     std::map<ClientId, std::unique_ptr<Connection>> m_connections;
     std::vector<std::unique_ptr<Connection>> m_closing; // dropped, deleted on the next turn
     ClientId m_nextId = 1ull << 32;                     // apart from the socket clients' ids
+    std::map<QString, Lockout> m_lockouts;              // by address
+    QElapsedTimer m_clock;
     std::optional<bool> m_videoMuted;
     std::optional<bool> m_audioMuted;
 };

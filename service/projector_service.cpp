@@ -2,6 +2,7 @@
 
 #include "line_settings.h"
 #include "port_paths.h"
+#include "safe_files.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,7 +11,8 @@ namespace kavo::service {
 namespace {
 
 // The password is the file's first line; it is never shown, only its file.
-QByteArray readPassword(const QString& path, const QString& what, QString& error) {
+QByteArray readPassword(const QString& path, const QString& what, QString& error,
+                        QStringList& warnings) {
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         error =
@@ -19,6 +21,9 @@ QByteArray readPassword(const QString& path, const QString& what, QString& error
                      QFileInfo(path).isFile() ? file.errorString() : QStringLiteral("not a file"));
         return {};
     }
+    // Read, but not by it alone: the operator is told how to mend that.
+    if (const QString warning = secretFileWarning(path, what); !warning.isEmpty())
+        warnings.append(warning);
     QByteArray password = file.readLine(4096);
     while (password.endsWith('\n') || password.endsWith('\r'))
         password.chop(1);
@@ -33,18 +38,27 @@ QByteArray readPassword(const QString& path, const QString& what, QString& error
 ProjectorService::ProjectorService(const ServiceOptions& options, PortFactory& ports,
                                    TimerFactory& timers, Journal& journal, MqttLinkFactory mqtt)
     : m_options(options), m_journal(journal), m_timers(timers), m_mqttLinks(std::move(mqtt)) {
-    const QString device = options.device;
-    const int number = options.portNumber;
-    m_line = std::make_unique<OwnedLine>(
-        ports, [device, number] { return device.isEmpty() ? portDevicePath(number) : device; },
-        timers, journal, options.name);
+    m_line = std::make_unique<OwnedLine>(ports, options.device, options.portNumber, timers, journal,
+                                         options.name);
     m_line->setSettings(settingsText(options.baudCode));
-    m_line->setPortNumber(number > 0 ? number : 1);
     m_queue = std::make_unique<LineQueue>(*m_line, timers, journal, m_state,
                                           QueueSettings{options.replyWindow, options.queueWait,
                                                         options.pollStatus, options.pollOther,
                                                         options.gap});
-    m_hub = std::make_unique<ClientHub>(*m_queue, journal, options.name);
+    m_hub = std::make_unique<ClientHub>(*m_queue, journal, options.name,
+                                        [line = m_line.get()]() -> std::optional<LineDown> {
+                                            if (line->isOpen())
+                                                return std::nullopt;
+                                            return LineDown{line->downSince(), line->downReason()};
+                                        });
+    m_line->addOpenObserver([this](bool open) {
+        if (!open) {
+            // Nothing read before is known any more.
+            m_state.forget();
+            m_hub->lineLost();
+        }
+    });
+    journal.useTimers(timers);
 }
 
 ProjectorService::~ProjectorService() {
@@ -66,8 +80,8 @@ QString ProjectorService::start() {
             settings.projectorName = m_options.name;
         if (!m_options.pjlinkPasswordFile.isEmpty()) {
             QString error;
-            settings.password =
-                readPassword(m_options.pjlinkPasswordFile, QStringLiteral("PJLink"), error);
+            settings.password = readPassword(m_options.pjlinkPasswordFile, QStringLiteral("PJLink"),
+                                             error, m_warnings);
             if (settings.password.isEmpty()) {
                 m_hub->close();
                 return error;
@@ -88,6 +102,8 @@ QString ProjectorService::start() {
             return error;
         }
     }
+    for (const QString& warning : std::exchange(m_warnings, {}))
+        m_journal.write(m_options.name, warning);
     m_line->start([this] { m_queue->lineOpened(); });
     return {};
 }
@@ -99,10 +115,21 @@ QString ProjectorService::startMqtt() {
     settings.port = broker.port;
     settings.tls = broker.tls;
     settings.caFile = m_options.mqttCaFile;
+    if (!settings.caFile.isEmpty()) {
+        QFile authorities(settings.caFile);
+        if (!QFileInfo(settings.caFile).isFile() || !authorities.open(QIODevice::ReadOnly))
+            return QStringLiteral("cannot read the MQTT certificate authority file %1: %2")
+                .arg(escapeControls(settings.caFile),
+                     QFileInfo::exists(settings.caFile)
+                         ? (QFileInfo(settings.caFile).isFile() ? authorities.errorString()
+                                                                : QStringLiteral("not a file"))
+                         : QStringLiteral("no such file"));
+    }
     settings.user = broker.user;
     if (!m_options.mqttPasswordFile.isEmpty()) {
         QString error;
-        settings.password = readPassword(m_options.mqttPasswordFile, QStringLiteral("MQTT"), error);
+        settings.password =
+            readPassword(m_options.mqttPasswordFile, QStringLiteral("MQTT"), error, m_warnings);
         if (settings.password.isEmpty())
             return error;
     }
@@ -114,7 +141,7 @@ QString ProjectorService::startMqtt() {
     m_mqtt = std::make_unique<MqttBridge>(
         *m_mqttLink, *m_queue, m_timers, m_journal,
         MqttBridgeSettings{base, m_options.mqttDiscoveryPrefix, m_options.name, m_options.model});
-    m_line->setOpenChanged([this](bool open) { m_mqtt->lineChanged(open); });
+    m_line->addOpenObserver([this](bool open) { m_mqtt->lineChanged(open); });
     m_journal.write(m_options.name,
                     QStringLiteral("MQTT: broker %1://%2:%3, topics under %4/")
                         .arg(broker.tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"),
@@ -137,6 +164,7 @@ void ProjectorService::stop(const QString& why) {
         m_pjlink->close();
     m_hub->close();
     m_line->close();
+    m_journal.flushComplaints();
 }
 
 } // namespace kavo::service

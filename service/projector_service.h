@@ -55,6 +55,7 @@ class ProjectorService {
     MqttLinkFactory m_mqttLinks;
     std::unique_ptr<MqttLink> m_mqttLink;
     std::unique_ptr<MqttBridge> m_mqtt;
+    QStringList m_warnings; // said once the service runs
     bool m_stopped = false;
 };
 

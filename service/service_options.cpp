@@ -95,6 +95,20 @@ struct Setting {
     QString origin; // "--baud" or "baud in /etc/kavo/projectord/hall-a.conf"
 };
 
+// The text of a URL with whatever stands between "//" and "@" after the
+// first ":" replaced, so that a password is never shown, even in a URL that
+// is not valid otherwise.
+QString withoutPassword(const QString& url) {
+    const qsizetype start = url.indexOf(QLatin1String("//"));
+    const qsizetype at = url.lastIndexOf(QLatin1Char('@'));
+    if (start < 0 || at < start)
+        return url;
+    const qsizetype colon = url.indexOf(QLatin1Char(':'), start + 2);
+    if (colon < 0 || colon > at)
+        return url;
+    return url.left(colon + 1) + QStringLiteral("********") + url.mid(at);
+}
+
 ParsedOptions failure(const QString& message) {
     return {std::nullopt, message, kExitError};
 }
@@ -346,8 +360,10 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
     if (const Setting mqtt = take("mqtt"); !mqtt.origin.isEmpty()) {
         QString wanted;
         options.mqtt = parseBrokerAddress(mqtt.value, wanted);
+        // A password in the address is never echoed (the error goes to the
+        // system's journal): the value is shown without it.
         if (!options.mqtt)
-            return bad(mqtt, wanted);
+            return bad({withoutPassword(mqtt.value), mqtt.origin}, wanted);
     }
     if (!text("mqtt-password-file", 4096, options.mqttPasswordFile))
         return bad(take("mqtt-password-file"), QStringLiteral("a file name"));

@@ -283,6 +283,13 @@ class TestTransactionEngine : public QObject {
         rig.send(QStringLiteral("C00"));
         QCOMPARE(rig.port.takeWritten(), QByteArray("C00\r"));
         QCOMPARE(rig.shown().notice, "port reopened on /dev/ttyS0 (it was /dev/ttyUSB0)");
+
+        // A sharing service says why it let the line go: the notice says it too.
+        rig.port.farEnd = QStringLiteral("the service's line to the projector is down since "
+                                         "14:02:11: line lost: /dev/ttyUSB0");
+        rig.port.loseLine();
+        QCOMPARE(rig.shown().notice,
+                 "port lost: " + rig.port.farEnd + ". The next command tries again.");
     }
 
     void unloadClosesPort() {

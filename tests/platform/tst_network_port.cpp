@@ -2,6 +2,7 @@
 // unix:PATH, what a malformed one says, and the ports' own ways of failing,
 // all on loopback. What they share with the serial port is in tst_pty_link.
 
+#include "line_down_notice.h"
 #include "loopback_server.h"
 #include "port_factory.h"
 #include "port_paths.h"
@@ -292,24 +293,44 @@ class TestNetworkPort : public QObject {
     }
 
     // A dropped connection is a lost line, said once; closing it oneself is not.
+    // A service whose own line is down says so before it drops: its words are
+    // the port's, never line bytes; anything else that came is line bytes.
     void droppedConnectionIsReportedOnce_data() {
         QTest::addColumn<bool>("local");
         QTest::addColumn<bool>("serverDrops");
-        QTest::newRow("server drops") << false << true;
-        QTest::newRow("panel closes") << false << false;
-        QTest::newRow("unix: service drops") << true << true;
-        QTest::newRow("unix: panel closes") << true << false;
+        QTest::addColumn<QByteArray>("said"); // by the server before it drops
+        QTest::addColumn<QString>("reason");
+        const QByteArray notice =
+            lineDownNotice(QDateTime::currentDateTimeUtc(), QStringLiteral("line lost: /dev/x"));
+        QTest::newRow("server drops") << false << true << QByteArray() << QString();
+        QTest::newRow("panel closes") << false << false << QByteArray() << QString();
+        QTest::newRow("unix: service drops") << true << true << QByteArray() << QString();
+        QTest::newRow("unix: panel closes") << true << false << QByteArray() << QString();
+        QTest::newRow("unix: service's line is down")
+            << true << true << notice
+            << "the service's line to the projector is down since " +
+                   QTime::currentTime().toString(QStringLiteral("HH:mm")) + ":";
+        QTest::newRow("a NAK that starts no notice")
+            << false << true << QByteArray("\x15line up\r") << QString();
     }
     void droppedConnectionIsReportedOnce() {
         QFETCH(bool, local);
         QFETCH(bool, serverDrops);
+        QFETCH(QByteArray, said);
+        QFETCH(QString, reason);
         LoopbackServer server(local);
         const auto made = QtPortFactory().createPort(server.name());
         SerialPort& port = *made;
         QVERIFY(port.open());
         QVERIFY(server.waitForClient(2s));
         int lost = 0;
-        port.setEventHandler([&](CommEvent event) { lost += event == CommEvent::LineLost; });
+        QString received;
+        port.setEventHandler([&](CommEvent event) {
+            lost += event == CommEvent::LineLost;
+            received += port.readAll();
+        });
+        server.write(said);
+        QTest::qWait(50);
         if (serverDrops)
             server.hangUp();
         else
@@ -317,6 +338,11 @@ class TestNetworkPort : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!port.isOpen(), 2000);
         QTest::qWait(100);
         QCOMPARE(lost, serverDrops ? 1 : 0);
+        QCOMPARE(received.toLatin1(), reason.isEmpty() ? said : QByteArray());
+        QVERIFY2(reason.isEmpty() ? port.farEndReason().isEmpty()
+                                  : port.farEndReason().startsWith(reason) &&
+                                        port.farEndReason().endsWith(": line lost: /dev/x"),
+                 qPrintable(port.farEndReason()));
         QCOMPARE(port.open().ok, !serverDrops); // back only where the server still listens
     }
 

@@ -3,6 +3,7 @@
 // kavo-projectord as a process for tests: started on COM3 of the current
 // config home with a socket of the test's, its journal read line by line.
 
+#include <csignal>
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QProcess>
@@ -50,9 +51,10 @@ class Service {
         qWarning().noquote() << "no line with" << parts << "in the journal:\n" + m_log;
         return {};
     }
-    // Stops it with SIGTERM: the exit code, or -1 when it did not stop.
-    int stop() {
-        m_process.terminate();
+    // Stops it with SIGTERM (or another signal): the exit code, or -1 when it
+    // did not stop.
+    int stop(int signal = SIGTERM) {
+        ::kill(pid_t(m_process.processId()), signal);
         if (!m_process.waitForFinished(kHang) || m_process.exitStatus() != QProcess::NormalExit)
             return -1;
         return m_process.exitCode();

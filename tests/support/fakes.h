@@ -66,6 +66,7 @@ class FakeSerialPort final : public SerialPort {
     int portNumber() const override { return m_number; }
     OpenResult open() override;
     QString deviceName() const override { return device; }
+    QString farEndReason() const override { return farEnd; }
     void close() override { m_open = false; }
     bool isOpen() const override { return m_open; }
     void write(const QString& text) override;
@@ -83,6 +84,7 @@ class FakeSerialPort final : public SerialPort {
     QString failReason = QStringLiteral("No such device: /dev/null/COM.");
     int openAttempts = 0;
     QString device = QStringLiteral("/dev/ttyUSB0"); // what the next open is said to use
+    QString farEnd;                                  // what the far end said when it ended the line
 
   private:
     QString m_settings;

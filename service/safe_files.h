@@ -1,0 +1,25 @@
+#pragma once
+
+// Files the service creates or reads where another local user might have a
+// hand: its socket's and its journal's folders, the journal file itself, and
+// the files that hold passwords.
+
+#include <QString>
+
+namespace kavo::service {
+
+// Empty when only its owner (this user or root) can put files into the
+// folder, else why not, in words.
+QString folderProblem(const QString& folder);
+
+// Opens the file for appending without following a link and without waiting
+// (a FIFO planted in its place neither hangs nor takes the lines); it must be
+// a regular file, and is created rw-r----- at most. The descriptor, or -1
+// with the reason in `error`.
+int openAppendOnly(const QString& path, QString& error);
+
+// Empty when no user but the file's owner can read it, else a warning that
+// names the file and the fix.
+QString secretFileWarning(const QString& path, const QString& what);
+
+} // namespace kavo::service
