@@ -1,6 +1,7 @@
 #include "projector_state.h"
 
 #include "line_constants.h"
+#include "projector_vocabulary.h"
 
 #include <QJsonArray>
 
@@ -119,10 +120,6 @@ QString readCommand(StateField field) {
     return {};
 }
 
-bool isFault(QStringView power) {
-    return power.endsWith(QLatin1String("_fault")) || power == QLatin1String("lamp_failure");
-}
-
 std::optional<StateField> ProjectorState::update(const Exchange& exchange,
                                                  const QDateTime& readAt) {
     const auto found = valueOf(exchange);
@@ -157,8 +154,8 @@ QDateTime ProjectorState::readAt(StateField field) const {
     return m_readings[std::size_t(field)].readAt;
 }
 
-QString ProjectorState::power() const {
-    return value(StateField::Power).toString();
+PowerState ProjectorState::power() const {
+    return powerStateOf(value(StateField::Power).toString());
 }
 
 QJsonObject ProjectorState::toJson() const {

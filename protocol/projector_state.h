@@ -36,9 +36,7 @@ QString stateFieldName(StateField field);
 // The status read that reads the field: "CR0" for the power state ...
 QString readCommand(StateField field);
 
-// Power words, from the status read: "on", "standby", "warming_up",
-// "cooling_down", "power_fault", "temperature_fault", "lamp_failure".
-bool isFault(QStringView power);
+enum class PowerState;
 
 class ProjectorState {
   public:
@@ -57,8 +55,9 @@ class ProjectorState {
 
     QJsonValue value(StateField field) const;
     QDateTime readAt(StateField field) const;
-    // The power word, empty when unknown.
-    QString power() const;
+    // The power state, Unknown when it was never read (or not since the line
+    // was lost).
+    PowerState power() const;
 
     // Every field's value (null when unknown), and "read_at": each field's
     // time of reading as ISO 8601 UTC with milliseconds (null when unknown).

@@ -2,6 +2,7 @@
 
 #include "button_map.h"
 #include "line_settings.h"
+#include "projector_vocabulary.h"
 #include "status_decoders.h"
 #include "trace.h"
 
@@ -24,10 +25,6 @@ QStringList statusReads() {
 const QStringList& allReads() {
     static const QStringList reads = statusReads();
     return reads;
-}
-
-bool busyPower(const QString& power) {
-    return power == QLatin1String("warming_up") || power == QLatin1String("cooling_down");
 }
 
 QString quoted(const QString& command) {
@@ -138,8 +135,8 @@ void LineQueue::lineOpened() {
 
 void LineQueue::scheduleStatusPoll() {
     const std::chrono::milliseconds interval =
-        busyPower(m_state.power()) ? std::chrono::milliseconds(kBusyPollInterval)
-                                   : std::chrono::milliseconds(m_settings.pollStatus);
+        isChanging(m_state.power()) ? std::chrono::milliseconds(kBusyPollInterval)
+                                    : std::chrono::milliseconds(m_settings.pollStatus);
     if (m_statusPoll->interval() != interval || !m_statusPoll->isEnabled()) {
         m_statusPoll->setInterval(interval);
         m_statusPoll->setEnabled(true);
@@ -149,8 +146,8 @@ void LineQueue::scheduleStatusPoll() {
 std::chrono::milliseconds LineQueue::freshFor(StateField field) const {
     if (field != StateField::Power)
         return m_settings.pollOther;
-    return busyPower(m_state.power()) ? std::chrono::milliseconds(kBusyPollInterval)
-                                      : std::chrono::milliseconds(m_settings.pollStatus);
+    return isChanging(m_state.power()) ? std::chrono::milliseconds(kBusyPollInterval)
+                                       : std::chrono::milliseconds(m_settings.pollStatus);
 }
 
 void LineQueue::pump() {

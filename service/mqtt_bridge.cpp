@@ -18,34 +18,30 @@ constexpr ClientId kMqttClient = ClientId(3) << 32; // apart from sockets' and P
 constexpr qsizetype kLongestPayload = 512;
 const QString kWho = QStringLiteral("mqtt");
 
-// The inputs the panel's buttons choose, as the input read names them.
-struct Choice {
-    const char* word;
-    int button;
-};
-constexpr std::array kInputs{Choice{"input_1", 36}, Choice{"input_2", 15}, Choice{"input_3", 34},
-                             Choice{"wired", 41}};
-constexpr int kPowerOnButton = 17;
-constexpr int kPowerOffButton = 18;
-constexpr int kLampModeFrame = 21;
+// The inputs and lamp modes, as the payloads name them: the input read's
+// words (input_1 ... wired) and the LAMP MODE captions (normal, eco1 ...).
+QString inputWord(const Action& action) {
+    return action.confirmation;
+}
+QString lampModeWord(const Action& action) {
+    return action.name.section(QLatin1Char(' '), 1);
+}
+QStringList payloads(QStringView prefix, QString (*word)(const Action&)) {
+    QStringList words;
+    for (const Action* action : actionsNamed(prefix))
+        words.append(word(*action));
+    return words;
+}
+
+// "a, b, c or d"
+QString choices(QStringList words) {
+    const QString last = words.takeLast();
+    return words.isEmpty() ? last
+                           : words.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
 // Frames whose buttons the power switch and the input select stand for.
 constexpr std::array kPowerAndInputFrames{1, 2, 8, 11, 12};
-
-QString buttonCommand(int number) {
-    const panel::ButtonEntry* button = panel::findButton(number);
-    return button ? QString::fromLatin1(button->command) : QString();
-}
-
-// The LAMP MODE buttons, by their captions in lower case: normal, eco1 ...
-std::vector<std::pair<QString, QString>> lampModes() {
-    std::vector<std::pair<QString, QString>> modes;
-    for (const panel::ButtonEntry& button : panel::buttons()) {
-        if (button.frame == kLampModeFrame)
-            modes.emplace_back(QString::fromLatin1(button.caption).toLower(),
-                               QString::fromLatin1(button.command));
-    }
-    return modes;
-}
 
 // Whether the lamp mode read (high, normal, eco) shows the button's mode
 // (normal, eco1, eco2, auto): eco1 and eco2 read as eco; auto chooses by itself.
@@ -69,23 +65,15 @@ QJsonArray words(const QStringList& list) {
 MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, Journal& journal,
                        MqttBridgeSettings settings)
     : m_link(link), m_queue(queue), m_journal(journal), m_settings(std::move(settings)),
-      m_powerGiveUp(timers.createTimer()), m_discoveryLater(timers.createTimer()) {
+      m_discoveryLater(timers.createTimer()),
+      m_power(
+          [this](const QString& command, ManagedPower::Ended ended) {
+              send({command, Purpose::Plain, std::move(ended)});
+          },
+          timers) {
     m_discoveryLater->setTickHandler([this] {
         m_discoveryLater->setEnabled(false);
         publishDiscovery();
-    });
-    m_powerGiveUp->setInterval(kManagedPowerWait);
-    m_powerGiveUp->setTickHandler([this] {
-        m_powerGiveUp->setEnabled(false);
-        if (!m_managedPower)
-            return;
-        m_journal.write(kWho,
-                        QStringLiteral("gave up powering %1 after %2 minutes: the "
-                                       "projector is still %3")
-                            .arg(*m_managedPower ? QStringLiteral("on") : QStringLiteral("off"))
-                            .arg(kManagedPowerWait.count())
-                            .arg(m_queue.state().power()));
-        m_managedPower.reset();
     });
     m_queue.addClient(kMqttClient, kWho, [this](const Exchange* exchange) { delivered(exchange); });
     m_queue.addObserver([this](const QString&, const Exchange& exchange) {
@@ -93,7 +81,6 @@ MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, J
             exchange.command == readCommand(StateField::LampMode))
             lampModeRead();
         publishState(false);
-        powerStateChanged();
     });
 }
 
@@ -151,11 +138,10 @@ void MqttBridge::publishState(bool all) {
     std::vector<std::pair<QString, QByteArray>> values;
     values.emplace_back(topic("state"),
                         QJsonDocument(state.toJson()).toJson(QJsonDocument::Compact));
-    const QString power = state.power();
-    if (!power.isEmpty()) {
-        const bool on = power == QLatin1String("on") || power == QLatin1String("warming_up");
+    if (const PowerState power = state.power(); power != PowerState::Unknown) {
+        const bool on = power == PowerState::On || power == PowerState::WarmingUp;
         values.emplace_back(topic("power"), on ? "ON" : "OFF");
-        values.emplace_back(topic("power_state"), power.toUtf8());
+        values.emplace_back(topic("power_state"), powerWord(power).toUtf8());
     }
     const std::array<std::pair<const char*, StateField>, 4> words{{
         {"input", StateField::Input},
@@ -241,9 +227,7 @@ void MqttBridge::publishDiscovery() {
     power.insert(QStringLiteral("payload_off"), QStringLiteral("OFF"));
     publish("switch", QStringLiteral("power"), QStringLiteral("Power"), power);
 
-    QStringList inputs;
-    for (const Choice& input : kInputs)
-        inputs.append(QLatin1String(input.word));
+    const QStringList inputs = payloads(u"input", inputWord);
     QJsonObject input = state("input");
     input.insert(QStringLiteral("command_topic"), topic("input/set"));
     input.insert(QStringLiteral("options"), words(inputs));
@@ -252,9 +236,7 @@ void MqttBridge::publishDiscovery() {
     // The lamp mode read says high, normal or eco; the buttons choose normal,
     // eco1, eco2 or auto: the select shows the choice while the read agrees
     // with it, else the read where it is one of the choices.
-    QStringList modes;
-    for (const auto& [word, command] : lampModes())
-        modes.append(word);
+    const QStringList modes = payloads(u"lamp-mode", lampModeWord);
     QJsonObject lampMode = state("lamp_mode_choice");
     lampMode.insert(QStringLiteral("command_topic"), topic("lamp_mode/set"));
     lampMode.insert(QStringLiteral("options"), words(modes));
@@ -349,25 +331,26 @@ void MqttBridge::message(const QString& where, const QByteArray& payload, bool r
         return;
     }
     if (leaf == QLatin1String("input/set")) {
-        const auto input = std::ranges::find_if(
-            kInputs, [&](const Choice& choice) { return text == QLatin1String(choice.word); });
-        if (input == kInputs.end())
-            ignore(where, payload, QStringLiteral("it takes input_1, input_2, input_3 or wired"));
-        else
-            sendAndRead(buttonCommand(input->button), StateField::Input);
+        for (const Action* input : actionsNamed(u"input")) {
+            if (text == inputWord(*input)) {
+                sendAndRead(input->commands.constFirst(), StateField::Input);
+                return;
+            }
+        }
+        ignore(where, payload,
+               QStringLiteral("it takes %1").arg(choices(payloads(u"input", inputWord))));
         return;
     }
     if (leaf == QLatin1String("lamp_mode/set")) {
-        QStringList known;
-        for (const auto& [word, command] : lampModes()) {
-            if (text == word) {
-                m_lampModeAsked = word;
-                sendAndRead(command, StateField::LampMode);
+        for (const Action* mode : actionsNamed(u"lamp-mode")) {
+            if (text == lampModeWord(*mode)) {
+                m_lampModeAsked = text;
+                sendAndRead(mode->commands.constFirst(), StateField::LampMode);
                 return;
             }
-            known.append(word);
         }
-        ignore(where, payload, QStringLiteral("it takes %1").arg(known.join(QStringLiteral(", "))));
+        ignore(where, payload,
+               QStringLiteral("it takes %1").arg(choices(payloads(u"lamp-mode", lampModeWord))));
         return;
     }
     if (leaf == QLatin1String("button/set")) {
@@ -410,9 +393,20 @@ void MqttBridge::ignore(const QString& where, const QByteArray& payload, const Q
 
 void MqttBridge::power(bool on) {
     // A newer power command replaces one that waits.
-    m_managedPower.reset();
-    m_powerGiveUp->setEnabled(false);
-    send({QStringLiteral("CR0"), Purpose::PowerCheck, on});
+    const QString way = on ? QStringLiteral("on") : QStringLiteral("off");
+    m_power.start(
+        on, kManagedPowerWait,
+        [this, way](const ManagedPower::Outcome& outcome) {
+            m_journal.write(
+                kWho, outcome.reached
+                          ? QStringLiteral("power %1: the projector is %2").arg(way, outcome.words)
+                          : QStringLiteral("power %1 not reached: %2").arg(way, outcome.words));
+        },
+        [this, way](PowerState state) {
+            m_journal.write(
+                kWho,
+                QStringLiteral("power %1 waits: the projector is %2").arg(way, powerWord(state)));
+        });
 }
 
 // The select shows the choice once the projector says it took it.
@@ -426,6 +420,8 @@ void MqttBridge::send(Pending pending) {
         m_journal.write(kWho, QStringLiteral("dropped \"%1\": %2 MQTT commands are waiting already")
                                   .arg(pending.command)
                                   .arg(kMqttQueued));
+        if (pending.ended)
+            pending.ended(nullptr);
         return;
     }
     m_waiting.push_back(std::move(pending));
@@ -453,39 +449,10 @@ void MqttBridge::delivered(const Exchange* exchange) {
             reply.insert(QStringLiteral("outcome"), QStringLiteral("not sent"));
         }
         m_link.publish(topic("reply"), QJsonDocument(reply).toJson(QJsonDocument::Compact), false);
-    } else if (done.purpose == Purpose::PowerCheck) {
-        const QString power = m_queue.state().power();
-        const QLatin1String busy(done.powerOn ? "cooling_down" : "warming_up");
-        if (exchange && power == busy) {
-            m_managedPower = done.powerOn;
-            m_powerGiveUp->setEnabled(true);
-            m_journal.write(
-                kWho, QStringLiteral("power %1 waits: the projector is %2")
-                          .arg(done.powerOn ? QStringLiteral("on") : QStringLiteral("off"), power));
-        } else {
-            m_waiting.push_front({buttonCommand(done.powerOn ? kPowerOnButton : kPowerOffButton)});
-        }
     }
+    if (done.ended)
+        done.ended(exchange);
     sendNext();
-}
-
-void MqttBridge::powerStateChanged() {
-    if (!m_managedPower)
-        return;
-    const QString power = m_queue.state().power();
-    const bool on = *m_managedPower;
-    const QLatin1String busy(on ? "cooling_down" : "warming_up");
-    const QLatin1String ready(on ? "standby" : "on");
-    if (power == busy)
-        return;
-    m_managedPower.reset();
-    m_powerGiveUp->setEnabled(false);
-    if (power != ready) {
-        m_journal.write(kWho, QStringLiteral("no longer waiting to power %1: the projector is %2")
-                                  .arg(on ? QStringLiteral("on") : QStringLiteral("off"), power));
-        return;
-    }
-    send({buttonCommand(on ? kPowerOnButton : kPowerOffButton)});
 }
 
 } // namespace kavo::service

@@ -15,6 +15,7 @@
 
 #include "journal.h"
 #include "line_queue.h"
+#include "managed_power.h"
 #include "mqtt_link.h"
 #include "timer.h"
 
@@ -54,11 +55,11 @@ class MqttBridge {
     void lineChanged(bool open);
 
   private:
-    enum class Purpose { Plain, Reply, PowerCheck };
+    enum class Purpose { Plain, Reply };
     struct Pending {
         QString command;
         Purpose purpose = Purpose::Plain;
-        bool powerOn = false; // PowerCheck: which way
+        ManagedPower::Ended ended; // told how it ended, when given
     };
 
     void connected();
@@ -73,7 +74,6 @@ class MqttBridge {
     void sendNext();
     void delivered(const Exchange* exchange);
     void power(bool on);
-    void powerStateChanged();
     void ignore(const QString& topic, const QByteArray& payload, const QString& why);
     QString topic(const char* leaf) const;
 
@@ -81,7 +81,6 @@ class MqttBridge {
     LineQueue& m_queue;
     Journal& m_journal;
     MqttBridgeSettings m_settings;
-    std::unique_ptr<Timer> m_powerGiveUp;
     std::unique_ptr<Timer> m_discoveryLater;
     QElapsedTimer m_sinceDiscovery;
     // The lamp mode as last chosen here (eco1), shown while the read (eco)
@@ -91,7 +90,7 @@ class MqttBridge {
     std::map<QString, QByteArray> m_published; // topic -> retained payload
     std::deque<Pending> m_waiting;             // the first is on the line when m_sent
     bool m_sent = false;
-    std::optional<bool> m_managedPower; // on (true) or off, waiting for a busy state to pass
+    ManagedPower m_power;
     bool m_lineOpen = false;
 };
 

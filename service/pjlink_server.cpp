@@ -3,6 +3,7 @@
 #include "client_hub.h"
 #include "exchange_report.h"
 #include "port_paths.h"
+#include "projector_vocabulary.h"
 
 #include <array>
 #include <QCryptographicHash>
@@ -15,18 +16,23 @@ namespace {
 constexpr qsizetype kDigestLength = 32;
 constexpr int kMaxWaitingRequests = 8;
 
-// The input table: PJLink's input number, the panel button's command, and
-// the input read's answer that stands for it.
+// The input table: PJLink's input number, the action that chooses it, and
+// the input read's word for it.
 struct Input {
     const char* number;
-    const char* command; // empty: it can be read, not chosen
+    const char* action; // empty: it can be read, not chosen
     const char* word;
 };
 constexpr std::array kInputs{
-    Input{"11", "C05", "input_1"},      Input{"21", "C06", "input_2"},
-    Input{"22", "C07", "input_3"},      Input{"51", "C08", "wired"},
+    Input{"11", "input 1", "input_1"},  Input{"21", "input 2", "input_2"},
+    Input{"22", "input 3", "input_3"},  Input{"51", "input network", "wired"},
     Input{"52", "", "wireless_viewer"},
 };
+
+QStringList commandsOf(const QString& action) {
+    const Action* found = findAction(action);
+    return found ? found->commands : QStringList();
+}
 
 // Where a peer comes from, for its limits: its address, or its /64 for IPv6,
 // where one host may hold a whole network of addresses.
@@ -43,14 +49,6 @@ QString addressOf(const QTcpSocket& socket) {
     }
     return address.toString();
 }
-
-// The panel's mute buttons.
-constexpr const char* kVideoMuteOn = "C0D";
-constexpr const char* kVideoMuteOff = "C0E";
-constexpr const char* kAudioMuteOn = "C0B";
-constexpr const char* kAudioMuteOff = "C0C";
-constexpr const char* kPowerOn = "C00";
-constexpr const char* kPowerOff = "C01";
 
 // The text in UTF-8, cut to at most `bytes` without splitting a character.
 QByteArray utf8Within(QString text, qsizetype bytes) {
@@ -109,11 +107,16 @@ PjlinkServer::PjlinkServer(LineQueue& queue, TimerFactory& timers, Journal& jour
     m_queue.addObserver([this](const QString&, const Exchange& exchange) {
         if (exchange.kind != ReplyKind::Answered || exchange.statusRead)
             return;
-        const QByteArray command = exchange.command.toLatin1();
-        if (command == kVideoMuteOn || command == kVideoMuteOff)
-            m_videoMuted = command == kVideoMuteOn;
-        else if (command == kAudioMuteOn || command == kAudioMuteOff)
-            m_audioMuted = command == kAudioMuteOn;
+        const std::array<std::pair<QString, std::optional<bool>*>, 2> mutes{
+            {{QStringLiteral("mute picture "), &m_videoMuted},
+             {QStringLiteral("mute audio "), &m_audioMuted}}};
+        for (const auto& [what, muted] : mutes) {
+            for (const bool on : {true, false}) {
+                if (commandsOf(what + (on ? QStringLiteral("on") : QStringLiteral("off"))) ==
+                    QStringList{exchange.command})
+                    *muted = on;
+            }
+        }
     });
 }
 
@@ -338,30 +341,30 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
         }
         if (lineDown() || !need({StateField::Power}))
             return decision;
-        const QString power = word(StateField::Power);
+        const PowerState power = state.power();
         if (query) {
-            if (isFault(power))
-                decision.result = "ERR4";
-            else if (power == QLatin1String("standby"))
+            switch (power) {
+            case PowerState::Standby:
                 decision.result = "0";
-            else if (power == QLatin1String("on"))
+                break;
+            case PowerState::On:
                 decision.result = "1";
-            else if (power == QLatin1String("cooling_down"))
+                break;
+            case PowerState::CoolingDown:
                 decision.result = "2";
-            else
+                break;
+            case PowerState::WarmingUp:
                 decision.result = "3";
-        } else if (parameter == "1") {
-            if (power == QLatin1String("cooling_down"))
-                decision.result = "ERR3";
-            else
-                decision.commands = {QString::fromLatin1(kPowerOn)};
-        } else if (parameter == "0") {
-            if (power == QLatin1String("warming_up"))
-                decision.result = "ERR3";
-            else
-                decision.commands = {QString::fromLatin1(kPowerOff)};
+                break;
+            default:
+                decision.result = "ERR4";
+                break;
+            }
+        } else if (power == (parameter == "1" ? PowerState::CoolingDown : PowerState::WarmingUp)) {
+            decision.result = "ERR3";
         } else {
-            decision.result = "ERR2";
+            decision.commands = commandsOf(parameter == "1" ? QStringLiteral("power on")
+                                                            : QStringLiteral("power off"));
         }
         return decision;
     }
@@ -381,9 +384,9 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
             if (parameter != input.number || lineDown())
                 continue;
             // An input the projector can be on but no command chooses.
-            decision.result = *input.command ? "OK" : "ERR3";
-            if (*input.command)
-                decision.commands = {QString::fromLatin1(input.command)};
+            decision.result = *input.action ? "OK" : "ERR3";
+            if (*input.action)
+                decision.commands = commandsOf(QLatin1String(input.action));
         }
         return decision;
     }
@@ -398,21 +401,18 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
         }
         struct Mute {
             const char* parameter;
-            QStringList commands;
+            const char* action;
         };
-        const std::array mutes{
-            Mute{"10", {kVideoMuteOff}},
-            Mute{"11", {kVideoMuteOn}},
-            Mute{"20", {kAudioMuteOff}},
-            Mute{"21", {kAudioMuteOn}},
-            Mute{"30", {kVideoMuteOff, kAudioMuteOff}},
-            Mute{"31", {kVideoMuteOn, kAudioMuteOn}},
+        constexpr std::array mutes{
+            Mute{"10", "mute picture off"}, Mute{"11", "mute picture on"},
+            Mute{"20", "mute audio off"},   Mute{"21", "mute audio on"},
+            Mute{"30", "mute all off"},     Mute{"31", "mute all on"},
         };
         decision.result = "ERR2";
         for (const Mute& mute : mutes) {
             if (parameter == mute.parameter && !lineDown()) {
                 decision.result = "OK";
-                decision.commands = mute.commands;
+                decision.commands = commandsOf(QLatin1String(mute.action));
             }
         }
         return decision;
@@ -424,13 +424,13 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
     if (command == "ERST") {
         if (query && (lineDown() || !need({StateField::Power, StateField::LampStatus})))
             return decision;
-        const QString power = word(StateField::Power);
-        const bool lamp = power == QLatin1String("lamp_failure") ||
+        const PowerState power = state.power();
+        const bool lamp = power == PowerState::LampFailure ||
                           word(StateField::LampStatus) == QLatin1String("failure");
         QByteArray digits = "000000";
         digits[1] = lamp ? '2' : '0';
-        digits[2] = power == QLatin1String("temperature_fault") ? '2' : '0';
-        digits[5] = power == QLatin1String("power_fault") ? '2' : '0';
+        digits[2] = power == PowerState::TemperatureFault ? '2' : '0';
+        digits[5] = power == PowerState::PowerFault ? '2' : '0';
         return onlyQuery(digits);
     }
     if (command == "LAMP") {
