@@ -31,6 +31,7 @@ enum ExitStatus : int {
     kExitPort = 2,
     kExitNoReply = 3,
     kExitBadReply = 4,
+    kExitNotReached = 5, // power --wait: the projector did not get there
 };
 
 } // namespace kavo::cli

@@ -7,6 +7,7 @@
 #include "listing.h"
 #include "port_paths.h"
 #include "port_survey.h"
+#include "projector_vocabulary.h"
 #include "status_decoders.h"
 
 #include <QJsonDocument>
@@ -42,6 +43,7 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
         finish(kExitOk);
         return;
     case Subcommand::Send:
+    case Subcommand::Act:
         m_commands = std::make_unique<CommandSource>(m_invocation.arguments, m_input);
         if (const QString error = m_commands->argumentError(); !error.isEmpty()) {
             complain(error);
@@ -50,9 +52,14 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
         }
         break;
     case Subcommand::Status:
+    case Subcommand::Lamp:
         for (const panel::ButtonEntry& button : panel::buttons()) {
             const QString command = QString::fromLatin1(button.command);
-            if (isStatusRead(commandLine(command)))
+            const bool lamp = command == readCommand(StateField::LampHours) ||
+                              command == readCommand(StateField::LampMode) ||
+                              command == readCommand(StateField::LampStatus);
+            if (isStatusRead(commandLine(command)) &&
+                (lamp || m_invocation.subcommand == Subcommand::Status))
                 m_reads.push_back({QString::fromLatin1(button.caption), command});
         }
         break;
@@ -62,7 +69,9 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
         return;
     }
     m_exchanger = std::make_unique<Exchanger>(*m_port, m_platform.timers, m_invocation.replyWindow);
-    if (m_invocation.subcommand == Subcommand::Send)
+    if (m_invocation.powerWait)
+        managedPower();
+    else if (m_commands)
         nextCommand();
     else
         nextRead();
@@ -157,6 +166,38 @@ void Kavoctl::nextRead() {
     });
 }
 
+// power on|off --wait: each exchange reported as send reports it, then
+// whether the projector got there.
+void Kavoctl::managedPower() {
+    m_power = std::make_unique<ManagedPower>(
+        [this](const QString& command, ManagedPower::Ended ended) {
+            m_exchanger->exchange(command, [this, ended](const Exchange& exchange) {
+                if (closedAtOnce(exchange))
+                    return;
+                report(exchange);
+                ended(&exchange);
+            });
+        },
+        m_platform.timers);
+    const bool on = m_invocation.verb == QLatin1String("power on");
+    m_power->start(on, *m_invocation.powerWait, [this](const ManagedPower::Outcome& outcome) {
+        m_jsonOutcome =
+            QJsonObject{{QStringLiteral("reached"), outcome.reached},
+                        {QStringLiteral("power"), outcome.last == PowerState::Unknown
+                                                      ? QJsonValue()
+                                                      : QJsonValue(powerWord(outcome.last))},
+                        {QStringLiteral("outcome"), outcome.words}};
+        if (!outcome.reached) {
+            complain(QStringLiteral("%1: %2").arg(m_invocation.verb, outcome.words));
+            finish(kExitNotReached);
+            return;
+        }
+        if (!m_invocation.json)
+            print(QStringLiteral("%1: %2").arg(m_invocation.verb, outcome.words));
+        finish(kExitOk);
+    });
+}
+
 // A port that is gone before the first reply began, right after it opened,
 // was never usable: a network serial server that is busy with another client
 // accepts and closes at once. The port counts as not opened.
@@ -191,7 +232,7 @@ void Kavoctl::report(const Exchange& exchange) {
         !problem.isEmpty())
         complain(problem);
 
-    const bool status = m_invocation.subcommand == Subcommand::Status;
+    const bool status = !m_reads.empty();
     if (m_invocation.json) {
         if (status) {
             m_state.update(exchange, QDateTime::currentDateTimeUtc());
@@ -247,11 +288,16 @@ void Kavoctl::finish(int exitStatus) {
     if (m_port)
         m_port->close();
     if (m_invocation.json && m_exchanger) {
-        if (m_invocation.subcommand == Subcommand::Status)
+        if (!m_reads.empty())
             m_jsonReads.insert(QStringLiteral("state"), m_state.toJson());
-        const QJsonDocument document = m_invocation.subcommand == Subcommand::Status
-                                           ? QJsonDocument(m_jsonReads)
-                                           : QJsonDocument(m_jsonExchanges);
+        QJsonDocument document(m_jsonExchanges);
+        if (!m_reads.empty())
+            document = QJsonDocument(m_jsonReads);
+        else if (m_invocation.powerWait) {
+            QJsonObject outcome = m_jsonOutcome;
+            outcome.insert(QStringLiteral("exchanges"), m_jsonExchanges);
+            document = QJsonDocument(outcome);
+        }
         print(QString::fromUtf8(document.toJson(QJsonDocument::Indented)).trimmed());
     }
     // Results that did not reach their reader are no success.

@@ -7,6 +7,7 @@
 
 #include "command_text.h"
 #include "exchanger.h"
+#include "managed_power.h"
 #include "options.h"
 #include "port_factory.h"
 #include "projector_state.h"
@@ -51,6 +52,7 @@ class Kavoctl {
     void listPorts();
     void nextCommand();
     void nextRead();
+    void managedPower();
     bool closedAtOnce(const Exchange& exchange);
     void report(const Exchange& exchange);
     void complain(const QString& text);
@@ -66,6 +68,8 @@ class Kavoctl {
     Invocation m_invocation;
     std::unique_ptr<SerialPort> m_port;
     std::unique_ptr<Exchanger> m_exchanger;
+    std::unique_ptr<ManagedPower> m_power;
+    QJsonObject m_jsonOutcome; // power --wait: whether and where it got
     std::unique_ptr<CommandSource> m_commands;
     std::vector<Read> m_reads;
     std::size_t m_nextRead = 0;

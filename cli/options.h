@@ -1,7 +1,8 @@
 #pragma once
 
-// kavoctl's command line: a subcommand first (send, status, list, ports),
-// then its arguments, with options anywhere before a "--".
+// kavoctl's command line: a subcommand first (send, status, list, ports, or
+// one of the projector's verbs: power, input, mute, freeze, lamp, lamp-mode,
+// volume), then its arguments, with options anywhere before a "--".
 
 #include <chrono>
 #include <cstdint>
@@ -11,7 +12,18 @@
 
 namespace kavo::cli {
 
-enum class Subcommand { Send, Status, List, Ports };
+enum class Subcommand {
+    Send,
+    Status,
+    List,
+    Ports,
+    Act,  // a verb: the commands of its action (power off, input 2, volume up 3 ...)
+    Lamp, // the lamp reads
+};
+
+// How long power on|off --wait waits at most, unless it names the seconds.
+inline constexpr std::chrono::seconds kDefaultPowerWait{300};
+inline constexpr std::chrono::seconds kLongestPowerWait{3600};
 
 struct Invocation {
     Subcommand subcommand = Subcommand::Send;
@@ -21,7 +33,10 @@ struct Invocation {
     std::chrono::milliseconds replyWindow{}; // --timeout
     bool json = false;
     bool quiet = false;
-    QStringList arguments; // the commands of send, the words of list
+    QStringList arguments; // the commands of send and of a verb, the words of list
+    QString verb;          // the action a verb names ("power off"), for messages
+    // power on|off --wait: managed power, waiting at most this long.
+    std::optional<std::chrono::seconds> powerWait;
 };
 
 struct ParsedArguments {

@@ -153,6 +153,29 @@ class TestKavoctl : public QObject {
             << network + QStringList{"--no-answer", "--hang-up-after", "0.5"}
             << QStringList{"send", "C00", "CR0"} << QByteArray() << 3
             << QStringList{"TxD: C 0 0  [CR] \tRxD: X X X X"} << "the line was lost";
+        QTest::newRow("verbs: an input")
+            << none << QStringList{"input", "network"} << QByteArray() << 0
+            << QStringList{"TxD: C 0 8  [CR] \tRxD:  [ACK] "} << QString();
+        QTest::newRow("verbs: both mutes")
+            << none << QStringList{"mute", "all", "off"} << QByteArray() << 0
+            << QStringList{"TxD: C 0 E  [CR] \tRxD:  [ACK] ", "TxD: C 0 C  [CR] \tRxD:  [ACK] "}
+            << QString();
+        QTest::newRow("verbs: volume steps")
+            << none << QStringList{"volume", "up", "2"} << QByteArray() << 0
+            << QStringList(2, "TxD: C 0 9  [CR] \tRxD:  [ACK] ") << QString();
+        QTest::newRow("power off --wait, in standby already")
+            << none << QStringList{"power", "off", "--wait"} << QByteArray() << 0
+            << QStringList{kStandby, "power off: in standby"} << QString();
+        QTest::newRow("power on --wait, not on in time")
+            << QStringList{"--warmup-ms", "5000"} << QStringList{"power", "on", "--wait=1"}
+            << QByteArray() << 5
+            << QStringList{kStandby, kC00, "TxD: C R 0  [CR] \tRxD: 4 0  [CR] \tSTATUS: Count down"}
+            << "power on: still warming up after 1 s";
+        QTest::newRow("lamp") << none << QStringList{"lamp"} << QByteArray() << 0
+                              << QStringList{"LAMP-TIME:   1 5 3 7   Hour Use",
+                                             "LAMP-STATUS: Lamp is OFF",
+                                             "LAMP-MODE: Lamp Mode is NORMAL"}
+                              << QString();
         QTest::newRow("status")
             << none << QStringList{"status"} << QByteArray() << 0
             << QStringList{"STATUS: Stand by",
@@ -525,7 +548,17 @@ class TestKavoctl : public QObject {
         const QString longest(255, QLatin1Char('A'));
         QTest::newRow("no subcommand") << QStringList() << none << 1 << "no command given";
         QTest::newRow("unknown subcommand")
-            << QStringList{"power", "on"} << none << 1 << "unknown command \"power\"";
+            << QStringList{"kettle", "on"} << none << 1 << "unknown command \"kettle\"";
+        QTest::newRow("a verb without its word")
+            << QStringList{"power"} << none << 1 << "power takes on or off";
+        QTest::newRow("an input that is none")
+            << QStringList{"input", "7"} << none << 1 << "input takes 1, 2, 3 or network";
+        QTest::newRow("mute what") << QStringList{"mute", "on"} << none << 1
+                                   << "mute takes picture, audio or all, then on or off";
+        QTest::newRow("no volume steps")
+            << QStringList{"volume", "up", "0"} << none << 1 << "from 1 to 50";
+        QTest::newRow("--wait on an input")
+            << QStringList{"input", "2", "--wait"} << none << 1 << "--wait is for power";
         QTest::newRow("unknown option")
             << QStringList{"send", "--colour", "C00"} << none << 1 << "Unknown option 'colour'";
         QTest::newRow("option without its value")
