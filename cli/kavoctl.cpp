@@ -8,7 +8,9 @@
 #include "port_paths.h"
 #include "port_survey.h"
 #include "projector_vocabulary.h"
+#include "service_lines.h"
 #include "status_decoders.h"
+#include "status_summary.h"
 
 #include <QJsonDocument>
 
@@ -68,6 +70,14 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
         finish(kExitPort);
         return;
     }
+    if (m_invocation.subcommand == Subcommand::Status && m_throughService) {
+        askService();
+        return;
+    }
+    startExchanges();
+}
+
+void Kavoctl::startExchanges() {
     m_exchanger = std::make_unique<Exchanger>(*m_port, m_platform.timers, m_invocation.replyWindow);
     if (m_invocation.powerWait)
         managedPower();
@@ -102,6 +112,7 @@ bool Kavoctl::openPort(const Invocation& invocation) {
     m_port->setSettings(settingsText(baudCode));
     if (number != 0)
         m_port->setPortNumber(number);
+    m_throughService = resolvePortTarget(device).kind == PortTarget::Kind::Local;
     const OpenResult opened = m_port->open();
     m_portName = number != 0 ? QStringLiteral("COM%1").arg(number) : device;
     if (!opened) {
@@ -164,6 +175,60 @@ void Kavoctl::nextRead() {
         else
             nextRead();
     });
+}
+
+// Through a sharing service, status is what the service knows, with each
+// reading's age: no reads of its own. A service that does not answer the
+// question within the reply window is read from as a line is.
+void Kavoctl::askService() {
+    m_answerWait = m_platform.timers.createTimer();
+    m_answerWait->setInterval(m_invocation.replyWindow);
+    m_answerWait->setTickHandler([this] {
+        m_answerWait->setEnabled(false);
+        startExchanges();
+    });
+    m_port->setEventHandler([this](CommEvent event) {
+        if (event == CommEvent::LineLost) {
+            m_answerWait->setEnabled(false);
+            const QString reason = m_port->farEndReason();
+            complain(QStringLiteral("cannot use %1: %2")
+                         .arg(m_portName, reason.isEmpty()
+                                              ? QStringLiteral("the service closed the connection")
+                                              : reason));
+            finish(kExitPort);
+            return;
+        }
+        m_answer += m_port->readAll().toLatin1();
+        bool complete = false;
+        const std::optional<QJsonObject> answer = takeServiceAnswer(m_answer, complete);
+        if (!complete)
+            return;
+        m_answerWait->setEnabled(false);
+        const QJsonObject state =
+            answer ? answer->value(QStringLiteral("state")).toObject() : QJsonObject();
+        if (state.isEmpty()) {
+            startExchanges();
+            return;
+        }
+        m_fromService = true;
+        if (m_invocation.json) {
+            QJsonObject document{
+                {QStringLiteral("state"), state},
+                {QStringLiteral("summary"), statusSummaryJson(state)},
+                {QStringLiteral("from"), answer->value(QStringLiteral("service"))}};
+            print(QString::fromUtf8(QJsonDocument(document).toJson(QJsonDocument::Indented))
+                      .trimmed());
+        } else {
+            const QDateTime now = QDateTime::fromString(
+                answer->value(QStringLiteral("now")).toString(), Qt::ISODateWithMs);
+            for (const QString& line :
+                 statusSummary(state, now.isValid() ? std::optional(now) : std::nullopt))
+                print(line);
+        }
+        finish(kExitOk);
+    });
+    m_port->write(QString::fromLatin1(serviceRequest(QStringLiteral("state"))));
+    m_answerWait->setEnabled(true);
 }
 
 // power on|off --wait: each exchange reported as send reports it, then
@@ -233,15 +298,19 @@ void Kavoctl::report(const Exchange& exchange) {
         complain(problem);
 
     const bool status = !m_reads.empty();
+    if (status)
+        m_state.update(exchange, QDateTime::currentDateTimeUtc());
     if (m_invocation.json) {
         if (status) {
-            m_state.update(exchange, QDateTime::currentDateTimeUtc());
             m_jsonReads.insert(m_reads[m_nextRead].caption, exchangeToJson(exchange));
         } else {
             m_jsonExchanges.append(exchangeToJson(exchange));
         }
         return;
     }
+    // status sums up its reads at the end.
+    if (m_invocation.subcommand == Subcommand::Status)
+        return;
     if (status) {
         const QString caption = m_reads[m_nextRead].caption;
         if (exchange.status)
@@ -287,9 +356,18 @@ void Kavoctl::finish(int exitStatus) {
         return;
     if (m_port)
         m_port->close();
+    const bool status = m_invocation.subcommand == Subcommand::Status;
+    if (status && !m_invocation.json && m_exchanger && !m_fromService) {
+        for (const QString& line : statusSummary(m_state.toJson(), std::nullopt))
+            print(line);
+    }
     if (m_invocation.json && m_exchanger) {
         if (!m_reads.empty())
             m_jsonReads.insert(QStringLiteral("state"), m_state.toJson());
+        if (status)
+            m_jsonReads.insert(
+                QStringLiteral("summary"),
+                statusSummaryJson(m_jsonReads.value(QStringLiteral("state")).toObject()));
         QJsonDocument document(m_jsonExchanges);
         if (!m_reads.empty())
             document = QJsonDocument(m_jsonReads);

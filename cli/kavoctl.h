@@ -53,6 +53,8 @@ class Kavoctl {
     void nextCommand();
     void nextRead();
     void managedPower();
+    void askService();
+    void startExchanges();
     bool closedAtOnce(const Exchange& exchange);
     void report(const Exchange& exchange);
     void complain(const QString& text);
@@ -69,7 +71,11 @@ class Kavoctl {
     std::unique_ptr<SerialPort> m_port;
     std::unique_ptr<Exchanger> m_exchanger;
     std::unique_ptr<ManagedPower> m_power;
-    QJsonObject m_jsonOutcome; // power --wait: whether and where it got
+    QJsonObject m_jsonOutcome;     // power --wait: whether and where it got
+    bool m_throughService = false; // the port is a sharing service's socket
+    bool m_fromService = false;    // status came from the service's state
+    std::unique_ptr<Timer> m_answerWait;
+    QByteArray m_answer;
     std::unique_ptr<CommandSource> m_commands;
     std::vector<Read> m_reads;
     std::size_t m_nextRead = 0;

@@ -19,7 +19,7 @@ const QString kHelp = QStringLiteral(
     "                 a warm-up or cool-down first, at most S seconds (300)\n"
     "  input 1|2|3|network    mute picture|audio|all on|off    freeze on|off\n"
     "  lamp-mode normal|eco1|eco2|auto    volume up|down [N]    lamp\n"
-    "  status         the seven status reads, decoded\n"
+    "  status         power, input, lamp, temperatures and errors, in short\n"
     "  send CMD...    raw commands, each with its CR, one at a time, with their\n"
     "                 traces; \"-\" reads them from stdin, one a line (# comments)\n"
     "  list [WORD...] panel buttons and catalogue entries holding every word\n"

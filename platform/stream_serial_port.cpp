@@ -1,6 +1,6 @@
 #include "stream_serial_port.h"
 
-#include "line_down_notice.h"
+#include "service_lines.h"
 
 #include <QEventLoop>
 #include <QIODevice>

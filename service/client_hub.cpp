@@ -1,14 +1,15 @@
 #include "client_hub.h"
 
-#include "line_down_notice.h"
 #include "port_paths.h"
 #include "safe_files.h"
+#include "service_lines.h"
 
 #include <cerrno>
 #include <cstring>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QLocalSocket>
 #include <QTcpSocket>
 #include <QTimer>
@@ -232,6 +233,11 @@ void ClientHub::readFrom(ClientId id) {
                                    u"overlong command", client.source);
                 client.overlong = 0;
                 client.line.clear();
+            } else if (client.line.startsWith(kServiceLineStart)) {
+                // A request to the service, never for the line.
+                const QByteArray request = client.line.mid(1);
+                client.line.clear();
+                answerRequest(id, request);
             } else {
                 // Nothing of the client is touched after the submit: the queue
                 // may answer at once, and a client that cannot take the answer
@@ -253,6 +259,29 @@ void ClientHub::readFrom(ClientId id) {
                                u"overlong command start", client.source);
         }
     }
+}
+
+// "state": what the service knows of the projector and when each reading
+// was made, by the service's clock.
+void ClientHub::answerRequest(ClientId id, const QByteArray& request) {
+    const auto found = m_connections.find(id);
+    if (found == m_connections.end())
+        return;
+    QJsonObject answer;
+    if (request == "state") {
+        answer.insert(QStringLiteral("service"), m_name);
+        answer.insert(QStringLiteral("version"), QStringLiteral(KAVO_VERSION));
+        answer.insert(QStringLiteral("now"),
+                      QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+        answer.insert(QStringLiteral("state"), m_queue.state().toJson());
+    } else {
+        answer.insert(QStringLiteral("error"), QStringLiteral("no such request"));
+        m_journal.complain(found->second.who,
+                           QStringLiteral("asked the service for \"%1\", which it does not know")
+                               .arg(escapeControls(QString::fromLatin1(request.left(40)))),
+                           u"unknown request", found->second.source);
+    }
+    found->second.socket->write(serviceAnswer(answer));
 }
 
 void ClientHub::reply(ClientId id, const QString& bytes) {

@@ -6,9 +6,10 @@
 // its own connection only.
 //
 // While the line to the projector is down, a client is told so in a line of
-// its own (see line_down_notice.h) and its connection ended: on connecting,
+// its own (see service_lines.h) and its connection ended: on connecting,
 // and when the line is lost. While the line is up nothing but the replies
-// ever reaches a client.
+// ever reaches a client, unless it asks the service itself (a line starting
+// with NAK: "state" is answered with what the service knows).
 //
 // Memory is bounded per client: the socket reads at most kReadBuffer bytes
 // ahead, a command longer than kMaxCommandBytes is dropped (and said once),
@@ -78,6 +79,7 @@ class ClientHub final : public QObject {
     void accept(QIODevice* socket, const QString& who, const QString& source, bool tcp);
     void readFrom(ClientId id);
     void reply(ClientId id, const QString& bytes);
+    void answerRequest(ClientId id, const QByteArray& request);
     void tellLineDown(ClientId id, const LineDown& down);
     void drop(ClientId id, const QString& why);
 

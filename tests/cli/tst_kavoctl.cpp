@@ -176,16 +176,12 @@ class TestKavoctl : public QObject {
                                              "LAMP-STATUS: Lamp is OFF",
                                              "LAMP-MODE: Lamp Mode is NORMAL"}
                               << QString();
-        QTest::newRow("status")
-            << none << QStringList{"status"} << QByteArray() << 0
-            << QStringList{"STATUS: Stand by",
-                           "MODE: Input 1",
-                           "TEMP: + 2 4 . 0 deg C + 2 5 . 5 deg C + 2 6 . 0 deg C ",
-                           "SETTING: Normally",
-                           "LAMP-TIME:   1 5 3 7   Hour Use",
-                           "LAMP-STATUS: Lamp is OFF",
-                           "LAMP-MODE: Lamp Mode is NORMAL"}
-            << QString();
+        QTest::newRow("status") << none << QStringList{"status"} << QByteArray() << 0
+                                << QStringList{"power: standby", "input: input 1",
+                                               "lamp: 1537 hours, mode normal, off",
+                                               "temperatures: 24.0, 25.5, 26.0 \u00b0C",
+                                               "errors: none"}
+                                << QString();
     }
     void exchangesWithTheProjector() {
         QFETCH(QStringList, simulator);
@@ -318,6 +314,10 @@ class TestKavoctl : public QObject {
         QCOMPARE(state[QLatin1String("lamp_hours")], answered ? QJsonValue(1537) : unread);
         QCOMPARE(state[QLatin1String("temperatures_c")].toArray().size(), answered ? 3 : 0);
         QCOMPARE(state[QLatin1String("read_at")][QLatin1String("lamp_mode")].isString(), answered);
+        // The summary's fields, errors known only once the power state is.
+        const QJsonObject summary = reads.take(QLatin1String("summary")).toObject();
+        QCOMPARE(summary[QLatin1String("power")], state[QLatin1String("power")]);
+        QCOMPARE(summary[QLatin1String("errors")].isArray(), answered);
         QCOMPARE(reads.keys(), (QStringList{"LAMP-MODE", "LAMP-STATUS", "LAMP-TIME", "MODE",
                                             "SETTING", "STATUS", "TEMP"}));
         for (const QString& key : reads.keys()) {

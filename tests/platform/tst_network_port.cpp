@@ -2,7 +2,7 @@
 // unix:PATH, what a malformed one says, and the ports' own ways of failing,
 // all on loopback. What they share with the serial port is in tst_pty_link.
 
-#include "line_down_notice.h"
+#include "service_lines.h"
 #include "loopback_server.h"
 #include "port_factory.h"
 #include "port_paths.h"

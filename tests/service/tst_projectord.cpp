@@ -231,6 +231,16 @@ class TestProjectord : public QObject {
         client.send("CR0\r");
         QCOMPARE(client.read(3), QByteArray("40\r"));
         QVERIFY(!service.waitFor({"\tpoll\t", "STATUS: Power ON"}, 8000).isEmpty());
+        // kavoctl's status through the service is what the service knows.
+        QProcess kavoctl;
+        kavoctl.start(QStringLiteral(KAVOCTL_PATH), {"status", "--device", "unix:" + socketPath()});
+        QVERIFY(kavoctl.waitForFinished(kHang));
+        QCOMPARE(kavoctl.exitCode(), 0);
+        const QString said = QString::fromUtf8(kavoctl.readAllStandardOutput());
+        QVERIFY2(said.contains(QRegularExpression("^power: on \\(\\d+ s ago\\)\nlamp|^power: on "
+                                                  "\\(\\d+ s ago\\)\ninput: ")),
+                 qPrintable(said));
+        QCOMPARE(service.journal().count(QStringLiteral("TxD: C R 1")), 1); // the start's only
     }
 
     // Bad input from a client: a clear journal line, and the next client served.

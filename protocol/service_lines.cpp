@@ -1,4 +1,6 @@
-#include "line_down_notice.h"
+#include "service_lines.h"
+
+#include <QJsonDocument>
 
 namespace kavo {
 namespace {
@@ -38,6 +40,27 @@ std::optional<QString> lineDownText(const QByteArray& bytes) {
     return QStringLiteral("the service's line to the projector is down since %1: %2")
         .arg(since.toLocalTime().toString(QStringLiteral("HH:mm:ss")),
              QString::fromLatin1(rest.mid(colon + 2)));
+}
+
+QByteArray serviceRequest(const QString& name) {
+    return kServiceLineStart + name.toLatin1() + '\r';
+}
+
+QByteArray serviceAnswer(const QJsonObject& answer) {
+    return kServiceLineStart + QJsonDocument(answer).toJson(QJsonDocument::Compact) + '\n';
+}
+
+std::optional<QJsonObject> takeServiceAnswer(const QByteArray& bytes, bool& complete) {
+    const qsizetype end = bytes.indexOf('\n');
+    complete = end >= 0 || bytes.size() > kLongestServiceAnswer ||
+               (!bytes.isEmpty() && bytes[0] != kServiceLineStart);
+    if (end < 0 || bytes[0] != kServiceLineStart)
+        return std::nullopt;
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes.mid(1, end - 1), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    return document.object();
 }
 
 } // namespace kavo
