@@ -361,7 +361,9 @@ void Kavoctl::finish(int exitStatus) {
         for (const QString& line : statusSummary(m_state.toJson(), std::nullopt))
             print(line);
     }
-    if (m_invocation.json && m_exchanger) {
+    // A service that could not be asked still gives a state: every reading unknown.
+    const bool unasked = status && m_throughService && !m_fromService;
+    if (m_invocation.json && (m_exchanger || unasked)) {
         if (!m_reads.empty())
             m_jsonReads.insert(QStringLiteral("state"), m_state.toJson());
         if (status)

@@ -150,7 +150,7 @@ void ClientHub::accept(QIODevice* socket, const QString& who, const QString& sou
         return;
     }
     ++count;
-    const ClientId id = m_nextId++;
+    const ClientId id = m_queue.addClient(who, Policy::Line);
     m_connections[id] = Connection{socket, who, source, tcp, false, {}, 0};
     if (auto* local = qobject_cast<QLocalSocket*>(socket)) {
         local->setReadBufferSize(kReadBuffer);
@@ -162,10 +162,6 @@ void ClientHub::accept(QIODevice* socket, const QString& who, const QString& sou
                 [this, id] { drop(id, QStringLiteral("gone")); });
     }
     connect(socket, &QIODevice::readyRead, this, [this, id] { readFrom(id); });
-    m_queue.addClient(id, who, [this, id](const Exchange* exchange) {
-        if (exchange && !exchange->reply.isEmpty())
-            reply(id, exchange->reply);
-    });
     m_journal.complain(who, QStringLiteral("connected"), u"connected", source);
     if (const std::optional<LineDown> down = m_lineDown()) {
         tellLineDown(id, *down);
@@ -244,7 +240,10 @@ void ClientHub::readFrom(ClientId id) {
                 // is gone by then.
                 const QString command = QString::fromLatin1(client.line);
                 client.line.clear();
-                m_queue.submit(id, command);
+                m_queue.submit(id, command, [this, id](const Exchange* exchange) {
+                    if (exchange && !exchange->reply.isEmpty())
+                        reply(id, exchange->reply);
+                });
             }
             // The queue may have answered at once and the client be gone by now.
             if (!m_connections.contains(id))

@@ -92,7 +92,6 @@ class ClientHub final : public QObject {
     int m_localCount = 0;
     int m_tcpCount = 0;
     std::function<std::optional<LineDown>()> m_lineDown;
-    ClientId m_nextId = 1;
 };
 
 } // namespace kavo::service

@@ -73,8 +73,10 @@ LineQueue::LineQueue(SerialPort& line, TimerFactory& timers, Journal& journal,
 
 LineQueue::~LineQueue() = default;
 
-void LineQueue::addClient(ClientId client, QString who, Deliver deliver) {
-    m_clients[client] = Client{std::move(who), std::move(deliver)};
+ClientId LineQueue::addClient(QString who, Policy policy) {
+    const ClientId client = m_nextClient++;
+    m_clients[client] = Client{std::move(who), policy};
+    return client;
 }
 
 void LineQueue::removeClient(ClientId client) {
@@ -89,7 +91,7 @@ QString LineQueue::whoOf(ClientId client) const {
     return found == m_clients.end() ? QString() : found->second.who;
 }
 
-void LineQueue::submit(ClientId client, const QString& command) {
+void LineQueue::submit(ClientId client, const QString& command, Deliver done) {
     const auto found = m_clients.find(client);
     if (found == m_clients.end())
         return;
@@ -103,7 +105,7 @@ void LineQueue::submit(ClientId client, const QString& command) {
                     .arg(quoted(command))
                     .arg(kMaxQueuedPerClient),
                 u"queue full");
-        sender.deliver(nullptr);
+        done(nullptr);
         return;
     }
     if (sender.dropped > 0) {
@@ -113,11 +115,11 @@ void LineQueue::submit(ClientId client, const QString& command) {
             u"queue full");
         sender.dropped = 0;
     }
-    Waiting waiting{client, command, {}};
+    Waiting waiting{client, command, std::move(done), {}};
     waiting.since.start();
     m_queue.push_back(std::move(waiting));
     ++sender.queued;
-    if (m_busy && m_running == client &&
+    if (m_busy && m_running == client && sender.policy == Policy::Line &&
         (!sender.lastCut.isValid() || sender.lastCut.hasExpired(kFastestRepeat.count()))) {
         sender.lastCut.start();
         m_exchanger.endNow(); // its end starts the next
@@ -174,12 +176,12 @@ void LineQueue::pump() {
         if (!dropped.isEmpty()) {
             m_journal.complain(found->second.who, dropped, kind);
             // Its client hears that it went nowhere, and may send again at once.
-            found->second.deliver(nullptr);
+            waiting.done(nullptr);
             if (m_busy)
                 return;
             continue;
         }
-        start(waiting.client, waiting.command);
+        start(waiting.client, waiting.command, std::move(waiting.done));
         return;
     }
     if (m_polls.empty() || !m_line.isOpen())
@@ -196,12 +198,13 @@ void LineQueue::pump() {
     }
     const QString read = m_polls.front();
     m_polls.removeFirst();
-    start(kPoll, read);
+    start(kPoll, read, {});
 }
 
-void LineQueue::start(ClientId client, const QString& command) {
+void LineQueue::start(ClientId client, const QString& command, Deliver done) {
     m_busy = true;
     m_running = client;
+    m_runningDone = std::move(done);
     m_runningWho = whoOf(client);
     m_gap->setEnabled(false);
     // A client's command that cut its own running exchange goes at once;
@@ -215,6 +218,7 @@ void LineQueue::ended(const Exchange& exchange) {
     m_busy = false;
     m_lastEnd.start();
     const ClientId client = std::exchange(m_running, kPoll);
+    const Deliver done = std::exchange(m_runningDone, {});
     m_lastClient = client;
     const QString who = std::exchange(m_runningWho, {});
     // A client gone meanwhile gets nothing; the exchange is still recorded.
@@ -237,8 +241,8 @@ void LineQueue::ended(const Exchange& exchange) {
     // Observers first: a client's next request may depend on what they keep.
     for (const Observer& observer : m_observers)
         observer(who, exchange);
-    if (const auto found = m_clients.find(client); client != kPoll && found != m_clients.end())
-        found->second.deliver(&exchange);
+    if (client != kPoll && m_clients.contains(client) && done)
+        done(&exchange);
     pump();
 }
 

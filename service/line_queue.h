@@ -1,11 +1,13 @@
 #pragma once
 
-// The projector's commands from every client, one exchange at a time, in the
-// order they arrived. Each reply goes only to the client whose command it
-// answers. A client's next command ends its own running exchange at once, as
-// on a direct line (unless it comes faster than a held button repeats); another
-// client's command waits its turn, at most the queue wait, and is dropped
-// after that. The service's own status reads
+// The projector's commands from every front end, one exchange at a time, in
+// the order they arrived: the one queue of the service. Each reply goes only
+// to the command it answers. A raw line's client (Policy::Line) ends its own
+// running exchange with its next command, as on a direct line (unless it
+// comes faster than a held button repeats); a front end that speaks for its
+// peers (Policy::Requests: PJLink, MQTT) never cuts its own commands. Anyone
+// else's command waits its turn, at most the queue wait, and is dropped after
+// that. The service's own status reads
 // (polls) go only when no client has a command waiting, and only after a gap
 // behind the last exchange.
 //
@@ -45,10 +47,15 @@ struct QueueSettings {
     std::chrono::milliseconds gap{20};
 };
 
+enum class Policy {
+    Line,     // its next command ends its own running exchange
+    Requests, // its commands wait their turn one after the other
+};
+
 class LineQueue {
   public:
-    // The end of each of a client's commands: its exchange, or nullptr when
-    // the command was dropped or not sent (the line down).
+    // The end of a command: its exchange, or nullptr when the command was
+    // dropped or not sent (the line down).
     using Deliver = std::function<void(const Exchange* exchange)>;
     // Told of every exchange that ended, once the state is updated and before
     // its client hears of it: who caused it ("poll" for the service's own).
@@ -58,13 +65,15 @@ class LineQueue {
               QueueSettings settings);
     ~LineQueue();
 
-    // A client came or went. A client that goes away mid-exchange leaves the
-    // exchange to end as it would; its reply is then dropped.
-    void addClient(ClientId client, QString who, Deliver deliver);
+    // A client came (its id, never 0 and never used again) or went. A client
+    // that goes away mid-exchange leaves the exchange to end as it would;
+    // its commands are then told nothing more.
+    ClientId addClient(QString who, Policy policy);
     void removeClient(ClientId client);
 
-    // One command of a client, its text without the CR.
-    void submit(ClientId client, const QString& command);
+    // One command of a client, its text without the CR; `done` is told how
+    // it ended, possibly before submit returns.
+    void submit(ClientId client, const QString& command, Deliver done);
 
     // The line has just been opened: every reading is due now.
     void lineOpened();
@@ -82,11 +91,12 @@ class LineQueue {
     struct Waiting {
         ClientId client;
         QString command;
+        Deliver done;
         QElapsedTimer since;
     };
     struct Client {
         QString who;
-        Deliver deliver;
+        Policy policy = Policy::Line;
         int queued = 0;
         int dropped = 0; // since the last time the queue was full
         QElapsedTimer lastCut;
@@ -94,7 +104,7 @@ class LineQueue {
     static constexpr ClientId kPoll = 0;
 
     void pump();
-    void start(ClientId client, const QString& command);
+    void start(ClientId client, const QString& command, Deliver done);
     void ended(const Exchange& exchange);
     void pollDue();
     void scheduleStatusPoll();
@@ -112,6 +122,8 @@ class LineQueue {
     std::deque<Waiting> m_queue;
     QStringList m_polls; // status reads due
     ClientId m_running = kPoll;
+    Deliver m_runningDone;
+    ClientId m_nextClient = 1;
     ClientId m_lastClient = kPoll; // whose exchange ended last
     QString m_runningWho;
     bool m_busy = false;

@@ -14,7 +14,6 @@
 namespace kavo::service {
 namespace {
 
-constexpr ClientId kMqttClient = ClientId(3) << 32; // apart from sockets' and PJLink's ids
 constexpr qsizetype kLongestPayload = 512;
 const QString kWho = QStringLiteral("mqtt");
 
@@ -75,7 +74,7 @@ MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, J
         m_discoveryLater->setEnabled(false);
         publishDiscovery();
     });
-    m_queue.addClient(kMqttClient, kWho, [this](const Exchange* exchange) { delivered(exchange); });
+    m_client = m_queue.addClient(kWho, Policy::Requests);
     m_queue.addObserver([this](const QString&, const Exchange& exchange) {
         if (exchange.kind == ReplyKind::Answered &&
             exchange.command == readCommand(StateField::LampMode))
@@ -85,7 +84,7 @@ MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, J
 }
 
 MqttBridge::~MqttBridge() {
-    m_queue.removeClient(kMqttClient);
+    m_queue.removeClient(m_client);
 }
 
 QString MqttBridge::topic(const char* leaf) const {
@@ -415,44 +414,27 @@ void MqttBridge::sendAndRead(const QString& command, StateField field) {
     send({readCommand(field)});
 }
 
+// Through the one queue, one after the other; a full queue drops what
+// comes past its limit, and says so.
 void MqttBridge::send(Pending pending) {
-    if (qsizetype(m_waiting.size()) >= kMqttQueued) {
-        m_journal.write(kWho, QStringLiteral("dropped \"%1\": %2 MQTT commands are waiting already")
-                                  .arg(pending.command)
-                                  .arg(kMqttQueued));
-        if (pending.ended)
-            pending.ended(nullptr);
-        return;
-    }
-    m_waiting.push_back(std::move(pending));
-    sendNext();
+    const QString command = pending.command;
+    m_queue.submit(m_client, command,
+                   [this, pending = std::move(pending)](const Exchange* exchange) {
+                       if (pending.purpose == Purpose::Reply)
+                           publishReply(pending.command, exchange);
+                       if (pending.ended)
+                           pending.ended(exchange);
+                   });
 }
 
-void MqttBridge::sendNext() {
-    if (m_sent || m_waiting.empty())
-        return;
-    m_sent = true;
-    m_queue.submit(kMqttClient, m_waiting.front().command);
-}
-
-void MqttBridge::delivered(const Exchange* exchange) {
-    if (m_waiting.empty())
-        return;
-    const Pending done = m_waiting.front();
-    m_waiting.pop_front();
-    m_sent = false;
-    if (done.purpose == Purpose::Reply) {
-        QJsonObject reply = exchange ? exchangeToJson(*exchange) : QJsonObject{};
-        if (!exchange) {
-            reply.insert(QStringLiteral("command"), done.command);
-            reply.insert(QStringLiteral("answered"), false);
-            reply.insert(QStringLiteral("outcome"), QStringLiteral("not sent"));
-        }
-        m_link.publish(topic("reply"), QJsonDocument(reply).toJson(QJsonDocument::Compact), false);
+void MqttBridge::publishReply(const QString& command, const Exchange* exchange) {
+    QJsonObject reply = exchange ? exchangeToJson(*exchange) : QJsonObject{};
+    if (!exchange) {
+        reply.insert(QStringLiteral("command"), command);
+        reply.insert(QStringLiteral("answered"), false);
+        reply.insert(QStringLiteral("outcome"), QStringLiteral("not sent"));
     }
-    if (done.ended)
-        done.ended(exchange);
-    sendNext();
+    m_link.publish(topic("reply"), QJsonDocument(reply).toJson(QJsonDocument::Compact), false);
 }
 
 } // namespace kavo::service

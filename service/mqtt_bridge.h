@@ -31,7 +31,6 @@ namespace kavo::service {
 // How long a power command waits for the projector to finish warming up or
 // cooling down before it is given up.
 inline constexpr std::chrono::minutes kManagedPowerWait{5};
-inline constexpr qsizetype kMqttQueued = 32;
 // Home Assistant asks for discovery again with "online" on its status topic;
 // it is published at most this often, whatever arrives.
 inline constexpr std::chrono::seconds kDiscoveryInterval{10};
@@ -71,8 +70,7 @@ class MqttBridge {
     void publishDiscovery();
     void send(Pending pending);
     void sendAndRead(const QString& command, StateField field);
-    void sendNext();
-    void delivered(const Exchange* exchange);
+    void publishReply(const QString& command, const Exchange* exchange);
     void power(bool on);
     void ignore(const QString& topic, const QByteArray& payload, const QString& why);
     QString topic(const char* leaf) const;
@@ -88,8 +86,7 @@ class MqttBridge {
     QString m_lampModeChoice;
     QString m_lampModeAsked;
     std::map<QString, QByteArray> m_published; // topic -> retained payload
-    std::deque<Pending> m_waiting;             // the first is on the line when m_sent
-    bool m_sent = false;
+    ClientId m_client = 0;
     ManagedPower m_power;
     bool m_lineOpen = false;
 };

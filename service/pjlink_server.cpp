@@ -193,7 +193,7 @@ void PjlinkServer::accept(QTcpSocket* socket) {
         socket->deleteLater();
         return;
     }
-    const ClientId id = m_nextId++;
+    const ClientId id = m_queue.addClient(who, Policy::Requests);
     auto connection = std::make_unique<Connection>();
     connection->id = id;
     connection->socket = socket;
@@ -223,7 +223,6 @@ void PjlinkServer::accept(QTcpSocket* socket) {
         connection->idle->setInterval(kPjlinkAuthWait);
     }
     m_connections[id] = std::move(connection);
-    m_queue.addClient(id, who, [this, id](const Exchange* exchange) { finished(id, exchange); });
     m_journal.complain(who, QStringLiteral("connected"), u"connected",
                        QStringLiteral("pjlink:") + address);
     socket->write(greeting);
@@ -463,7 +462,8 @@ PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QBy
 void PjlinkServer::runNext(ClientId id) {
     Connection& connection = *m_connections.at(id);
     if (!connection.toSend.isEmpty()) {
-        m_queue.submit(id, connection.toSend.takeFirst());
+        m_queue.submit(id, connection.toSend.takeFirst(),
+                       [this, id](const Exchange* exchange) { finished(id, exchange); });
         return;
     }
     if (connection.phase == Phase::Sending) {

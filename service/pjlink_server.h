@@ -105,7 +105,6 @@ class PjlinkServer final : public QObject {
     QTcpServer m_server;
     std::map<ClientId, std::unique_ptr<Connection>> m_connections;
     std::vector<std::unique_ptr<Connection>> m_closing; // dropped, deleted on the next turn
-    ClientId m_nextId = 1ull << 32;                     // apart from the socket clients' ids
     std::map<QString, Lockout> m_lockouts;              // by address
     QElapsedTimer m_clock;
     std::optional<bool> m_videoMuted;
