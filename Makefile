@@ -3,6 +3,11 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
+# The makefiles CMake generates run make within make: without this each level
+# says which folder it enters and leaves, hundreds of lines when nothing is to
+# be done. Errors show as before; a Ninja build ignores it.
+MAKEFLAGS += --no-print-directory
+
 SAN_BUILD ?= build-san
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 

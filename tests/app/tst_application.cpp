@@ -1,4 +1,5 @@
 #include "application.h"
+#include "command_line.h"
 #include "fakes.h"
 #include "form1.h"
 #include "form2.h"
@@ -42,6 +43,40 @@ struct Rig : FakePlatform {
 class TestApplication : public QObject {
     Q_OBJECT
   private slots:
+    // The program's own options, read before QApplication exists (Qt's still
+    // among them) and after (Qt's taken out).
+    void commandLine_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QString>("text");
+        using Outcome = CommandLine::Outcome;
+        const QString usage = QStringLiteral("Usage: kavo-control [OPTION...]\n");
+        QTest::newRow("none") << QStringList{} << int(Outcome::RunPanel) << QString();
+        QTest::newRow("--help beside Qt's options")
+            << QStringList{"-platform", "offscreen", "--help"} << int(Outcome::Answered) << usage;
+        QTest::newRow("--version") << QStringList{"--version"} << int(Outcome::Answered)
+                                   << QStringLiteral("kavo-control " KAVO_VERSION "\n");
+        // Spelt letter by letter, -stylesheet would hold -h.
+        QTest::newRow("Qt's options alone")
+            << QStringList{"-reverse", "-stylesheet", "a.qss"} << int(Outcome::Refused)
+            << "kavo-control: Unknown options: reverse, stylesheet. See kavo-control --help.";
+        QTest::newRow("unknown option")
+            << QStringList{"--bogus"} << int(Outcome::Refused)
+            << "kavo-control: Unknown option 'bogus'. See kavo-control --help.";
+        QTest::newRow("an argument")
+            << QStringList{"COM1"} << int(Outcome::Refused)
+            << "kavo-control: Unexpected argument 'COM1'. See kavo-control --help.";
+    }
+    void commandLine() {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, outcome);
+        QFETCH(QString, text);
+        const CommandLine line = readCommandLine(QStringList{"kavo-control"} + arguments);
+        QCOMPARE(int(line.outcome), outcome);
+        QCOMPARE(line.text.left(text.size()), text);
+        QCOMPARE(line.exitCode, outcome == int(CommandLine::Outcome::Refused) ? 1 : 0);
+    }
+
     // No usable port stored, or the stored one does not open: the modal
     // dialog first, the panel once "OK" has opened a port.
     void startUpShowsDialogThenPanel_data() {

@@ -6,6 +6,7 @@
 #include "form1.h"
 #include "session_rig.h"
 #include "window_controls.h"
+#include "window_manager.h"
 
 #include <QLabel>
 #include <QProcess>
@@ -19,6 +20,11 @@ using namespace kavo::test;
 class TestScreenReader : public QObject {
     Q_OBJECT
   private slots:
+    void initTestCase() {
+        QVERIFY2(connection(), "needs the xcb platform on an X display");
+        QVERIFY2(waitForWindowManager(), "the window manager did not take over the display");
+    }
+
     void statusLineChangeIsHeardWithItsText() {
         SessionRig rig;
         rig.store.setStartUp("1", "192");

@@ -6,9 +6,9 @@
 #include "fakes.h"
 #include "form1.h"
 #include "form3.h"
-#include "outer_frame.h"
 #include "session_rig.h"
 #include "window_controls.h"
+#include "window_manager.h"
 
 #include <cstdlib>
 #include <memory>
@@ -28,33 +28,6 @@ struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
 template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
-
-xcb_connection_t* connection() {
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    return x11 ? x11->connection() : nullptr;
-}
-
-xcb_window_t rootWindow() {
-    return xcb_setup_roots_iterator(xcb_get_setup(connection())).data->root;
-}
-
-bool framesAhead() {
-    return qEnvironmentVariable("KAVO_TEST_WINDOW_MANAGER") == QLatin1String("openbox");
-}
-
-// A window manager has taken over once some client redirects the root's
-// children (and, where it tells frames ahead, once it answers).
-bool windowManagerRunning() {
-    xcb_connection_t* c = connection();
-    const Reply<xcb_get_window_attributes_reply_t> attributes(
-        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, rootWindow()), nullptr));
-    if (!attributes || !(attributes->all_event_masks & XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT))
-        return false;
-    if (!framesAhead())
-        return true;
-    QWidget probe;
-    return !askFrameMarginsBeforeShow(&probe).isNull();
-}
 
 // The outermost window the window manager put around `widget`, border
 // included, in root coordinates; the widget's own window while unframed.
@@ -129,7 +102,7 @@ class TestWindowManager : public QObject {
   private slots:
     void initTestCase() {
         QVERIFY2(connection(), "needs the xcb platform on an X display");
-        QTRY_VERIFY_WITH_TIMEOUT(windowManagerRunning(), 20000);
+        QVERIFY2(waitForWindowManager(), "the window manager did not take over the display");
         const QRect screen = QGuiApplication::primaryScreen()->geometry();
         QCOMPARE(screen.size(), QSize(kScreenWidth, kScreenHeight));
     }

@@ -54,7 +54,8 @@ case $wm in
 esac
 pids+=($!)
 
-# The program waits for the window manager itself (it sees it take over the
-# root window), so a slow start never shows as a failure.
+# The program waits for the window manager itself before it shows a window
+# (waitForWindowManager in window_manager.h: it sees it take over the root
+# window and answer), so a slow start never shows as a failure.
 export QT_QPA_PLATFORM=xcb KAVO_TEST_WINDOW_MANAGER=$wm
 "$@"

@@ -12,7 +12,8 @@ trap 'rm -rf "$out"' EXIT
 deb=$(ls "$out"/*.deb)
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 status=0
-wanted=(./usr/bin/kavo-control ./usr/bin/kavoctl ./usr/share/man/man1/kavoctl.1.gz
+wanted=(./usr/bin/kavo-control ./usr/share/man/man1/kavo-control.1.gz
+        ./usr/bin/kavoctl ./usr/share/man/man1/kavoctl.1.gz
         ./usr/share/bash-completion/completions/kavoctl)
 [ -f "$source/sim/CMakeLists.txt" ] && wanted+=(./usr/bin/kavo-projector-sim)
 service=0
@@ -67,6 +68,8 @@ for program in kavo-control kavoctl kavo-projector-sim kavo-projectord; do
     fi
   done
 done
+zcat "$tree/usr/share/man/man1/kavo-control.1.gz" | grep -q '^\.TH KAVO-CONTROL 1' ||
+  { echo "kavo-control.1 is no manual page"; status=1; }
 zcat "$tree/usr/share/man/man1/kavoctl.1.gz" | grep -q '^\.TH KAVOCTL 1' || { echo "kavoctl.1 is no manual page"; status=1; }
 bash -n "$tree/usr/share/bash-completion/completions/kavoctl" || status=1
 if command -v man >/dev/null; then
