@@ -3,6 +3,7 @@
 #include "port_paths.h"
 #include "safe_files.h"
 #include "service_lines.h"
+#include "stream_connection.h"
 
 #include <cerrno>
 #include <cstring>
@@ -12,7 +13,6 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QTcpSocket>
-#include <QTimer>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,9 +52,10 @@ QString peerAddress(const QAbstractSocket& socket) {
     return host + QLatin1Char(':') + QString::number(socket.peerPort());
 }
 
-ClientHub::ClientHub(LineQueue& queue, Journal& journal, QString name,
+ClientHub::ClientHub(LineQueue& queue, TimerFactory& timers, Journal& journal, QString name,
                      std::function<std::optional<LineDown>()> lineDown)
-    : m_queue(queue), m_journal(journal), m_name(std::move(name)), m_lineDown(std::move(lineDown)) {
+    : m_queue(queue), m_timers(timers), m_journal(journal), m_name(std::move(name)),
+      m_lineDown(std::move(lineDown)) {
     connect(&m_local, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = m_local.nextPendingConnection()) {
             const Peer peer = peerOf(*socket);
@@ -133,7 +134,7 @@ void ClientHub::close() {
     m_local.close();
     m_tcp.close();
     while (!m_connections.empty())
-        drop(m_connections.begin()->first, QStringLiteral("the service stops"));
+        m_connections.begin()->second.link->end(QStringLiteral("the service stops"));
 }
 
 void ClientHub::accept(QIODevice* socket, const QString& who, const QString& source, bool tcp) {
@@ -151,24 +152,23 @@ void ClientHub::accept(QIODevice* socket, const QString& who, const QString& sou
     }
     ++count;
     const ClientId id = m_queue.addClient(who, Policy::Line);
-    m_connections[id] = Connection{socket, who, source, tcp, false, {}, 0};
-    if (auto* local = qobject_cast<QLocalSocket*>(socket)) {
-        local->setReadBufferSize(kReadBuffer);
-        connect(local, &QLocalSocket::disconnected, this,
-                [this, id] { drop(id, QStringLiteral("gone")); });
-    } else if (auto* tcpSocket = qobject_cast<QAbstractSocket*>(socket)) {
-        tcpSocket->setReadBufferSize(kReadBuffer);
-        connect(tcpSocket, &QAbstractSocket::disconnected, this,
-                [this, id] { drop(id, QStringLiteral("gone")); });
-    }
-    connect(socket, &QIODevice::readyRead, this, [this, id] { readFrom(id); });
+    ConnectionLimits limits;
+    limits.longestLine = kMaxCommandBytes;
+    limits.readAhead = kReadBuffer;
+    limits.unreadOutput = kMaxUnreadReplies;
+    auto* link = new StreamConnection(
+        socket, limits, m_timers,
+        {[this, id](const QByteArray& line) { take(id, line); },
+         [this, id](qsizetype length, bool atEnd) { overlong(id, length, atEnd); },
+         [this, id](const QString& why) { ended(id, why); }},
+        this);
+    m_connections[id] = Connection{link, who, source, tcp};
     m_journal.complain(who, QStringLiteral("connected"), u"connected", source);
     if (const std::optional<LineDown> down = m_lineDown()) {
         tellLineDown(id, *down);
         return;
     }
-    if (socket->bytesAvailable() > 0)
-        readFrom(id);
+    link->start();
 }
 
 void ClientHub::lineLost() {
@@ -182,82 +182,48 @@ void ClientHub::lineLost() {
         tellLineDown(id, *down);
 }
 
-// The notice, then the end of this side of the connection: the client reads
-// the notice and then the end, and whatever it still sends is read and
-// dropped, so that nothing it sent resets the connection before it has read.
 void ClientHub::tellLineDown(ClientId id, const LineDown& down) {
     const auto found = m_connections.find(id);
-    if (found == m_connections.end() || found->second.ending)
+    if (found == m_connections.end() || found->second.link->finishing())
         return;
-    Connection& client = found->second;
-    client.ending = true;
-    client.line.clear();
+    const Connection& client = found->second;
     m_queue.removeClient(id);
-    client.socket->write(lineDownNotice(down.since, down.reason));
-    int descriptor = -1;
-    if (auto* local = qobject_cast<QLocalSocket*>(client.socket)) {
-        local->flush();
-        descriptor = int(local->socketDescriptor());
-    } else if (auto* tcp = qobject_cast<QAbstractSocket*>(client.socket)) {
-        tcp->flush();
-        descriptor = int(tcp->socketDescriptor());
-    }
-    if (descriptor >= 0 && client.socket->bytesToWrite() == 0)
-        ::shutdown(descriptor, SHUT_WR);
     m_journal.complain(client.who, QStringLiteral("told that the line is down"),
                        u"told that the line is down", client.source);
-    QTimer::singleShot(kNoticeLingerMs, client.socket,
-                       [this, id] { drop(id, QStringLiteral("closed: the line is down")); });
+    client.link->finishWith(lineDownNotice(down.since, down.reason),
+                            std::chrono::milliseconds(kNoticeLingerMs),
+                            QStringLiteral("closed: the line is down"));
 }
 
-void ClientHub::readFrom(ClientId id) {
+// One line of a client: a command for the line, or a request to the service.
+void ClientHub::take(ClientId id, const QByteArray& line) {
+    if (line.startsWith(kServiceLineStart)) {
+        answerRequest(id, line.mid(1));
+        return;
+    }
+    m_queue.submit(id, QString::fromLatin1(line), [this, id](const Exchange* exchange) {
+        if (exchange && !exchange->reply.isEmpty())
+            reply(id, exchange->reply);
+    });
+}
+
+void ClientHub::overlong(ClientId id, qsizetype length, bool atEnd) {
     const auto found = m_connections.find(id);
     if (found == m_connections.end())
         return;
-    Connection& client = found->second;
-    const QByteArray data = client.socket->readAll();
-    if (client.ending)
-        return;
-    for (const char byte : data) {
-        if (byte == '\r') {
-            if (client.overlong > 0) {
-                m_journal.complain(client.who,
-                                   QStringLiteral("dropped a command of %1 bytes: at most %2 make "
-                                                  "one")
-                                       .arg(client.line.size() + client.overlong)
-                                       .arg(kMaxCommandBytes),
-                                   u"overlong command", client.source);
-                client.overlong = 0;
-                client.line.clear();
-            } else if (client.line.startsWith(kServiceLineStart)) {
-                // A request to the service, never for the line.
-                const QByteArray request = client.line.mid(1);
-                client.line.clear();
-                answerRequest(id, request);
-            } else {
-                // Nothing of the client is touched after the submit: the queue
-                // may answer at once, and a client that cannot take the answer
-                // is gone by then.
-                const QString command = QString::fromLatin1(client.line);
-                client.line.clear();
-                m_queue.submit(id, command, [this, id](const Exchange* exchange) {
-                    if (exchange && !exchange->reply.isEmpty())
-                        reply(id, exchange->reply);
-                });
-            }
-            // The queue may have answered at once and the client be gone by now.
-            if (!m_connections.contains(id))
-                return;
-        } else if (client.line.size() < kMaxCommandBytes) {
-            client.line.append(byte);
-        } else if (client.overlong++ == 0) {
-            m_journal.complain(client.who,
-                               QStringLiteral("sent more than %1 bytes without a CR; "
-                                              "they are dropped up to the next CR")
-                                   .arg(kMaxCommandBytes),
-                               u"overlong command start", client.source);
-        }
-    }
+    const Connection& client = found->second;
+    if (atEnd)
+        m_journal.complain(client.who,
+                           QStringLiteral("dropped a command of %1 bytes: at most %2 make one")
+                               .arg(length)
+                               .arg(kMaxCommandBytes),
+                           u"overlong command", client.source);
+    else
+        m_journal.complain(client.who,
+                           QStringLiteral("sent more than %1 bytes without a CR; they are "
+                                          "dropped up to the next CR")
+                               .arg(length),
+                           u"overlong command start", client.source);
 }
 
 // "state": what the service knows of the projector and when each reading
@@ -280,20 +246,15 @@ void ClientHub::answerRequest(ClientId id, const QByteArray& request) {
                                .arg(escapeControls(QString::fromLatin1(request.left(40)))),
                            u"unknown request", found->second.source);
     }
-    found->second.socket->write(serviceAnswer(answer));
+    found->second.link->write(serviceAnswer(answer));
 }
 
 void ClientHub::reply(ClientId id, const QString& bytes) {
-    const auto found = m_connections.find(id);
-    if (found == m_connections.end() || found->second.ending)
-        return;
-    QIODevice* socket = found->second.socket;
-    socket->write(bytes.toLatin1());
-    if (socket->bytesToWrite() > kMaxUnreadReplies)
-        drop(id, QStringLiteral("disconnected: it leaves its replies unread"));
+    if (const auto found = m_connections.find(id); found != m_connections.end())
+        found->second.link->write(bytes.toLatin1());
 }
 
-void ClientHub::drop(ClientId id, const QString& why) {
+void ClientHub::ended(ClientId id, const QString& why) {
     const auto found = m_connections.find(id);
     if (found == m_connections.end())
         return;
@@ -301,13 +262,7 @@ void ClientHub::drop(ClientId id, const QString& why) {
     m_connections.erase(found);
     --(client.tcp ? m_tcpCount : m_localCount);
     m_queue.removeClient(id);
-    m_journal.complain(client.who, why, why, client.source);
-    client.socket->disconnect(this);
-    if (auto* local = qobject_cast<QLocalSocket*>(client.socket))
-        local->abort();
-    else if (auto* tcp = qobject_cast<QAbstractSocket*>(client.socket))
-        tcp->abort();
-    client.socket->deleteLater();
+    m_journal.complain(client.who, why, why.section(QLatin1Char(' '), 0, 2), client.source);
 }
 
 } // namespace kavo::service

@@ -20,6 +20,7 @@
 #include "journal.h"
 #include "line_queue.h"
 #include "service_options.h"
+#include "stream_connection.h"
 
 #include <functional>
 #include <map>
@@ -50,7 +51,7 @@ class ClientHub final : public QObject {
     Q_OBJECT
   public:
     // `lineDown` tells since when and why the line is down, nothing while it is up.
-    ClientHub(LineQueue& queue, Journal& journal, QString name,
+    ClientHub(LineQueue& queue, TimerFactory& timers, Journal& journal, QString name,
               std::function<std::optional<LineDown>()> lineDown);
     ~ClientHub() override;
 
@@ -67,23 +68,22 @@ class ClientHub final : public QObject {
 
   private:
     struct Connection {
-        QIODevice* socket = nullptr;
+        StreamConnection* link = nullptr; // deletes itself once ended
         QString who;
         QString source; // who, without what changes from one connection to the next
         bool tcp = false;
-        bool ending = false; // told that the line is down; reads nothing more
-        QByteArray line;
-        qsizetype overlong = 0; // bytes of the current command past the limit
     };
 
     void accept(QIODevice* socket, const QString& who, const QString& source, bool tcp);
-    void readFrom(ClientId id);
+    void take(ClientId id, const QByteArray& line);
+    void overlong(ClientId id, qsizetype length, bool atEnd);
     void reply(ClientId id, const QString& bytes);
     void answerRequest(ClientId id, const QByteArray& request);
     void tellLineDown(ClientId id, const LineDown& down);
-    void drop(ClientId id, const QString& why);
+    void ended(ClientId id, const QString& why);
 
     LineQueue& m_queue;
+    TimerFactory& m_timers;
     Journal& m_journal;
     QString m_name;
     QLocalServer m_local;

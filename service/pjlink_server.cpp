@@ -4,6 +4,7 @@
 #include "exchange_report.h"
 #include "port_paths.h"
 #include "projector_vocabulary.h"
+#include "stream_connection.h"
 
 #include <array>
 #include <QCryptographicHash>
@@ -71,12 +72,10 @@ enum class PjlinkServer::Phase { Deciding, Reading, Sending };
 
 struct PjlinkServer::Connection {
     ClientId id = 0;
-    QTcpSocket* socket = nullptr;
+    StreamConnection* link = nullptr; // deletes itself once ended
     QString who;
     QString address;   // for the limits: see addressOf()
     QByteArray random; // the greeting's number; empty once authenticated or when none is asked
-    QByteArray buffer;
-    std::unique_ptr<Timer> idle;
     std::vector<QByteArray> waiting; // requests behind the one being answered
     // The request being answered.
     bool busy = false;
@@ -194,75 +193,57 @@ void PjlinkServer::accept(QTcpSocket* socket) {
         return;
     }
     const ClientId id = m_queue.addClient(who, Policy::Requests);
+    const bool password = !m_settings.password.isEmpty();
+    ConnectionLimits limits;
+    limits.longestLine = kMaxPjlinkLine + (password ? kDigestLength : 0);
+    limits.readAhead = 4096;
+    limits.unreadOutput = kMaxPjlinkUnread;
+    limits.closeOnOverlong = true;
     auto connection = std::make_unique<Connection>();
     connection->id = id;
-    connection->socket = socket;
     connection->who = who;
     connection->address = address;
-    connection->idle = m_timers.createTimer();
-    connection->idle->setInterval(kPjlinkIdle);
-    connection->idle->setTickHandler([this, id] {
-        const auto found = m_connections.find(id);
-        if (found != m_connections.end() && !found->second->random.isEmpty())
-            drop(id, QStringLiteral("closed: no password digest within %1 s")
-                         .arg(kPjlinkAuthWait.count()));
-        else
-            drop(id, QStringLiteral("closed: nothing sent for 30 s"));
-    });
-    connection->idle->setEnabled(true);
-    socket->setReadBufferSize(4096);
-    connect(socket, &QTcpSocket::readyRead, this, [this, id] { readFrom(id); });
-    connect(socket, &QTcpSocket::disconnected, this,
-            [this, id] { drop(id, QStringLiteral("gone")); });
+    connection->link =
+        new StreamConnection(socket, limits, m_timers,
+                             {[this, id](const QByteArray& line) { lineFrom(id, line); },
+                              {},
+                              [this, id](const QString& why) { ended(id, why); }},
+                             this);
     QByteArray greeting = "PJLINK 0\r";
-    if (!m_settings.password.isEmpty()) {
+    if (password) {
         const quint32 number = QRandomGenerator::system()->generate();
         connection->random = QByteArray::number(number, 16).rightJustified(8, '0');
         greeting = "PJLINK 1 " + connection->random + '\r';
         // The digest comes with the first request, at once, from a controller.
-        connection->idle->setInterval(kPjlinkAuthWait);
+        connection->link->setIdle(
+            kPjlinkAuthWait,
+            QStringLiteral("closed: no password digest within %1 s").arg(kPjlinkAuthWait.count()));
+    } else {
+        connection->link->setIdle(kPjlinkIdle);
     }
+    StreamConnection* link = connection->link;
     m_connections[id] = std::move(connection);
     m_journal.complain(who, QStringLiteral("connected"), u"connected",
                        QStringLiteral("pjlink:") + address);
-    socket->write(greeting);
+    link->write(greeting);
+    link->start();
 }
 
-void PjlinkServer::readFrom(ClientId id) {
+void PjlinkServer::lineFrom(ClientId id, const QByteArray& line) {
     const auto found = m_connections.find(id);
     if (found == m_connections.end())
         return;
     Connection& connection = *found->second;
-    connection.buffer += connection.socket->readAll();
-    const qsizetype longest = kMaxPjlinkLine + (connection.random.isEmpty() ? 0 : kDigestLength);
-    while (true) {
-        const qsizetype end = connection.buffer.indexOf('\r');
-        if (end < 0) {
-            if (connection.buffer.size() > longest)
-                drop(id, QStringLiteral("closed: more than %1 bytes without a CR").arg(longest));
-            return;
-        }
-        if (end > longest) {
-            drop(id, QStringLiteral("closed: a line of %1 bytes, longer than a request").arg(end));
-            return;
-        }
-        const QByteArray line = connection.buffer.left(end);
-        connection.buffer.remove(0, end + 1);
-        connection.idle->setEnabled(false);
-        connection.idle->setEnabled(true);
-        if (connection.busy) {
-            if (int(connection.waiting.size()) >= kMaxWaitingRequests) {
-                drop(id, QStringLiteral("closed: %1 requests waiting for their answers")
-                             .arg(kMaxWaitingRequests));
-                return;
-            }
-            connection.waiting.push_back(line);
-            continue;
-        }
+    if (!connection.busy) {
         handle(connection, line);
-        if (!m_connections.contains(id))
-            return;
+        return;
     }
+    if (int(connection.waiting.size()) >= kMaxWaitingRequests) {
+        drop(id, QStringLiteral("closed: %1 requests waiting for their answers")
+                     .arg(kMaxWaitingRequests));
+        return;
+    }
+    connection.waiting.push_back(line);
 }
 
 void PjlinkServer::handle(Connection& connection, QByteArray line) {
@@ -273,14 +254,14 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
                                      QCryptographicHash::Md5)
                 .toHex();
         if (line.left(kDigestLength) != expected) {
-            connection.socket->write("PJLINK ERRA\r");
-            connection.socket->flush();
+            connection.link->write("PJLINK ERRA\r");
             wrongDigest(connection);
-            drop(id, {});
+            connection.link->finishWith({}, std::chrono::milliseconds(0), {});
             return;
         }
         connection.random.clear();
-        connection.idle->setInterval(kPjlinkIdle);
+        connection.link->setIdle(kPjlinkIdle);
+        connection.link->setLongestLine(kMaxPjlinkLine);
         m_lockouts.erase(connection.address);
         line.remove(0, kDigestLength);
     }
@@ -514,16 +495,14 @@ void PjlinkServer::finished(ClientId id, const Exchange* exchange) {
 
 void PjlinkServer::answer(Connection& connection, const QByteArray& result) {
     const QByteArray line = connection.request.left(6) + '=' + result + '\r';
-    connection.socket->write(line);
     m_journal.write(
         connection.who,
         QStringLiteral("%1 -> %2").arg(shown(connection.request), shown(line.chopped(1))));
-    // A controller that sends and never reads would have its answers pile up.
-    if (connection.socket->bytesToWrite() > kMaxPjlinkUnread) {
-        drop(connection.id,
-             QStringLiteral("closed: more than %1 bytes of answers unread").arg(kMaxPjlinkUnread));
+    // A controller that sends and never reads is let go past the unread limit.
+    const ClientId id = connection.id;
+    connection.link->write(line);
+    if (!m_connections.contains(id))
         return;
-    }
     connection.busy = false;
     if (connection.waiting.empty())
         return;
@@ -558,6 +537,11 @@ void PjlinkServer::wrongDigest(const Connection& connection) {
 }
 
 void PjlinkServer::drop(ClientId id, const QString& why) {
+    if (const auto found = m_connections.find(id); found != m_connections.end())
+        found->second->link->end(why);
+}
+
+void PjlinkServer::ended(ClientId id, const QString& why) {
     const auto found = m_connections.find(id);
     if (found == m_connections.end())
         return;
@@ -567,11 +551,7 @@ void PjlinkServer::drop(ClientId id, const QString& why) {
     if (!why.isEmpty())
         m_journal.complain(connection->who, why, why.section(QLatin1Char(' '), 0, 2),
                            QStringLiteral("pjlink:") + connection->address);
-    connection->socket->disconnect(this);
-    connection->socket->abort();
-    connection->socket->deleteLater();
-    // Its idle timer may be the one calling: it goes once the call is over.
-    connection->idle->setEnabled(false);
+    // A request may be halfway through its handling: the rest goes on the next turn.
     m_closing.push_back(std::move(connection));
     QMetaObject::invokeMethod(
         this, [this] { m_closing.clear(); }, Qt::QueuedConnection);

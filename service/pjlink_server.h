@@ -74,7 +74,8 @@ class PjlinkServer final : public QObject {
     struct Decision;
 
     void accept(QTcpSocket* socket);
-    void readFrom(ClientId id);
+    void lineFrom(ClientId id, const QByteArray& line);
+    void ended(ClientId id, const QString& why);
     void handle(Connection& connection, QByteArray line);
     void answer(Connection& connection, const QByteArray& result);
     void runNext(ClientId id);

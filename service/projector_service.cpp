@@ -45,7 +45,7 @@ ProjectorService::ProjectorService(const ServiceOptions& options, PortFactory& p
                                           QueueSettings{options.replyWindow, options.queueWait,
                                                         options.pollStatus, options.pollOther,
                                                         options.gap});
-    m_hub = std::make_unique<ClientHub>(*m_queue, journal, options.name,
+    m_hub = std::make_unique<ClientHub>(*m_queue, timers, journal, options.name,
                                         [line = m_line.get()]() -> std::optional<LineDown> {
                                             if (line->isOpen())
                                                 return std::nullopt;
