@@ -44,6 +44,10 @@ class QtTimer final : public Timer {
 class QtTimerFactory final : public TimerFactory {
   public:
     std::unique_ptr<Timer> createTimer() override { return std::make_unique<QtTimer>(); }
+    std::chrono::milliseconds now() const override {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now().time_since_epoch());
+    }
 };
 
 } // namespace kavo

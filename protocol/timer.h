@@ -46,6 +46,8 @@ class TimerFactory {
     virtual ~TimerFactory() = default;
     // A new timer, disabled.
     virtual std::unique_ptr<Timer> createTimer() = 0;
+    // The time on the timers' clock, from some fixed start: never goes back.
+    virtual std::chrono::milliseconds now() const = 0;
 };
 
 } // namespace kavo

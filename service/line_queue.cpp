@@ -35,7 +35,7 @@ QString quoted(const QString& command) {
 
 LineQueue::LineQueue(SerialPort& line, TimerFactory& timers, Journal& journal,
                      ProjectorState& state, QueueSettings settings)
-    : m_line(line), m_journal(journal), m_state(state), m_settings(settings),
+    : m_line(line), m_timers(timers), m_journal(journal), m_state(state), m_settings(settings),
       m_exchanger(line, timers, settings.replyWindow), m_gap(timers.createTimer()),
       m_statusPoll(timers.createTimer()), m_otherPoll(timers.createTimer()) {
     m_gap->setTickHandler([this] {
@@ -115,13 +115,11 @@ void LineQueue::submit(ClientId client, const QString& command, Deliver done) {
             u"queue full");
         sender.dropped = 0;
     }
-    Waiting waiting{client, command, std::move(done), {}};
-    waiting.since.start();
-    m_queue.push_back(std::move(waiting));
+    m_queue.push_back(Waiting{client, command, std::move(done), m_timers.now()});
     ++sender.queued;
     if (m_busy && m_running == client && sender.policy == Policy::Line &&
-        (!sender.lastCut.isValid() || sender.lastCut.hasExpired(kFastestRepeat.count()))) {
-        sender.lastCut.start();
+        (!sender.lastCut || m_timers.now() - *sender.lastCut > kFastestRepeat)) {
+        sender.lastCut = m_timers.now();
         m_exchanger.endNow(); // its end starts the next
         return;
     }
@@ -164,10 +162,10 @@ void LineQueue::pump() {
         --found->second.queued;
         QString dropped;
         QStringView kind;
-        if (waiting.since.hasExpired(m_settings.queueWait.count())) {
+        if (const auto waited = m_timers.now() - waiting.since; waited > m_settings.queueWait) {
             dropped = QStringLiteral("dropped %1: it waited %2 ms behind other exchanges")
                           .arg(quoted(waiting.command))
-                          .arg(waiting.since.elapsed());
+                          .arg(waited.count());
             kind = u"waited too long";
         } else if (!m_line.isOpen()) {
             dropped = QStringLiteral("not sent %1: the line is down").arg(quoted(waiting.command));
@@ -189,8 +187,8 @@ void LineQueue::pump() {
     // A poll keeps its gap behind the last exchange; the timer runs only then.
     // The clock is read once: read twice, the pause could come out negative,
     // and a timer refuses that, leaving the poll to wait for the next one.
-    const std::chrono::milliseconds since(m_lastEnd.isValid() ? m_lastEnd.elapsed()
-                                                              : m_settings.gap.count());
+    const std::chrono::milliseconds since =
+        m_lastEnd ? m_timers.now() - *m_lastEnd : m_settings.gap;
     if (since < m_settings.gap) {
         m_gap->setInterval(m_settings.gap - since);
         m_gap->setEnabled(true);
@@ -216,7 +214,7 @@ void LineQueue::start(ClientId client, const QString& command, Deliver done) {
 
 void LineQueue::ended(const Exchange& exchange) {
     m_busy = false;
-    m_lastEnd.start();
+    m_lastEnd = m_timers.now();
     const ClientId client = std::exchange(m_running, kPoll);
     const Deliver done = std::exchange(m_runningDone, {});
     m_lastClient = client;

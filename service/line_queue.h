@@ -25,7 +25,7 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <QElapsedTimer>
+#include <optional>
 #include <QString>
 #include <vector>
 
@@ -92,14 +92,14 @@ class LineQueue {
         ClientId client;
         QString command;
         Deliver done;
-        QElapsedTimer since;
+        std::chrono::milliseconds since; // on the timers' clock
     };
     struct Client {
         QString who;
         Policy policy = Policy::Line;
         int queued = 0;
         int dropped = 0; // since the last time the queue was full
-        QElapsedTimer lastCut;
+        std::optional<std::chrono::milliseconds> lastCut;
     };
     static constexpr ClientId kPoll = 0;
 
@@ -111,6 +111,7 @@ class LineQueue {
     QString whoOf(ClientId client) const;
 
     SerialPort& m_line;
+    TimerFactory& m_timers;
     Journal& m_journal;
     ProjectorState& m_state;
     QueueSettings m_settings;
@@ -127,7 +128,7 @@ class LineQueue {
     ClientId m_lastClient = kPoll; // whose exchange ended last
     QString m_runningWho;
     bool m_busy = false;
-    QElapsedTimer m_lastEnd; // since the last exchange ended
+    std::optional<std::chrono::milliseconds> m_lastEnd; // when the last exchange ended
     std::vector<Observer> m_observers;
 };
 

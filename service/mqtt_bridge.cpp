@@ -4,6 +4,8 @@
 #include "command_check.h"
 #include "exchange_report.h"
 #include "line_settings.h"
+#include "mqtt_discovery.h"
+#include "mqtt_discovery.h"
 #include "port_paths.h"
 
 #include <array>
@@ -17,30 +19,12 @@ namespace {
 constexpr qsizetype kLongestPayload = 512;
 const QString kWho = QStringLiteral("mqtt");
 
-// The inputs and lamp modes, as the payloads name them: the input read's
-// words (input_1 ... wired) and the LAMP MODE captions (normal, eco1 ...).
-QString inputWord(const Action& action) {
-    return action.confirmation;
-}
-QString lampModeWord(const Action& action) {
-    return action.name.section(QLatin1Char(' '), 1);
-}
-QStringList payloads(QStringView prefix, QString (*word)(const Action&)) {
-    QStringList words;
-    for (const Action* action : actionsNamed(prefix))
-        words.append(word(*action));
-    return words;
-}
-
 // "a, b, c or d"
 QString choices(QStringList words) {
     const QString last = words.takeLast();
     return words.isEmpty() ? last
                            : words.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
 }
-
-// Frames whose buttons the power switch and the input select stand for.
-constexpr std::array kPowerAndInputFrames{1, 2, 8, 11, 12};
 
 // Whether the lamp mode read (high, normal, eco) shows the button's mode
 // (normal, eco1, eco2, auto): eco1 and eco2 read as eco; auto chooses by itself.
@@ -55,16 +39,12 @@ QString number(const QJsonValue& value) {
     return QString::number(value.toDouble(), 'g', 10);
 }
 
-QJsonArray words(const QStringList& list) {
-    return QJsonArray::fromStringList(list);
-}
-
 } // namespace
 
 MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, Journal& journal,
                        MqttBridgeSettings settings)
-    : m_link(link), m_queue(queue), m_journal(journal), m_settings(std::move(settings)),
-      m_discoveryLater(timers.createTimer()),
+    : m_link(link), m_timers(timers), m_queue(queue), m_journal(journal),
+      m_settings(std::move(settings)), m_discoveryLater(timers.createTimer()),
       m_power(
           [this](const QString& command, ManagedPower::Ended ended) {
               send({command, Purpose::Plain, std::move(ended)});
@@ -183,10 +163,11 @@ void MqttBridge::lampModeRead() {
 void MqttBridge::discoveryAsked() {
     if (m_discoveryLater->isEnabled())
         return;
-    const qint64 interval = std::chrono::milliseconds(kDiscoveryInterval).count();
-    if (m_sinceDiscovery.isValid() && !m_sinceDiscovery.hasExpired(interval)) {
-        m_discoveryLater->setInterval(
-            std::chrono::milliseconds(interval - m_sinceDiscovery.elapsed()));
+    // The clock is read once: read twice, the pause could come out negative.
+    const std::chrono::milliseconds since =
+        m_lastDiscovery ? m_timers.now() - *m_lastDiscovery : std::chrono::milliseconds::max();
+    if (since < kDiscoveryInterval) {
+        m_discoveryLater->setInterval(kDiscoveryInterval - since);
         m_discoveryLater->setEnabled(true);
         return;
     }
@@ -194,105 +175,12 @@ void MqttBridge::discoveryAsked() {
 }
 
 void MqttBridge::publishDiscovery() {
-    const QString prefix = m_settings.discoveryPrefix;
-    if (prefix.isEmpty() || !m_link.isConnected())
+    if (m_settings.discoveryPrefix.isEmpty() || !m_link.isConnected())
         return;
-    m_sinceDiscovery.start();
-    const QString node = QStringLiteral("kavo_") + m_settings.name;
-    const QJsonObject device{
-        {QStringLiteral("identifiers"), words({node})},
-        {QStringLiteral("name"), m_settings.name},
-        {QStringLiteral("manufacturer"), QStringLiteral("KAVO")},
-        {QStringLiteral("model"), m_settings.model},
-        {QStringLiteral("sw_version"), QStringLiteral(KAVO_VERSION)},
-    };
-    const auto publish = [&](const char* component, const QString& object, const QString& name,
-                             QJsonObject config) {
-        config.insert(QStringLiteral("name"), name);
-        config.insert(QStringLiteral("unique_id"), node + QLatin1Char('_') + object);
-        config.insert(QStringLiteral("object_id"), node + QLatin1Char('_') + object);
-        config.insert(QStringLiteral("availability_topic"), topic("availability"));
-        config.insert(QStringLiteral("device"), device);
-        m_link.publish(QStringLiteral("%1/%2/%3/%4/config")
-                           .arg(prefix, QLatin1String(component), node, object),
-                       QJsonDocument(config).toJson(QJsonDocument::Compact), true);
-    };
-    const auto state = [&](const char* leaf) {
-        return QJsonObject{{QStringLiteral("state_topic"), topic(leaf)}};
-    };
-    QJsonObject power = state("power");
-    power.insert(QStringLiteral("command_topic"), topic("power/set"));
-    power.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
-    power.insert(QStringLiteral("payload_off"), QStringLiteral("OFF"));
-    publish("switch", QStringLiteral("power"), QStringLiteral("Power"), power);
-
-    const QStringList inputs = payloads(u"input", inputWord);
-    QJsonObject input = state("input");
-    input.insert(QStringLiteral("command_topic"), topic("input/set"));
-    input.insert(QStringLiteral("options"), words(inputs));
-    publish("select", QStringLiteral("input"), QStringLiteral("Input"), input);
-
-    // The lamp mode read says high, normal or eco; the buttons choose normal,
-    // eco1, eco2 or auto: the select shows the choice while the read agrees
-    // with it, else the read where it is one of the choices.
-    const QStringList modes = payloads(u"lamp-mode", lampModeWord);
-    QJsonObject lampMode = state("lamp_mode_choice");
-    lampMode.insert(QStringLiteral("command_topic"), topic("lamp_mode/set"));
-    lampMode.insert(QStringLiteral("options"), words(modes));
-    lampMode.insert(
-        QStringLiteral("value_template"),
-        QStringLiteral("{{ value if value in %1 else 'None' }}")
-            .arg(QString::fromUtf8(QJsonDocument(words(modes)).toJson(QJsonDocument::Compact))
-                     .replace(QLatin1Char('"'), QLatin1Char('\''))));
-    publish("select", QStringLiteral("lamp_mode_choice"), QStringLiteral("Lamp mode choice"),
-            lampMode);
-
-    struct Sensor {
-        const char* leaf;
-        const char* name;
-        const char* unit; // empty: a word
-        const char* deviceClass;
-    };
-    const std::array sensors{
-        Sensor{"power_state", "Power state", "", ""},
-        Sensor{"lamp_hours", "Lamp hours", "h", "duration"},
-        Sensor{"temperature_1", "Temperature 1", "°C", "temperature"},
-        Sensor{"temperature_2", "Temperature 2", "°C", "temperature"},
-        Sensor{"temperature_3", "Temperature 3", "°C", "temperature"},
-        Sensor{"lamp_mode", "Lamp mode", "", ""},
-        Sensor{"lamp_status", "Lamp status", "", ""},
-        Sensor{"setting", "Setting", "", ""},
-    };
-    for (const Sensor& sensor : sensors) {
-        QJsonObject config = state(sensor.leaf);
-        if (*sensor.unit) {
-            config.insert(QStringLiteral("unit_of_measurement"), QString::fromUtf8(sensor.unit));
-            config.insert(QStringLiteral("device_class"), QLatin1String(sensor.deviceClass));
-            config.insert(QStringLiteral("state_class"), QStringLiteral("measurement"));
-        }
-        publish("sensor", QLatin1String(sensor.leaf), QLatin1String(sensor.name), config);
-    }
-
-    QJsonObject problem = state("power_state");
-    problem.insert(QStringLiteral("device_class"), QStringLiteral("problem"));
-    problem.insert(QStringLiteral("value_template"),
-                   QStringLiteral("{{ 'ON' if value in ['power_fault', 'temperature_fault', "
-                                  "'lamp_failure'] else 'OFF' }}"));
-    publish("binary_sensor", QStringLiteral("problem"), QStringLiteral("Problem"), problem);
-
-    for (const panel::ButtonEntry& button : panel::buttons()) {
-        if (button.kind != panel::Kind::Click ||
-            std::ranges::find(kPowerAndInputFrames, button.frame) != kPowerAndInputFrames.end())
-            continue;
-        const QString caption = QString::fromLatin1(panel::shownCaption(button));
-        const QString name = button.frame == 0 ? caption
-                                               : QString::fromStdString(panel::groupName(button)) +
-                                                     QLatin1Char(' ') + caption;
-        const QString id = QStringLiteral("Command%1").arg(button.number);
-        publish("button", id.toLower(), name,
-                QJsonObject{{QStringLiteral("command_topic"), topic("button/set")},
-                            {QStringLiteral("payload_press"), id}});
-    }
+    m_lastDiscovery = m_timers.now();
+    for (const auto& [where, payload] : discoveryMessages(
+             {m_settings.discoveryPrefix, m_settings.base, m_settings.name, m_settings.model}))
+        m_link.publish(where, payload, true);
 }
 
 void MqttBridge::message(const QString& where, const QByteArray& payload, bool retained) {
@@ -330,26 +218,19 @@ void MqttBridge::message(const QString& where, const QByteArray& payload, bool r
         return;
     }
     if (leaf == QLatin1String("input/set")) {
-        for (const Action* input : actionsNamed(u"input")) {
-            if (text == inputWord(*input)) {
-                sendAndRead(input->commands.constFirst(), StateField::Input);
-                return;
-            }
-        }
-        ignore(where, payload,
-               QStringLiteral("it takes %1").arg(choices(payloads(u"input", inputWord))));
+        if (const Action* input = inputForPayload(text))
+            sendAndRead(input->commands.constFirst(), StateField::Input);
+        else
+            ignore(where, payload, QStringLiteral("it takes %1").arg(choices(inputPayloads())));
         return;
     }
     if (leaf == QLatin1String("lamp_mode/set")) {
-        for (const Action* mode : actionsNamed(u"lamp-mode")) {
-            if (text == lampModeWord(*mode)) {
-                m_lampModeAsked = text;
-                sendAndRead(mode->commands.constFirst(), StateField::LampMode);
-                return;
-            }
+        if (const Action* mode = lampModeForPayload(text)) {
+            m_lampModeAsked = text;
+            sendAndRead(mode->commands.constFirst(), StateField::LampMode);
+        } else {
+            ignore(where, payload, QStringLiteral("it takes %1").arg(choices(lampModePayloads())));
         }
-        ignore(where, payload,
-               QStringLiteral("it takes %1").arg(choices(payloads(u"lamp-mode", lampModeWord))));
         return;
     }
     if (leaf == QLatin1String("button/set")) {

@@ -23,7 +23,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <QElapsedTimer>
 #include <QString>
 
 namespace kavo::service {
@@ -76,11 +75,12 @@ class MqttBridge {
     QString topic(const char* leaf) const;
 
     MqttLink& m_link;
+    TimerFactory& m_timers;
     LineQueue& m_queue;
     Journal& m_journal;
     MqttBridgeSettings m_settings;
     std::unique_ptr<Timer> m_discoveryLater;
-    QElapsedTimer m_sinceDiscovery;
+    std::optional<std::chrono::milliseconds> m_lastDiscovery; // on the timers' clock
     // The lamp mode as last chosen here (eco1), shown while the read (eco)
     // agrees with it; what was asked for waits for the read that confirms it.
     QString m_lampModeChoice;

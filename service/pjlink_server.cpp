@@ -2,6 +2,7 @@
 
 #include "client_hub.h"
 #include "exchange_report.h"
+#include "pjlink_requests.h"
 #include "port_paths.h"
 #include "projector_vocabulary.h"
 #include "stream_connection.h"
@@ -17,24 +18,6 @@ namespace {
 constexpr qsizetype kDigestLength = 32;
 constexpr int kMaxWaitingRequests = 8;
 
-// The input table: PJLink's input number, the action that chooses it, and
-// the input read's word for it.
-struct Input {
-    const char* number;
-    const char* action; // empty: it can be read, not chosen
-    const char* word;
-};
-constexpr std::array kInputs{
-    Input{"11", "input 1", "input_1"},  Input{"21", "input 2", "input_2"},
-    Input{"22", "input 3", "input_3"},  Input{"51", "input network", "wired"},
-    Input{"52", "", "wireless_viewer"},
-};
-
-QStringList commandsOf(const QString& action) {
-    const Action* found = findAction(action);
-    return found ? found->commands : QStringList();
-}
-
 // Where a peer comes from, for its limits: its address, or its /64 for IPv6,
 // where one host may hold a whole network of addresses.
 QString addressOf(const QTcpSocket& socket) {
@@ -49,16 +32,6 @@ QString addressOf(const QTcpSocket& socket) {
         return QHostAddress(bytes).toString() + QStringLiteral("/64");
     }
     return address.toString();
-}
-
-// The text in UTF-8, cut to at most `bytes` without splitting a character.
-QByteArray utf8Within(QString text, qsizetype bytes) {
-    QByteArray utf8 = text.toUtf8();
-    while (utf8.size() > bytes) {
-        text.chop(text.size() > 1 && text.back().isLowSurrogate() ? 2 : 1);
-        utf8 = text.toUtf8();
-    }
-    return utf8;
 }
 
 // A request as the journal shows it: printable, without any digest.
@@ -87,17 +60,10 @@ struct PjlinkServer::Connection {
     QDateTime since; // when the request came
 };
 
-struct PjlinkServer::Decision {
-    QByteArray result = "OK";
-    std::vector<StateField> reads; // to be read first, then decided again
-    QStringList commands;          // to be sent, each to be acknowledged
-};
-
 PjlinkServer::PjlinkServer(LineQueue& queue, TimerFactory& timers, Journal& journal,
                            QString serviceName, PjlinkSettings settings)
     : m_queue(queue), m_timers(timers), m_journal(journal), m_serviceName(std::move(serviceName)),
       m_settings(std::move(settings)) {
-    m_clock.start();
     connect(&m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_server.nextPendingConnection())
             accept(socket);
@@ -111,8 +77,9 @@ PjlinkServer::PjlinkServer(LineQueue& queue, TimerFactory& timers, Journal& jour
              {QStringLiteral("mute audio "), &m_audioMuted}}};
         for (const auto& [what, muted] : mutes) {
             for (const bool on : {true, false}) {
-                if (commandsOf(what + (on ? QStringLiteral("on") : QStringLiteral("off"))) ==
-                    QStringList{exchange.command})
+                const Action* action =
+                    findAction(what + (on ? QStringLiteral("on") : QStringLiteral("off")));
+                if (action && action->commands == QStringList{exchange.command})
                     *muted = on;
             }
         }
@@ -156,10 +123,10 @@ PjlinkServer::Refusal PjlinkServer::refusal(const QString& address) const {
     if (m_settings.password.isEmpty())
         return {};
     if (const auto locked = m_lockouts.find(address);
-        locked != m_lockouts.end() && locked->second.until > m_clock.elapsed())
+        locked != m_lockouts.end() && locked->second.until > m_timers.now().count())
         return {QStringLiteral("refused: wrong password digests from %1; it may try again in %2 ms")
                     .arg(address)
-                    .arg(locked->second.until - m_clock.elapsed()),
+                    .arg(locked->second.until - m_timers.now().count()),
                 u"refused: locked out"};
     int waiting = 0;
     int fromThere = 0;
@@ -281,7 +248,7 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
         return;
     }
     if (line.size() < 8 || line[6] != ' ') {
-        const bool known = decide(connection.command, "?", {}).result != "ERR1";
+        const bool known = knownPjlinkRequest(connection.command);
         answer(connection, known ? "ERR2" : "ERR1");
         return;
     }
@@ -289,155 +256,18 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
     runNext(id);
 }
 
-PjlinkServer::Decision PjlinkServer::decide(const QByteArray& command, const QByteArray& parameter,
-                                            const QDateTime& readSince) {
-    const ProjectorState& state = m_queue.state();
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    Decision decision;
-    // The fields this answer needs that are not current are read first.
-    // Read for this request counts as current, whatever came between.
-    const auto need = [&](std::initializer_list<StateField> fields) {
-        for (const StateField field : fields) {
-            const bool readForIt = readSince.isValid() && state.readAt(field) >= readSince;
-            if (!readForIt && !state.isCurrent(field, m_queue.freshFor(field), now))
-                decision.reads.push_back(field);
-        }
-        return decision.reads.empty();
-    };
-    const auto word = [&](StateField field) { return state.value(field).toString(); };
-    const bool query = parameter == "?";
-    // Nothing that needs the projector is answered from what was known
-    // before the line went down; a bad parameter is still said as such.
-    const auto lineDown = [&] {
-        if (m_queue.lineOpen())
-            return false;
-        decision.result = "ERR3";
-        return true;
-    };
-    if (command == "POWR") {
-        if (!query && parameter != "0" && parameter != "1") {
-            decision.result = "ERR2";
-            return decision;
-        }
-        if (lineDown() || !need({StateField::Power}))
-            return decision;
-        const PowerState power = state.power();
-        if (query) {
-            switch (power) {
-            case PowerState::Standby:
-                decision.result = "0";
-                break;
-            case PowerState::On:
-                decision.result = "1";
-                break;
-            case PowerState::CoolingDown:
-                decision.result = "2";
-                break;
-            case PowerState::WarmingUp:
-                decision.result = "3";
-                break;
-            default:
-                decision.result = "ERR4";
-                break;
-            }
-        } else if (power == (parameter == "1" ? PowerState::CoolingDown : PowerState::WarmingUp)) {
-            decision.result = "ERR3";
-        } else {
-            decision.commands = commandsOf(parameter == "1" ? QStringLiteral("power on")
-                                                            : QStringLiteral("power off"));
-        }
-        return decision;
-    }
-    if (command == "INPT") {
-        if (query) {
-            if (lineDown() || !need({StateField::Input}))
-                return decision;
-            decision.result = "ERR4";
-            for (const Input& input : kInputs) {
-                if (word(StateField::Input) == QLatin1String(input.word))
-                    decision.result = input.number;
-            }
-            return decision;
-        }
-        decision.result = "ERR2";
-        for (const Input& input : kInputs) {
-            if (parameter != input.number || lineDown())
-                continue;
-            // An input the projector can be on but no command chooses.
-            decision.result = *input.action ? "OK" : "ERR3";
-            if (*input.action)
-                decision.commands = commandsOf(QLatin1String(input.action));
-        }
-        return decision;
-    }
-    if (command == "AVMT") {
-        if (query) {
-            if (lineDown())
-                return decision;
-            const bool video = m_videoMuted.value_or(false);
-            const bool audio = m_audioMuted.value_or(false);
-            decision.result = video && audio ? "31" : video ? "11" : audio ? "21" : "30";
-            return decision;
-        }
-        struct Mute {
-            const char* parameter;
-            const char* action;
-        };
-        constexpr std::array mutes{
-            Mute{"10", "mute picture off"}, Mute{"11", "mute picture on"},
-            Mute{"20", "mute audio off"},   Mute{"21", "mute audio on"},
-            Mute{"30", "mute all off"},     Mute{"31", "mute all on"},
-        };
-        decision.result = "ERR2";
-        for (const Mute& mute : mutes) {
-            if (parameter == mute.parameter && !lineDown()) {
-                decision.result = "OK";
-                decision.commands = commandsOf(QLatin1String(mute.action));
-            }
-        }
-        return decision;
-    }
-    const auto onlyQuery = [&](const QByteArray& result) {
-        decision.result = query ? result : QByteArray("ERR2");
-        return decision;
-    };
-    if (command == "ERST") {
-        if (query && (lineDown() || !need({StateField::Power, StateField::LampStatus})))
-            return decision;
-        const PowerState power = state.power();
-        const bool lamp = power == PowerState::LampFailure ||
-                          word(StateField::LampStatus) == QLatin1String("failure");
-        QByteArray digits = "000000";
-        digits[1] = lamp ? '2' : '0';
-        digits[2] = power == PowerState::TemperatureFault ? '2' : '0';
-        digits[5] = power == PowerState::PowerFault ? '2' : '0';
-        return onlyQuery(digits);
-    }
-    if (command == "LAMP") {
-        if (query && (lineDown() || !need({StateField::LampHours, StateField::LampStatus})))
-            return decision;
-        return onlyQuery(QByteArray::number(state.value(StateField::LampHours).toInt()) +
-                         (word(StateField::LampStatus) == QLatin1String("on") ? " 1" : " 0"));
-    }
-    if (command == "INST") {
-        // Every input INPT ? may answer.
-        QByteArrayList numbers;
-        for (const Input& input : kInputs)
-            numbers.append(input.number);
-        return onlyQuery(numbers.join(' '));
-    }
-    if (command == "NAME")
-        return onlyQuery(utf8Within(m_settings.projectorName, 64));
-    if (command == "INF1")
-        return onlyQuery("KAVO");
-    if (command == "INF2")
-        return onlyQuery(utf8Within(m_settings.model, 32));
-    if (command == "INFO")
-        return onlyQuery(QByteArray("kavo-projectord ") + KAVO_VERSION);
-    if (command == "CLSS")
-        return onlyQuery("1");
-    decision.result = "ERR1";
-    return decision;
+PjlinkDecision PjlinkServer::decide(const QByteArray& command, const QByteArray& parameter,
+                                    const QDateTime& readSince) const {
+    const PjlinkFacts facts{m_queue.state(),
+                            m_queue.lineOpen(),
+                            [this](StateField field) { return m_queue.freshFor(field); },
+                            QDateTime::currentDateTimeUtc(),
+                            readSince,
+                            m_videoMuted,
+                            m_audioMuted,
+                            m_settings.projectorName,
+                            m_settings.model};
+    return decidePjlink(command, parameter, facts);
 }
 
 void PjlinkServer::runNext(ClientId id) {
@@ -451,7 +281,7 @@ void PjlinkServer::runNext(ClientId id) {
         answer(connection, "OK");
         return;
     }
-    const Decision decision =
+    const PjlinkDecision decision =
         decide(connection.command, connection.parameter,
                connection.phase == Phase::Reading ? connection.since : QDateTime());
     if (!decision.reads.empty()) {
@@ -512,7 +342,7 @@ void PjlinkServer::answer(Connection& connection, const QByteArray& result) {
 }
 
 void PjlinkServer::wrongDigest(const Connection& connection) {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_timers.now().count();
     for (auto at = m_lockouts.begin(); at != m_lockouts.end();) {
         const bool forgotten =
             now - at->second.lastFailure > std::chrono::milliseconds(kLockoutMemory).count();

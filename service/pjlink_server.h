@@ -24,13 +24,13 @@
 
 #include "journal.h"
 #include "line_queue.h"
+#include "pjlink_requests.h"
 #include "service_options.h"
 #include "timer.h"
 
 #include <map>
 #include <memory>
 #include <optional>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTcpServer>
 #include <vector>
@@ -71,7 +71,6 @@ class PjlinkServer final : public QObject {
   private:
     enum class Phase;
     struct Connection;
-    struct Decision;
 
     void accept(QTcpSocket* socket);
     void lineFrom(ClientId id, const QByteArray& line);
@@ -81,8 +80,8 @@ class PjlinkServer final : public QObject {
     void runNext(ClientId id);
     void finished(ClientId id, const Exchange* exchange);
     // readSince: what was read from then on counts as current.
-    Decision decide(const QByteArray& command, const QByteArray& parameter,
-                    const QDateTime& readSince);
+    PjlinkDecision decide(const QByteArray& command, const QByteArray& parameter,
+                          const QDateTime& readSince) const;
     void drop(ClientId id, const QString& why);
     // Why a connection from `address` is not served now, else nothing.
     struct Refusal {
@@ -94,7 +93,7 @@ class PjlinkServer final : public QObject {
 
     struct Lockout {
         int failures = 0;
-        qint64 lastFailure = 0; // ms on m_clock
+        qint64 lastFailure = 0; // ms on the timers' clock
         qint64 until = 0;
     };
 
@@ -107,7 +106,6 @@ class PjlinkServer final : public QObject {
     std::map<ClientId, std::unique_ptr<Connection>> m_connections;
     std::vector<std::unique_ptr<Connection>> m_closing; // dropped, deleted on the next turn
     std::map<QString, Lockout> m_lockouts;              // by address
-    QElapsedTimer m_clock;
     std::optional<bool> m_videoMuted;
     std::optional<bool> m_audioMuted;
 };

@@ -48,7 +48,7 @@ class FakeClock final : public TimerFactory {
   public:
     std::unique_ptr<Timer> createTimer() override;
     void advance(milliseconds by);
-    milliseconds now() const { return m_now; }
+    milliseconds now() const override { return m_now; }
     int liveTimers() const { return static_cast<int>(m_timers.size()); }
 
   private:
