@@ -5,8 +5,10 @@
 #include "service_lines.h"
 #include "stream_connection.h"
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <pwd.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -33,8 +35,16 @@ Peer peerOf(QLocalSocket& socket) {
     if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials,
                      &size) != 0)
         return {QStringLiteral("unix:?"), QStringLiteral("unix:?")};
-    return {QStringLiteral("unix:%1").arg(credentials.pid),
-            QStringLiteral("unix user %1").arg(credentials.uid)};
+    // The user by name where the system knows one, as the journal is read
+    // by people: who turned the projector off.
+    QString user = QString::number(credentials.uid);
+    std::array<char, 1024> buffer{};
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(credentials.uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        user = escapeControls(QString::fromLocal8Bit(found->pw_name));
+    return {QStringLiteral("unix:%1(%2)").arg(user).arg(credentials.pid),
+            QStringLiteral("unix user %1").arg(user)};
 }
 
 Peer peerOf(QTcpSocket& socket) {

@@ -219,9 +219,14 @@ void LineQueue::ended(const Exchange& exchange) {
     const Deliver done = std::exchange(m_runningDone, {});
     m_lastClient = client;
     const QString who = std::exchange(m_runningWho, {});
-    // A client gone meanwhile gets nothing; the exchange is still recorded.
-    m_journal.exchange(who, exchange);
-    if (m_state.update(exchange, QDateTime::currentDateTimeUtc()) == StateField::Power) {
+    // A client gone meanwhile gets nothing; the exchange is still recorded. The
+    // service's own reads are recorded when they change what is known or fail:
+    // a poll every 30 s that says the same would bury the history.
+    const std::optional<StateField> changed =
+        m_state.update(exchange, QDateTime::currentDateTimeUtc());
+    if (client != kPoll || changed || exchange.kind != ReplyKind::Answered)
+        m_journal.exchange(who, exchange);
+    if (changed == StateField::Power) {
         scheduleStatusPoll();
         // The lamp goes on and off with the power: its readings are read again.
         for (const StateField field : {StateField::LampStatus, StateField::LampHours}) {

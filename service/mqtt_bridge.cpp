@@ -5,7 +5,6 @@
 #include "exchange_report.h"
 #include "line_settings.h"
 #include "mqtt_discovery.h"
-#include "mqtt_discovery.h"
 #include "port_paths.h"
 
 #include <array>

@@ -168,24 +168,6 @@ class TestMqtt : public QObject {
             ++entities;
         }
         QCOMPARE(entities, 47); // switch, 2 selects, 8 sensors, problem, 35 buttons
-        // Home Assistant's "online", however often: discovery again only once
-        // the interval since the last is over.
-        const QString power = QStringLiteral("homeassistant/switch/kavo_hall-a/power/config");
-        for (int n = 0; n < 300; ++n)
-            watcher.publish(QStringLiteral("homeassistant/status"), "online");
-        QTest::qWait(1000);
-        const auto discoveries = [&] {
-            return std::ranges::count_if(watcher.seen(),
-                                         [&](const auto& seen) { return seen.first == power; });
-        };
-        QCOMPARE(discoveries(), 1);
-        watcher.rewind();
-        QVERIFY(!watcher.waitFor(power, [](const QByteArray&) { return true; }).isEmpty());
-        QVERIFY(!watcher
-                     .waitFor(
-                         power, [](const QByteArray&) { return true; }, 12000)
-                     .isEmpty());
-        QCOMPARE(discoveries(), 2);
         watcher.rewind();
         QVERIFY(watcher.waitFor(kBase + "power_state", "standby"));
 

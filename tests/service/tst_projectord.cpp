@@ -6,6 +6,7 @@
 #include "simulated_projector.h"
 
 #include <csignal>
+#include <pwd.h>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kavo::test;
 
@@ -115,8 +117,11 @@ quint16 listeningPort(Service& service, const QString& what) {
     return port.match(service.waitFor({what})).captured(1).toUShort();
 }
 
+// This test's process as the journal names a client of the socket: its user and process.
 QString who() {
-    return QStringLiteral("unix:%1").arg(QCoreApplication::applicationPid());
+    return QStringLiteral("unix:%1(%2)")
+        .arg(QString::fromLocal8Bit(::getpwuid(::getuid())->pw_name))
+        .arg(QCoreApplication::applicationPid());
 }
 
 } // namespace

@@ -1,0 +1,339 @@
+// The service's units in-process, on the fake line and clock: the one queue
+// (order, routing, policies, drops, polls), PJLink's requests, Home
+// Assistant's discovery, and the MQTT bridge on a fake broker link.
+
+#include "fakes.h"
+#include "journal.h"
+#include "line_queue.h"
+#include "mqtt_bridge.h"
+#include "mqtt_discovery.h"
+#include "pjlink_requests.h"
+#include "status_decoders.h"
+#include "trace.h"
+
+#include <cstdio>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+using namespace kavo;
+using namespace kavo::service;
+using namespace kavo::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The simulated projector's answers, as far as these tests need them.
+QString answerTo(const QString& command) {
+    static const QMap<QString, QString> reads{{"CR0", "80\r"},
+                                              {"CR1", "1\r"},
+                                              {"CR3", "01537\r"},
+                                              {"CR4", "11\r"},
+                                              {"CR6", "+24.0 +25.5 +26.0\r"},
+                                              {"CR LAMPSTS", "000 1O\r"},
+                                              {"CR LAMPMODE", "000 NORMAL\r"}};
+    if (reads.contains(command))
+        return reads.value(command);
+    return command.startsWith(QLatin1Char('C')) ? QStringLiteral("\x06") : QStringLiteral("?\r");
+}
+
+// The queue on the fake line, with a projector that answers each command
+// `delay` after it went out, and the journal in memory.
+class Rig {
+  public:
+    explicit Rig(QueueSettings settings = {}, milliseconds delay = 10ms) : m_delay(delay) {
+        m_output = open_memstream(&m_buffer, &m_size);
+        journal = std::make_unique<Journal>(m_output, [this] {
+            return QDateTime::fromMSecsSinceEpoch(clock.now().count(), Qt::UTC);
+        });
+        line.open();
+        queue = std::make_unique<LineQueue>(line, clock, *journal, state, settings);
+    }
+    ~Rig() {
+        queue.reset();
+        journal.reset();
+        std::fclose(m_output);
+        std::free(m_buffer);
+    }
+    // Lets `ms` pass in steps of 1 ms; what went out is answered in time.
+    void run(milliseconds span) {
+        for (milliseconds passed{0}; passed < span; passed += 1ms) {
+            if (const QByteArray written = line.takeWritten(); !written.isEmpty()) {
+                for (const QByteArray& command : written.split('\r')) {
+                    if (command.isEmpty())
+                        continue;
+                    sent.append(QString::fromLatin1(command));
+                    m_due.push_back(
+                        {clock.now() + m_delay, answerTo(QString::fromLatin1(command))});
+                }
+            }
+            while (!m_due.empty() && m_due.front().first <= clock.now()) {
+                line.receive(m_due.front().second);
+                m_due.erase(m_due.begin());
+            }
+            clock.advance(1ms);
+        }
+    }
+    QString journalText() {
+        std::fflush(m_output);
+        return QString::fromUtf8(m_buffer, qsizetype(m_size));
+    }
+
+    FakeClock clock;
+    FakeSerialPort line;
+    ProjectorState state;
+    std::unique_ptr<Journal> journal;
+    std::unique_ptr<LineQueue> queue;
+    QStringList sent;
+
+  private:
+    milliseconds m_delay;
+    std::vector<std::pair<milliseconds, QString>> m_due;
+    std::FILE* m_output = nullptr;
+    char* m_buffer = nullptr;
+    std::size_t m_size = 0;
+};
+
+// An exchange's ending as a test reads it: the reply, or "-" when it went nowhere.
+QString shown(const Exchange* exchange) {
+    return exchange ? exchange->reply : QStringLiteral("-");
+}
+
+class FakeMqttLink final : public MqttLink {
+  public:
+    void start(Events events) override { this->events = std::move(events); }
+    bool isConnected() const override { return connected; }
+    void publish(const QString& topic, const QByteArray& payload, bool) override {
+        published.append({topic, payload});
+    }
+    void subscribe(const QString&) override {}
+    void stop() override {}
+    int count(const QString& topic) const {
+        return int(std::ranges::count_if(
+            published, [&](const auto& message) { return message.first == topic; }));
+    }
+    Events events;
+    bool connected = true;
+    QList<std::pair<QString, QByteArray>> published;
+};
+
+} // namespace
+
+class TestServiceUnits : public QObject {
+    Q_OBJECT
+  private slots:
+    // Two clients' commands: "a" a raw line's client, "r" a requests client;
+    // each step a command, or a pause. What went out, and what each heard.
+    void queue_data() {
+        QTest::addColumn<int>("delay");
+        QTest::addColumn<int>("queueWait");
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("sent");
+        QTest::addColumn<QStringList>("heard"); // "a:reply" in the order heard
+        QTest::newRow("one at a time, each to its sender")
+            << 150 << 3000 << QStringList{"a:CR0", "30", "r:C00"} << QStringList{"CR0", "C00"}
+            << QStringList{"a:80\r", "r:\x06"};
+        QTest::newRow("a cut exchange's late reply is nobody's")
+            << 150 << 3000 << QStringList{"a:C0E", "30", "r:CR1", "40", "a:C0E"}
+            << QStringList{"C0E", "CR1", "C0E"} << QStringList{"a:", "r:1\r", "a:\x06"};
+        QTest::newRow("a requests client never cuts its own")
+            << 150 << 3000 << QStringList{"r:C0E", "60", "r:C0E"} << QStringList{"C0E", "C0E"}
+            << QStringList{"r:\x06", "r:\x06"};
+        QTest::newRow("past the queue wait: dropped, told")
+            << 150 << 100 << QStringList{"a:CR0", "10", "r:C00"} << QStringList{"CR0"}
+            << QStringList{"a:80\r", "r:-"};
+    }
+    void queue() {
+        QFETCH(int, delay);
+        QFETCH(int, queueWait);
+        QFETCH(QStringList, steps);
+        QueueSettings settings;
+        settings.queueWait = milliseconds(queueWait);
+        settings.gap = 5000ms; // no polls among the clients' commands
+        Rig rig(settings, milliseconds(delay));
+        const ClientId a = rig.queue->addClient(QStringLiteral("a"), Policy::Line);
+        const ClientId r = rig.queue->addClient(QStringLiteral("r"), Policy::Requests);
+        QStringList heard;
+        for (const QString& step : steps) {
+            if (!step.contains(QLatin1Char(':'))) {
+                rig.run(milliseconds(step.toInt()));
+                continue;
+            }
+            const QString who = step.section(QLatin1Char(':'), 0, 0);
+            rig.queue->submit(who == QLatin1String("a") ? a : r, step.section(QLatin1Char(':'), 1),
+                              [&heard, who](const Exchange* exchange) {
+                                  heard.append(who + QLatin1Char(':') + shown(exchange));
+                              });
+        }
+        rig.run(1500ms);
+        QTEST(rig.sent, "sent");
+        QTEST(heard, "heard");
+        if (QByteArray(QTest::currentDataTag()).contains("late"))
+            QVERIFY(rig.journalText().contains("dropped a late reply"));
+    }
+
+    // Past its 32 waiting commands a client's are dropped, and said once;
+    // with the line down nothing is sent; polls go only when nobody waits.
+    void queueLimitsAndPolls() {
+        Rig rig;
+        rig.queue->lineOpened();
+        rig.run(1000ms);
+        QCOMPARE(rig.sent,
+                 (QStringList{"CR0", "CR1", "CR6", "CR4", "CR3", "CR LAMPSTS", "CR LAMPMODE"}));
+        QCOMPARE(rig.state.value(StateField::LampHours).toInt(), 1537);
+        // Reads that say again what is known are not written down again.
+        QCOMPARE(rig.journalText().count("\tpoll\t"), 7);
+        rig.queue->lineOpened();
+        rig.run(1000ms);
+        QCOMPARE(rig.sent.size(), 14);
+        QCOMPARE(rig.journalText().count("\tpoll\t"), 7);
+        const ClientId a = rig.queue->addClient(QStringLiteral("a"), Policy::Requests);
+        int dropped = 0;
+        for (int n = 0; n < 40; ++n)
+            rig.queue->submit(a, QStringLiteral("C00"),
+                              [&](const Exchange* exchange) { dropped += exchange ? 0 : 1; });
+        QCOMPARE(dropped, 40 - 1 - kMaxQueuedPerClient);
+        QCOMPARE(rig.journalText().count("commands are waiting already"), 1);
+        rig.run(2000ms);
+        // After the commands the status is read again, once nobody waits.
+        QCOMPARE(rig.sent.mid(14), QStringList(33, QStringLiteral("C00")) << "CR0");
+        rig.line.close();
+        QString outcome;
+        rig.queue->submit(a, QStringLiteral("C01"),
+                          [&](const Exchange* exchange) { outcome = shown(exchange); });
+        QCOMPARE(outcome, QStringLiteral("-"));
+        QVERIFY(rig.journalText().contains("not sent \"C 0 1\": the line is down"));
+    }
+
+    // PJLink's requests against what the service knows: the answer, or the
+    // reads it needs first, or the commands that carry it out.
+    void pjlink_data() {
+        QTest::addColumn<QString>("power"); // the power read's reply, empty: never read
+        QTest::addColumn<bool>("lineOpen");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("result");
+        QTest::addColumn<QStringList>("then"); // reads or commands
+        QTest::newRow("POWR ? unread: read first")
+            << "" << true << QByteArray("POWR ?") << QByteArray("OK") << QStringList{"CR0"};
+        QTest::newRow("POWR ? in standby")
+            << "80" << true << QByteArray("POWR ?") << QByteArray("0") << QStringList();
+        QTest::newRow("POWR ? in a lamp failure")
+            << "81" << true << QByteArray("POWR ?") << QByteArray("ERR4") << QStringList();
+        QTest::newRow("POWR 1 while cooling down")
+            << "20" << true << QByteArray("POWR 1") << QByteArray("ERR3") << QStringList();
+        QTest::newRow("POWR 0 when on")
+            << "00" << true << QByteArray("POWR 0") << QByteArray("OK") << QStringList{"C01"};
+        QTest::newRow("POWR 2") << "80" << true << QByteArray("POWR 2") << QByteArray("ERR2")
+                                << QStringList();
+        QTest::newRow("POWR ? with the line down")
+            << "80" << false << QByteArray("POWR ?") << QByteArray("ERR3") << QStringList();
+        QTest::newRow("INPT 51") << "80" << true << QByteArray("INPT 51") << QByteArray("OK")
+                                 << QStringList{"C08"};
+        QTest::newRow("INPT 52 is read, never chosen")
+            << "80" << true << QByteArray("INPT 52") << QByteArray("ERR3") << QStringList();
+        QTest::newRow("AVMT 31: both") << "80" << true << QByteArray("AVMT 31") << QByteArray("OK")
+                                       << QStringList{"C0D", "C0B"};
+        QTest::newRow("INST ?") << "" << false << QByteArray("INST ?")
+                                << QByteArray("11 21 22 51 52") << QStringList();
+        QTest::newRow("NAME ?, cut without splitting a character")
+            << "" << true << QByteArray("NAME ?") << QString(40, QChar(0x00e9)).left(32).toUtf8()
+            << QStringList();
+        QTest::newRow("CLSS 1") << "" << true << QByteArray("CLSS 1") << QByteArray("ERR2")
+                                << QStringList();
+        QTest::newRow("undefined")
+            << "" << true << QByteArray("XXXX ?") << QByteArray("ERR1") << QStringList();
+    }
+    void pjlink() {
+        QFETCH(QString, power);
+        QFETCH(bool, lineOpen);
+        QFETCH(QByteArray, request);
+        ProjectorState state;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        if (!power.isEmpty()) {
+            Exchange read{QStringLiteral("CR0"), power + QLatin1Char('\r'), {}, {}, true, {},
+                          ReplyKind::Answered};
+            read.status = decodeStatus(QStringLiteral("CR0\r"), renderTrace(read.reply).text,
+                                       read.reply.size());
+            state.update(read, now);
+        }
+        const PjlinkFacts facts{state,
+                                lineOpen,
+                                [](StateField) { return milliseconds(30000); },
+                                now,
+                                {},
+                                {},
+                                {},
+                                QString(40, QChar(0x00e9)),
+                                QStringLiteral("QV-TN310")};
+        const PjlinkDecision decision = decidePjlink(request.left(4), request.mid(5), facts);
+        QTEST(decision.result, "result");
+        QStringList then = decision.commands;
+        for (const StateField field : decision.reads)
+            then.append(readCommand(field));
+        QTEST(then, "then");
+    }
+
+    // The discovery: 47 entities of one device, each with its own id, the
+    // lamp mode select on the choice's own topic.
+    void discovery() {
+        const auto messages =
+            discoveryMessages({QStringLiteral("homeassistant"), QStringLiteral("kavo/hall-a"),
+                               QStringLiteral("hall-a"), QStringLiteral("QV-TN310")});
+        QCOMPARE(messages.size(), std::size_t(47));
+        QSet<QString> ids;
+        for (const auto& [topic, payload] : messages) {
+            const QJsonObject config = QJsonDocument::fromJson(payload).object();
+            ids.insert(config.value(QStringLiteral("unique_id")).toString());
+            QCOMPARE(config.value(QStringLiteral("availability_topic")).toString(),
+                     QStringLiteral("kavo/hall-a/availability"));
+        }
+        QCOMPARE(ids.size(), 47);
+        const auto select = std::ranges::find(
+            messages, QStringLiteral("homeassistant/select/kavo_hall-a/lamp_mode_choice/config"),
+            &std::pair<QString, QByteArray>::first);
+        QVERIFY(select != messages.end());
+        QVERIFY(select->second.contains("\"state_topic\":\"kavo/hall-a/lamp_mode_choice\""));
+        QCOMPARE(inputPayloads(), (QStringList{"input_1", "input_2", "input_3", "wired"}));
+    }
+
+    // The bridge on a fake broker link: Home Assistant's "online" however
+    // often publishes the discovery at most once an interval; a retained
+    // command is never carried out; power/set is managed power through the queue.
+    void mqttBridge() {
+        Rig rig;
+        rig.queue->lineOpened();
+        rig.run(500ms);
+        FakeMqttLink link;
+        MqttBridge bridge(link, *rig.queue, rig.clock, *rig.journal,
+                          {QStringLiteral("kavo/hall-a"), QStringLiteral("homeassistant"),
+                           QStringLiteral("hall-a"), QStringLiteral("QV-TN310")});
+        bridge.start();
+        bridge.lineChanged(true);
+        link.events.connected();
+        const QString power = QStringLiteral("homeassistant/switch/kavo_hall-a/power/config");
+        QCOMPARE(link.count(power), 1);
+        for (int n = 0; n < 3000; ++n)
+            link.events.message(QStringLiteral("homeassistant/status"), "online", false);
+        rig.run(1000ms);
+        QCOMPARE(link.count(power), 1);
+        rig.run(kDiscoveryInterval);
+        QCOMPARE(link.count(power), 2);
+
+        const qsizetype before = rig.sent.size();
+        for (int n = 0; n < 3; ++n)
+            link.events.message(QStringLiteral("kavo/hall-a/command"), "C0D", true);
+        link.events.message(QStringLiteral("kavo/hall-a/power/set"), "ON", true);
+        rig.run(100ms);
+        QCOMPARE(rig.sent.size(), before);
+        QCOMPARE(rig.journalText().count("ignored a retained message"), 2); // once a topic
+
+        link.events.message(QStringLiteral("kavo/hall-a/power/set"), "ON", false);
+        rig.run(200ms);
+        // Its status read, the command, its next read; the queue's own read after the command.
+        QCOMPARE(rig.sent.mid(before), (QStringList{"CR0", "C00", "CR0", "CR0"}));
+        QVERIFY(rig.journalText().contains("\tmqtt\tTxD: C 0 0"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServiceUnits)
+#include "tst_service_units.moc"
