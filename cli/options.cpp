@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "cli_constants.h"
+#include "kavo_version.h"
 #include "line_settings.h"
 #include "port_paths.h"
 #include "projector_vocabulary.h"

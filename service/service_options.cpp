@@ -1,5 +1,6 @@
 #include "service_options.h"
 
+#include "kavo_version.h"
 #include "line_settings.h"
 #include "port_paths.h"
 
