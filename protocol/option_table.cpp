@@ -24,11 +24,14 @@ QString namesOf(const OptionRow& row) {
     return text;
 }
 
+// Joins "(default" to the next word, so that a line never ends in it.
+constexpr QChar kUnbroken = u'\u00a0';
+
 // The help with its default, which goes before a closing full stop.
 QString helpOf(const OptionRow& row) {
     if (row.byDefault.isEmpty())
         return row.help;
-    const QString said = QStringLiteral(" (default %1)").arg(row.byDefault);
+    const QString said = QStringLiteral(" (default%1%2)").arg(kUnbroken).arg(row.byDefault);
     if (row.help.endsWith(QLatin1Char('.')))
         return row.help.chopped(1) + said + QLatin1Char('.');
     return row.help + said;
@@ -55,6 +58,7 @@ QStringList entryLines(const OptionRow& row, int indent, int column, int width) 
     while (line.endsWith(QLatin1Char(' ')))
         line.chop(1);
     lines.append(line);
+    lines.replaceInStrings(kUnbroken, QStringLiteral(" "));
     return lines;
 }
 

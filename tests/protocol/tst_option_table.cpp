@@ -26,7 +26,7 @@ class TestOptionTable : public QObject {
              .heading = "Line:"},
             {.names = {"wait"},
              .valueName = "S",
-             .help = "at most S s",
+             .help = "at most S seconds",
              .byDefault = "300",
              .check = numberInto("seconds", 1, 3600, m_wait),
              .optionalValue = true},
@@ -90,7 +90,8 @@ class TestOptionTable : public QObject {
                                                      "Line:\n"
                                                      "  --baud RATE  the line's speed in bits\n"
                                                      "              a second\n"
-                                                     "  --wait[=S]  at most S s (default 300)\n"
+                                                     "  --wait[=S]  at most S seconds\n"
+                                                     "              (default 300)\n"
                                                      "  --json      JSON  -q, --quiet  quietly\n"));
     }
 };
