@@ -1,6 +1,7 @@
 #include "sim_options.h"
 
-#include <QCommandLineParser>
+#include "option_table.h"
+
 #include <random>
 
 namespace kavo::sim {
@@ -11,6 +12,7 @@ constexpr double kMaxHangUpSeconds = 24.0 * 3600;
 constexpr int kMaxFloodPerSecond = 1000000;
 constexpr int kMaxPort = 15;
 constexpr int kMaxPieceSize = 1024;
+constexpr int kHelpColumn = 27;
 
 const QString kDescription =
     QStringLiteral("A simulated projector for kavo-control. It opens a pseudo-terminal, links it\n"
@@ -21,170 +23,123 @@ const QString kDescription =
                    "projector over TCP instead, as a network serial server in raw mode does, one\n"
                    "client at a time, and leaves the port folder alone.");
 
-// Reads the options that are set, keeping the first complaint.
-class OptionReader {
-  public:
-    explicit OptionReader(const QCommandLineParser& parser) : m_parser(parser) {}
-
-    template <typename T> void integer(const char* name, qint64 low, qint64 high, T& target) {
-        const QString key = QString::fromLatin1(name);
-        if (!m_error.isEmpty() || !m_parser.isSet(key))
-            return;
-        bool ok = false;
-        const QString text = m_parser.value(key);
-        const qint64 value = text.trimmed().toLongLong(&ok);
-        if (ok && value >= low && value <= high) {
-            target = T(value);
-            return;
-        }
-        m_error = QStringLiteral("--%1 wants a whole number from %2 to %3, not \"%4\"")
-                      .arg(key)
-                      .arg(low)
-                      .arg(high)
-                      .arg(text);
-    }
-
-    void duration(const char* name, qint64 low, qint64 high, milliseconds& target) {
-        qint64 count = target.count();
-        integer(name, low, high, count);
-        target = milliseconds{count};
-    }
-
-    template <typename Read> void text(const char* name, const char* wanted, Read read) {
-        const QString key = QString::fromLatin1(name);
-        if (!m_error.isEmpty() || !m_parser.isSet(key))
-            return;
-        const QString value = m_parser.value(key);
-        if (!read(value.trimmed())) {
-            m_error = QStringLiteral("--%1 wants %2, not \"%3\"")
-                          .arg(key, QString::fromLatin1(wanted), value);
-        }
-    }
-
-    const QString& error() const { return m_error; }
-
-  private:
-    const QCommandLineParser& m_parser;
-    QString m_error;
-};
-
-std::optional<LampMode> readLampMode(const QString& text) {
-    const QString word = text.toUpper();
-    if (word == QLatin1String("HIGH"))
-        return LampMode::High;
-    if (word == QLatin1String("NORMAL"))
-        return LampMode::Normal;
-    if (word == QLatin1String("ECO"))
-        return LampMode::Eco;
-    return std::nullopt;
-}
-
 } // namespace
 
 ParsedOptions parseOptions(const QStringList& arguments) {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(kDescription);
-    const auto option = [](const char* name, const QString& help, const char* value) {
-        return QCommandLineOption(QString::fromLatin1(name), help, QString::fromLatin1(value));
-    };
-    const auto byDefault = [](const char* text, qint64 value) {
-        return QStringLiteral("%1 (default %2).").arg(QLatin1String(text)).arg(value);
-    };
-    parser.addOptions({
-        option("port", QStringLiteral("Port number 1-15: the link is COM<n> (default 1)."), "n"),
-        option("seed", QStringLiteral("Seed of the random source (default: random)."), "n"),
-        option("warmup-ms", byDefault("Warm-up after power on", kDefaultWarmUp.count()), "ms"),
-        option("cooldown-ms", byDefault("Cool-down after power off", kDefaultCoolDown.count()),
-               "ms"),
-        option("lamp-hours", byDefault("Lamp hours at start", kDefaultLampHours), "n"),
-        option("lamp-hour-ms", byDefault("Length of one lamp hour", kDefaultLampHour.count()),
-               "ms"),
-        option("lamp-mode",
-               QStringLiteral("Lamp mode at start: HIGH, NORMAL or ECO (default NORMAL)."), "mode"),
-        QCommandLineOption(QStringLiteral("no-answer"), QStringLiteral("Never answer.")),
-        option("delay-ms", QStringLiteral("Wait this long before every reply."), "ms"),
-        option("split", QStringLiteral("Send replies in pieces of this many bytes."), "bytes"),
-        option("split-gap-ms",
-               byDefault("Gap between the pieces of a split reply", kDefaultSplitGap.count()),
-               "ms"),
-        option("noise",
-               QStringLiteral("Chance in percent of a random byte before each reply byte."),
-               "percent"),
-        option("flood", QStringLiteral("Send this many random bytes per second, unasked."),
-               "bytes"),
-        option("hang-up-after",
-               QStringLiteral("Close the pseudo-terminal after this many seconds; with "
-                              "--listen, drop each connection this long after it was made."),
-               "seconds"),
-        option("listen",
-               QStringLiteral("Serve over TCP on [ADDRESS:]PORT instead (address 127.0.0.1 "
-                              "unless given; port 0: any free one)."),
-               "address"),
-    });
-    const QCommandLineOption help = parser.addHelpOption();
-
-    ParsedOptions result;
-    if (!parser.parse(arguments)) {
-        result.message = parser.errorText() + QStringLiteral("\nTry --help.");
-        result.exitCode = 2;
-        return result;
-    }
-    if (parser.isSet(help)) {
-        result.message = parser.helpText();
-        return result;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        result.message = QStringLiteral("unexpected argument \"%1\"\nTry --help.")
-                             .arg(parser.positionalArguments().first());
-        result.exitCode = 2;
-        return result;
-    }
-
     Options options;
     options.seed = std::random_device{}();
-    OptionReader read(parser);
-    read.integer("port", 1, kMaxPort, options.port);
-    read.integer("seed", 0, 0xFFFFFFFFLL, options.seed);
-    read.duration("warmup-ms", 0, kMaxMilliseconds, options.model.warmUp);
-    read.duration("cooldown-ms", 0, kMaxMilliseconds, options.model.coolDown);
-    read.integer("lamp-hours", 0, kMaxLampHours, options.model.lampHours);
-    read.duration("lamp-hour-ms", 1, kDefaultLampHour.count(), options.model.lampHour);
-    read.text("lamp-mode", "HIGH, NORMAL or ECO", [&](const QString& word) {
-        const auto mode = readLampMode(word);
-        if (mode)
-            options.model.lampMode = *mode;
-        return mode.has_value();
-    });
-    options.faults.silent = parser.isSet(QStringLiteral("no-answer"));
-    read.duration("delay-ms", 0, kMaxMilliseconds, options.faults.delay);
-    read.integer("split", 1, kMaxPieceSize, options.faults.pieceSize);
-    read.duration("split-gap-ms", 0, kMaxMilliseconds, options.faults.pieceGap);
-    read.integer("noise", 0, 100, options.faults.noisePercent);
-    read.integer("flood", 0, kMaxFloodPerSecond, options.floodPerSecond);
-    read.text("hang-up-after", "a number of seconds above 0", [&](const QString& text) {
-        bool ok = false;
-        const double seconds = text.toDouble(&ok);
-        if (!ok || !(seconds > 0) || seconds > kMaxHangUpSeconds)
-            return false;
-        options.hangUpAfter = milliseconds{qint64(seconds * 1000.0 + 0.5)};
-        return true;
-    });
-    read.text("listen", "[ADDRESS:]PORT, such as 4001 or 0.0.0.0:4001", [&](const QString& text) {
-        options.listen = readListenAddress(text);
-        return options.listen.has_value();
-    });
-    if (read.error().isEmpty() && options.listen && parser.isSet(QStringLiteral("port"))) {
-        result.message = QStringLiteral("--port and --listen cannot be given together: a port "
-                                        "folder entry for a listening simulator holds its "
-                                        "socket:// name\nTry --help.");
+    const auto number = [](qint64 value) { return QString::number(value); };
+    const QString wholeNumber = QStringLiteral("a whole number");
+    OptionReader read(
+        {
+            {.names = {"port"},
+             .valueName = "N",
+             .help = "Port number 1-15: the link is COM<n>.",
+             .byDefault = "1",
+             .check = numberInto(wholeNumber, 1, kMaxPort, options.port)},
+            {.names = {"seed"},
+             .valueName = "N",
+             .help = "Seed of the random source.",
+             .byDefault = "random",
+             .check = numberInto(wholeNumber, 0, 0xFFFFFFFFLL, options.seed)},
+            {.names = {"warmup-ms"},
+             .valueName = "MS",
+             .help = "Warm-up after power on.",
+             .byDefault = number(kDefaultWarmUp.count()),
+             .check = numberInto(wholeNumber, 0, kMaxMilliseconds, options.model.warmUp)},
+            {.names = {"cooldown-ms"},
+             .valueName = "MS",
+             .help = "Cool-down after power off.",
+             .byDefault = number(kDefaultCoolDown.count()),
+             .check = numberInto(wholeNumber, 0, kMaxMilliseconds, options.model.coolDown)},
+            {.names = {"lamp-hours"},
+             .valueName = "N",
+             .help = "Lamp hours at start.",
+             .byDefault = number(kDefaultLampHours),
+             .check = numberInto(wholeNumber, 0, kMaxLampHours, options.model.lampHours)},
+            {.names = {"lamp-hour-ms"},
+             .valueName = "MS",
+             .help = "Length of one lamp hour.",
+             .byDefault = number(kDefaultLampHour.count()),
+             .check = numberInto(wholeNumber, 1, kDefaultLampHour.count(), options.model.lampHour)},
+            {.names = {"lamp-mode"},
+             .valueName = "MODE",
+             .help = "Lamp mode at start: HIGH, NORMAL or ECO.",
+             .byDefault = "NORMAL",
+             .check = choiceInto<LampMode>(
+                 {{"HIGH", LampMode::High}, {"NORMAL", LampMode::Normal}, {"ECO", LampMode::Eco}},
+                 options.model.lampMode, Qt::CaseInsensitive)},
+            {.names = {"no-answer"}, .help = "Never answer."},
+            {.names = {"delay-ms"},
+             .valueName = "MS",
+             .help = "Wait this long before every reply.",
+             .check = numberInto(wholeNumber, 0, kMaxMilliseconds, options.faults.delay)},
+            {.names = {"split"},
+             .valueName = "BYTES",
+             .help = "Send replies in pieces of this many bytes.",
+             .check = numberInto(wholeNumber, 1, kMaxPieceSize, options.faults.pieceSize)},
+            {.names = {"split-gap-ms"},
+             .valueName = "MS",
+             .help = "Gap between the pieces of a split reply.",
+             .byDefault = number(kDefaultSplitGap.count()),
+             .check = numberInto(wholeNumber, 0, kMaxMilliseconds, options.faults.pieceGap)},
+            {.names = {"noise"},
+             .valueName = "PERCENT",
+             .help = "Chance in percent of a random byte before each reply byte.",
+             .check = numberInto(wholeNumber, 0, 100, options.faults.noisePercent)},
+            {.names = {"flood"},
+             .valueName = "BYTES",
+             .help = "Send this many random bytes per second, unasked.",
+             .check = numberInto(wholeNumber, 0, kMaxFloodPerSecond, options.floodPerSecond)},
+            {.names = {"hang-up-after"},
+             .valueName = "SECONDS",
+             .help = "Close the pseudo-terminal after this many seconds; with --listen, drop "
+                     "each connection this long after it was made.",
+             .check = [&](const QString& text) -> std::optional<QString> {
+                 bool ok = false;
+                 const double seconds = text.toDouble(&ok);
+                 if (!ok || !(seconds > 0) || seconds > kMaxHangUpSeconds)
+                     return QStringLiteral("a number of seconds above 0");
+                 options.hangUpAfter = milliseconds{qint64(seconds * 1000.0 + 0.5)};
+                 return std::nullopt;
+             }},
+            {.names = {"listen"},
+             .valueName = "ADDRESS",
+             .help = "Serve over TCP on [ADDRESS:]PORT instead (address 127.0.0.1 unless "
+                     "given; port 0: any free one).",
+             .check = [&](const QString& text) -> std::optional<QString> {
+                 options.listen = readListenAddress(text);
+                 if (!options.listen)
+                     return QStringLiteral("[ADDRESS:]PORT, such as 4001 or 0.0.0.0:4001");
+                 return std::nullopt;
+             }},
+            {.names = {"h", "help"}, .help = "This help."},
+        },
+        {.verb = QStringLiteral("wants"), .trimValues = true});
+
+    ParsedOptions result;
+    const auto refuse = [&result](const QString& message) {
+        result.message = message + QStringLiteral("\nTry --help.");
         result.exitCode = 2;
         return result;
-    }
-    if (!read.error().isEmpty()) {
-        result.message = read.error() + QStringLiteral("\nTry --help.");
-        result.exitCode = 2;
+    };
+    if (!read.parse(arguments))
+        return refuse(read.errorText());
+    if (read.isSet(QStringLiteral("help"))) {
+        result.message = QStringLiteral("Usage: kavo-projector-sim [OPTION...]\n%1\n\nOptions:\n%2")
+                             .arg(kDescription, read.help(kHelpColumn));
         return result;
     }
+    if (!read.positionalArguments().isEmpty())
+        return refuse(QStringLiteral("unexpected argument \"%1\"")
+                          .arg(read.positionalArguments().constFirst()));
+    if (!read.readValues())
+        return refuse(read.error());
+    options.faults.silent = read.isSet(QStringLiteral("no-answer"));
+    if (options.listen && read.isSet(QStringLiteral("port")))
+        return refuse(QStringLiteral("--port and --listen cannot be given together: a port "
+                                     "folder entry for a listening simulator holds its "
+                                     "socket:// name"));
     result.options = options;
     return result;
 }

@@ -2,6 +2,7 @@
 // projector (or a bare pseudo-terminal) as COM<n> in a throw-away port folder,
 // on a pseudo-terminal or listening on loopback TCP.
 
+#include "kavo_version.h"
 #include "line_settings.h"
 #include "loopback_server.h"
 #include "port_paths.h"
