@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "kavo_version.h"
+
 #include <QCommandLineParser>
 
 namespace kavo {

@@ -1,5 +1,6 @@
 #include "client_hub.h"
 
+#include "kavo_version.h"
 #include "port_paths.h"
 #include "safe_files.h"
 #include "service_lines.h"

@@ -1,6 +1,7 @@
 #include "mqtt_discovery.h"
 
 #include "button_map.h"
+#include "kavo_version.h"
 
 #include <array>
 #include <QJsonArray>

@@ -1,5 +1,6 @@
 #include "pjlink_requests.h"
 
+#include "kavo_version.h"
 #include "projector_vocabulary.h"
 
 #include <array>

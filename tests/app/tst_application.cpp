@@ -4,6 +4,7 @@
 #include "form1.h"
 #include "form2.h"
 #include "form3.h"
+#include "kavo_version.h"
 #include "line_constants.h"
 #include "port_dialog.h"
 #include "session_rig.h"

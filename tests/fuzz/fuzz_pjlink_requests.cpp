@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 using namespace kavo;
+using namespace kavo::service;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2)

@@ -1,6 +1,7 @@
 // kavo-projectord as a process: the simulated projector on COM3 of a
 // throw-away port folder, clients on its socket in a throw-away folder.
 
+#include "kavo_version.h"
 #include "pty_pair.h"
 #include "service_process.h"
 #include "simulated_projector.h"
