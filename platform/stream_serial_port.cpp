@@ -25,7 +25,7 @@ StreamSerialPort::StreamSerialPort(QIODevice& stream, QObject* parent)
     });
 }
 
-OpenResult StreamSerialPort::open() {
+OpenResult StreamSerialPort::beginOpen() {
     if (m_connecting)
         return {false, QStringLiteral("%1: still connecting.").arg(name())};
     if (m_open)
@@ -38,6 +38,12 @@ OpenResult StreamSerialPort::open() {
     m_timedOut = false;
     m_givenUp = false;
     m_connecting = true;
+    return {true, {}};
+}
+
+OpenResult StreamSerialPort::open() {
+    if (const OpenResult ready = beginOpen(); !ready)
+        return ready;
     {
         QEventLoop wait;
         QTimer deadline;
@@ -57,6 +63,10 @@ OpenResult StreamSerialPort::open() {
             m_wait = nullptr;
         }
     }
+    return endOpen();
+}
+
+OpenResult StreamSerialPort::endOpen() {
     m_connecting = false;
     if (linkState() != QAbstractSocket::ConnectedState) {
         QString reason;
@@ -77,12 +87,46 @@ OpenResult StreamSerialPort::open() {
     return {true, {}};
 }
 
+void StreamSerialPort::openAsync(std::function<void(const OpenResult&)> done) {
+    if (const OpenResult ready = beginOpen(); !ready) {
+        done(ready);
+        return;
+    }
+    m_pendingOpen = std::move(done);
+    if (!m_openDeadline.isSingleShot()) {
+        m_openDeadline.setSingleShot(true);
+        connect(&m_openDeadline, &QTimer::timeout, this, [this] {
+            m_timedOut = true;
+            connectTimedOut();
+            settleAsyncOpen();
+        });
+    }
+    m_openDeadline.start(m_connectTimeout);
+    connectToFarEnd();
+    settleAsyncOpen();
+}
+
+// An attempt without a loop of its own ends once the link is connected or
+// not (or the deadline or a close ended it).
+void StreamSerialPort::settleAsyncOpen() {
+    if (!m_pendingOpen)
+        return;
+    const QAbstractSocket::SocketState state = linkState();
+    if (!m_timedOut && !m_givenUp &&
+        (state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState))
+        return;
+    m_openDeadline.stop();
+    const auto done = std::exchange(m_pendingOpen, nullptr);
+    done(endOpen());
+}
+
 void StreamSerialPort::close() {
     if (m_connecting) {
         m_givenUp = true;
         abortLink();
         if (m_wait)
             m_wait->quit();
+        settleAsyncOpen();
         return;
     }
     if (!m_open)
@@ -138,6 +182,11 @@ void StreamSerialPort::linkChanged() {
     if (m_wait &&
         (state == QAbstractSocket::ConnectedState || state == QAbstractSocket::UnconnectedState))
         m_wait->quit();
+    if (m_pendingOpen &&
+        (state == QAbstractSocket::ConnectedState || state == QAbstractSocket::UnconnectedState)) {
+        settleAsyncOpen();
+        return;
+    }
     // Errors that leave the connection up change nothing. The socket finishes
     // its own teardown; the next open clears what is left.
     if (!m_open || state == QAbstractSocket::ConnectedState)

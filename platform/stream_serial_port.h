@@ -19,6 +19,7 @@
 #include "serial_port.h"
 
 #include <chrono>
+#include <functional>
 #include <QAbstractSocket>
 #include <QObject>
 #include <QTimer>
@@ -37,6 +38,7 @@ class StreamSerialPort : public QObject, public SerialPort {
     void setPortNumber(int number) final { m_number = number; }
     int portNumber() const final { return m_number; }
     OpenResult open() final;
+    void openAsync(std::function<void(const OpenResult&)> done) final;
     QString deviceName() const final { return name(); }
     void close() final;
     bool isOpen() const final { return m_open; }
@@ -76,6 +78,12 @@ class StreamSerialPort : public QObject, public SerialPort {
     virtual void connectTimedOut() {}
 
   private:
+    // Readies a new attempt; fails when one is running or the port is open.
+    OpenResult beginOpen();
+    // The attempt's outcome, from the link's state.
+    OpenResult endOpen();
+    void settleAsyncOpen();
+
     QIODevice& m_stream;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_number = 1;
@@ -85,6 +93,9 @@ class StreamSerialPort : public QObject, public SerialPort {
     bool m_connecting = false;
     bool m_timedOut = false;
     bool m_givenUp = false;
+    // An open without a loop of its own: told when the connection is made or not.
+    std::function<void(const OpenResult&)> m_pendingOpen;
+    QTimer m_openDeadline;
     QByteArray m_held; // the start of what may be a notice
     QTimer m_release;  // held bytes that never became one go on then
     QString m_farEndReason;

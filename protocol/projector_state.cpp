@@ -15,16 +15,25 @@ struct Word {
     const char* word;
 };
 
-// The status line's texts as words; the same text for several codes (the
-// temperature faults) gives the same word.
+// The status read's texts as power states, whose words the vocabulary
+// keeps; the same text for several codes (the temperature faults) gives the
+// same state.
+struct PowerText {
+    const char* decoded;
+    PowerState state;
+};
+constexpr std::array kPowerTexts{
+    PowerText{" Power ON", PowerState::On},
+    PowerText{" Stand by", PowerState::Standby},
+    PowerText{" Count down", PowerState::WarmingUp},
+    PowerText{" Cooling down", PowerState::CoolingDown},
+    PowerText{" Power abnormality", PowerState::PowerFault},
+    PowerText{" Temperature abnormality", PowerState::TemperatureFault},
+    PowerText{" Lamp Failure", PowerState::LampFailure},
+};
+
+// The other reads' texts as words.
 constexpr std::array kWords{
-    Word{"CR0", StateField::Power, " Power ON", "on"},
-    Word{"CR0", StateField::Power, " Stand by", "standby"},
-    Word{"CR0", StateField::Power, " Count down", "warming_up"},
-    Word{"CR0", StateField::Power, " Cooling down", "cooling_down"},
-    Word{"CR0", StateField::Power, " Power abnormality", "power_fault"},
-    Word{"CR0", StateField::Power, " Temperature abnormality", "temperature_fault"},
-    Word{"CR0", StateField::Power, " Lamp Failure", "lamp_failure"},
     Word{"CR1", StateField::Input, " Input 1", "input_1"},
     Word{"CR1", StateField::Input, " Input 2", "input_2"},
     Word{"CR1", StateField::Input, " Input 3", "input_3"},
@@ -69,6 +78,13 @@ std::optional<std::pair<StateField, QJsonValue>> valueOf(const Exchange& exchang
         if (degrees.size() != 3)
             return std::nullopt;
         return std::pair{StateField::Temperatures, QJsonValue(degrees)};
+    }
+    if (exchange.command == readCommand(StateField::Power)) {
+        for (const PowerText& text : kPowerTexts) {
+            if (*exchange.status == QLatin1String(text.decoded))
+                return std::pair{StateField::Power, QJsonValue(powerWord(text.state))};
+        }
+        return std::nullopt;
     }
     for (const Word& word : kWords) {
         if (exchange.command == QLatin1String(word.command) &&

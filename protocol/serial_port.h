@@ -34,6 +34,11 @@ class SerialPort {
     virtual int portNumber() const = 0;
 
     virtual OpenResult open() = 0;
+    // Opens without waiting in an event loop of its own where the port can
+    // (a connection is made while the caller's loop runs); `done` is told the
+    // outcome, possibly before this returns. The panel opens with open(): its
+    // operator waits for the port; a service goes on serving meanwhile.
+    virtual void openAsync(std::function<void(const OpenResult&)> done) { done(open()); }
     // The device the last successful open used, as the operator sees it
     // ("/dev/ttyUSB0", "socket://10.0.0.5:4001"); empty where it is not known.
     virtual QString deviceName() const { return {}; }

@@ -240,6 +240,15 @@ void LineQueue::ended(const Exchange& exchange) {
         m_state.markStale();
         if (!m_polls.contains(allReads().constFirst()))
             m_polls.push_front(allReads().constFirst());
+        // And the reading that shows whether an action took effect (the input
+        // after an input's button, the lamp mode after a lamp mode's).
+        for (const Action& action : actions()) {
+            if (!action.confirmedBy || action.confirmedBy == StateField::Power ||
+                action.commands != QStringList{exchange.command})
+                continue;
+            if (const QString read = readCommand(*action.confirmedBy); !m_polls.contains(read))
+                m_polls.push_back(read);
+        }
     }
     // Observers first: a client's next request may depend on what they keep.
     for (const Observer& observer : m_observers)

@@ -45,11 +45,21 @@ OwnedLine::Choice OwnedLine::choose() {
 }
 
 OpenResult OwnedLine::open() {
-    if (isOpen())
-        return {false, QStringLiteral("The port is already open.")};
+    OpenResult outcome{false, QStringLiteral("The port is still being opened.")};
+    openLine([&outcome](const OpenResult& result) { outcome = result; });
+    return outcome;
+}
+
+void OwnedLine::openLine(std::function<void(const OpenResult&)> done) {
+    if (isOpen() || m_opening) {
+        done({false, QStringLiteral("The port is already open.")});
+        return;
+    }
     const Choice choice = choose();
-    if (!choice.problem.isEmpty())
-        return {false, choice.problem + QLatin1Char('.')};
+    if (!choice.problem.isEmpty()) {
+        done({false, choice.problem + QLatin1Char('.')});
+        return;
+    }
     m_port = m_factory.createPort(choice.device);
     m_port->setSettings(m_settings);
     m_port->setPortNumber(m_number);
@@ -71,10 +81,16 @@ OpenResult OwnedLine::open() {
         }
         raise(event);
     });
-    const OpenResult result = m_port->open();
     m_deviceName = shownDevice(choice.device);
     m_why = choice.why;
-    return result;
+    // A connection is made while the service's own loop goes on serving.
+    m_opening = true;
+    m_port->openAsync([this, port = m_port.get(), done](const OpenResult& result) {
+        if (port != m_port.get())
+            return;
+        m_opening = false;
+        done(result);
+    });
 }
 
 void OwnedLine::wentDown(const QString& reason) {
@@ -84,9 +100,17 @@ void OwnedLine::wentDown(const QString& reason) {
 }
 
 void OwnedLine::tryOpen() {
-    if (m_stopped)
+    if (m_stopped || m_opening)
         return;
-    const OpenResult result = open();
+    openLine([this](const OpenResult& result) { opened(result); });
+}
+
+void OwnedLine::opened(const OpenResult& result) {
+    if (m_stopped) {
+        if (m_port)
+            m_port->close();
+        return;
+    }
     if (!result) {
         const QString reason = result.reason.trimmed();
         m_journal.write(m_who, QStringLiteral("cannot open the line: %1 Trying again in %2 s")
@@ -99,14 +123,14 @@ void OwnedLine::tryOpen() {
     // A rate means something on a serial device only; a network serial
     // server or a service keeps its own.
     const PortTarget::Kind kind = resolvePortTarget(m_deviceName).kind;
-    QString opened = QStringLiteral("line open: ") + m_deviceName;
+    QString line = QStringLiteral("line open: ") + m_deviceName;
     if (kind != PortTarget::Kind::Network && kind != PortTarget::Kind::Local)
-        opened += QStringLiteral(" (%1)").arg(m_settings);
+        line += QStringLiteral(" (%1)").arg(m_settings);
     if (!m_why.isEmpty())
-        opened += (m_why.startsWith(QLatin1String("through")) ? QStringLiteral(" ")
-                                                              : QStringLiteral(": ")) +
-                  m_why;
-    m_journal.write(m_who, opened);
+        line += (m_why.startsWith(QLatin1String("through")) ? QStringLiteral(" ")
+                                                            : QStringLiteral(": ")) +
+                m_why;
+    m_journal.write(m_who, line);
     m_pause = kFirstRetry;
     m_downSince = {};
     m_downReason.clear();
@@ -126,7 +150,7 @@ void OwnedLine::close() {
     m_stopped = true;
     m_retry->setEnabled(false);
     if (m_port)
-        m_port->close();
+        m_port->close(); // an open still on its way is given up
 }
 
 void OwnedLine::write(const QString& text) {

@@ -4,7 +4,8 @@
 // device again at every open (a port folder entry may point elsewhere by
 // now), and after a failed open or a lost line opens again by itself after
 // a growing pause: 1 s, 2 s, 4 s ... at most 30 s, each try in the journal.
-// It never waits for a device: the event loop goes on serving clients.
+// It never waits for a device or a connection: the event loop goes on
+// serving clients while a network line is being connected.
 
 #include "journal.h"
 #include "port_factory.h"
@@ -64,7 +65,10 @@ class OwnedLine final : public SerialPort {
         QString problem; // no device to open now
     };
     Choice choose();
+    // Opens the line; `done` is told the outcome, possibly before it returns.
+    void openLine(std::function<void(const OpenResult&)> done);
     void tryOpen();
+    void opened(const OpenResult& result);
     void retryLater();
     void wentDown(const QString& reason);
 
@@ -85,6 +89,7 @@ class OwnedLine final : public SerialPort {
     QString m_downReason;
     std::chrono::seconds m_pause = kFirstRetry;
     bool m_stopped = false;
+    bool m_opening = false;
 };
 
 } // namespace kavo::service

@@ -2,11 +2,11 @@
 // unix:PATH, what a malformed one says, and the ports' own ways of failing,
 // all on loopback. What they share with the serial port is in tst_pty_link.
 
-#include "service_lines.h"
 #include "loopback_server.h"
 #include "port_factory.h"
 #include "port_paths.h"
 #include "pty_pair.h"
+#include "service_lines.h"
 #include "tcp_serial_port.h"
 
 #include <algorithm>
@@ -258,6 +258,11 @@ class TestNetworkPort : public QObject {
         QVERIFY2(opened.reason.startsWith(QString::fromLatin1(entry)), qPrintable(opened.reason));
         QVERIFY2(opened.reason.contains(reason), qPrintable(opened.reason));
         QVERIFY(!port->isOpen());
+        // Without a loop of its own: the same outcome, told while the caller's loop runs.
+        std::optional<OpenResult> later;
+        port->openAsync([&](const OpenResult& result) { later = result; });
+        QTRY_VERIFY_WITH_TIMEOUT(later.has_value(), 5000);
+        QVERIFY2(!*later && later->reason.contains(reason), qPrintable(later->reason));
     }
 
     // While connecting, timers still run; a send from one finds the port
@@ -321,7 +326,10 @@ class TestNetworkPort : public QObject {
         LoopbackServer server(local);
         const auto made = QtPortFactory().createPort(server.name());
         SerialPort& port = *made;
-        QVERIFY(port.open());
+        std::optional<OpenResult> opened;
+        port.openAsync([&](const OpenResult& result) { opened = result; });
+        QTRY_VERIFY_WITH_TIMEOUT(opened.has_value(), 5000);
+        QVERIFY(*opened && port.isOpen());
         QVERIFY(server.waitForClient(2s));
         int lost = 0;
         QString received;

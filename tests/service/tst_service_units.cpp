@@ -197,6 +197,10 @@ class TestServiceUnits : public QObject {
         rig.run(2000ms);
         // After the commands the status is read again, once nobody waits.
         QCOMPARE(rig.sent.mid(14), QStringList(33, QStringLiteral("C00")) << "CR0");
+        // An input's button: the status, and the input that shows it took effect.
+        rig.queue->submit(a, QStringLiteral("C06"), [](const Exchange*) {});
+        rig.run(500ms);
+        QCOMPARE(rig.sent.mid(48), (QStringList{"C06", "CR0", "CR1"}));
         rig.line.close();
         QString outcome;
         rig.queue->submit(a, QStringLiteral("C01"),
