@@ -198,7 +198,7 @@ void Kavoctl::askService() {
             finish(kExitPort);
             return;
         }
-        m_answer += m_port->readAll().toLatin1();
+        m_answer += m_port->readAll();
         bool complete = false;
         const std::optional<QJsonObject> answer = takeServiceAnswer(m_answer, complete);
         if (!complete)
@@ -227,7 +227,7 @@ void Kavoctl::askService() {
         }
         finish(kExitOk);
     });
-    m_port->write(QString::fromLatin1(serviceRequest(QStringLiteral("state"))));
+    m_port->write(serviceRequest(QStringLiteral("state")));
     m_answerWait->setEnabled(true);
 }
 

@@ -43,7 +43,7 @@ void TransactionEngine::Hyouji(const QString& text, std::uint8_t mode) {
     if (mode == 1) {
         if (m_lineLost)
             reopenLostLine();
-        m_port.write(text);
+        m_port.write(text.toLatin1());
         m_display.rxd.clear();
         m_rxBuf.clear();
         const Trace trace = renderTrace(text);
@@ -96,7 +96,7 @@ void TransactionEngine::MSComm1_OnComm(CommEvent event) {
     }
     if (event != CommEvent::Receive)
         return;
-    const QString input = m_port.readAll();
+    const QString input = QString::fromLatin1(m_port.readAll());
     const qsizetype room = kRxBufCapacity - m_rxBuf.size();
     const qsizetype taken = std::min(room, input.size());
     m_rxWait = 0;

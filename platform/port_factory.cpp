@@ -22,8 +22,8 @@ class UnusablePort final : public SerialPort {
     OpenResult open() override { return {false, m_reason}; }
     void close() override {}
     bool isOpen() const override { return false; }
-    void write(const QString&) override {}
-    QString readAll() override { return {}; }
+    void write(const QByteArray&) override {}
+    QByteArray readAll() override { return {}; }
 
   private:
     QString m_reason;
@@ -92,13 +92,13 @@ bool PortByNumber::isOpen() const {
     return m_port && m_port->isOpen();
 }
 
-void PortByNumber::write(const QString& text) {
+void PortByNumber::write(const QByteArray& bytes) {
     if (m_port)
-        m_port->write(text);
+        m_port->write(bytes);
 }
 
-QString PortByNumber::readAll() {
-    return m_port ? m_port->readAll() : QString();
+QByteArray PortByNumber::readAll() {
+    return m_port ? m_port->readAll() : QByteArray();
 }
 
 } // namespace kavo

@@ -42,8 +42,8 @@ class PortByNumber final : public SerialPort {
     QString deviceName() const override { return m_deviceName; }
     void close() override;
     bool isOpen() const override;
-    void write(const QString& text) override;
-    QString readAll() override;
+    void write(const QByteArray& bytes) override;
+    QByteArray readAll() override;
 
   private:
     PortFactory& m_factory;

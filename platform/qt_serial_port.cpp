@@ -182,18 +182,18 @@ void QtSerialPort::close() {
         m_port.close();
 }
 
-void QtSerialPort::write(const QString& text) {
+void QtSerialPort::write(const QByteArray& bytes) {
     if (!m_port.isOpen())
         return;
-    m_port.write(text.toLatin1());
+    m_port.write(bytes);
     // Hand the bytes to the driver now rather than on the next loop turn.
     m_port.flush();
 }
 
-QString QtSerialPort::readAll() {
+QByteArray QtSerialPort::readAll() {
     if (!m_port.isOpen())
         return {};
-    return QString::fromLatin1(m_port.readAll());
+    return m_port.readAll();
 }
 
 void QtSerialPort::onError(QSerialPort::SerialPortError error) {

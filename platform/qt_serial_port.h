@@ -40,8 +40,8 @@ class QtSerialPort final : public QObject, public SerialPort {
     OpenResult open() override;
     void close() override;
     bool isOpen() const override { return m_port.isOpen(); }
-    void write(const QString& text) override;
-    QString readAll() override;
+    void write(const QByteArray& bytes) override;
+    QByteArray readAll() override;
 
     // The line settings the device was given, as "19200,N,8,1" with
     // ",RTS/CTS" or ",XON/XOFF" behind when flow control is on; for

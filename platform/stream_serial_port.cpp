@@ -136,17 +136,17 @@ void StreamSerialPort::close() {
     closeLink();
 }
 
-void StreamSerialPort::write(const QString& text) {
+void StreamSerialPort::write(const QByteArray& bytes) {
     if (!m_open)
         return;
-    m_stream.write(text.toLatin1());
+    m_stream.write(bytes);
     flushLink();
 }
 
-QString StreamSerialPort::readAll() {
+QByteArray StreamSerialPort::readAll() {
     if (m_release.isActive())
         return {}; // all of it may still be a notice
-    return QString::fromLatin1(std::exchange(m_held, {}) + m_stream.readAll());
+    return std::exchange(m_held, {}) + m_stream.readAll();
 }
 
 void StreamSerialPort::arrived() {

@@ -42,8 +42,8 @@ class StreamSerialPort : public QObject, public SerialPort {
     QString deviceName() const final { return name(); }
     void close() final;
     bool isOpen() const final { return m_open; }
-    void write(const QString& text) final;
-    QString readAll() final;
+    void write(const QByteArray& bytes) final;
+    QByteArray readAll() final;
     QString farEndReason() const final { return m_farEndReason; }
 
     void setConnectTimeout(std::chrono::milliseconds timeout) { m_connectTimeout = timeout; }

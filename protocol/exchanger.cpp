@@ -56,7 +56,7 @@ Exchanger::~Exchanger() {
 void Exchanger::exchange(const QString& command, Done done, bool cutsOwn) {
     m_done = std::move(done);
     // Whatever is still waiting belongs to an earlier reply, not to this one.
-    if (const QString stale = m_port.readAll(); m_stray && !stale.isEmpty())
+    if (const QString stale = QString::fromLatin1(m_port.readAll()); m_stray && !stale.isEmpty())
         m_stray(stale, true);
     m_line = commandLine(command);
     m_buffer.clear();
@@ -75,7 +75,7 @@ void Exchanger::send() {
     m_settling = false;
     m_quiet->setEnabled(false);
     m_settleLimit->setEnabled(false);
-    m_port.write(m_line);
+    m_port.write(m_line.toLatin1());
     m_window->setEnabled(true);
 }
 
@@ -85,7 +85,8 @@ void Exchanger::onComm(CommEvent event) {
             finish(Ending::LineLost);
         return;
     }
-    const QString input = m_port.readAll();
+    // The line's bytes as the panel's text, one character a byte.
+    const QString input = QString::fromLatin1(m_port.readAll());
     if (m_settling || !m_done) {
         if (m_stray && !input.isEmpty())
             m_stray(input, m_settling || m_settleNext || m_cutUnsettled);

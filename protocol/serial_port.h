@@ -1,11 +1,13 @@
 #pragma once
 
 // The one serial line to the projector, reduced to the operations the link
-// needs: line settings text, port number, open/close, write a text, read what
+// needs: line settings text, port number, open/close, write bytes, read what
 // has arrived, and a notification raised on the GUI thread whenever at least
-// one character is waiting. One character is one byte on the line.
+// one byte is waiting. The line carries bytes; where a program shows them as
+// text, one character stands for one byte (Latin-1).
 
 #include <functional>
+#include <QByteArray>
 #include <QString>
 
 namespace kavo {
@@ -50,10 +52,10 @@ class SerialPort {
     // Kept until the next open.
     virtual QString farEndReason() const { return {}; }
 
-    // Writes one byte per character, adding nothing. Does nothing when closed.
-    virtual void write(const QString& text) = 0;
+    // Writes the bytes, adding nothing. Does nothing when closed.
+    virtual void write(const QByteArray& bytes) = 0;
     // Everything received and not yet read, removed from the port.
-    virtual QString readAll() = 0;
+    virtual QByteArray readAll() = 0;
 
     void setEventHandler(EventHandler handler) { m_handler = std::move(handler); }
 

@@ -153,13 +153,13 @@ void OwnedLine::close() {
         m_port->close(); // an open still on its way is given up
 }
 
-void OwnedLine::write(const QString& text) {
+void OwnedLine::write(const QByteArray& bytes) {
     if (m_port)
-        m_port->write(text);
+        m_port->write(bytes);
 }
 
-QString OwnedLine::readAll() {
-    return m_port ? m_port->readAll() : QString();
+QByteArray OwnedLine::readAll() {
+    return m_port ? m_port->readAll() : QByteArray();
 }
 
 } // namespace kavo::service

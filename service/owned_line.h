@@ -45,8 +45,8 @@ class OwnedLine final : public SerialPort {
     QString deviceName() const override { return m_deviceName; }
     void close() override;
     bool isOpen() const override { return m_port && m_port->isOpen(); }
-    void write(const QString& text) override;
-    QString readAll() override;
+    void write(const QByteArray& bytes) override;
+    QByteArray readAll() override;
 
     std::chrono::seconds nextPause() const { return m_pause; }
     // Since when the line is down and why, in words; invalid while it is open.

@@ -63,22 +63,20 @@ OpenResult FakeSerialPort::open() {
     return {true, {}};
 }
 
-void FakeSerialPort::write(const QString& text) {
+void FakeSerialPort::write(const QByteArray& bytes) {
     if (!m_open)
         return;
-    written += text.toLatin1();
+    written += bytes;
     if (onWrite)
         onWrite();
 }
 
-QString FakeSerialPort::readAll() {
-    QString all;
-    all.swap(m_incoming);
-    return all;
+QByteArray FakeSerialPort::readAll() {
+    return std::exchange(m_incoming, {});
 }
 
 void FakeSerialPort::receive(const QString& text) {
-    m_incoming += text;
+    m_incoming += text.toLatin1();
     raise(CommEvent::Receive);
 }
 

@@ -69,8 +69,8 @@ class FakeSerialPort final : public SerialPort {
     QString farEndReason() const override { return farEnd; }
     void close() override { m_open = false; }
     bool isOpen() const override { return m_open; }
-    void write(const QString& text) override;
-    QString readAll() override;
+    void write(const QByteArray& bytes) override;
+    QByteArray readAll() override;
 
     // Test side: what reached the line, and replies arriving in batches.
     void receive(const QString& text);
@@ -88,7 +88,7 @@ class FakeSerialPort final : public SerialPort {
 
   private:
     QString m_settings;
-    QString m_incoming;
+    QByteArray m_incoming;
     int m_number = 1;
     bool m_open = false;
 };
