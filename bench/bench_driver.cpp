@@ -12,6 +12,7 @@
 #include "panel_figures.h"
 #include "service_figures.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <QCoreApplication>
@@ -32,7 +33,11 @@ int failed(Workspace& workspace, const QString& why) {
     return 1;
 }
 
-int run(const Programs& programs, const Counts& counts) {
+struct Parts {
+    bool panel = true, service = true, building = true;
+};
+
+int run(const Programs& programs, const Counts& counts, Parts parts) {
     const QString loadAtStart = loadAverage();
     Workspace workspace;
     Display display;
@@ -40,30 +45,33 @@ int run(const Programs& programs, const Counts& counts) {
     if (!workspace.create(&error))
         return failed(workspace, error);
 
-    std::printf("kavo-control benchmark: starting a virtual display...\n");
-    std::fflush(stdout);
-    if (!display.start(workspace.log(QStringLiteral("xvfb")), &error))
-        return failed(workspace, error);
-    workspace.setDisplay(display.name());
-
-    PanelFigures panel(workspace, programs, counts, display);
-    if (!panel.measure(&error))
-        return failed(workspace, error);
+    std::optional<PanelFigures> panel;
+    if (parts.panel) {
+        std::printf("kavo-control benchmark: starting a virtual display...\n");
+        std::fflush(stdout);
+        if (!display.start(workspace.log(QStringLiteral("xvfb")), &error))
+            return failed(workspace, error);
+        workspace.setDisplay(display.name());
+        panel.emplace(workspace, programs, counts, display);
+        if (!panel->measure(&error))
+            return failed(workspace, error);
+    }
     std::optional<ServiceFigures> service;
     std::optional<BuildingFigures> building;
-    if (!programs.service.isEmpty()) {
+    if (!programs.service.isEmpty() && parts.service) {
         service.emplace(workspace, programs, counts);
         if (!service->measure(&error))
             return failed(workspace, error);
-        if (BuildingFigures::available()) {
-            building.emplace(workspace, programs, counts);
-            if (!building->measure(&error))
-                return failed(workspace, error);
-        }
+    }
+    if (!programs.service.isEmpty() && parts.building && BuildingFigures::available()) {
+        building.emplace(workspace, programs, counts);
+        if (!building->measure(&error))
+            return failed(workspace, error);
     }
 
     Table table;
-    panel.addRows(table);
+    if (panel)
+        panel->addRows(table);
     if (service)
         service->addRows(table);
     if (building)
@@ -75,7 +83,8 @@ int run(const Programs& programs, const Counts& counts) {
                 qPrintable(cpuModel()), std::thread::hardware_concurrency(),
                 qPrintable(QSysInfo::prettyProductName()), qVersion(), qPrintable(loadAtStart),
                 qPrintable(loadAverage()));
-    std::printf("%s\n", qPrintable(panel.describe()));
+    if (panel)
+        std::printf("%s\n", qPrintable(panel->describe()));
     if (service)
         std::printf("%s\n", qPrintable(service->describe()));
     if (building)
@@ -96,20 +105,28 @@ int main(int argc, char* argv[]) {
     const Programs programs{QStringLiteral(KAVO_BENCH_PANEL),
                             here + QStringLiteral("/kavo-bench-bare-window"),
                             here + QStringLiteral("/kavo-bench-reference-window"),
+                            here + QStringLiteral("/kavo-bench-reference-port"),
                             here + QStringLiteral("/kavo-bench-panel"),
                             QStringLiteral(KAVO_BENCH_SIMULATOR),
                             QStringLiteral(KAVO_BENCH_SERVICE)};
-    const QStringList arguments = app.arguments().mid(1);
-    const bool quick = arguments.contains(QStringLiteral("--quick"));
-    if (arguments.size() != (quick ? 1 : 0)) {
-        std::printf("usage: kavo-bench [--quick]\n"
+    // Every part unless some are named.
+    QStringList named = app.arguments().mid(1);
+    const bool quick = named.removeAll(QStringLiteral("--quick")) > 0;
+    const QStringList known{QStringLiteral("panel"), QStringLiteral("service"),
+                            QStringLiteral("building")};
+    if (std::ranges::any_of(named, [&](const QString& part) { return !known.contains(part); })) {
+        std::printf("usage: kavo-bench [--quick] [panel] [service] [building]\n"
                     "Measures kavo-control on a virtual display of its own and kavo-projectord "
-                    "on\npseudo-terminals, and prints one table; --quick makes fewer runs and a "
+                    "on\npseudo-terminals, alone and for a building on an MQTT broker, and prints "
+                    "one\ntable; every part unless some are named. --quick makes fewer runs and a "
                     "shorter\nidle period, for trying the benchmark itself.\n");
-        return arguments.contains(QStringLiteral("--help")) ? 0 : 2;
+        return named.contains(QStringLiteral("--help")) ? 0 : 2;
     }
+    const Parts parts{named.isEmpty() || named.contains(known[0]),
+                      named.isEmpty() || named.contains(known[1]),
+                      named.isEmpty() || named.contains(known[2])};
     Counts counts;
     if (quick)
         counts = Counts{3, 1, 20, 5, kServiceIdleQuick};
-    return run(programs, counts);
+    return run(programs, counts, parts);
 }

@@ -52,6 +52,7 @@ class PanelFigures {
     std::vector<double> m_panelStart, m_bareStart, m_panelMemory, m_bareMemory;
     std::vector<double> m_textStart, m_textMemory;
     std::vector<double> m_referenceStart, m_referenceMemory;
+    std::vector<double> m_referencePortStart, m_referencePortMemory;
     std::vector<double> m_panelIdle, m_bareIdle;
     QMap<QString, std::vector<double>> m_inProcess;
 };
