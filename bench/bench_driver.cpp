@@ -108,7 +108,8 @@ int main(int argc, char* argv[]) {
                             here + QStringLiteral("/kavo-bench-reference-port"),
                             here + QStringLiteral("/kavo-bench-panel"),
                             QStringLiteral(KAVO_BENCH_SIMULATOR),
-                            QStringLiteral(KAVO_BENCH_SERVICE)};
+                            QStringLiteral(KAVO_BENCH_SERVICE),
+                            QStringLiteral(KAVO_BENCH_KAVOCTL)};
     // Every part unless some are named.
     QStringList named = app.arguments().mid(1);
     const bool quick = named.removeAll(QStringLiteral("--quick")) > 0;

@@ -85,6 +85,13 @@ bool alive(const Child& child) {
     return child.pid > 0 && ::waitpid(child.pid, nullptr, WNOHANG) == 0;
 }
 
+int waitExit(Child& child) {
+    int status = 0;
+    const bool reaped = child.pid > 0 && ::waitpid(child.pid, &status, 0) == child.pid;
+    child.pid = -1;
+    return reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 double residentMb(pid_t pid) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))

@@ -31,6 +31,9 @@ std::optional<Child> spawn(const QString& program, const QStringList& arguments,
 // SIGTERM, then SIGKILL after 2 s; the child is reaped either way.
 void stop(Child& child);
 bool alive(const Child& child);
+// Waits for the child to end: its exit status, or -1 when it did not end
+// by itself.
+int waitExit(Child& child);
 
 double residentMb(pid_t pid);
 // CPU time of all threads of a process so far, in ms, from the scheduler's

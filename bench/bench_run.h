@@ -12,7 +12,7 @@
 namespace kavo::bench {
 
 struct Programs {
-    QString panel, bare, reference, referencePort, harness, simulator, service;
+    QString panel, bare, reference, referencePort, harness, simulator, service, kavoctl;
 };
 
 struct Counts {

@@ -152,6 +152,8 @@ bool ServiceFigures::exchanges(QString* error) {
         ::close(fd);
     if (direct >= 0)
         ::close(direct);
+    measured = measured && commandLines(lines.device(0),
+                                        QStringLiteral("unix:") + launcher.socketPath(name), error);
     const bool ran = alive(*service);
     if (!ran)
         service->pid = -1; // reaped already
@@ -232,6 +234,57 @@ bool ServiceFigures::bursts(const std::vector<int>& clients, QString*) {
         m_burstWorstMs.push_back(*std::max_element(waited.begin(), waited.end()));
         m_burstAnswered.push_back(
             double(std::count(replies.begin(), replies.end(), kStandbyReply)));
+    }
+    return true;
+}
+
+// kavoctl as a script runs it, from its start to its end: "send C00" and
+// "status" on the line alone and through the service, one after the other,
+// which of the two goes first alternating. Through the service, status is
+// answered from what the service knows; on the line it reads the projector.
+bool ServiceFigures::commandLines(const QString& direct, const QString& socket, QString* error) {
+    if (m_programs.kavoctl.isEmpty())
+        return true;
+    const auto runOnce = [&](const QString& device, const QStringList& command) {
+        const double start = nowMs();
+        auto child =
+            spawn(m_programs.kavoctl, QStringList{QStringLiteral("--device"), device} + command,
+                  m_workspace.environment(), m_workspace.log(QStringLiteral("kavoctl")));
+        const int exit = child ? waitExit(*child) : -1;
+        if (exit != 0)
+            *error = QStringLiteral("kavoctl --device %1 %2 ended with %3 (log %4)")
+                         .arg(device, command.join(QLatin1Char(' ')))
+                         .arg(exit)
+                         .arg(m_workspace.log(QStringLiteral("kavoctl")));
+        return exit == 0 ? std::optional<double>(nowMs() - start) : std::nullopt;
+    };
+    const int runs = std::max(5, m_counts.samples / 10);
+    const QStringList send{QStringLiteral("send"), QStringLiteral("C00")};
+    const QStringList status{QStringLiteral("status")};
+    struct Pair {
+        const QStringList& command;
+        std::vector<double>& directMs;
+        std::vector<double>& throughMs;
+    };
+    for (const Pair& pair : {Pair{send, m_sendDirectMs, m_sendThroughMs},
+                             Pair{status, m_statusDirectMs, m_statusThroughMs}}) {
+        // The first of each is not counted: it finds the pages cold.
+        for (int i = -1; i < runs; ++i) {
+            std::optional<double> alone, through;
+            if (i % 2 == 0) {
+                alone = runOnce(direct, pair.command);
+                through = alone ? runOnce(socket, pair.command) : std::nullopt;
+            } else {
+                through = runOnce(socket, pair.command);
+                alone = through ? runOnce(direct, pair.command) : std::nullopt;
+            }
+            if (!alone || !through)
+                return false;
+            if (i < 0)
+                continue;
+            pair.directMs.push_back(*alone);
+            pair.throughMs.push_back(*through);
+        }
     }
     return true;
 }
@@ -332,6 +385,17 @@ void ServiceFigures::addRows(Table& table) const {
                QStringLiteral("10 in every burst"),
                0},
               answered.worst == kClients);
+
+    // Reported beside each other; the service answers status from what it
+    // knows, so the two status runs do different work.
+    if (!m_sendDirectMs.empty()) {
+        table.add({QStringLiteral("kavoctl send C00 via service"), QStringLiteral("ms"),
+                   summarise(m_sendThroughMs), QStringLiteral("the same on the line alone"),
+                   summarise(m_sendDirectMs), QString()});
+        table.add({QStringLiteral("kavoctl status via service"), QStringLiteral("ms"),
+                   summarise(m_statusThroughMs), QStringLiteral("the same on the line alone"),
+                   summarise(m_statusDirectMs), QString()});
+    }
 
     // Counted from the scheduler's nanoseconds, as the panel's idle CPU; the
     // clock ticks of /proc/<pid>/stat move in steps of 10 ms, so one instance
