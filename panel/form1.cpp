@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QStyleOptionFrame>
+#include <utility>
 
 namespace kavo {
 namespace {
@@ -148,8 +149,7 @@ QFont fittingHeight(QFont font, int pixels) {
 }
 
 // A white bordered line for a trace or status text, at its designed place,
-// in a bold face at its designed size or, where a desktop face is taller than
-// the line, at the largest quarter-point size whose height fits it.
+// in a bold face at its designed size; fitLine fits it.
 ReadoutLine* makeLine(QWidget* parent, const QString& name, ReadoutLine::Role role,
                       double pointSize, const QColor& colour, const QRect& twips) {
     auto* line = new ReadoutLine(role, parent);
@@ -165,9 +165,15 @@ ReadoutLine* makeLine(QWidget* parent, const QString& name, ReadoutLine::Role ro
     QFont font = line->font();
     font.setBold(true);
     font.setPointSizeF(pointSize);
-    line->setFont(fittingHeight(font, line->contentsRect().height()));
+    line->setFont(font);
     line->setWordWrap(false);
     return line;
+}
+
+// Where a desktop face is taller than the line, its largest quarter-point
+// size whose height fits it.
+void fitLine(ReadoutLine* line) {
+    line->setFont(fittingHeight(line->font(), line->contentsRect().height()));
 }
 
 // A line shows a few dozen tokens; a flood's trace is cut long before it
@@ -273,7 +279,8 @@ void Form1::buildButtons() {
         button->setObjectName(QStringLiteral("Command%1").arg(entry.number));
         placeTwips(button, entry.rect.left, entry.rect.top, entry.rect.width, entry.rect.height);
         button->setAutoDefault(false);
-        fitCaption(button, entry.kind == panel::Kind::End ? kEndCaptionPoints : kCaptionPoints);
+        const double points = entry.kind == panel::Kind::End ? kEndCaptionPoints : kCaptionPoints;
+        fitWhenShown([button, points] { fitCaption(button, points); });
         const QColor colour = tintColour(entry.tint);
         if (colour.isValid()) {
             QPalette palette = button->palette();
@@ -351,21 +358,40 @@ void Form1::buildDisplayAreas() {
     placeTwips(Label27, 4200, 6405, 2100, kLegendRow);
     Label29 = makeLegend(this, QStringLiteral("Label29"), kLegendAck);
     placeTwips(Label29, 120, 6600, 3900, kLegendRow);
-    const QFont legendFont = fittingHeight(Label28->font(), Label28->height());
-    for (QLabel* legend : {Label27, Label28, Label29})
-        legend->setFont(legendFont);
+    fitWhenShown([this] {
+        const QFont legendFont = fittingHeight(Label28->font(), Label28->height());
+        for (QLabel* legend : {Label27, Label28, Label29})
+            legend->setFont(legendFont);
+    });
 
     Label26 = makeLabel(Frame15, QStringLiteral("Label26"), QStringLiteral("STATUS"));
     placeTwips(Label26, 120, 165, 855, 255);
     QFont bold = Label26->font();
     bold.setBold(true);
-    Label26->setFont(fittingWidth(bold, Label26->text(), Label26->width()));
-    for (QLabel* name : {Label9, Label10})
-        name->setFont(fittingWidth(name->font(), name->text(), name->width()));
+    Label26->setFont(bold);
     Frame15->setAccessibleName(QStringLiteral("STATUS"));
     Label25 = makeLine(Frame15, QStringLiteral("Label25"), ReadoutLine::Role::Status, 10.5, Qt::red,
                        {1020, 135, 4950, 285});
     Label25->setAccessibleDescription(QStringLiteral("STATUS"));
+    fitWhenShown([this] {
+        for (ReadoutLine* line : {Label11, Label12, Label25})
+            fitLine(line);
+        for (QLabel* name : {Label26, Label9, Label10})
+            name->setFont(fittingWidth(name->font(), name->text(), name->width()));
+    });
+}
+
+void Form1::setVisible(bool visible) {
+    QWidget::setVisible(visible);
+    // Fitting measures text, and the first measurement in the process loads
+    // the font database. Done here, once the window has asked to be mapped
+    // and before the event loop paints it, the first frame already shows
+    // the fitted captions; the map no longer waits for the fonts, as it does
+    // not in a plain Qt window, which loads them for its first paint.
+    if (visible) {
+        for (const auto& fit : std::exchange(m_fitWhenShown, {}))
+            fit();
+    }
 }
 
 void Form1::Form_Load() {

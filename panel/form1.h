@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <QWidget>
+#include <vector>
 
 class QGroupBox;
 class QLabel;
@@ -46,6 +47,9 @@ class Form1 : public QWidget {
     std::function<void()> showPortDialogFromPanel;
     std::function<void()> endProgram;
 
+    // The first show fits the captions and lines to their places.
+    void setVisible(bool visible) override;
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -59,6 +63,7 @@ class Form1 : public QWidget {
     void placeAboveCentre();
     void mirrorDisplay();
     void endHoldIfAny();
+    void fitWhenShown(std::function<void()> fit) { m_fitWhenShown.push_back(std::move(fit)); }
 
     PanelSession& m_session;
     std::map<int, QPushButton*> m_buttons;
@@ -75,6 +80,8 @@ class Form1 : public QWidget {
     QLabel* Label27 = nullptr;
     QLabel* Label28 = nullptr;
     QLabel* Label29 = nullptr;
+    // Font fitting that waits for the first show.
+    std::vector<std::function<void()>> m_fitWhenShown;
 };
 
 } // namespace kavo

@@ -1,0 +1,81 @@
+#pragma once
+
+// kavo-projectord under measurement: its instances, each on a line of its
+// own with its journal in a file, and the projectors on those lines, all
+// played by one thread with the simulator's model.
+
+#include "bench_process.h"
+#include "bench_pty.h"
+#include "bench_run.h"
+#include "projector_model.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace kavo::bench {
+
+// What the service's reads and replies look like on the line.
+inline const QByteArray kStatusRead = "CR0\r";
+inline const QByteArray kStandbyReply = "80\r";
+
+// Projectors on pseudo-terminals, all played by one thread with the
+// simulator's model: every command line is answered as soon as its CR is
+// read, a status read of a projector in standby with "80" + CR. The thread
+// waits in poll(): spinning instead only took a processor from the other two
+// parties on a 2-core machine and made every exchange slower.
+class ProjectorLines {
+  public:
+    explicit ProjectorLines(int count);
+    ~ProjectorLines();
+    ProjectorLines(const ProjectorLines&) = delete;
+    ProjectorLines& operator=(const ProjectorLines&) = delete;
+
+    bool isValid() const;
+    QString device(int line) const { return m_lines[std::size_t(line)]->pty.slavePath(); }
+    int answered(int line) const { return m_lines[std::size_t(line)]->answered; }
+    // When the last reply to a status read went out on the line before `ms`.
+    std::optional<double> statusReplyBefore(int line, double ms) const;
+
+  private:
+    struct Line {
+        BenchPty pty;
+        kavo::sim::ProjectorModel model;
+        std::atomic<int> answered = 0;
+        std::vector<double> statusReplies; // when each went out
+        Line();
+    };
+
+    void run();
+
+    std::vector<std::unique_ptr<Line>> m_lines;
+    mutable std::mutex m_mutex;
+    std::atomic<bool> m_stop = false;
+    std::thread m_thread;
+};
+
+// Starts instances of the service in the workspace.
+class ServiceLauncher {
+  public:
+    ServiceLauncher(const Workspace& workspace, const QString& program)
+        : m_workspace(workspace), m_program(program) {}
+
+    QString journalPath(const QString& name) const;
+    QString socketPath(const QString& name) const;
+    // The service on a projector's line; its journal (standard output) goes
+    // to a file of its own.
+    std::optional<Child> start(const QString& name, const QString& device,
+                               const QStringList& options, QString* error) const;
+    // Waits until the journal shows the last of the reads made when the line
+    // opens (the lamp mode), so that none of them falls into a measurement.
+    bool warmedUp(const Child& service, const QString& name, QString* error) const;
+
+  private:
+    const Workspace& m_workspace;
+    QString m_program;
+};
+
+} // namespace kavo::bench
