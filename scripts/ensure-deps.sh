@@ -14,7 +14,7 @@ set -euo pipefail
 # D-Bus session of its own, through the AT-SPI Python bindings.
 packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev libgl-dev
           libxcb1-dev appstream desktop-file-utils xvfb xauth openbox twm systemd man-db
-          pkg-config libmosquitto-dev mosquitto mosquitto-clients
+          pkg-config libmosquitto-dev mosquitto mosquitto-clients libsodium-dev
           fonts-dejavu-core dbus at-spi2-core python3-gi gir1.2-atspi-2.0)
 if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)

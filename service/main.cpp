@@ -1,18 +1,23 @@
 // kavo-projectord: owns one projector's serial line and shares it.
 
+#include "accounts.h"
 #include "journal.h"
 #include "mqtt_link.h"
 #include "port_factory.h"
+#include "port_paths.h"
 #include "projector_service.h"
 #include "qt_platform.h"
 #include "service_options.h"
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -41,6 +46,76 @@ bool catchStopSignals() {
     return true;
 }
 
+// One line from the terminal without echo, or from standard input.
+std::optional<QByteArray> readPassword(const QString& name) {
+    const bool terminal = ::isatty(STDIN_FILENO) != 0;
+    termios saved{};
+    if (terminal) {
+        QTextStream(stderr) << "Password for " << name << ": " << Qt::flush;
+        ::tcgetattr(STDIN_FILENO, &saved);
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    QFile input;
+    std::optional<QByteArray> line;
+    if (input.open(STDIN_FILENO, QIODevice::ReadOnly)) {
+        QByteArray read = input.readLine(4096);
+        if (!read.isEmpty() || !input.atEnd()) {
+            while (read.endsWith('\n') || read.endsWith('\r'))
+                read.chop(1);
+            line = read;
+        }
+    }
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        QTextStream(stderr) << '\n';
+    }
+    return line;
+}
+
+// --add-user and --remove-user: the accounts file changed, then the exit status.
+int changeAccounts(const kavo::service::ServiceOptions& options) {
+    using namespace kavo::service;
+    QTextStream err(stderr);
+    QString error;
+    std::optional<Accounts> accounts = Accounts::load(options.usersFile, true, error);
+    if (!accounts) {
+        err << "kavo-projectord: " << error << '\n';
+        return 1;
+    }
+    QString done;
+    if (!options.removeUser.isEmpty()) {
+        if (!accounts->remove(options.removeUser)) {
+            err << "kavo-projectord: " << kavo::escapeControls(options.removeUser)
+                << " has no account in " << kavo::escapeControls(options.usersFile) << '\n';
+            return 1;
+        }
+        done = QStringLiteral("removed %1").arg(options.removeUser);
+    } else {
+        const std::optional<QByteArray> password = readPassword(options.addUser);
+        if (!password) {
+            err << "kavo-projectord: no password given (one line on standard input)\n";
+            return 1;
+        }
+        const bool existed = accounts->find(options.addUser) != nullptr;
+        if (const QString problem = accounts->set(options.addUser, *options.role, *password);
+            !problem.isEmpty()) {
+            err << "kavo-projectord: " << problem << '\n';
+            return 1;
+        }
+        done = QStringLiteral("%1 %2 (%3)")
+                   .arg(existed ? QStringLiteral("changed") : QStringLiteral("added"),
+                        options.addUser, roleWord(*options.role));
+    }
+    if (const QString problem = accounts->save(options.usersFile); !problem.isEmpty()) {
+        err << "kavo-projectord: " << problem << '\n';
+        return 1;
+    }
+    QTextStream(stdout) << done << " in " << options.usersFile << '\n';
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -59,6 +134,16 @@ int main(int argc, char* argv[]) {
         return parsed.exitCode;
     }
     const kavo::service::ServiceOptions& options = *parsed.options;
+    if (!options.addUser.isEmpty() || !options.removeUser.isEmpty())
+        return changeAccounts(options);
+    if (!options.usersFile.isEmpty()) {
+        // Checked at start: a mistake in it is a bad setting.
+        QString error;
+        if (!kavo::service::Accounts::load(options.usersFile, false, error)) {
+            err << "kavo-projectord: " << error << '\n';
+            return 1;
+        }
+    }
     if (!catchStopSignals()) {
         err << "kavo-projectord: cannot set up the stop signals\n";
         return 1;

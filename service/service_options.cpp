@@ -25,8 +25,9 @@ const QString kUsage =
 const QString kJournalAndExit =
     QStringLiteral("\n"
                    "The journal goes to standard output, one line an exchange or event.\n"
-                   "Exit status: 0 stopped by SIGTERM or SIGINT, 1 a bad option or setting, or\n"
-                   "the socket cannot be served. See kavo-projectord(8).\n");
+                   "Exit status: 0 stopped by SIGTERM, SIGINT or SIGHUP, or the accounts\n"
+                   "changed; 1 a bad option or setting, or the socket cannot be served.\n"
+                   "See kavo-projectord(8).\n");
 constexpr int kHelpColumn = 22;
 
 // The one option that takes a value and is no configuration key.
@@ -65,7 +66,11 @@ std::optional<QString> readConfig(const QString& path, OptionReader& read) {
         // Keys outside a section land in "General"; sections are not used.
         const QString bare = key.startsWith(QLatin1String("General/")) ? key.mid(8) : key;
         const OptionRow* row = read.row(bare);
-        if (!row || row->valueName.isEmpty() || bare != row->names.constLast() || bare == kConfig)
+        // What changes the accounts and exits is for the command line alone.
+        const bool action = bare == QLatin1String("add-user") ||
+                            bare == QLatin1String("remove-user") || bare == QLatin1String("role");
+        if (!row || row->valueName.isEmpty() || bare != row->names.constLast() || bare == kConfig ||
+            action)
             return QStringLiteral("%1: unknown key \"%2\"")
                 .arg(escapeControls(path), escapeControls(key));
         const QVariant value = file.value(key);
@@ -316,6 +321,34 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
              .help = "Home Assistant's discovery",
              .byDefault = defaults.mqttDiscoveryPrefix + QStringLiteral("; empty: none"),
              .check = topicInto(true, options.mqttDiscoveryPrefix)},
+            {.names = {"users"},
+             .valueName = "FILE",
+             .help = "accounts for signing in, NAME:ROLE:HASH a line",
+             .check = printableInto(4096, "a file name", options.usersFile),
+             .heading = "Accounts (--add-user and --remove-user change FILE and exit):"},
+            {.names = {"add-user"},
+             .valueName = "NAME",
+             .help = "add NAME, or give it --role and a new password (one line from the "
+                     "terminal or standard input)",
+             .check = [&](const QString& text) -> std::optional<QString> {
+                 options.addUser = text;
+                 if (!isAccountName(text))
+                     return QStringLiteral("1 to 64 letters, digits, ., - and _");
+                 return std::nullopt;
+             }},
+            {.names = {"role"},
+             .valueName = "ROLE",
+             .help = "viewer, operator or admin",
+             .check = [&](const QString& text) -> std::optional<QString> {
+                 options.role = roleOf(text);
+                 if (!options.role)
+                     return QStringLiteral("viewer, operator or admin");
+                 return std::nullopt;
+             }},
+            {.names = {"remove-user"},
+             .valueName = "NAME",
+             .help = "remove NAME's account",
+             .check = printableInto(64, "an account's name", options.removeUser)},
             {.names = {"journal"},
              .valueName = "FILE",
              .help = "also append the journal to FILE (rotated at 10 MB, three kept)",
@@ -349,6 +382,20 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
             return failure(*error);
     }
 
+    // Changing the accounts needs no line.
+    if (read.isSet(QStringLiteral("add-user")) || read.isSet(QStringLiteral("remove-user"))) {
+        if (!read.readValues())
+            return failure(read.error());
+        if (!options.addUser.isEmpty() && !options.removeUser.isEmpty())
+            return failure(QStringLiteral("--add-user and --remove-user cannot be given together"));
+        if (options.usersFile.isEmpty())
+            return failure(QStringLiteral("--add-user and --remove-user need --users FILE"));
+        if (!options.addUser.isEmpty() && !options.role)
+            return failure(QStringLiteral("--add-user needs --role viewer, operator or admin"));
+        return {options, {}, 0};
+    }
+    if (read.isSet(QStringLiteral("role")))
+        return failure(QStringLiteral("--role goes with --add-user"));
     const QString device = read.origin(QStringLiteral("device"));
     const QString port = read.origin(QStringLiteral("port"));
     if (!device.isEmpty() && !port.isEmpty())

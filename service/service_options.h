@@ -4,6 +4,8 @@
 // as keys of an INI file given with --config (options win). Every value is
 // checked here; a wrong one is an error that names its option or key.
 
+#include "accounts.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -52,6 +54,11 @@ struct ServiceOptions {
     QString mqttPasswordFile;
     QString mqttBase = QStringLiteral("kavo");
     QString mqttDiscoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery
+    // The web page's accounts; --add-user or --remove-user change them and exit.
+    QString usersFile;
+    QString addUser;
+    QString removeUser;
+    std::optional<Role> role;
 };
 
 struct ParsedOptions {

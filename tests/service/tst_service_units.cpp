@@ -2,6 +2,7 @@
 // (order, routing, policies, drops, polls), PJLink's requests, Home
 // Assistant's discovery, and the MQTT bridge on a fake broker link.
 
+#include "accounts.h"
 #include "fakes.h"
 #include "journal.h"
 #include "line_queue.h"
@@ -12,8 +13,10 @@
 #include "trace.h"
 
 #include <cstdio>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace kavo;
@@ -275,6 +278,42 @@ class TestServiceUnits : public QObject {
         for (const StateField field : decision.reads)
             then.append(readCommand(field));
         QTEST(then, "then");
+    }
+
+    // Accounts: set, checked, kept 0600 and read back; a file with a wrong
+    // line is refused naming the line.
+    void accounts() {
+        Accounts accounts;
+        QVERIFY(accounts.set(QStringLiteral("alice"), Role::Operator, "lectern 7").isEmpty());
+        QVERIFY(!accounts.set(QStringLiteral("al:ice"), Role::Viewer, "x").isEmpty());
+        QVERIFY(!accounts.set(QStringLiteral("bob"), Role::Viewer, "").isEmpty());
+        QVERIFY(accounts.verify(QStringLiteral("alice"), "lectern 7"));
+        QVERIFY(!accounts.verify(QStringLiteral("alice"), "lectern 8"));
+        QVERIFY(!accounts.verify(QStringLiteral("bob"), "lectern 7"));
+        QTemporaryDir folder;
+        const QString path = folder.filePath(QStringLiteral("users"));
+        QVERIFY(accounts.save(path).isEmpty());
+        QCOMPARE(QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser),
+                 QFile::ReadOwner | QFile::WriteOwner);
+        QString error;
+        const std::optional<Accounts> read = Accounts::load(path, false, error);
+        QVERIFY2(read, qPrintable(error));
+        QVERIFY(read->verify(QStringLiteral("alice"), "lectern 7"));
+        QCOMPARE(read->find(QStringLiteral("alice"))->role, Role::Operator);
+        const QByteArray hash = read->find(QStringLiteral("alice"))->hash;
+        const std::array<std::pair<QByteArray, const char*>, 4> wrong{{
+            {"alice:operator", "line 1: not NAME:ROLE:HASH"},
+            {"# comment\nalice:owner:" + hash, "line 2: the role is not"},
+            {"alice:admin:$pbkdf2$x", "line 1: the hash is not an argon2id hash"},
+            {"alice:admin:" + hash + "\nalice:viewer:" + hash, "line 2: alice is there twice"},
+        }};
+        for (const auto& [text, said] : wrong) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+            file.close();
+            QVERIFY(!Accounts::load(path, false, error));
+            QVERIFY2(error.contains(QLatin1String(said)), qPrintable(error));
+        }
     }
 
     // The discovery: 47 entities of one device, each with its own id, the
