@@ -23,6 +23,12 @@ StreamSerialPort::StreamSerialPort(QIODevice& stream, QObject* parent)
         if (m_open)
             raise(CommEvent::Receive);
     });
+    m_openDeadline.setSingleShot(true);
+    connect(&m_openDeadline, &QTimer::timeout, this, [this] {
+        m_timedOut = true;
+        connectTimedOut();
+        settleAsyncOpen();
+    });
 }
 
 OpenResult StreamSerialPort::beginOpen() {
@@ -93,14 +99,6 @@ void StreamSerialPort::openAsync(std::function<void(const OpenResult&)> done) {
         return;
     }
     m_pendingOpen = std::move(done);
-    if (!m_openDeadline.isSingleShot()) {
-        m_openDeadline.setSingleShot(true);
-        connect(&m_openDeadline, &QTimer::timeout, this, [this] {
-            m_timedOut = true;
-            connectTimedOut();
-            settleAsyncOpen();
-        });
-    }
     m_openDeadline.start(m_connectTimeout);
     connectToFarEnd();
     settleAsyncOpen();

@@ -6,6 +6,8 @@
 #include "status_decoders.h"
 #include "trace.h"
 
+#include <QHash>
+
 namespace kavo::service {
 namespace {
 
@@ -25,6 +27,21 @@ QStringList statusReads() {
 const QStringList& allReads() {
     static const QStringList reads = statusReads();
     return reads;
+}
+
+// The status read that confirms a one-command action other than power
+// (which the status read after every command covers), by its command.
+QString confirmingRead(const QString& command) {
+    static const QHash<QString, QString> reads = [] {
+        QHash<QString, QString> table;
+        for (const Action& action : actions()) {
+            if (action.confirmedBy && action.confirmedBy != StateField::Power &&
+                action.commands.size() == 1)
+                table.insert(action.commands.constFirst(), readCommand(*action.confirmedBy));
+        }
+        return table;
+    }();
+    return reads.value(command);
 }
 
 QString quoted(const QString& command) {
@@ -242,13 +259,9 @@ void LineQueue::ended(const Exchange& exchange) {
             m_polls.push_front(allReads().constFirst());
         // And the reading that shows whether an action took effect (the input
         // after an input's button, the lamp mode after a lamp mode's).
-        for (const Action& action : actions()) {
-            if (!action.confirmedBy || action.confirmedBy == StateField::Power ||
-                action.commands != QStringList{exchange.command})
-                continue;
-            if (const QString read = readCommand(*action.confirmedBy); !m_polls.contains(read))
-                m_polls.push_back(read);
-        }
+        if (const QString read = confirmingRead(exchange.command);
+            !read.isEmpty() && !m_polls.contains(read))
+            m_polls.push_back(read);
     }
     // Observers first: a client's next request may depend on what they keep.
     for (const Observer& observer : m_observers)

@@ -5,6 +5,7 @@
 #include "exchange_report.h"
 #include "line_settings.h"
 #include "mqtt_discovery.h"
+#include "option_table.h"
 #include "port_paths.h"
 
 #include <array>
@@ -17,13 +18,6 @@ namespace {
 
 constexpr qsizetype kLongestPayload = 512;
 const QString kWho = QStringLiteral("mqtt");
-
-// "a, b, c or d"
-QString choices(QStringList words) {
-    const QString last = words.takeLast();
-    return words.isEmpty() ? last
-                           : words.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
-}
 
 // Whether the lamp mode read (high, normal, eco) shows the button's mode
 // (normal, eco1, eco2, auto): eco1 and eco2 read as eco; auto chooses by itself.
@@ -220,7 +214,8 @@ void MqttBridge::message(const QString& where, const QByteArray& payload, bool r
         if (const Action* input = inputForPayload(text))
             sendAndRead(input->commands.constFirst(), StateField::Input);
         else
-            ignore(where, payload, QStringLiteral("it takes %1").arg(choices(inputPayloads())));
+            ignore(where, payload,
+                   QStringLiteral("it takes %1").arg(listOfChoices(inputPayloads())));
         return;
     }
     if (leaf == QLatin1String("lamp_mode/set")) {
@@ -228,7 +223,8 @@ void MqttBridge::message(const QString& where, const QByteArray& payload, bool r
             m_lampModeAsked = text;
             sendAndRead(mode->commands.constFirst(), StateField::LampMode);
         } else {
-            ignore(where, payload, QStringLiteral("it takes %1").arg(choices(lampModePayloads())));
+            ignore(where, payload,
+                   QStringLiteral("it takes %1").arg(listOfChoices(lampModePayloads())));
         }
         return;
     }

@@ -8,18 +8,25 @@
 namespace kavo::service {
 namespace {
 
-// PJLink's input numbers, the actions that choose them, and the input read's
-// word for each.
+// PJLink's input numbers and the actions that choose them; the input read's
+// word for each is the one that confirms its action.
 struct Input {
     const char* number;
     const char* action; // empty: it can be read, not chosen
-    const char* word;
+    const char* word;   // for an input no action chooses
 };
 constexpr std::array kInputs{
-    Input{"11", "input 1", "input_1"},  Input{"21", "input 2", "input_2"},
-    Input{"22", "input 3", "input_3"},  Input{"51", "input network", "wired"},
+    Input{"11", "input 1", ""},         Input{"21", "input 2", ""},
+    Input{"22", "input 3", ""},         Input{"51", "input network", ""},
     Input{"52", "", "wireless_viewer"},
 };
+
+QString wordOf(const Input& input) {
+    if (!*input.action)
+        return QString::fromLatin1(input.word);
+    const Action* action = findAction(QString::fromLatin1(input.action));
+    return action ? action->confirmation : QString();
+}
 
 struct Mute {
     const char* parameter;
@@ -112,7 +119,7 @@ PjlinkDecision input(Request request) {
         if (request.lineDown() || !request.need({StateField::Input}))
             return request.decision;
         for (const Input& input : kInputs) {
-            if (request.word(StateField::Input) == QLatin1String(input.word))
+            if (request.word(StateField::Input) == wordOf(input))
                 return request.answer(input.number);
         }
         return request.answer("ERR4");
