@@ -1,0 +1,26 @@
+#include "api_types.h"
+
+#include <QJsonDocument>
+
+namespace kavo::web {
+
+QByteArray ApiRequest::header(const QByteArray& name) const {
+    for (const auto& [key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return {};
+}
+
+ApiResponse errorResponse(int status, const QString& message) {
+    return jsonResponse(QJsonObject{{QStringLiteral("error"), message}}, status);
+}
+
+ApiResponse jsonResponse(const QJsonObject& object, int status) {
+    ApiResponse response;
+    response.status = status;
+    response.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    return response;
+}
+
+} // namespace kavo::web
