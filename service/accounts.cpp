@@ -136,6 +136,14 @@ QString Accounts::set(const QString& name, Role role, const QByteArray& password
     return {};
 }
 
+QString Accounts::setRole(const QString& name, Role role) {
+    const auto found = std::ranges::find(m_accounts, name, &Account::name);
+    if (found == m_accounts.end())
+        return QStringLiteral("%1 has no account").arg(name);
+    found->role = role;
+    return {};
+}
+
 bool Accounts::remove(const QString& name) {
     return std::erase_if(m_accounts, [&](const Account& account) { return account.name == name; }) >
            0;
