@@ -136,6 +136,9 @@ class TestWebAuth : public QObject {
             << 1 << 33 << false << 32 << false << 0;
         QTest::newRow("which is not the first when it was used")
             << 1 << 33 << true << 32 << true << 0;
+        QTest::newRow("32 for each of two") << 2 << 40 << false << 64 << false << 32;
+        QTest::newRow("32 for each of two, the used one kept")
+            << 2 << 40 << true << 64 << true << 32;
         QTest::newRow("1024 in all") << 40 << 26 << false << 1024 << false << 999;
         QTest::newRow("1024 in all, the used one kept") << 40 << 26 << true << 1024 << true << 998;
     }
