@@ -109,15 +109,24 @@ WebApi::WebApi(service::LineQueue& queue, TimerFactory& timers, service::Journal
               m_queue.submit(m_powerClient, command, std::move(ended));
           },
           timers) {
-    m_queue.addObserver(
-        [this](const QString& who, const Exchange& exchange, std::chrono::milliseconds took) {
-            m_metrics.exchangeEnded(kindOf(who), outcomeLabel(exchange.kind),
-                                    std::chrono::duration<double>(took).count());
-            m_status.take(exchange, QDateTime::currentDateTimeUtc());
+    // The queue and the journal outlive this: their observers check first.
+    const std::weak_ptr<int> alive = m_alive;
+    m_queue.addObserver([this, alive](const QString& who, const Exchange& exchange,
+                                      std::chrono::milliseconds took) {
+        if (alive.expired())
+            return;
+        m_metrics.exchangeEnded(kindOf(who), outcomeLabel(exchange.kind),
+                                std::chrono::duration<double>(took).count());
+        m_status.take(exchange, QDateTime::currentDateTimeUtc());
+        stateMayHaveChanged();
+    });
+    m_queue.addClientsObserver([this, alive] {
+        if (!alive.expired())
             stateMayHaveChanged();
-        });
-    m_queue.addClientsObserver([this] { stateMayHaveChanged(); });
-    m_journal.addObserver([this](const service::JournalEntry& entry) {
+    });
+    m_journal.addObserver([this, alive](const service::JournalEntry& entry) {
+        if (alive.expired())
+            return;
         event({{QStringLiteral("type"), QStringLiteral("journal")},
                {QStringLiteral("entry"), entryJson(entry)}});
     });
@@ -128,6 +137,8 @@ WebApi::WebApi(service::LineQueue& queue, TimerFactory& timers, service::Journal
 }
 
 WebApi::~WebApi() {
+    m_alive.reset();
+    m_events = {};
     m_power.cancel();
     for (const auto& [who, client] : m_clients)
         m_queue.removeClient(client.id);

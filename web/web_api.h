@@ -168,6 +168,7 @@ class WebApi {
     int m_streams = 0;
     Events m_events;
     SessionEnded m_sessionEnded;
+    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
 };
 
 } // namespace kavo::web

@@ -4,12 +4,12 @@
 
 #include "accounts.h"
 #include "fakes.h"
-#include "queue_rig.h"
 #include "journal.h"
 #include "line_queue.h"
 #include "mqtt_bridge.h"
 #include "mqtt_discovery.h"
 #include "pjlink_requests.h"
+#include "queue_rig.h"
 #include "status_decoders.h"
 #include "trace.h"
 

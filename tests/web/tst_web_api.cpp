@@ -28,8 +28,8 @@ struct Answer {
 class ApiRig {
   public:
     explicit ApiRig(bool accounts = true) {
-        WebSettings settings{QStringLiteral("hall-a"), QStringLiteral("Room 2.14"), {}, false,
-                             false, false};
+        WebSettings settings{
+            QStringLiteral("hall-a"), QStringLiteral("Room 2.14"), {}, false, false, false};
         if (accounts) {
             settings.usersFile = m_folder.filePath(QStringLiteral("users"));
             service::Accounts file;
@@ -43,6 +43,7 @@ class ApiRig {
         });
         api->setEvents([this](const QJsonObject& message) { events.append(message); });
         QVERIFY(api->start().isEmpty());
+        rig.queue->lineOpened();
     }
 
     Answer call(QByteArray method, const QString& target, const QByteArray& body = {},
@@ -55,7 +56,8 @@ class ApiRig {
         request.query = QUrlQuery(url);
         request.body = body;
         if (!body.isEmpty() && !headers.contains({"Content-Type", "text/plain"}))
-            headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
+            headers.append(
+                {QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
         request.headers = headers;
         request.peer = peer;
         std::optional<ApiResponse> answer;
@@ -79,13 +81,14 @@ class ApiRig {
                 cookie = value.left(value.indexOf(';'));
         }
         return {{"Cookie", cookie},
-                {"X-CSRF-Token", answer.json.value(QStringLiteral("csrf_token")).toString().toLatin1()}};
+                {"X-CSRF-Token",
+                 answer.json.value(QStringLiteral("csrf_token")).toString().toLatin1()}};
     }
 
     QTemporaryDir m_folder;
     Rig rig;
-    std::unique_ptr<WebApi> api;
     QList<QJsonObject> events;
+    std::unique_ptr<WebApi> api;
 };
 
 } // namespace
@@ -104,17 +107,18 @@ class TestWebApi : public QObject {
         QTest::addColumn<QStringList>("sent");
 
         const QStringList none;
-        QTest::newRow("state for a viewer") << "vera" << QByteArray("GET") << "/api/v1/state"
-                                            << QByteArray() << 200 << "\"power_words\":\"Standby\"" << none;
-        QTest::newRow("state unsigned") << "" << QByteArray("GET") << "/api/v1/state" << QByteArray()
-                                        << 401 << "sign in" << none;
+        QTest::newRow("state for a viewer")
+            << "vera" << QByteArray("GET") << "/api/v1/state" << QByteArray() << 200
+            << "\"power_words\":\"Standby\"" << none;
+        QTest::newRow("state unsigned") << "" << QByteArray("GET") << "/api/v1/state"
+                                        << QByteArray() << 401 << "sign in" << none;
         QTest::newRow("a forged cookie") << "forged" << QByteArray("GET") << "/api/v1/state"
                                          << QByteArray() << 401 << "sign in" << none;
         QTest::newRow("a viewer presses") << "vera" << QByteArray("POST") << "/api/v1/button/1"
                                           << QByteArray() << 403 << "viewer" << none;
-        QTest::newRow("an operator presses") << "olly" << QByteArray("POST") << "/api/v1/button/1"
-                                             << QByteArray() << 200 << "\"command\":\"C09\""
-                                             << QStringList{"C09"};
+        QTest::newRow("an operator presses")
+            << "olly" << QByteArray("POST") << "/api/v1/button/1" << QByteArray() << 200
+            << "\"command\":\"C09\"" << QStringList{"C09"};
         QTest::newRow("no CSRF token") << "olly-nocsrf" << QByteArray("POST") << "/api/v1/button/1"
                                        << QByteArray() << 403 << "X-CSRF-Token" << none;
         QTest::newRow("no such button") << "olly" << QByteArray("POST") << "/api/v1/button/77"
@@ -130,35 +134,36 @@ class TestWebApi : public QObject {
                                   << QByteArray("input=2") << 415 << "JSON" << none;
         QTest::newRow("mute all") << "olly" << QByteArray("POST") << "/api/v1/mute"
                                   << QByteArray(R"({"what":"all","on":true})") << 200 << "exchanges"
-                                  << QStringList{"C0D"};
-        QTest::newRow("an action") << "olly" << QByteArray("POST") << "/api/v1/action"
-                                   << QByteArray(R"({"name":"freeze on"})") << 200 << "exchanges"
-                                   << QStringList{"C43"};
-        QTest::newRow("a command") << "olly" << QByteArray("POST") << "/api/v1/command"
-                                   << QByteArray(R"({"command":"C0D"})") << 200
-                                   << "\"sent_trace\"" << QStringList{"C0D"};
-        QTest::newRow("a command with a CR") << "olly" << QByteArray("POST") << "/api/v1/command"
-                                             << QByteArray(R"({"command":"C00\rC01"})") << 400
-                                             << "" << none;
-        QTest::newRow("power to nowhere") << "olly" << QByteArray("POST") << "/api/v1/power"
-                                          << QByteArray(R"({"state":"up"})") << 400 << "state" << none;
+                                  << QStringList{"C0D", "C0B"};
+        QTest::newRow("an action")
+            << "olly" << QByteArray("POST") << "/api/v1/action"
+            << QByteArray(R"({"name":"freeze on"})") << 200 << "exchanges" << QStringList{"C43"};
+        QTest::newRow("a command")
+            << "olly" << QByteArray("POST") << "/api/v1/command"
+            << QByteArray(R"({"command":"C0D"})") << 200 << "\"sent_trace\"" << QStringList{"C0D"};
+        QTest::newRow("a command with a CR")
+            << "olly" << QByteArray("POST") << "/api/v1/command"
+            << QByteArray(R"({"command":"C00\rC01"})") << 400 << "" << none;
+        QTest::newRow("power to nowhere")
+            << "olly" << QByteArray("POST") << "/api/v1/power" << QByteArray(R"({"state":"up"})")
+            << 400 << "state" << none;
         QTest::newRow("accounts for an operator") << "olly" << QByteArray("GET") << "/api/v1/users"
                                                   << QByteArray() << 403 << "operator" << none;
         QTest::newRow("accounts for an admin") << "adam" << QByteArray("GET") << "/api/v1/users"
                                                << QByteArray() << 200 << "\"olly\"" << none;
-        QTest::newRow("the last admin stays") << "adam" << QByteArray("PUT") << "/api/v1/users/adam"
-                                              << QByteArray(R"({"role":"viewer"})") << 409
-                                              << "last admin" << none;
-        QTest::newRow("a new account") << "adam" << QByteArray("PUT") << "/api/v1/users/nina"
-                                       << QByteArray(R"({"role":"viewer","password":"n"})") << 201
-                                       << "nina" << none;
+        QTest::newRow("the last admin stays")
+            << "adam" << QByteArray("PUT") << "/api/v1/users/adam"
+            << QByteArray(R"({"role":"viewer"})") << 409 << "last admin" << none;
+        QTest::newRow("a new account")
+            << "adam" << QByteArray("PUT") << "/api/v1/users/nina"
+            << QByteArray(R"({"role":"viewer","password":"n"})") << 201 << "nina" << none;
         QTest::newRow("no such page") << "vera" << QByteArray("GET") << "/api/v1/../etc/passwd"
                                       << QByteArray() << 404 << "no such" << none;
         QTest::newRow("a wrong method") << "vera" << QByteArray("PUT") << "/api/v1/state"
                                         << QByteArray() << 405 << "GET" << none;
-        QTest::newRow("a bad journal query") << "vera" << QByteArray("GET")
-                                             << "/api/v1/journal?after=x" << QByteArray() << 400
-                                             << "after" << none;
+        QTest::newRow("a bad journal query")
+            << "vera" << QByteArray("GET") << "/api/v1/journal?after=x" << QByteArray() << 400
+            << "after" << none;
     }
     void routes() {
         QFETCH(QString, as);
@@ -199,11 +204,12 @@ class TestWebApi : public QObject {
         QFETCH(QString, peer);
         QFETCH(int, status);
         ApiRig api(false);
-        const Answer answer = api.call("GET", QStringLiteral("/api/v1/session"), {}, {},
-                                       QHostAddress(peer));
+        const Answer answer =
+            api.call("GET", QStringLiteral("/api/v1/session"), {}, {}, QHostAddress(peer));
         QCOMPARE(answer.status, status);
         if (status == 200)
-            QCOMPARE(answer.json.value(QStringLiteral("role")).toString(), QStringLiteral("viewer"));
+            QCOMPARE(answer.json.value(QStringLiteral("role")).toString(),
+                     QStringLiteral("viewer"));
     }
 
     // Five wrong passwords pause the name: the sixth is not even checked.
@@ -227,15 +233,18 @@ class TestWebApi : public QObject {
         const Answer made =
             api.call("POST", QStringLiteral("/api/v1/tokens"), R"({"label":"nightly"})", olly);
         QCOMPARE(made.status, 201);
-        const QByteArray bearer = "Bearer " + made.json.value(QStringLiteral("token")).toString().toLatin1();
-        QCOMPARE(api.call("POST", QStringLiteral("/api/v1/button/1"), {}, {{"Authorization", bearer}})
-                     .status,
-                 200);
+        const QByteArray bearer =
+            "Bearer " + made.json.value(QStringLiteral("token")).toString().toLatin1();
+        QCOMPARE(
+            api.call("POST", QStringLiteral("/api/v1/button/1"), {}, {{"Authorization", bearer}})
+                .status,
+            200);
         const QString id = made.json.value(QStringLiteral("id")).toString();
         QCOMPARE(api.call("DELETE", QStringLiteral("/api/v1/tokens/") + id, {}, olly).status, 204);
-        QCOMPARE(api.call("POST", QStringLiteral("/api/v1/button/1"), {}, {{"Authorization", bearer}})
-                     .status,
-                 401);
+        QCOMPARE(
+            api.call("POST", QStringLiteral("/api/v1/button/1"), {}, {{"Authorization", bearer}})
+                .status,
+            401);
     }
 
     // Power on waits out a cool-down, says so, and ends when the state is reached.
@@ -245,9 +254,10 @@ class TestWebApi : public QObject {
         api.rig.run(500ms);
         const auto olly = api.signIn(QStringLiteral("olly"));
         std::optional<ApiResponse> answer;
-        ApiRequest request{"POST", QStringLiteral("/api/v1/power"), {}, olly,
-                           R"({"state":"on","wait":true})", QHostAddress::LocalHost};
-        request.headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
+        ApiRequest request{"POST", QStringLiteral("/api/v1/power"), {},
+                           olly,   R"({"state":"on","wait":true})", QHostAddress::LocalHost};
+        request.headers.append(
+            {QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
         api.api->handle(request, [&answer](const ApiResponse& response) { answer = response; });
         api.rig.run(3s);
         QVERIFY(!answer);
