@@ -355,6 +355,16 @@ class TestProjectord : public QObject {
             << QString() << QStringList{"--mqtt",           "mqtt://127.0.0.1:1", "--mqtt-ca",
                                         "RUNTIME/none.pem", "--socket",           "RUNTIME/ca.sock"}
             << "cannot read the MQTT certificate authority file RUNTIME/none.pem: no such file";
+        QTest::newRow("a web page for other machines without accounts")
+            << QString() << QStringList{"--http", "0.0.0.0:0"} << "it needs --users FILE";
+        QTest::newRow("a certificate without its key")
+            << QString() << QStringList{"--http", "0", "--https-cert", "RUNTIME/c.pem"}
+            << "--https-cert and --https-key go together";
+        QTest::newRow("no such certificate")
+            << QString()
+            << QStringList{"--http", "0", "--https-cert", "RUNTIME/c.pem", "--https-key",
+                           "RUNTIME/k.pem", "--socket", "RUNTIME/tls.sock"}
+            << "RUNTIME/c.pem";
     }
     void refusesToStart() {
         QFETCH(QString, config);
