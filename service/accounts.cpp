@@ -1,12 +1,12 @@
 #include "accounts.h"
 
 #include "port_paths.h"
+#include "safe_files.h"
 
 #include <array>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <sodium.h>
 
 namespace kavo::service {
@@ -102,16 +102,11 @@ std::optional<Accounts> Accounts::load(const QString& path, bool missingIsEmpty,
 }
 
 QString Accounts::save(const QString& path) const {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QStringLiteral("cannot write %1: %2").arg(escapeControls(path), file.errorString());
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QByteArray content;
     for (const Account& account : m_accounts)
-        file.write(account.name.toUtf8() + ':' + roleWord(account.role).toLatin1() + ':' +
-                   account.hash + '\n');
-    if (!file.commit())
-        return QStringLiteral("cannot write %1: %2").arg(escapeControls(path), file.errorString());
-    return {};
+        content += account.name.toUtf8() + ':' + roleWord(account.role).toLatin1() + ':' +
+                   account.hash + '\n';
+    return writeSecretFile(path, content);
 }
 
 QString Accounts::set(const QString& name, Role role, const QByteArray& password) {
@@ -133,6 +128,14 @@ QString Accounts::set(const QString& name, Role role, const QByteArray& password
         *existing = std::move(account);
     else
         m_accounts.push_back(std::move(account));
+    return {};
+}
+
+QString Accounts::setRole(const QString& name, Role role) {
+    const auto found = std::ranges::find(m_accounts, name, &Account::name);
+    if (found == m_accounts.end())
+        return QStringLiteral("%1 has no account").arg(name);
+    found->role = role;
     return {};
 }
 

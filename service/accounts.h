@@ -40,6 +40,8 @@ class Accounts {
     // Adds an account, or gives an existing one this role and password.
     // Empty, or why not (a bad name, an empty password).
     QString set(const QString& name, Role role, const QByteArray& password);
+    // Gives an existing account another role; empty, or why not.
+    QString setRole(const QString& name, Role role);
     bool remove(const QString& name);
     const Account* find(const QString& name) const;
     // Whether the password is the account's; false for no such account.

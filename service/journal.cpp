@@ -69,16 +69,21 @@ void Journal::useTimers(TimerFactory& timers) {
 }
 
 void Journal::write(QStringView who, QStringView what) {
-    QString line = m_clock().toUTC().toString(Qt::ISODateWithMs);
-    line += QLatin1Char('\t');
-    appendShown(line, who);
-    line += QLatin1Char('\t');
-    appendShown(line, what);
-    line += QLatin1Char('\n');
+    JournalEntry entry{++m_lastId, m_clock().toUTC(), {}, {}};
+    appendShown(entry.who, who);
+    appendShown(entry.what, what);
+    QString line = entry.time.toString(Qt::ISODateWithMs);
+    line += QLatin1Char('\t') + entry.who + QLatin1Char('\t') + entry.what + QLatin1Char('\n');
     const QByteArray bytes = line.toUtf8();
     std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), m_output);
     std::fflush(m_output);
     toFile(bytes);
+    if (m_recent.size() == kRecentEntries)
+        m_recent.pop_front();
+    m_recent.push_back(entry);
+    // An observer may write itself: it gets its own copy.
+    for (const auto& observer : m_observers)
+        observer(entry);
 }
 
 void Journal::exchange(QStringView who, const Exchange& exchange) {

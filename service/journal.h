@@ -16,12 +16,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <QDateTime>
 #include <QFile>
 #include <QString>
+#include <vector>
 
 namespace kavo::service {
 
@@ -31,6 +33,15 @@ inline constexpr int kComplaintBurst = 5;
 inline constexpr std::chrono::seconds kComplaintPeriod{60};
 // Sources and kinds followed at once; past that the rest are counted together.
 inline constexpr std::size_t kComplaintKinds = 256;
+// Lines kept in memory for the web page's journal view.
+inline constexpr std::size_t kRecentEntries = 200;
+
+struct JournalEntry {
+    quint64 id = 0; // 1, 2, 3 ... in the order written
+    QDateTime time;
+    QString who;  // as written: controls shown, never raw
+    QString what;
+};
 
 class Journal {
   public:
@@ -60,6 +71,13 @@ class Journal {
     // Writes the counts of every summarised complaint now (when stopping).
     void flushComplaints();
 
+    // The last kRecentEntries lines, oldest first.
+    const std::deque<JournalEntry>& recent() const { return m_recent; }
+    // Told of every line as it is written.
+    void addObserver(std::function<void(const JournalEntry&)> observer) {
+        m_observers.push_back(std::move(observer));
+    }
+
   private:
     struct Repeats {
         QDateTime since;
@@ -83,6 +101,9 @@ class Journal {
     bool m_fileFailed = false;
     std::map<QString, Repeats> m_repeats; // by source and kind
     std::unique_ptr<Timer> m_flush;
+    std::deque<JournalEntry> m_recent;
+    quint64 m_lastId = 0;
+    std::vector<std::function<void(const JournalEntry&)>> m_observers;
 };
 
 } // namespace kavo::service

@@ -93,12 +93,24 @@ LineQueue::~LineQueue() = default;
 ClientId LineQueue::addClient(QString who, Policy policy) {
     const ClientId client = m_nextClient++;
     m_clients[client] = Client{std::move(who), policy};
+    for (const auto& observer : m_clientsObservers)
+        observer();
     return client;
 }
 
 void LineQueue::removeClient(ClientId client) {
-    m_clients.erase(client);
+    if (m_clients.erase(client) == 0)
+        return;
     std::erase_if(m_queue, [client](const Waiting& waiting) { return waiting.client == client; });
+    for (const auto& observer : m_clientsObservers)
+        observer();
+}
+
+QStringList LineQueue::clients() const {
+    QStringList who;
+    for (const auto& [id, client] : m_clients)
+        who.append(client.who);
+    return who;
 }
 
 QString LineQueue::whoOf(ClientId client) const {
@@ -221,6 +233,7 @@ void LineQueue::start(ClientId client, const QString& command, Deliver done) {
     m_running = client;
     m_runningDone = std::move(done);
     m_runningWho = whoOf(client);
+    m_startedAt = m_timers.now();
     m_gap->setEnabled(false);
     // A client's command that cut its own running exchange goes at once;
     // anyone else's waits until what the projector still sends for it is over.
@@ -264,8 +277,9 @@ void LineQueue::ended(const Exchange& exchange) {
             m_polls.push_back(read);
     }
     // Observers first: a client's next request may depend on what they keep.
+    const std::chrono::milliseconds took = m_timers.now() - m_startedAt;
     for (const Observer& observer : m_observers)
-        observer(who, exchange);
+        observer(who, exchange, took);
     if (client != kPoll && m_clients.contains(client) && done)
         done(&exchange);
     pump();

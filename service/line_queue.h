@@ -58,8 +58,10 @@ class LineQueue {
     // dropped or not sent (the line down).
     using Deliver = std::function<void(const Exchange* exchange)>;
     // Told of every exchange that ended, once the state is updated and before
-    // its client hears of it: who caused it ("poll" for the service's own).
-    using Observer = std::function<void(const QString& who, const Exchange& exchange)>;
+    // its client hears of it: who caused it ("poll" for the service's own),
+    // and how long it took on the line.
+    using Observer = std::function<void(const QString& who, const Exchange& exchange,
+                                        std::chrono::milliseconds took)>;
 
     LineQueue(SerialPort& line, TimerFactory& timers, Journal& journal, ProjectorState& state,
               QueueSettings settings);
@@ -83,6 +85,12 @@ class LineQueue {
     std::chrono::milliseconds freshFor(StateField field) const;
 
     void addObserver(Observer observer) { m_observers.push_back(std::move(observer)); }
+    // Told when a client came or went.
+    void addClientsObserver(std::function<void()> observer) {
+        m_clientsObservers.push_back(std::move(observer));
+    }
+    // Who is connected, in the order they came.
+    QStringList clients() const;
 
     std::size_t waiting() const { return m_queue.size(); }
     const ProjectorState& state() const { return m_state; }
@@ -130,6 +138,8 @@ class LineQueue {
     bool m_busy = false;
     std::optional<std::chrono::milliseconds> m_lastEnd; // when the last exchange ended
     std::vector<Observer> m_observers;
+    std::vector<std::function<void()>> m_clientsObservers;
+    std::chrono::milliseconds m_startedAt{0}; // the running exchange's, on the timers' clock
 };
 
 } // namespace kavo::service

@@ -8,6 +8,7 @@
 #include "projector_service.h"
 #include "qt_platform.h"
 #include "service_options.h"
+#include "web_front_end.h"
 
 #include <csignal>
 #include <cstdio>
@@ -162,11 +163,42 @@ int main(int argc, char* argv[]) {
         options, ports, timers, journal, [&timers](kavo::MqttSettings settings) {
             return kavo::createMosquittoLink(std::move(settings), timers);
         });
+    // The web page listens before the line is opened: a port in use is a
+    // bad setting, said before anything else happens.
+    std::unique_ptr<kavo::web::WebFrontEnd> web;
+    if (options.http) {
+        kavo::web::WebFrontEndSettings settings;
+        settings.page.name = options.name;
+        settings.page.description = options.description;
+        settings.page.usersFile = options.usersFile;
+        settings.page.tls = !options.httpsCertFile.isEmpty();
+        settings.page.exposed = !settings.page.tls && !options.http->address.isLoopback();
+        settings.page.openOperator = options.httpOpenOperator;
+        settings.listen = *options.http;
+        settings.certificateFile = options.httpsCertFile;
+        settings.keyFile = options.httpsKeyFile;
+        kavo::service::OwnedLine& line = service.line();
+        web = std::make_unique<kavo::web::WebFrontEnd>(
+            service.queue(), timers, journal, std::move(settings), [&line] {
+                return kavo::web::LineFacts{line.isOpen(), line.deviceName(), line.downSince(),
+                                            line.downReason()};
+            });
+        line.addOpenObserver([&web](bool open) {
+            if (web)
+                web->lineChanged(open);
+        });
+        if (const QString error = web->start(); !error.isEmpty()) {
+            err << "kavo-projectord: " << error << '\n';
+            return 1;
+        }
+    }
     QSocketNotifier stopSignal(g_signalPipe[0], QSocketNotifier::Read);
     bool stopped = false;
     QObject::connect(&stopSignal, &QSocketNotifier::activated, &app, [&] {
         unsigned char number = 0;
         [[maybe_unused]] const ssize_t got = ::read(g_signalPipe[0], &number, 1);
+        if (web)
+            web->close();
         service.stop(number == SIGINT   ? QStringLiteral("SIGINT")
                      : number == SIGHUP ? QStringLiteral("SIGHUP")
                                         : QStringLiteral("SIGTERM"));

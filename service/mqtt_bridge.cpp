@@ -48,7 +48,7 @@ MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, J
         publishDiscovery();
     });
     m_client = m_queue.addClient(kWho, Policy::Requests);
-    m_queue.addObserver([this](const QString&, const Exchange& exchange) {
+    m_queue.addObserver([this](const QString&, const Exchange& exchange, auto) {
         if (exchange.kind == ReplyKind::Answered &&
             exchange.command == readCommand(StateField::LampMode))
             lampModeRead();

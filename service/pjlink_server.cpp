@@ -69,7 +69,7 @@ PjlinkServer::PjlinkServer(LineQueue& queue, TimerFactory& timers, Journal& jour
             accept(socket);
     });
     // The projector has no mute read: the last mute set by anyone stands for it.
-    m_queue.addObserver([this](const QString&, const Exchange& exchange) {
+    m_queue.addObserver([this](const QString&, const Exchange& exchange, auto) {
         if (exchange.kind != ReplyKind::Answered || exchange.statusRead)
             return;
         const std::array<std::pair<QString, std::optional<bool>*>, 2> mutes{

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <QFile>
+#include <QSaveFile>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +73,17 @@ QString secretFileWarning(const QString& path, const QString& what) {
                           "%3); make it readable by its owner only: chmod 600 %2")
         .arg(what, escapeControls(path))
         .arg(info.st_mode & 0777, 4, 8, QLatin1Char('0'));
+}
+
+QString writeSecretFile(const QString& path, const QByteArray& content) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return QStringLiteral("cannot write %1: %2").arg(escapeControls(path), file.errorString());
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    file.write(content);
+    if (!file.commit())
+        return QStringLiteral("cannot write %1: %2").arg(escapeControls(path), file.errorString());
+    return {};
 }
 
 } // namespace kavo::service

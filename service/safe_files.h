@@ -4,6 +4,7 @@
 // hand: its socket's and its journal's folders, the journal file itself, and
 // the files that hold passwords.
 
+#include <QByteArray>
 #include <QString>
 
 namespace kavo::service {
@@ -21,5 +22,10 @@ int openAppendOnly(const QString& path, QString& error);
 // Empty when no user but the file's owner can read it, else a warning that
 // names the file and the fix.
 QString secretFileWarning(const QString& path, const QString& what);
+
+// Replaces the file with `content` atomically (a reader sees the old file or
+// the new one, never half), readable and writable by its owner only. Empty,
+// or why not.
+QString writeSecretFile(const QString& path, const QByteArray& content);
 
 } // namespace kavo::service

@@ -47,6 +47,25 @@ QString withoutPassword(const QString& url) {
     return url.left(colon + 1) + QStringLiteral("********") + url.mid(at);
 }
 
+// The web page's settings that only make sense together.
+QString webProblem(const ServiceOptions& options) {
+    const bool tls = !options.httpsCertFile.isEmpty() || !options.httpsKeyFile.isEmpty();
+    if (!options.http) {
+        if (tls || options.httpOpenOperator)
+            return QStringLiteral("--https-cert, --https-key and --http-open-operator need --http");
+        return {};
+    }
+    if (options.httpsCertFile.isEmpty() != options.httpsKeyFile.isEmpty())
+        return QStringLiteral("--https-cert and --https-key go together");
+    if (options.usersFile.isEmpty() && !options.http->address.isLoopback())
+        return QStringLiteral("--http %1 is reachable from other machines: it needs --users FILE "
+                              "(without accounts only loopback may use the page)")
+            .arg(options.http->text);
+    if (options.httpOpenOperator && !options.usersFile.isEmpty())
+        return QStringLiteral("--http-open-operator is for a page without --users");
+    return {};
+}
+
 ParsedOptions failure(const QString& message) {
     return {std::nullopt, message, kExitError};
 }
@@ -321,6 +340,26 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
              .help = "Home Assistant's discovery",
              .byDefault = defaults.mqttDiscoveryPrefix + QStringLiteral("; empty: none"),
              .check = topicInto(true, options.mqttDiscoveryPrefix)},
+            {.names = {"http"},
+             .valueName = "[ADDRESS:]PORT",
+             .help = "serve the web page and its API (address default 127.0.0.1)",
+             .check = listenInto(options.http),
+             .heading = "The web page:"},
+            {.names = {"https-cert"},
+             .valueName = "FILE",
+             .help = "with --https-key: speak TLS on the --http port, this PEM "
+                     "certificate (chain)",
+             .check = printableInto(4096, "a file name", options.httpsCertFile)},
+            {.names = {"https-key"},
+             .valueName = "FILE",
+             .help = "the certificate's PEM private key",
+             .check = printableInto(4096, "a file name", options.httpsKeyFile)},
+            {.names = {"description"},
+             .valueName = "TEXT",
+             .help = "where the projector is, shown on the page (\"Room 2.14\")",
+             .check = printableInto(128, "1 to 128 printable characters", options.description)},
+            {.names = {"http-open-operator"},
+             .help = "without --users: loopback may also control, not only watch"},
             {.names = {"users"},
              .valueName = "FILE",
              .help = "accounts for signing in, NAME:ROLE:HASH a line",
@@ -411,6 +450,9 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
             return failure(QStringLiteral("neither RUNTIME_DIRECTORY nor XDG_RUNTIME_DIR is set: "
                                           "give the socket's path with --socket"));
     }
+    options.httpOpenOperator = read.isSet(QStringLiteral("http-open-operator"));
+    if (const QString web = webProblem(options); !web.isEmpty())
+        return failure(web);
     if (!options.mqtt && (!options.mqttPasswordFile.isEmpty() || !options.mqttCaFile.isEmpty()))
         return failure(QStringLiteral("--mqtt-password-file and --mqtt-ca need --mqtt"));
     if (options.mqtt && !options.mqttPasswordFile.isEmpty() && options.mqtt->user.isEmpty())

@@ -54,6 +54,12 @@ struct ServiceOptions {
     QString mqttPasswordFile;
     QString mqttBase = QStringLiteral("kavo");
     QString mqttDiscoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery
+    // The web page: off unless an address is given; TLS with a certificate.
+    std::optional<ListenAddress> http;
+    QString httpsCertFile;
+    QString httpsKeyFile;
+    QString description;
+    bool httpOpenOperator = false;
     // The web page's accounts; --add-user or --remove-user change them and exit.
     QString usersFile;
     QString addUser;
