@@ -55,13 +55,8 @@ std::optional<Accounts> Accounts::load(const QString& path, bool missingIsEmpty,
     QFile file(path);
     if (!QFileInfo::exists(path) && missingIsEmpty)
         return accounts;
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
-        error =
-            QStringLiteral("cannot read the accounts file %1: %2")
-                .arg(escapeControls(path),
-                     QFileInfo(path).isFile() ? file.errorString() : QStringLiteral("not a file"));
+    if (!openToRead(file, QStringLiteral("accounts"), error))
         return std::nullopt;
-    }
     int number = 0;
     while (!file.atEnd()) {
         ++number;

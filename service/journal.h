@@ -39,7 +39,7 @@ inline constexpr std::size_t kRecentEntries = 200;
 struct JournalEntry {
     quint64 id = 0; // 1, 2, 3 ... in the order written
     QDateTime time;
-    QString who;  // as written: controls shown, never raw
+    QString who; // as written: controls shown, never raw
     QString what;
 };
 

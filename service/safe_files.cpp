@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,6 +74,16 @@ QString secretFileWarning(const QString& path, const QString& what) {
                           "%3); make it readable by its owner only: chmod 600 %2")
         .arg(what, escapeControls(path))
         .arg(info.st_mode & 0777, 4, 8, QLatin1Char('0'));
+}
+
+bool openToRead(QFile& file, const QString& what, QString& error) {
+    const bool regular = QFileInfo(file.fileName()).isFile();
+    if (regular && file.open(QIODevice::ReadOnly))
+        return true;
+    error = QStringLiteral("cannot read the %1 file %2: %3")
+                .arg(what, escapeControls(file.fileName()),
+                     regular ? file.errorString() : QStringLiteral("not a file"));
+    return false;
 }
 
 QString writeSecretFile(const QString& path, const QByteArray& content) {

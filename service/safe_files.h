@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QFile;
+
 namespace kavo::service {
 
 // Empty when only its owner (this user or root) can put files into the
@@ -22,6 +24,11 @@ int openAppendOnly(const QString& path, QString& error);
 // Empty when no user but the file's owner can read it, else a warning that
 // names the file and the fix.
 QString secretFileWarning(const QString& path, const QString& what);
+
+// Opens the file, which must be a regular one (a FIFO put there would hang
+// the reader), for reading. False with "cannot read the WHAT file PATH:
+// why" in `error`.
+bool openToRead(QFile& file, const QString& what, QString& error);
 
 // Replaces the file with `content` atomically (a reader sees the old file or
 // the new one, never half), readable and writable by its owner only. Empty,

@@ -46,13 +46,8 @@ std::optional<ApiTokens> ApiTokens::load(const QString& path, QString& error) {
     if (!QFileInfo::exists(path))
         return tokens;
     QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
-        error =
-            QStringLiteral("cannot read the tokens file %1: %2")
-                .arg(escapeControls(path),
-                     QFileInfo(path).isFile() ? file.errorString() : QStringLiteral("not a file"));
+    if (!service::openToRead(file, QStringLiteral("tokens"), error))
         return std::nullopt;
-    }
     int number = 0;
     while (!file.atEnd()) {
         ++number;

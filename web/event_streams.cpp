@@ -30,8 +30,8 @@ void EventStreams::take(std::unique_ptr<QWebSocket> socket) {
         request.headers.append({name, handshake.rawHeader(name)});
     const QByteArray origin = raw->origin().toUtf8();
     const QByteArray host = request.header("Host");
-    const bool sameOrigin = origin.isEmpty() || QUrl(QString::fromUtf8(origin)).authority() ==
-                                                    QString::fromUtf8(host);
+    const bool sameOrigin =
+        origin.isEmpty() || QUrl(QString::fromUtf8(origin)).authority() == QString::fromUtf8(host);
     std::optional<Identity> identity;
     if (request.path == QLatin1String("/api/v1/events") && sameOrigin)
         identity = m_api.identify(request);
@@ -47,9 +47,9 @@ void EventStreams::take(std::unique_ptr<QWebSocket> socket) {
         return;
     }
     if (int(m_streams.size()) >= kMaxStreams) {
-        m_journal.complain(address,
-                           QStringLiteral("opened an event stream past %1; closed").arg(kMaxStreams),
-                           u"too many streams");
+        m_journal.complain(
+            address, QStringLiteral("opened an event stream past %1; closed").arg(kMaxStreams),
+            u"too many streams");
         raw->close(QWebSocketProtocol::CloseCodeTooMuchData, QStringLiteral("too many pages"));
         raw->setParent(this);
         raw->deleteLater();
@@ -69,10 +69,10 @@ void EventStreams::take(std::unique_ptr<QWebSocket> socket) {
     m_streams.push_back(Stream{std::move(socket), identity->who, identity->name,
                                identity->sessionKey, 0, 0, m_timers.now()});
     m_api.setStreams(count());
-    send(m_streams.back(), QJsonDocument(QJsonObject{{QStringLiteral("type"),
-                                                      QStringLiteral("state")},
-                                                     {QStringLiteral("state"), m_api.state()}})
-                               .toJson(QJsonDocument::Compact));
+    send(m_streams.back(),
+         QJsonDocument(QJsonObject{{QStringLiteral("type"), QStringLiteral("state")},
+                                   {QStringLiteral("state"), m_api.state()}})
+             .toJson(QJsonDocument::Compact));
 }
 
 void EventStreams::broadcast(const QJsonObject& message) {
@@ -124,9 +124,9 @@ void EventStreams::received(QWebSocket* socket) {
 }
 
 void EventStreams::endSession(const QString& name, const QByteArray& sessionKey) {
-    const QByteArray ended = QJsonDocument(QJsonObject{{QStringLiteral("type"),
-                                                        QStringLiteral("session_ended")}})
-                                 .toJson(QJsonDocument::Compact);
+    const QByteArray ended =
+        QJsonDocument(QJsonObject{{QStringLiteral("type"), QStringLiteral("session_ended")}})
+            .toJson(QJsonDocument::Compact);
     std::vector<QWebSocket*> closing;
     for (Stream& stream : m_streams) {
         if (stream.name == name && (sessionKey.isEmpty() || stream.sessionKey == sessionKey)) {

@@ -1,5 +1,6 @@
 #include "web_api.h"
 
+#include "button_map.h"
 #include "command_check.h"
 #include "exchange_report.h"
 #include "kavo_version.h"
@@ -108,13 +109,13 @@ WebApi::WebApi(service::LineQueue& queue, TimerFactory& timers, service::Journal
               m_queue.submit(m_powerClient, command, std::move(ended));
           },
           timers) {
-    m_queue.addObserver([this](const QString& who, const Exchange& exchange,
-                               std::chrono::milliseconds took) {
-        m_metrics.exchangeEnded(kindOf(who), outcomeLabel(exchange.kind),
-                                std::chrono::duration<double>(took).count());
-        m_status.take(exchange, QDateTime::currentDateTimeUtc());
-        stateMayHaveChanged();
-    });
+    m_queue.addObserver(
+        [this](const QString& who, const Exchange& exchange, std::chrono::milliseconds took) {
+            m_metrics.exchangeEnded(kindOf(who), outcomeLabel(exchange.kind),
+                                    std::chrono::duration<double>(took).count());
+            m_status.take(exchange, QDateTime::currentDateTimeUtc());
+            stateMayHaveChanged();
+        });
     m_queue.addClientsObserver([this] { stateMayHaveChanged(); });
     m_journal.addObserver([this](const service::JournalEntry& entry) {
         event({{QStringLiteral("type"), QStringLiteral("journal")},
@@ -161,8 +162,12 @@ std::optional<Identity> WebApi::identify(const ApiRequest& request) {
         const service::Account* account = token ? m_accounts.find(token->name) : nullptr;
         if (!account)
             return std::nullopt;
-        return Identity{account->name, account->role,
-                        QStringLiteral("http:%1@%2").arg(account->name, address), {}, {}, false};
+        return Identity{account->name,
+                        account->role,
+                        QStringLiteral("http:%1@%2").arg(account->name, address),
+                        {},
+                        {},
+                        false};
     }
     const QByteArray key = cookieValue(request, kSessionCookie);
     if (key.isEmpty())
@@ -179,12 +184,9 @@ std::optional<Identity> WebApi::identify(const ApiRequest& request) {
             return std::nullopt;
         }
     }
-    return Identity{session->name,
-                    session->role,
-                    QStringLiteral("http:%1@%2").arg(session->name, address),
-                    session->id,
-                    session->csrfToken,
-                    local};
+    return Identity{
+        session->name, session->role,      QStringLiteral("http:%1@%2").arg(session->name, address),
+        session->id,   session->csrfToken, local};
 }
 
 void WebApi::refuse(const Call& call, const Respond& respond, int status, const QString& message,
@@ -229,13 +231,13 @@ void WebApi::handle(const ApiRequest& request, const Respond& respond) {
     if (allowed.isEmpty())
         return refuse(call, respond, 404, QStringLiteral("no such page"), u"not found");
     if (!matched) {
-        ApiResponse response = errorResponse(405, QStringLiteral("use %1").arg(QString::fromLatin1(
-                                                      allowed.join(", "))));
+        ApiResponse response = errorResponse(
+            405, QStringLiteral("use %1").arg(QString::fromLatin1(allowed.join(", "))));
         response.headers.append({"Allow", allowed.join(", ")});
-        m_journal.complain(peerWho(request),
-                           QStringLiteral("%1 %2: 405").arg(QString::fromLatin1(request.method),
-                                                            request.path),
-                           u"wrong method");
+        m_journal.complain(
+            peerWho(request),
+            QStringLiteral("%1 %2: 405").arg(QString::fromLatin1(request.method), request.path),
+            u"wrong method");
         return respond(response);
     }
     if (m_settings.usersFile.isEmpty() && !isLoopback(request.peer))
@@ -302,11 +304,12 @@ void WebApi::getSession(Call& call, const Respond& respond) {
     if (m_settings.usersFile.isEmpty()) {
         // Only loopback comes this far without accounts.
         const Role role = m_settings.openOperator ? Role::Operator : Role::Viewer;
-        return respond(signedIn(m_sessions.create(QStringLiteral("local"), role, call.request.peer)));
+        return respond(
+            signedIn(m_sessions.create(QStringLiteral("local"), role, call.request.peer)));
     }
     QJsonObject refusal = sessionJson(Identity{});
-    for (const QString& key : {QStringLiteral("name"), QStringLiteral("role"),
-                               QStringLiteral("csrf_token")})
+    for (const QString& key :
+         {QStringLiteral("name"), QStringLiteral("role"), QStringLiteral("csrf_token")})
         refusal.remove(key);
     refusal.insert(QStringLiteral("error"), QStringLiteral("sign in first"));
     respond(jsonResponse(refusal, 401));
@@ -317,8 +320,7 @@ void WebApi::postSession(Call& call, const Respond& respond) {
         return refuse(call, respond, 400, QStringLiteral("this page has no accounts"),
                       u"no accounts");
     const QString name = call.body.value(QStringLiteral("name")).toString();
-    const QByteArray password =
-        call.body.value(QStringLiteral("password")).toString().toUtf8();
+    const QByteArray password = call.body.value(QStringLiteral("password")).toString().toUtf8();
     if (!service::isAccountName(name) || password.isEmpty() || password.size() > kLongestPassword)
         return refuse(call, respond, 400,
                       QStringLiteral("give \"name\" and \"password\" as JSON strings"),
@@ -327,7 +329,8 @@ void WebApi::postSession(Call& call, const Respond& respond) {
     if (const std::optional<std::chrono::seconds> paused = m_guard.pausedFor(name, peer)) {
         m_guard.failed(name, peer);
         ApiResponse response = errorResponse(
-            429, QStringLiteral("too many wrong passwords: try again in %1 s").arg(paused->count()));
+            429,
+            QStringLiteral("too many wrong passwords: try again in %1 s").arg(paused->count()));
         response.headers.append({"Retry-After", QByteArray::number(qint64(paused->count()))});
         return respond(response);
     }
@@ -400,8 +403,8 @@ void WebApi::putUser(Call& call, const Respond& respond) {
         return refuse(call, respond, 400, QStringLiteral("the password is too long"),
                       u"bad account");
     service::Accounts changed = m_accounts;
-    const QString problem = password.isString() ? changed.set(name, *role, secret)
-                                                : changed.setRole(name, *role);
+    const QString problem =
+        password.isString() ? changed.set(name, *role, secret) : changed.setRole(name, *role);
     if (!problem.isEmpty())
         return refuse(call, respond, 400, problem, u"bad account");
     std::swap(m_accounts, changed);
@@ -416,9 +419,9 @@ void WebApi::putUser(Call& call, const Respond& respond) {
                     QStringLiteral("%1 the account %2 (%3)")
                         .arg(existing ? QStringLiteral("changed") : QStringLiteral("added"), name,
                              service::roleWord(*role)));
-    respond(jsonResponse({{QStringLiteral("name"), name},
-                          {QStringLiteral("role"), service::roleWord(*role)}},
-                         existing ? 200 : 201));
+    respond(jsonResponse(
+        {{QStringLiteral("name"), name}, {QStringLiteral("role"), service::roleWord(*role)}},
+        existing ? 200 : 201));
 }
 
 void WebApi::deleteUser(Call& call, const Respond& respond) {
@@ -450,10 +453,10 @@ void WebApi::getTokens(Call& call, const Respond& respond) {
         return refuse(call, respond, 403, QStringLiteral("tokens need an account"), u"role");
     QJsonArray tokens;
     for (const ApiToken* token : m_tokens.of(call.identity->name))
-        tokens.append(QJsonObject{{QStringLiteral("id"), token->id},
-                                  {QStringLiteral("label"), token->label},
-                                  {QStringLiteral("created"),
-                                   token->created.toString(Qt::ISODateWithMs)}});
+        tokens.append(
+            QJsonObject{{QStringLiteral("id"), token->id},
+                        {QStringLiteral("label"), token->label},
+                        {QStringLiteral("created"), token->created.toString(Qt::ISODateWithMs)}});
     respond(jsonResponse({{QStringLiteral("tokens"), tokens}}));
 }
 
@@ -497,17 +500,17 @@ QJsonObject WebApi::state() const {
     const PowerState power = projector.power();
     QJsonArray clients;
     for (const QString& who : m_queue.clients())
-        clients.append(QJsonObject{{QStringLiteral("who"), who},
-                                   {QStringLiteral("kind"), kindOf(who)}});
+        clients.append(
+            QJsonObject{{QStringLiteral("who"), who}, {QStringLiteral("kind"), kindOf(who)}});
     const auto optionalTime = [](const QDateTime& time) {
         return time.isValid() ? QJsonValue(time.toString(Qt::ISODateWithMs)) : QJsonValue();
     };
-    QJsonObject managed{{QStringLiteral("running"), m_power.running()},
-                        {QStringLiteral("target"),
-                         m_powerTarget ? QJsonValue(*m_powerTarget ? QStringLiteral("on")
-                                                                   : QStringLiteral("off"))
-                                       : QJsonValue()},
-                        {QStringLiteral("words"), m_powerWords}};
+    QJsonObject managed{
+        {QStringLiteral("running"), m_power.running()},
+        {QStringLiteral("target"),
+         m_powerTarget ? QJsonValue(*m_powerTarget ? QStringLiteral("on") : QStringLiteral("off"))
+                       : QJsonValue()},
+        {QStringLiteral("words"), m_powerWords}};
     return {
         {QStringLiteral("service"), m_settings.name},
         {QStringLiteral("description"), m_settings.description},
@@ -516,12 +519,13 @@ QJsonObject WebApi::state() const {
         {QStringLiteral("line"),
          QJsonObject{{QStringLiteral("open"), line.open},
                      {QStringLiteral("device"), line.device},
-                     {QStringLiteral("down_since"), line.open ? QJsonValue() : optionalTime(line.downSince)},
-                     {QStringLiteral("down_reason"),
-                      line.open || line.downReason.isEmpty() ? QJsonValue()
-                                                             : QJsonValue(line.downReason)}}},
-        {QStringLiteral("power"), power == PowerState::Unknown ? QJsonValue()
-                                                               : QJsonValue(powerWord(power))},
+                     {QStringLiteral("down_since"),
+                      line.open ? QJsonValue() : optionalTime(line.downSince)},
+                     {QStringLiteral("down_reason"), line.open || line.downReason.isEmpty()
+                                                         ? QJsonValue()
+                                                         : QJsonValue(line.downReason)}}},
+        {QStringLiteral("power"),
+         power == PowerState::Unknown ? QJsonValue() : QJsonValue(powerWord(power))},
         {QStringLiteral("power_words"), powerHeadline(power)},
         {QStringLiteral("state"), projector.toJson()},
         {QStringLiteral("status"), m_status.toJson()},
@@ -601,21 +605,23 @@ void WebApi::send(const Call& call, const QStringList& commands, const Respond& 
     *step = [this, client, run, respond, weak = std::weak_ptr(step)] {
         if (run->left.isEmpty())
             return respond(jsonResponse({{QStringLiteral("exchanges"), run->exchanges}}));
-        m_queue.submit(client, run->left.takeFirst(),
-                       [this, run, respond, self = weak.lock()](const Exchange* exchange) {
-                           if (!exchange) {
-                               respond(m_line().open
-                                           ? errorResponse(409, QStringLiteral(
-                                                                    "the line stayed busy: the "
+        m_queue.submit(
+            client, run->left.takeFirst(),
+            [this, run, respond, self = weak.lock()](const Exchange* exchange) {
+                if (!exchange) {
+                    respond(m_line().open
+                                ? errorResponse(409, QStringLiteral("the line stayed busy: the "
                                                                     "command was dropped"))
-                                           : errorResponse(503, QStringLiteral(
-                                                                    "the line to the projector "
+                                : errorResponse(503, QStringLiteral("the line to the projector "
                                                                     "is down")));
-                               return;
-                           }
-                           run->exchanges.append(exchangeToJson(*exchange));
-                           (*self)();
-                       });
+                    return;
+                }
+                // As kavoctl gives it, with the TxD trace beside the RxD one.
+                QJsonObject shown = exchangeToJson(*exchange);
+                shown.insert(QStringLiteral("sent_trace"), exchange->sentTrace);
+                run->exchanges.append(shown);
+                (*self)();
+            });
     };
     (*step)();
 }
@@ -716,7 +722,8 @@ void WebApi::postButton(Call& call, const Respond& respond) {
     const int number = call.parameter.toInt(&numeric);
     const panel::ButtonEntry* button = numeric ? panel::findButton(number) : nullptr;
     if (!button || button->command.empty())
-        return respond(errorResponse(404, QStringLiteral("no button sends a command by that number")));
+        return respond(
+            errorResponse(404, QStringLiteral("no button sends a command by that number")));
     send(call, {QString::fromLatin1(button->command.data(), qsizetype(button->command.size()))},
          respond);
 }

@@ -55,10 +55,10 @@ struct LineFacts {
 struct Identity {
     QString name;
     service::Role role = service::Role::Viewer;
-    QString who;            // "http:alice@192.0.2.7"
-    QByteArray sessionKey;  // the cookie's value; empty for a bearer token
+    QString who;           // "http:alice@192.0.2.7"
+    QByteArray sessionKey; // the cookie's value; empty for a bearer token
     QByteArray csrfToken;
-    bool local = false;     // the page without accounts
+    bool local = false; // the page without accounts
 };
 
 class WebApi {

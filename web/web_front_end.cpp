@@ -59,17 +59,15 @@ bool isLoopbackPeer(const QHostAddress& address) {
 
 } // namespace
 
-WebFrontEnd::WebFrontEnd(service::LineQueue& queue, TimerFactory& timers,
-                         service::Journal& journal, WebFrontEndSettings settings,
-                         std::function<LineFacts()> line)
+WebFrontEnd::WebFrontEnd(service::LineQueue& queue, TimerFactory& timers, service::Journal& journal,
+                         WebFrontEndSettings settings, std::function<LineFacts()> line)
     : m_journal(journal), m_settings(std::move(settings)),
       m_api(queue, timers, journal, m_settings.page, std::move(line)),
       m_streams(m_api, timers, journal) {
     m_gate = new HttpGate(timers, journal);
     m_api.setEvents([this](const QJsonObject& message) { m_streams.broadcast(message); });
-    m_api.setSessionEnded([this](const QString& name, const QByteArray& key) {
-        m_streams.endSession(name, key);
-    });
+    m_api.setSessionEnded(
+        [this](const QString& name, const QByteArray& key) { m_streams.endSession(name, key); });
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, [this] {
         while (hasPendingWebSocketConnections())
             m_streams.take(std::unique_ptr<QWebSocket>(nextPendingWebSocketConnection()));
@@ -96,9 +94,9 @@ QString WebFrontEnd::start() {
     QString host = m_settings.listen.address.toString();
     if (m_settings.listen.address.protocol() == QAbstractSocket::IPv6Protocol)
         host = QLatin1Char('[') + host + QLatin1Char(']');
-    m_journal.write(m_settings.page.name, QStringLiteral("web page on %1://%2:%3/")
-                                              .arg(scheme, host)
-                                              .arg(m_gate->serverPort()));
+    m_journal.write(
+        m_settings.page.name,
+        QStringLiteral("web page on %1://%2:%3/").arg(scheme, host).arg(m_gate->serverPort()));
     if (m_settings.page.exposed)
         m_journal.write(m_settings.page.name,
                         QStringLiteral("warning: the web page on %1 is reachable from other "
@@ -166,8 +164,8 @@ void WebFrontEnd::serve(const ApiRequest& request, const WebApi::Respond& respon
         // Open to this machine, and to others with an account or token.
         if (!isLoopbackPeer(request.peer) && !m_api.identify(request))
             return respond(errorResponse(401, QStringLiteral("sign in or give a token")));
-        return respond(ApiResponse{200, "text/plain; version=0.0.4; charset=utf-8",
-                                   m_api.metricsText(), {}});
+        return respond(
+            ApiResponse{200, "text/plain; version=0.0.4; charset=utf-8", m_api.metricsText(), {}});
     }
     for (const PageFile& file : kPageFiles) {
         if (request.path != QLatin1String(file.path))
@@ -179,13 +177,14 @@ void WebFrontEnd::serve(const ApiRequest& request, const WebApi::Respond& respon
             break;
         ApiResponse response{200, file.type, resource.readAll(), {}};
         response.headers.append({"Content-Security-Policy", kContentSecurity});
-        response.headers.append({"X-Frame-Options", "DENY"});
+        response.headers.append({QByteArrayLiteral("X-Frame-Options"), QByteArrayLiteral("DENY")});
         return respond(response);
     }
-    m_journal.complain(QStringLiteral("http:") + request.peer.toString(),
-                       QStringLiteral("%1 %2: 404").arg(QString::fromLatin1(request.method),
-                                                        escapeControls(request.path.left(200))),
-                       u"not found");
+    m_journal.complain(
+        QStringLiteral("http:") + request.peer.toString(),
+        QStringLiteral("%1 %2: 404")
+            .arg(QString::fromLatin1(request.method), escapeControls(request.path.left(200))),
+        u"not found");
     respond(errorResponse(404, QStringLiteral("no such page")));
 }
 

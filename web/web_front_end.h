@@ -7,6 +7,7 @@
 #include "api_types.h"
 #include "event_streams.h"
 #include "http_gate.h"
+#include "service_options.h"
 #include "web_api.h"
 
 #include <memory>

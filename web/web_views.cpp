@@ -75,9 +75,10 @@ const QByteArray& panelJson() {
     static const QByteArray json = [] {
         QJsonArray frames;
         for (const panel::FrameEntry& frame : panel::frames())
-            frames.append(QJsonObject{{QStringLiteral("number"), frame.number},
-                                      {QStringLiteral("title"), word(panel::frameTitle(frame.number))},
-                                      {QStringLiteral("rect"), rectJson(frame.rect)}});
+            frames.append(
+                QJsonObject{{QStringLiteral("number"), frame.number},
+                            {QStringLiteral("title"), word(panel::frameTitle(frame.number))},
+                            {QStringLiteral("rect"), rectJson(frame.rect)}});
         QJsonArray buttons;
         for (const panel::ButtonEntry& button : panel::buttons()) {
             // Ending the program and the port dialog mean nothing on the web.
@@ -127,10 +128,10 @@ const QByteArray& actionsJson() {
     static const QByteArray json = [] {
         QJsonArray list;
         for (const Action& action : actions())
-            list.append(QJsonObject{{QStringLiteral("name"), action.name},
-                                    {QStringLiteral("button"), action.button},
-                                    {QStringLiteral("commands"),
-                                     QJsonArray::fromStringList(action.commands)}});
+            list.append(QJsonObject{
+                {QStringLiteral("name"), action.name},
+                {QStringLiteral("button"), action.button},
+                {QStringLiteral("commands"), QJsonArray::fromStringList(action.commands)}});
         return compact({{QStringLiteral("actions"), list}});
     }();
     return json;

@@ -1,0 +1,278 @@
+// The web page's API in-process, on the fake line and clock: every route's
+// answer by role, CSRF token, content type and parameter, what reaches the
+// line, sign-in and tokens, and the events the page is told.
+
+#include "accounts.h"
+#include "queue_rig.h"
+#include "web_api.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace kavo;
+using namespace kavo::test;
+using namespace kavo::web;
+
+namespace {
+
+struct Answer {
+    int status = 0;
+    QJsonObject json;
+    QByteArray body;
+    QList<QPair<QByteArray, QByteArray>> headers;
+};
+
+// The API on the queue rig, with a viewer, an operator and an admin.
+class ApiRig {
+  public:
+    explicit ApiRig(bool accounts = true) {
+        WebSettings settings{QStringLiteral("hall-a"), QStringLiteral("Room 2.14"), {}, false,
+                             false, false};
+        if (accounts) {
+            settings.usersFile = m_folder.filePath(QStringLiteral("users"));
+            service::Accounts file;
+            file.set(QStringLiteral("vera"), service::Role::Viewer, "vera-pw");
+            file.set(QStringLiteral("olly"), service::Role::Operator, "olly-pw");
+            file.set(QStringLiteral("adam"), service::Role::Admin, "adam-pw");
+            file.save(settings.usersFile);
+        }
+        api = std::make_unique<WebApi>(*rig.queue, rig.clock, *rig.journal, settings, [this] {
+            return LineFacts{rig.line.isOpen(), QStringLiteral("/dev/ttyUSB0"), {}, {}};
+        });
+        api->setEvents([this](const QJsonObject& message) { events.append(message); });
+        QVERIFY(api->start().isEmpty());
+    }
+
+    Answer call(QByteArray method, const QString& target, const QByteArray& body = {},
+                QList<QPair<QByteArray, QByteArray>> headers = {},
+                const QHostAddress& peer = QHostAddress::LocalHost) {
+        ApiRequest request;
+        request.method = method;
+        const QUrl url(target);
+        request.path = url.path();
+        request.query = QUrlQuery(url);
+        request.body = body;
+        if (!body.isEmpty() && !headers.contains({"Content-Type", "text/plain"}))
+            headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
+        request.headers = headers;
+        request.peer = peer;
+        std::optional<ApiResponse> answer;
+        api->handle(request, [&answer](const ApiResponse& response) { answer = response; });
+        for (int waited = 0; !answer && waited < 30000; waited += 10)
+            rig.run(10ms);
+        if (!answer)
+            return {};
+        return {answer->status, QJsonDocument::fromJson(answer->body).object(), answer->body,
+                answer->headers};
+    }
+
+    // The headers of a signed-in request of `name`: its cookie and CSRF token.
+    QList<QPair<QByteArray, QByteArray>> signIn(const QString& name) {
+        const Answer answer =
+            call("POST", QStringLiteral("/api/v1/session"),
+                 QStringLiteral(R"({"name":"%1","password":"%1-pw"})").arg(name).toUtf8());
+        QByteArray cookie;
+        for (const auto& [header, value] : answer.headers) {
+            if (header == "Set-Cookie")
+                cookie = value.left(value.indexOf(';'));
+        }
+        return {{"Cookie", cookie},
+                {"X-CSRF-Token", answer.json.value(QStringLiteral("csrf_token")).toString().toLatin1()}};
+    }
+
+    QTemporaryDir m_folder;
+    Rig rig;
+    std::unique_ptr<WebApi> api;
+    QList<QJsonObject> events;
+};
+
+} // namespace
+
+class TestWebApi : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void routes_data() {
+        QTest::addColumn<QString>("as");
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("contains");
+        QTest::addColumn<QStringList>("sent");
+
+        const QStringList none;
+        QTest::newRow("state for a viewer") << "vera" << QByteArray("GET") << "/api/v1/state"
+                                            << QByteArray() << 200 << "\"power_words\":\"Standby\"" << none;
+        QTest::newRow("state unsigned") << "" << QByteArray("GET") << "/api/v1/state" << QByteArray()
+                                        << 401 << "sign in" << none;
+        QTest::newRow("a forged cookie") << "forged" << QByteArray("GET") << "/api/v1/state"
+                                         << QByteArray() << 401 << "sign in" << none;
+        QTest::newRow("a viewer presses") << "vera" << QByteArray("POST") << "/api/v1/button/1"
+                                          << QByteArray() << 403 << "viewer" << none;
+        QTest::newRow("an operator presses") << "olly" << QByteArray("POST") << "/api/v1/button/1"
+                                             << QByteArray() << 200 << "\"command\":\"C09\""
+                                             << QStringList{"C09"};
+        QTest::newRow("no CSRF token") << "olly-nocsrf" << QByteArray("POST") << "/api/v1/button/1"
+                                       << QByteArray() << 403 << "X-CSRF-Token" << none;
+        QTest::newRow("no such button") << "olly" << QByteArray("POST") << "/api/v1/button/77"
+                                        << QByteArray() << 404 << "no button" << none;
+        QTest::newRow("an input") << "olly" << QByteArray("POST") << "/api/v1/input"
+                                  << QByteArray(R"({"input":"2"})") << 200 << "exchanges"
+                                  << QStringList{"C06"};
+        QTest::newRow("no such input") << "olly" << QByteArray("POST") << "/api/v1/input"
+                                       << QByteArray(R"({"input":"5"})") << 400 << "input" << none;
+        QTest::newRow("malformed JSON") << "olly" << QByteArray("POST") << "/api/v1/input"
+                                        << QByteArray(R"({"input":)") << 400 << "JSON" << none;
+        QTest::newRow("not JSON") << "olly-text" << QByteArray("POST") << "/api/v1/input"
+                                  << QByteArray("input=2") << 415 << "JSON" << none;
+        QTest::newRow("mute all") << "olly" << QByteArray("POST") << "/api/v1/mute"
+                                  << QByteArray(R"({"what":"all","on":true})") << 200 << "exchanges"
+                                  << QStringList{"C0D"};
+        QTest::newRow("an action") << "olly" << QByteArray("POST") << "/api/v1/action"
+                                   << QByteArray(R"({"name":"freeze on"})") << 200 << "exchanges"
+                                   << QStringList{"C43"};
+        QTest::newRow("a command") << "olly" << QByteArray("POST") << "/api/v1/command"
+                                   << QByteArray(R"({"command":"C0D"})") << 200
+                                   << "\"sent_trace\"" << QStringList{"C0D"};
+        QTest::newRow("a command with a CR") << "olly" << QByteArray("POST") << "/api/v1/command"
+                                             << QByteArray(R"({"command":"C00\rC01"})") << 400
+                                             << "" << none;
+        QTest::newRow("power to nowhere") << "olly" << QByteArray("POST") << "/api/v1/power"
+                                          << QByteArray(R"({"state":"up"})") << 400 << "state" << none;
+        QTest::newRow("accounts for an operator") << "olly" << QByteArray("GET") << "/api/v1/users"
+                                                  << QByteArray() << 403 << "operator" << none;
+        QTest::newRow("accounts for an admin") << "adam" << QByteArray("GET") << "/api/v1/users"
+                                               << QByteArray() << 200 << "\"olly\"" << none;
+        QTest::newRow("the last admin stays") << "adam" << QByteArray("PUT") << "/api/v1/users/adam"
+                                              << QByteArray(R"({"role":"viewer"})") << 409
+                                              << "last admin" << none;
+        QTest::newRow("a new account") << "adam" << QByteArray("PUT") << "/api/v1/users/nina"
+                                       << QByteArray(R"({"role":"viewer","password":"n"})") << 201
+                                       << "nina" << none;
+        QTest::newRow("no such page") << "vera" << QByteArray("GET") << "/api/v1/../etc/passwd"
+                                      << QByteArray() << 404 << "no such" << none;
+        QTest::newRow("a wrong method") << "vera" << QByteArray("PUT") << "/api/v1/state"
+                                        << QByteArray() << 405 << "GET" << none;
+        QTest::newRow("a bad journal query") << "vera" << QByteArray("GET")
+                                             << "/api/v1/journal?after=x" << QByteArray() << 400
+                                             << "after" << none;
+    }
+    void routes() {
+        QFETCH(QString, as);
+        QFETCH(QByteArray, method);
+        QFETCH(QString, target);
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(QString, contains);
+        QFETCH(QStringList, sent);
+        ApiRig api;
+        api.rig.run(500ms); // the first status reads
+        QList<QPair<QByteArray, QByteArray>> headers;
+        if (as == QLatin1String("forged"))
+            headers = {{"Cookie", "kavo_session=" + QByteArray(64, 'a')}};
+        else if (!as.isEmpty())
+            headers = api.signIn(as.section(QLatin1Char('-'), 0, 0));
+        if (as.endsWith(QLatin1String("-nocsrf")))
+            headers.removeLast();
+        if (as.endsWith(QLatin1String("-text")))
+            headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain")});
+        api.rig.sent.clear();
+        const Answer answer = api.call(method, target, body, headers);
+        QCOMPARE(answer.status, status);
+        QVERIFY2(answer.body.contains(contains.toUtf8()), answer.body.constData());
+        // The commands asked for, and the status reads they may bring: nothing else.
+        const QStringList commands =
+            api.rig.sent.filter(QRegularExpression(QStringLiteral("^(?!CR)")));
+        QCOMPARE(commands, sent);
+    }
+
+    void withoutAccounts_data() {
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<int>("status");
+        QTest::newRow("loopback") << "127.0.0.1" << 200;
+        QTest::newRow("another machine") << "192.0.2.7" << 403;
+    }
+    void withoutAccounts() {
+        QFETCH(QString, peer);
+        QFETCH(int, status);
+        ApiRig api(false);
+        const Answer answer = api.call("GET", QStringLiteral("/api/v1/session"), {}, {},
+                                       QHostAddress(peer));
+        QCOMPARE(answer.status, status);
+        if (status == 200)
+            QCOMPARE(answer.json.value(QStringLiteral("role")).toString(), QStringLiteral("viewer"));
+    }
+
+    // Five wrong passwords pause the name: the sixth is not even checked.
+    void wrongPasswordsPause() {
+        ApiRig api;
+        for (int attempt = 0; attempt < 5; ++attempt)
+            QCOMPARE(api.call("POST", QStringLiteral("/api/v1/session"),
+                              R"({"name":"olly","password":"guess"})")
+                         .status,
+                     401);
+        const Answer paused = api.call("POST", QStringLiteral("/api/v1/session"),
+                                       R"({"name":"olly","password":"olly-pw"})");
+        QCOMPARE(paused.status, 429);
+        QVERIFY(paused.headers.contains({"Retry-After", "30"}));
+    }
+
+    // A token works without cookie or CSRF token until it is revoked.
+    void bearerTokens() {
+        ApiRig api;
+        const auto olly = api.signIn(QStringLiteral("olly"));
+        const Answer made =
+            api.call("POST", QStringLiteral("/api/v1/tokens"), R"({"label":"nightly"})", olly);
+        QCOMPARE(made.status, 201);
+        const QByteArray bearer = "Bearer " + made.json.value(QStringLiteral("token")).toString().toLatin1();
+        QCOMPARE(api.call("POST", QStringLiteral("/api/v1/button/1"), {}, {{"Authorization", bearer}})
+                     .status,
+                 200);
+        const QString id = made.json.value(QStringLiteral("id")).toString();
+        QCOMPARE(api.call("DELETE", QStringLiteral("/api/v1/tokens/") + id, {}, olly).status, 204);
+        QCOMPARE(api.call("POST", QStringLiteral("/api/v1/button/1"), {}, {{"Authorization", bearer}})
+                     .status,
+                 401);
+    }
+
+    // Power on waits out a cool-down, says so, and ends when the state is reached.
+    void managedPowerEvents() {
+        ApiRig api;
+        api.rig.answers.insert(QStringLiteral("CR0"), QStringLiteral("20\r")); // cooling down
+        api.rig.run(500ms);
+        const auto olly = api.signIn(QStringLiteral("olly"));
+        std::optional<ApiResponse> answer;
+        ApiRequest request{"POST", QStringLiteral("/api/v1/power"), {}, olly,
+                           R"({"state":"on","wait":true})", QHostAddress::LocalHost};
+        request.headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json")});
+        api.api->handle(request, [&answer](const ApiResponse& response) { answer = response; });
+        api.rig.run(3s);
+        QVERIFY(!answer);
+        api.rig.answers.insert(QStringLiteral("CR0"), QStringLiteral("80\r")); // standby
+        api.rig.run(3s);
+        api.rig.answers.insert(QStringLiteral("CR0"), QStringLiteral("00\r")); // on
+        api.rig.run(5s);
+        QVERIFY(answer);
+        QCOMPARE(answer->status, 200);
+        QVERIFY(api.rig.sent.contains(QStringLiteral("C00")));
+        QStringList phases;
+        for (const QJsonObject& event : api.events) {
+            if (event.value(QStringLiteral("type")) == QLatin1String("power"))
+                phases.append(event.value(QStringLiteral("phase")).toString());
+        }
+        QCOMPARE(phases, (QStringList{"started", "waiting", "done"}));
+    }
+
+    void lineDown() {
+        ApiRig api;
+        const auto olly = api.signIn(QStringLiteral("olly"));
+        api.rig.line.loseLine();
+        QCOMPARE(api.call("POST", QStringLiteral("/api/v1/button/1"), {}, olly).status, 503);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWebApi)
+#include "tst_web_api.moc"
