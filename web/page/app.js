@@ -81,6 +81,11 @@
     return data;
   }
 
+  // The service unreachable or in trouble: worth trying again later, unlike a refusal.
+  function isPassing(error) {
+    return error.status === 0 || error.status >= 500;
+  }
+
   // What went wrong, in the alert region; a lost session goes back to sign-in.
   function report(error) {
     if (!(error instanceof ApiError)) {
@@ -152,7 +157,7 @@
       if (error.status === 401) showSignIn(error.data);
       else {
         showError(error.message);
-        scheduleReconnect();
+        if (isPassing(error)) scheduleReconnect();
       }
     }
   }
@@ -345,7 +350,8 @@
         session = await api('GET', '/api/v1/session');
       } catch (error) {
         if (error.status === 401) showSignIn(error.data, 'Your session has ended: please sign in again.');
-        else scheduleReconnect();
+        else if (isPassing(error)) scheduleReconnect();
+        else report(error);
         return;
       }
       if (!app.session) {
@@ -664,7 +670,7 @@
       row.classList.toggle('pad', pad);
       for (const entry of group.entries) {
         const glyph = entry.arrow ? kArrowGlyphs[entry.arrow] : '';
-        const control = button(entry.caption || glyph, entry.accessible_name);
+        const control = button(glyph || entry.caption, entry.accessible_name);
         control.id = `button-${entry.number}`;
         control.classList.add(`tint-${entry.tint}`);
         if (entry.arrow) control.classList.add('arrow-button', `arrow-${entry.arrow}`);
@@ -756,9 +762,14 @@
     trace.textContent = exchange ? traceText(exchange) : '';
   }
 
+  // The TxD and RxD lines as the desktop's trace shows them: kavoctl's
+  // sent_trace and trace, or a trace object with sent and received.
   function traceText(exchange) {
-    const lines = [`TxD: ${exchange.trace ? exchange.trace.sent : exchange.command}`];
-    if (exchange.trace && exchange.trace.received) lines.push(`RxD: ${exchange.trace.received}`);
+    const trace = exchange.trace;
+    const sent = (trace && trace.sent) || exchange.sent_trace || exchange.command;
+    const received = typeof trace === 'string' ? trace : trace && trace.received;
+    const lines = [`TxD: ${sent}`];
+    if (received) lines.push(`RxD: ${received}`);
     if (exchange.decoded) lines.push(`Decoded: ${exchange.decoded}`);
     lines.push(`Outcome: ${exchange.outcome || (exchange.answered ? 'answered' : 'no answer')}`);
     return lines.join('\n');
