@@ -169,6 +169,7 @@
     clearPrivate();
     $('main').hidden = true;
     $('account').hidden = true;
+    $('summary').hidden = true;
     $('sign-in').hidden = false;
     const warning = info && info.warning;
     $('sign-in-warning').hidden = !warning;
@@ -188,6 +189,7 @@
     $('user-list').replaceChildren();
     $('token-new').hidden = true;
     $('token-value').value = '';
+    $('token-copied').textContent = '';
     $('console-trace').textContent = '';
     $('errors').replaceChildren();
   }
@@ -198,6 +200,7 @@
     $('sign-in-message').textContent = '';
     $('main').hidden = false;
     $('account').hidden = false;
+    $('summary').hidden = false;
     $('account-name').textContent = `${session.name} (${session.role})`;
     // Without accounts there is nothing to sign out of.
     $('sign-out').hidden = !session.accounts;
@@ -853,9 +856,23 @@
     $('token-new').hidden = false;
     const value = $('token-value');
     value.value = made.token;
+    $('token-copied').textContent = '';
     value.focus();
     value.select();
     loadTokens();
+  }
+
+  // The clipboard API needs a secure context (TLS or loopback); elsewhere
+  // the token stays selected for the person to copy.
+  async function copyToken() {
+    const value = $('token-value');
+    value.select();
+    try {
+      await navigator.clipboard.writeText(value.value);
+      $('token-copied').textContent = 'Copied.';
+    } catch {
+      $('token-copied').textContent = 'Selected: copy it with Ctrl+C (or long-press on a phone).';
+    }
   }
 
   // ---- Accounts ----
@@ -919,6 +936,7 @@
     $('console-send').dataset.operator = '';
     $('journal-filter').addEventListener('input', filterJournal);
     $('token-form').addEventListener('submit', createToken);
+    $('token-copy').addEventListener('click', copyToken);
     $('user-form').addEventListener('submit', addUser);
   }
 
