@@ -32,7 +32,7 @@
     socket: null,
     reconnectStep: 0,
     reconnectTimer: null,
-    journal: [],
+    journalIds: new Set(),
     lastJournalId: 0,
     actions: null,
     panel: null,
@@ -181,7 +181,7 @@
 
   // What one account saw is not left on the page for the next one.
   function clearPrivate() {
-    app.journal = [];
+    app.journalIds.clear();
     app.lastJournalId = 0;
     app.state = null;
     $('journal-list').replaceChildren();
@@ -800,17 +800,26 @@
     const stuck = list.scrollTop + list.clientHeight >= list.scrollHeight - 4;
     const filter = $('journal-filter').value.trim().toLowerCase();
     for (const entry of entries) {
-      if (!entry || entry.id <= app.lastJournalId) continue;
-      app.lastJournalId = entry.id;
+      if (!entry || app.journalIds.has(entry.id)) continue;
+      app.journalIds.add(entry.id);
+      app.lastJournalId = Math.max(app.lastJournalId, entry.id);
       const item = element('li');
+      item.dataset.id = entry.id;
       item.dataset.who = entry.who.toLowerCase();
       const time = element('time', 'when', journalTime(entry.time));
       time.dateTime = entry.time;
       item.append(time, ' ', element('span', 'who', entry.who), ' ', element('span', 'what', entry.what));
       item.hidden = Boolean(filter) && !item.dataset.who.includes(filter);
-      list.append(item);
+      // Lines fetched and lines from the socket may cross: kept in id order.
+      let before = list.lastElementChild;
+      while (before && Number(before.dataset.id) > entry.id) before = before.previousElementSibling;
+      if (before) before.after(item);
+      else list.prepend(item);
     }
-    while (list.childElementCount > kJournalLimit) list.firstElementChild.remove();
+    while (list.childElementCount > kJournalLimit) {
+      app.journalIds.delete(Number(list.firstElementChild.dataset.id));
+      list.firstElementChild.remove();
+    }
     if (stuck) list.scrollTop = list.scrollHeight;
   }
 
