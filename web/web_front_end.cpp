@@ -23,7 +23,6 @@ constexpr PageFile kPageFiles[] = {
     {"/index.html", ":/page/index.html", "text/html; charset=utf-8"},
     {"/app.js", ":/page/app.js", "text/javascript; charset=utf-8"},
     {"/app.css", ":/page/app.css", "text/css; charset=utf-8"},
-    {"/icon.svg", ":/page/icon.svg", "image/svg+xml"},
 };
 
 const QByteArray kContentSecurity =
