@@ -153,7 +153,10 @@ HttpGate::Peer& HttpGate::admit(QTcpSocket* socket) {
     connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
     // Ours, whoever else deletes it: a socket closed by anyone is deleted once.
     connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
-    m_sweep->setEnabled(true);
+    // Enabling a running timer starts its countdown again: connections
+    // arriving faster than it ticks would keep every deadline away.
+    if (!m_sweep->isEnabled())
+        m_sweep->setEnabled(true);
     return peer;
 }
 

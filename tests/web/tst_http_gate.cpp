@@ -12,8 +12,10 @@
 #include <QAbstractHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
+#include <QSignalSpy>
 #include <QSslSocket>
 #include <QTest>
+#include <QWebSocket>
 
 using namespace kavo;
 using namespace kavo::web;
@@ -33,6 +35,10 @@ class TinyServer final : public QAbstractHttpServer {
   protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override {
         ++handled;
+        if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
+            gate->upgraded(socket);
+            return true;
+        }
         makeResponder(request, socket).write(QByteArray("ok"), QByteArray("text/plain"));
         gate->requestHandled(socket);
         return true;
@@ -65,7 +71,7 @@ class Rig {
         std::fflush(m_output);
         return QString::fromUtf8(m_buffer, static_cast<qsizetype>(m_size));
     }
-    void advance(std::chrono::seconds by) {
+    void advance(std::chrono::milliseconds by) {
         clock.advance(by);
         QCoreApplication::processEvents();
     }
@@ -106,6 +112,8 @@ class TestHttpGate : public QObject {
     void limits_data();
     void limits();
     void crowdKeepsNoRequestOut();
+    void trickleKeepsDeadlines();
+    void webSocketLeaves();
     void tls();
 };
 
@@ -208,6 +216,38 @@ void TestHttpGate::crowdKeepsNoRequestOut() {
     normal.socket->write(kGet);
     QTRY_COMPARE(normal.answers(200), 1);
     QVERIFY(rig.journalText().contains("closed as the one idle longest of 256 connections"));
+}
+
+void TestHttpGate::trickleKeepsDeadlines() {
+    Rig rig;
+    int accepted = 0;
+    connect(rig.gate, &QTcpServer::pendingConnectionAvailable, this, [&] { ++accepted; });
+    std::vector<std::unique_ptr<Client>> trickle;
+    // A new connection every half second: the first still goes when its idle time is over.
+    while (rig.clock.now() < GateLimits{}.idleTime) {
+        trickle.push_back(std::make_unique<Client>());
+        trickle.back()->socket->connectToHost(QHostAddress::LocalHost, rig.gate->serverPort());
+        QTRY_COMPARE(accepted, qsizetype(trickle.size()));
+        rig.advance(500ms);
+    }
+    QTRY_COMPARE(trickle.front()->socket->state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(trickle.back()->socket->state(), QAbstractSocket::ConnectedState);
+}
+
+void TestHttpGate::webSocketLeaves() {
+    Rig rig;
+    std::unique_ptr<QWebSocket> served;
+    connect(rig.server.get(), &QAbstractHttpServer::newWebSocketConnection, this,
+            [&] { served = rig.server->nextPendingWebSocketConnection(); });
+    QWebSocket client;
+    client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(rig.gate->serverPort())));
+    QTRY_VERIFY(served);
+    QCOMPARE(rig.gate->connectionCount(), 0);
+    rig.advance(GateLimits{}.idleTime + GateLimits{}.requestTime);
+    QSignalSpy heard(served.get(), &QWebSocket::textMessageReceived);
+    client.sendTextMessage(QString(GateLimits{}.maxRequestBytes, QLatin1Char('a')));
+    QTRY_COMPARE(heard.size(), 1);
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
 }
 
 void TestHttpGate::tls() {
