@@ -20,16 +20,14 @@ constexpr std::chrono::seconds kSweep{1};
 constexpr std::chrono::seconds kClosing{5};
 const QByteArray kBlankLine = QByteArrayLiteral("\r\n\r\n");
 
-QString reasonPhrase(int status) {
+QByteArray reasonPhrase(int status) {
     switch (status) {
-    case 400:
-        return QStringLiteral("Bad Request");
     case 408:
-        return QStringLiteral("Request Timeout");
+        return QByteArrayLiteral("Request Timeout");
     case 413:
-        return QStringLiteral("Content Too Large");
+        return QByteArrayLiteral("Content Too Large");
     default:
-        return QStringLiteral("Request Header Fields Too Large");
+        return QByteArrayLiteral("Request Header Fields Too Large");
     }
 }
 
@@ -199,9 +197,11 @@ void HttpGate::bytesArrived(QTcpSocket* socket) {
     }
     const QString limit = sizeText(m_limits.maxRequestBytes);
     if (peer->headBytes >= 0 && peer->headBytes <= m_limits.maxRequestBytes)
-        refuse(*peer, 413, QStringLiteral("request over %1").arg(limit), u"request too large");
+        refuse(*peer, 413, QStringLiteral("sent a request over %1").arg(limit),
+               u"request too large");
     else
-        refuse(*peer, 431, QStringLiteral("request head over %1").arg(limit), u"head too large");
+        refuse(*peer, 431, QStringLiteral("sent a request head over %1").arg(limit),
+               u"head too large");
 }
 
 void HttpGate::checkClosed(QTcpSocket* socket) {
@@ -258,7 +258,7 @@ void HttpGate::sweep() {
         } else if (peer->inRequest) {
             if (age >= m_limits.requestTime)
                 refuse(*peer, 408,
-                       QStringLiteral("no whole request within %1 s")
+                       QStringLiteral("sent no whole request within %1 s")
                            .arg(m_limits.requestTime.count()),
                        u"request too slow");
         } else if (age >= m_limits.idleTime) {
@@ -291,19 +291,16 @@ void HttpGate::makeRoom() {
     }
 }
 
-void HttpGate::refuse(Peer& peer, int status, const QString& why, QStringView kind) {
+void HttpGate::refuse(Peer& peer, int status, const QString& what, QStringView kind) {
     QTcpSocket* socket = peer.socket;
-    complain(peer, QStringLiteral("sent a %1; answered %2 and closed").arg(why).arg(status), kind);
+    complain(peer, QStringLiteral("%1; answered %2 and closed").arg(what).arg(status), kind);
     // Qt's server must not read on: its slot may still be due in this very signal.
     disconnect(socket, &QIODevice::readyRead, nullptr, nullptr);
-    const QByteArray body = errorResponse(status, why).body;
-    socket->write(QStringLiteral("HTTP/1.1 %1 %2\r\nContent-Type: application/json\r\n"
-                                 "Content-Length: %3\r\nConnection: close\r\n\r\n")
-                      .arg(status)
-                      .arg(reasonPhrase(status))
-                      .arg(body.size())
-                      .toLatin1() +
-                  body);
+    const QByteArray reason = reasonPhrase(status);
+    const QByteArray body = errorResponse(status, QString::fromLatin1(reason)).body;
+    socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason +
+                  "\r\nContent-Type: application/json\r\nContent-Length: " +
+                  QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
     close(peer, false);
 }
 

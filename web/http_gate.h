@@ -78,8 +78,8 @@ class HttpGate : public QTcpServer {
     void checkClosed(QTcpSocket* socket);
     void sweep();
     void makeRoom();
-    // Answers `status` with {"error": why}, closes, and says it once (summarised).
-    void refuse(Peer& peer, int status, const QString& why, QStringView kind);
+    // Answers `status` with {"error": its reason}, closes, and journals what the peer did.
+    void refuse(Peer& peer, int status, const QString& what, QStringView kind);
     // Closes without a word (`abort`: now, dropping what was not sent).
     void close(Peer& peer, bool abort);
     void complain(const Peer& peer, const QString& what, QStringView kind);

@@ -48,18 +48,17 @@ class TinyServer final : public QAbstractHttpServer {
 
 class Rig {
   public:
-    explicit Rig(GateLimits limits = {}, bool tls = false) {
+    Rig() {
         m_output = open_memstream(&m_buffer, &m_size);
         journal = std::make_unique<service::Journal>(m_output, [this] {
             return QDateTime::fromMSecsSinceEpoch(clock.now().count(), Qt::UTC);
         });
         server = std::make_unique<TinyServer>();
-        gate = new HttpGate(clock, *journal, limits);
-        if (tls)
-            tlsError = gate->useTls(kCertificate, kKey);
+        gate = new HttpGate(clock, *journal);
         gate->listen(QHostAddress::LocalHost);
         server->bind(gate);
         server->gate = gate;
+        QObject::connect(gate, &QTcpServer::pendingConnectionAvailable, [this] { ++accepted; });
     }
     ~Rig() {
         server.reset();
@@ -80,7 +79,7 @@ class Rig {
     std::unique_ptr<service::Journal> journal;
     std::unique_ptr<TinyServer> server;
     HttpGate* gate = nullptr; // the server's child
-    QString tlsError;
+    int accepted = 0;         // handed to the server
 
   private:
     std::FILE* m_output = nullptr;
@@ -88,21 +87,26 @@ class Rig {
     std::size_t m_size = 0;
 };
 
-// A client that keeps what it is sent, read as soon as it comes.
+// A client that keeps what it is sent, read as soon as it comes; connected unless the port is 0.
 struct Client {
-    explicit Client(QTcpSocket* made = new QTcpSocket) : socket(made) {
+    explicit Client(quint16 port, QTcpSocket* made = new QTcpSocket) : socket(made) {
         QObject::connect(socket.get(), &QIODevice::readyRead, socket.get(),
                          [this] { received += socket->readAll(); });
+        if (port != 0)
+            socket->connectToHost(QHostAddress::LocalHost, port);
     }
     int answers(int status) const {
         return static_cast<int>(
             received.count(QByteArray("HTTP/1.1 ") + QByteArray::number(status)));
     }
+    bool closed() const { return socket->state() == QAbstractSocket::UnconnectedState; }
     std::unique_ptr<QTcpSocket> socket;
     QByteArray received;
 };
+using Clients = std::vector<std::unique_ptr<Client>>;
 
 const QByteArray kGet = QByteArrayLiteral("GET / HTTP/1.1\r\nHost: a\r\n\r\n");
+constexpr GateLimits kLimits;
 
 } // namespace
 
@@ -111,58 +115,52 @@ class TestHttpGate : public QObject {
   private slots:
     void limits_data();
     void limits();
-    void crowdKeepsNoRequestOut();
-    void trickleKeepsDeadlines();
+    void crowds_data();
+    void crowds();
     void webSocketLeaves();
     void tls();
 };
 
 void TestHttpGate::limits_data() {
-    QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<qint64>("filler"); // bytes of 'a' sent after it
-    QTest::addColumn<int>("times");     // sent that often, each after the answer to the last
-    QTest::addColumn<int>("wait");      // seconds the clock goes on afterwards
-    QTest::addColumn<int>("status");    // 0: none
-    QTest::addColumn<bool>("closes");
+    QTest::addColumn<QByteArray>("request"); // sent twice when answered 200
+    QTest::addColumn<qint64>("filler");      // bytes of 'a' sent after it
+    QTest::addColumn<int>("wait");           // seconds the clock goes on afterwards
+    QTest::addColumn<int>("status");         // 0: none
     QTest::addColumn<QString>("logged");
 
     QTest::newRow("head of 1 MB") << QByteArray("GET / HTTP/1.1\r\nX-Filler: ") << qint64(1 << 20)
-                                  << 1 << 0 << 431 << true
+                                  << 0 << 431
                                   << "sent a request head over 64 KiB; answered 431 and closed";
     QTest::newRow("body of 10 MB")
         << QByteArray("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 10485760\r\n\r\n")
-        << qint64(10 << 20) << 1 << 0 << 413 << true
-        << "sent a request over 64 KiB; answered 413 and closed";
-    QTest::newRow("a byte every 10 s")
-        << QByteArray("GET / HT") << qint64(0) << 1 << 10 << 408 << true
-        << "sent a no whole request within 10 s; answered 408";
+        << qint64(10 << 20) << 0 << 413 << "sent a request over 64 KiB; answered 413 and closed";
+    QTest::newRow("a byte every 10 s") << QByteArray("GET / HT") << qint64(0) << 10 << 408
+                                       << "sent no whole request within 10 s; answered 408";
     QTest::newRow("TLS to the plain port")
-        << QByteArray("\x16\x03\x01\x02\xa5\x01\x02\x03\r\n\r\n") << qint64(0) << 1 << 0 << 0
-        << true << "sent a request that cannot be parsed; closed";
-    QTest::newRow("idle") << QByteArray() << qint64(0) << 1 << 60 << 0 << true << QString();
-    QTest::newRow("kept alive") << kGet << qint64(0) << 2 << 0 << 200 << false << QString();
+        << QByteArray("\x16\x03\x01\x02\xa5\x01\x02\x03\r\n\r\n") << qint64(0) << 0 << 0
+        << "sent a request that cannot be parsed; closed";
+    QTest::newRow("idle") << QByteArray() << qint64(0) << 60 << 0 << QString();
+    QTest::newRow("kept alive") << kGet << qint64(0) << 0 << 200 << QString();
 }
 
 void TestHttpGate::limits() {
     QFETCH(QByteArray, request);
     QFETCH(qint64, filler);
-    QFETCH(int, times);
     QFETCH(int, wait);
     QFETCH(int, status);
-    QFETCH(bool, closes);
     QFETCH(QString, logged);
 
     Rig rig;
-    Client client;
-    client.socket->connectToHost(QHostAddress::LocalHost, rig.gate->serverPort());
+    Client client(rig.gate->serverPort());
     QTRY_COMPARE(rig.gate->connectionCount(), 1);
-    // Connected after the gate and the server: the clock goes on once they have read.
     auto* served = rig.gate->findChild<QTcpSocket*>();
     // Qt's server keeps a request in the socket's buffer: held to the limit and the byte past it.
-    QCOMPARE(served->readBufferSize(), GateLimits{}.maxRequestBytes + 1);
+    QCOMPARE(served->readBufferSize(), kLimits.maxRequestBytes + 1);
+    // Connected after the gate and the server: the clock goes on once they have read.
     int reads = 0;
     connect(served, &QIODevice::readyRead, this, [&] { ++reads; });
-    for (int i = 1; i <= times && !request.isEmpty(); ++i) {
+    const int times = status == 200 ? 2 : int(!request.isEmpty());
+    for (int i = 1; i <= times; ++i) {
         client.socket->write(request + QByteArray(filler, 'a'));
         if (wait > 0)
             QTRY_VERIFY(reads >= i);
@@ -171,67 +169,61 @@ void TestHttpGate::limits() {
     }
     if (wait > 0) {
         rig.advance(std::chrono::seconds(wait - 1));
-        QCOMPARE(client.socket->state(), QAbstractSocket::ConnectedState);
-        QCOMPARE(client.received, QByteArray());
+        QVERIFY(!client.closed() && client.received.isEmpty());
         rig.advance(1s);
     }
-    if (status != 0 && status != 200)
-        QTRY_COMPARE(client.answers(status), 1);
-    if (closes) {
-        QTRY_COMPARE(client.socket->state(), QAbstractSocket::UnconnectedState);
+    if (status != 200) {
+        QTRY_VERIFY(client.closed());
         QTRY_COMPARE(rig.gate->connectionCount(), 0);
     }
-    QCOMPARE(client.socket->state() == QAbstractSocket::UnconnectedState, closes);
+    QCOMPARE(client.answers(status), status == 0 ? 0 : times);
     QCOMPARE(client.received.isEmpty(), status == 0);
+    QCOMPARE(client.closed(), status != 200);
     QCOMPARE(rig.server->handled, status == 200 ? times : 0);
-    if (status != 0 && status != 200)
-        QVERIFY(client.received.contains("Connection: close\r\n\r\n{\"error\":"));
-    QCOMPARE(rig.journalText().contains(logged), true);
+    QCOMPARE(client.received.contains("Connection: close\r\n\r\n{\"error\":"), status > 400);
+    QVERIFY(rig.journalText().contains(logged));
     QCOMPARE(rig.journalText().isEmpty(), logged.isEmpty());
 }
 
-void TestHttpGate::crowdKeepsNoRequestOut() {
-    Rig rig;
-    constexpr int kCrowd = 300;
-    std::vector<std::unique_ptr<Client>> crowd;
-    const auto closed = [&] {
-        return std::count_if(crowd.begin(), crowd.end(), [](const auto& client) {
-            return client->socket->state() == QAbstractSocket::UnconnectedState;
-        });
-    };
-    // In steps the listen backlog takes: the kernel delays what does not fit.
-    constexpr int kStep = 25;
-    while (crowd.size() < kCrowd) {
-        for (int i = 0; i < kStep; ++i) {
-            crowd.push_back(std::make_unique<Client>());
-            crowd.back()->socket->connectToHost(QHostAddress::LocalHost, rig.gate->serverPort());
-        }
-        QTRY_COMPARE(rig.gate->connectionCount() + closed(), qsizetype(crowd.size()));
-    }
-    QCOMPARE(closed(), kCrowd - GateLimits{}.maxConnections);
-    QCOMPARE(rig.gate->connectionCount(), GateLimits{}.maxConnections);
+void TestHttpGate::crowds_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("step");         // connected at once, each step accepted before the next
+    QTest::addColumn<int>("between");      // ms on the clock after each step
+    QTest::addColumn<qsizetype>("closed"); // by the end
 
-    Client normal;
-    normal.socket->connectToHost(QHostAddress::LocalHost, rig.gate->serverPort());
-    normal.socket->write(kGet);
-    QTRY_COMPARE(normal.answers(200), 1);
-    QVERIFY(rig.journalText().contains("closed as the one idle longest of 256 connections"));
+    // Room for a normal request while one peer holds 300 connections open.
+    QTest::newRow("300 held open") << 300 << 25 << 10 << qsizetype(300 - kLimits.maxConnections);
+    // A new connection every half second holds back no deadline: the first one idles out.
+    QTest::newRow("a trickle") << 120 << 1 << 500 << qsizetype(1);
 }
 
-void TestHttpGate::trickleKeepsDeadlines() {
+void TestHttpGate::crowds() {
+    QFETCH(int, count);
+    QFETCH(int, step);
+    QFETCH(int, between);
+    QFETCH(qsizetype, closed);
+
     Rig rig;
-    int accepted = 0;
-    connect(rig.gate, &QTcpServer::pendingConnectionAvailable, this, [&] { ++accepted; });
-    std::vector<std::unique_ptr<Client>> trickle;
-    // A new connection every half second: the first still goes when its idle time is over.
-    while (rig.clock.now() < GateLimits{}.idleTime) {
-        trickle.push_back(std::make_unique<Client>());
-        trickle.back()->socket->connectToHost(QHostAddress::LocalHost, rig.gate->serverPort());
-        QTRY_COMPARE(accepted, qsizetype(trickle.size()));
-        rig.advance(500ms);
+    Clients crowd;
+    const auto gone = [&] {
+        return std::count_if(crowd.begin(), crowd.end(),
+                             [](auto& client) { return client->closed(); });
+    };
+    while (int(crowd.size()) < count) {
+        for (int i = 0; i < step; ++i)
+            crowd.push_back(std::make_unique<Client>(rig.gate->serverPort()));
+        QTRY_COMPARE(rig.accepted, int(crowd.size()));
+        rig.advance(std::chrono::milliseconds(between));
     }
-    QTRY_COMPARE(trickle.front()->socket->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(trickle.back()->socket->state(), QAbstractSocket::ConnectedState);
+    QTRY_COMPARE(gone(), closed);
+    QTRY_COMPARE(rig.gate->connectionCount(), count - closed);
+    QVERIFY(crowd.front()->closed() && !crowd.back()->closed());
+
+    Client normal(rig.gate->serverPort());
+    normal.socket->write(kGet);
+    QTRY_COMPARE(normal.answers(200), 1);
+    QCOMPARE(rig.journalText().contains("closed as the one idle longest of 256 connections"),
+             count > kLimits.maxConnections);
 }
 
 void TestHttpGate::webSocketLeaves() {
@@ -243,36 +235,34 @@ void TestHttpGate::webSocketLeaves() {
     client.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(rig.gate->serverPort())));
     QTRY_VERIFY(served);
     QCOMPARE(rig.gate->connectionCount(), 0);
-    rig.advance(GateLimits{}.idleTime + GateLimits{}.requestTime);
+    rig.advance(kLimits.idleTime + kLimits.requestTime);
     QSignalSpy heard(served.get(), &QWebSocket::textMessageReceived);
-    client.sendTextMessage(QString(GateLimits{}.maxRequestBytes, QLatin1Char('a')));
+    client.sendTextMessage(QString(kLimits.maxRequestBytes, QLatin1Char('a')));
     QTRY_COMPARE(heard.size(), 1);
     QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
 }
 
 void TestHttpGate::tls() {
-    Rig rig({}, true);
-    QCOMPARE(rig.tlsError, QString());
+    Rig rig;
+    QCOMPARE(rig.gate->useTls(kCertificate, kKey), QString());
     QVERIFY(rig.gate->tls());
-    QVERIFY(
-        rig.gate->useTls(QStringLiteral("/nowhere/cert.pem"), kKey).contains("/nowhere/cert.pem"));
+    QVERIFY(rig.gate->useTls("/nowhere/cert.pem", kKey).contains("/nowhere/cert.pem"));
     QVERIFY(
         rig.gate->useTls(kCertificate, kCertificate).contains("no unencrypted PEM private key"));
 
     auto* tls = new QSslSocket;
-    Client secure(tls);
-    const QList<QSslCertificate> certificate = QSslCertificate::fromPath(kCertificate);
-    tls->ignoreSslErrors({QSslError(QSslError::SelfSignedCertificate, certificate.first())});
+    Client secure(0, tls);
+    tls->ignoreSslErrors({QSslError(QSslError::SelfSignedCertificate,
+                                    QSslCertificate::fromPath(kCertificate).first())});
     tls->connectToHostEncrypted(QStringLiteral("127.0.0.1"), rig.gate->serverPort());
     tls->write(kGet);
     QTRY_COMPARE(secure.answers(200), 1);
 
-    Client silent;
-    silent.socket->connectToHost(QHostAddress::LocalHost, rig.gate->serverPort());
+    Client silent(rig.gate->serverPort());
     QTRY_COMPARE(rig.gate->connectionCount(), 2);
-    rig.advance(10s);
-    QTRY_COMPARE(silent.socket->state(), QAbstractSocket::UnconnectedState);
-    QCOMPARE(tls->state(), QAbstractSocket::ConnectedState);
+    rig.advance(kLimits.handshakeTime);
+    QTRY_VERIFY(silent.closed());
+    QVERIFY(!secure.closed());
     QVERIFY(rig.journalText().contains("did not finish the TLS handshake within 10 s; closed"));
 }
 
