@@ -49,7 +49,9 @@ class HttpGate : public QTcpServer {
 
     // The HTTP server calls these: a request reached it whole (the byte count and the request
     // clock start again for the next one on a kept-alive connection), and the connection became
-    // a WebSocket (the gate lets it go: no HTTP limits any more, no longer counted).
+    // a WebSocket (the gate lets it go: no HTTP limits any more, no longer counted). Both from
+    // handleRequest(): Qt 6.4 calls it for an upgrade too, before its WebSocket server takes the
+    // socket; the WebSocket's own frame and message limits bound it from then on.
     void requestHandled(QTcpSocket* socket);
     void upgraded(QTcpSocket* socket);
     int connectionCount() const;
