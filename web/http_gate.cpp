@@ -219,6 +219,14 @@ void HttpGate::checkClosed(QTcpSocket* socket) {
 void HttpGate::requestHandled(QTcpSocket* socket) {
     if (Peer* peer = find(socket)) {
         peer->inRequest = false;
+        ++peer->answering;
+        peer->since = m_timers.now();
+    }
+}
+
+void HttpGate::answered(QTcpSocket* socket) {
+    if (Peer* peer = find(socket)) {
+        peer->answering = std::max(0, peer->answering - 1);
         peer->since = m_timers.now();
     }
 }
@@ -261,7 +269,7 @@ void HttpGate::sweep() {
                        QStringLiteral("sent no whole request within %1 s")
                            .arg(m_limits.requestTime.count()),
                        u"request too slow");
-        } else if (age >= m_limits.idleTime) {
+        } else if (peer->answering == 0 && age >= m_limits.idleTime) {
             close(*peer, false);
         }
     }
@@ -274,7 +282,8 @@ void HttpGate::makeRoom() {
     while (connectionCount() >= m_limits.maxConnections && !m_peers.empty()) {
         // The one idle longest, one between requests before one in the middle of one.
         const auto rank = [](const Peer& peer) {
-            return std::tuple{!peer.closing, peer.inRequest || peer.handshaking, peer.since};
+            return std::tuple{!peer.closing,
+                              peer.inRequest || peer.handshaking || peer.answering > 0, peer.since};
         };
         auto victim = std::min_element(m_peers.begin(), m_peers.end(), [&](auto& a, auto& b) {
             return rank(a.second) < rank(b.second);

@@ -54,6 +54,10 @@ class HttpGate : public QTcpServer {
     // socket; the WebSocket's own frame and message limits bound it from then on.
     void requestHandled(QTcpSocket* socket);
     void upgraded(QTcpSocket* socket);
+    // The answer to a handled request went out. Until then the connection is
+    // not idle, however long the projector takes (a power command waits out
+    // a warm-up): the API's own time limits bound that.
+    void answered(QTcpSocket* socket);
     int connectionCount() const;
 
   protected:
@@ -72,6 +76,7 @@ class HttpGate : public QTcpServer {
         bool handshaking = false;
         bool inRequest = false;
         bool closing = false;
+        int answering = 0; // handled requests not answered yet
     };
 
     Peer& admit(QTcpSocket* socket);

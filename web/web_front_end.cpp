@@ -107,7 +107,7 @@ QString WebFrontEnd::start() {
 
 void WebFrontEnd::close() {
     if (m_gate)
-        m_gate->close();
+        m_gate->QTcpServer::close();
 }
 
 quint16 WebFrontEnd::port() const {
@@ -131,11 +131,14 @@ bool WebFrontEnd::handleRequest(const QHttpServerRequest& request, QTcpSocket* s
     api.peer = request.remoteAddress();
     auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
     QPointer<QTcpSocket> alive(socket);
+    QPointer<HttpGate> gate(m_gate);
     const bool head = api.method == "HEAD";
-    serve(api, [responder, alive, head](const ApiResponse& response) {
+    serve(api, [responder, alive, gate, head](const ApiResponse& response) {
         // The peer may have gone while the projector answered.
         if (!alive)
             return;
+        if (gate)
+            gate->answered(alive);
         responder->writeStatusLine(QHttpServerResponder::StatusCode(response.status));
         if (!response.body.isEmpty() || response.status != 204) {
             responder->writeHeader("Content-Type", response.contentType);
