@@ -3,13 +3,18 @@
 // line, sign-in and tokens, and the events the page is told.
 
 #include "accounts.h"
+#include "event_streams.h"
 #include "queue_rig.h"
 #include "web_api.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWebSocket>
+#include <QWebSocketServer>
 
 using namespace kavo;
 using namespace kavo::test;
@@ -274,6 +279,75 @@ class TestWebApi : public QObject {
                 phases.append(event.value(QStringLiteral("phase")).toString());
         }
         QCOMPARE(phases, (QStringList{"started", "waiting", "done"}));
+    }
+
+    // A page's stream: refused without a session or from another origin,
+    // closed when it floods or never reads; the others go on.
+    void eventStreams_data() {
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<bool>("kept");
+        QTest::addColumn<QString>("journal");
+        QTest::newRow("a signed-in page") << "page" << true << "";
+        QTest::newRow("no session") << "unsigned" << false << "without signing in";
+        QTest::newRow("another site's page") << "elsewhere" << false << "another origin";
+        QTest::newRow("a flood") << "flood" << false << "messages in 10 s";
+        QTest::newRow("a page that never reads") << "stuck" << false << "unread; closed";
+    }
+    void eventStreams() {
+        QFETCH(QString, peer);
+        QFETCH(bool, kept);
+        QFETCH(QString, journal);
+        ApiRig api(false);
+        EventStreams streams(*api.api, api.rig.clock, *api.rig.journal);
+        QWebSocketServer server(QStringLiteral("test"), QWebSocketServer::NonSecureMode);
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &QWebSocketServer::newConnection, &server,
+                [&] { streams.take(std::unique_ptr<QWebSocket>(server.nextPendingConnection())); });
+        const QByteArray cookie =
+            api.call("GET", QStringLiteral("/api/v1/session")).headers.value(0).second;
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(server.serverPort());
+        QNetworkRequest request(QUrl(QStringLiteral("ws://%1/api/v1/events").arg(host)));
+        if (peer != QLatin1String("unsigned"))
+            request.setRawHeader("Cookie", cookie.left(cookie.indexOf(';')));
+        request.setRawHeader("Origin", peer == QLatin1String("elsewhere")
+                                           ? QByteArray("http://evil.example")
+                                           : "http://" + host.toLatin1());
+        // A page that never reads: a bare socket that sends the handshake and stops.
+        QTcpSocket stuck;
+        QWebSocket page;
+        QSignalSpy closed(&page, &QWebSocket::disconnected);
+        if (peer == QLatin1String("stuck")) {
+            stuck.setReadBufferSize(1);
+            stuck.connectToHost(QHostAddress::LocalHost, server.serverPort());
+            QVERIFY(stuck.waitForConnected());
+            stuck.write("GET /api/v1/events HTTP/1.1\r\nHost: " + host.toLatin1() +
+                        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                        "Sec-WebSocket-Version: 13\r\nCookie: " +
+                        cookie.left(cookie.indexOf(';')) + "\r\n\r\n");
+        } else {
+            page.open(request);
+        }
+        QTRY_COMPARE(streams.count() + int(closed.count()), 1);
+        if (peer == QLatin1String("flood")) {
+            for (int message = 0; message < 25; ++message)
+                page.sendTextMessage(QStringLiteral("hello"));
+        }
+        if (peer == QLatin1String("stuck")) {
+            const QJsonObject big{{QStringLiteral("pad"), QString(64 * 1024, QLatin1Char('x'))}};
+            for (int message = 0; message < 400 && streams.count() == 1; ++message) {
+                streams.broadcast(big);
+                QCoreApplication::processEvents();
+            }
+        }
+        if (kept) {
+            QTRY_VERIFY(page.isValid());
+            QTest::qWait(50);
+            QCOMPARE(streams.count(), 1);
+        } else {
+            QTRY_COMPARE(streams.count(), 0);
+            QVERIFY2(api.rig.journalText().contains(journal), qPrintable(api.rig.journalText()));
+        }
     }
 
     void lineDown() {
