@@ -58,13 +58,14 @@ class Failure(Exception):
 class Child:
     """A program whose output is collected line by line as it comes."""
 
-    def __init__(self, name, argv, workdir):
+    def __init__(self, name, argv, workdir, env=None):
         self.name = name
         self.lines = []
         self.changed = threading.Condition()
         self.process = subprocess.Popen(
             argv, cwd=workdir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, text=True, errors="replace", start_new_session=True)
+            stderr=subprocess.STDOUT, text=True, errors="replace", start_new_session=True,
+            env=env)
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -188,6 +189,15 @@ class Page:
         self.reach("sign-out").click()
         self.until("the sign-in form after signing out", lambda: self.shown("sign-in-name"))
 
+    def clients(self):
+        """Who the service says is connected, as the page's session reads it."""
+        return self.driver.execute_async_script(
+            """
+            const done = arguments[0];
+            fetch('/api/v1/state').then((r) => r.json())
+              .then((state) => done(state.clients.map((c) => c.who)), (e) => done([String(e)]));
+            """)
+
     def post_status(self, path):
         """The status of a POST to the API made with this page's session."""
         return self.driver.execute_async_script(
@@ -234,6 +244,19 @@ def operator_case(page, sim, size):
 
     page.power("action-power-on", ["Warming up", "On"])
 
+    # The panel and kavoctl use the same projector meanwhile, through the
+    # service's socket: the page sees both.
+    page.until("the panel among the clients",
+               lambda: any(who.startswith("unix:") for who in page.clients()))
+    done = subprocess.run([NEIGHBOURS["kavoctl"], "--device", "unix:" + NEIGHBOURS["socket"],
+                           "mute", "picture", "off"], capture_output=True, text=True,
+                          timeout=STEP_WAIT_S)
+    if done.returncode != 0:
+        raise Failure(f"{size}: kavoctl beside the page failed ({done.returncode}): "
+                      f"{done.stderr.strip()}")
+    page.until("kavoctl's exchange in the journal", lambda: re.search(
+        r"unix:\S+\s*TxD: C 0 E", page.text("journal-list")) is not None)
+
     page.reach("action-input-2").click()
     page.until("the state's input to follow", lambda: page.find("action-input-2")
                .get_attribute("aria-pressed") == "true")
@@ -269,12 +292,16 @@ def viewer_case(page, sim, size):
 
 
 CASES = [operator_case, viewer_case]
+# The panel and kavoctl beside the page: their paths and the service's socket.
+NEIGHBOURS = {}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--service", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--kavoctl", required=True)
+    parser.add_argument("--panel", required=True)
     arguments = parser.parse_args()
     service_program = os.path.abspath(arguments.service)
     sim_program = os.path.abspath(arguments.sim)
@@ -302,6 +329,20 @@ def main():
                                     "--users", users, "--description", "Room 2.14"], workdir)
         children.append(service)
         url = service.wait_for(r"web page on (http://127\.0\.0\.1:\d+/)", "its port").group(1)
+        service.wait_for(r"serving on unix:", "its socket")
+
+        # The panel on COM1, which is the service's socket, without a display.
+        NEIGHBOURS.update(kavoctl=os.path.abspath(arguments.kavoctl),
+                          socket=os.path.join(workdir, "p.sock"))
+        config = os.path.join(workdir, "config")
+        os.makedirs(os.path.join(config, "KAVO", "ports"))
+        with open(os.path.join(config, "KAVO", "ports", "COM1"), "w") as entry:
+            entry.write("unix:" + NEIGHBOURS["socket"] + "\n")
+        with open(os.path.join(config, "KAVO.conf"), "w") as stored:
+            stored.write("[StartUP]\nComPort=1\nBaudRate=192\n")
+        children.append(Child("panel", [os.path.abspath(arguments.panel)], workdir,
+                              dict(os.environ, XDG_CONFIG_HOME=config,
+                                   QT_QPA_PLATFORM="offscreen")))
 
         driver = start_browser(os.path.join(workdir, "profile"))
         for size, width, height in SIZES:
