@@ -63,7 +63,7 @@ WebFrontEnd::WebFrontEnd(service::LineQueue& queue, TimerFactory& timers, servic
     : m_journal(journal), m_settings(std::move(settings)),
       m_api(queue, timers, journal, m_settings.page, std::move(line)),
       m_streams(m_api, timers, journal) {
-    m_gate = new HttpGate(timers, journal);
+    m_gate = new HttpGate(timers, journal, {}, this);
     m_api.setEvents([this](const QJsonObject& message) { m_streams.broadcast(message); });
     m_api.setSessionEnded(
         [this](const QString& name, const QByteArray& key) { m_streams.endSession(name, key); });
