@@ -12,6 +12,18 @@ QByteArray ApiRequest::header(const QByteArray& name) const {
     return {};
 }
 
+bool isLoopbackPeer(const QHostAddress& address) {
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return address.isLoopback() || (mapped && QHostAddress(v4).isLoopback());
+}
+
+QString peerText(const QHostAddress& address) {
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).toString() : address.toString();
+}
+
 ApiResponse errorResponse(int status, const QString& message) {
     return jsonResponse(QJsonObject{{QStringLiteral("error"), message}}, status);
 }

@@ -33,6 +33,11 @@ struct ApiResponse {
     QList<QPair<QByteArray, QByteArray>> headers;
 };
 
+// Whether a peer is this machine, IPv4 in IPv6 included.
+bool isLoopbackPeer(const QHostAddress& address);
+// A peer as the journal names it: 192.0.2.7 rather than ::ffff:192.0.2.7.
+QString peerText(const QHostAddress& address);
+
 // {"error": message} with the status, the same shape for every refusal.
 ApiResponse errorResponse(int status, const QString& message);
 ApiResponse jsonResponse(const QJsonObject& object, int status = 200);

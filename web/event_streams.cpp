@@ -18,7 +18,7 @@ EventStreams::~EventStreams() {
 
 void EventStreams::take(std::unique_ptr<QWebSocket> socket) {
     QWebSocket* raw = socket.get();
-    const QString address = QStringLiteral("http:") + raw->peerAddress().toString();
+    const QString address = QStringLiteral("http:") + peerText(raw->peerAddress());
     // The handshake's own headers decide: the cookie or a bearer token, and
     // for a browser, the page's own origin (no other site's page may listen).
     ApiRequest request;

@@ -20,18 +20,6 @@ using service::Role;
 constexpr qsizetype kLongestPassword = 1024;
 constexpr std::chrono::seconds kClientSweep{60};
 
-bool isLoopback(const QHostAddress& address) {
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    return address.isLoopback() || (mapped && QHostAddress(v4).isLoopback());
-}
-
-QString addressText(const QHostAddress& address) {
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    return mapped ? QHostAddress(v4).toString() : address.toString();
-}
-
 QByteArray cookieValue(const ApiRequest& request, QLatin1StringView name) {
     for (const auto& [key, value] : request.headers) {
         if (key.compare("cookie", Qt::CaseInsensitive) != 0)
@@ -162,11 +150,11 @@ QString WebApi::start() {
 }
 
 QString WebApi::peerWho(const ApiRequest& request) const {
-    return QStringLiteral("http:") + addressText(request.peer);
+    return QStringLiteral("http:") + peerText(request.peer);
 }
 
 std::optional<Identity> WebApi::identify(const ApiRequest& request) {
-    const QString address = addressText(request.peer);
+    const QString address = peerText(request.peer);
     const QByteArray authorization = request.header("Authorization");
     if (authorization.startsWith("Bearer ")) {
         const ApiToken* token = m_tokens.find(authorization.mid(7).trimmed());
@@ -251,7 +239,7 @@ void WebApi::handle(const ApiRequest& request, const Respond& respond) {
             u"wrong method");
         return respond(response);
     }
-    if (m_settings.usersFile.isEmpty() && !isLoopback(request.peer))
+    if (m_settings.usersFile.isEmpty() && !isLoopbackPeer(request.peer))
         return refuse(call, respond, 403,
                       QStringLiteral("this page has no accounts: only this machine may use it"),
                       u"not loopback");
@@ -352,7 +340,7 @@ void WebApi::postSession(Call& call, const Respond& respond) {
     m_guard.succeeded(name, peer);
     const service::Account* account = m_accounts.find(name);
     const Session& session = m_sessions.create(name, account->role, peer);
-    m_journal.write(QStringLiteral("http:%1@%2").arg(name, addressText(peer)),
+    m_journal.write(QStringLiteral("http:%1@%2").arg(name, peerText(peer)),
                     QStringLiteral("signed in (%1)").arg(service::roleWord(account->role)));
     respond(signedIn(session));
 }

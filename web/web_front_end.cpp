@@ -50,12 +50,6 @@ QByteArray methodWord(QHttpServerRequest::Method method) {
     }
 }
 
-bool isLoopbackPeer(const QHostAddress& address) {
-    bool mapped = false;
-    const quint32 v4 = address.toIPv4Address(&mapped);
-    return address.isLoopback() || (mapped && QHostAddress(v4).isLoopback());
-}
-
 } // namespace
 
 WebFrontEnd::WebFrontEnd(service::LineQueue& queue, TimerFactory& timers, service::Journal& journal,
