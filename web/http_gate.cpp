@@ -36,13 +36,6 @@ QString sizeText(qint64 bytes) {
                              : QStringLiteral("%1 bytes").arg(bytes);
 }
 
-QString addressOf(const QTcpSocket& socket) {
-    QHostAddress address = socket.peerAddress();
-    bool v4 = false;
-    const quint32 mapped = address.toIPv4Address(&v4);
-    return (v4 ? QHostAddress(mapped) : address).toString();
-}
-
 } // namespace
 
 HttpGate::HttpGate(TimerFactory& timers, service::Journal& journal, GateLimits limits,
@@ -146,7 +139,7 @@ HttpGate::Peer& HttpGate::admit(QTcpSocket* socket) {
     Peer& peer = m_peers[socket];
     peer = Peer{};
     peer.socket = socket;
-    peer.who = QStringLiteral("http:") + addressOf(*socket);
+    peer.who = QStringLiteral("http:") + peerText(socket->peerAddress());
     peer.since = m_timers.now();
     connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
     // Ours, whoever else deletes it: a socket closed by anyone is deleted once.

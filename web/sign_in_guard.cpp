@@ -1,5 +1,6 @@
 #include "sign_in_guard.h"
 
+#include "api_types.h"
 #include "journal.h"
 #include "port_paths.h"
 
@@ -17,13 +18,6 @@ constexpr qsizetype kLongestName = 64;
 
 QString nameKey(const QString& name) {
     return name.left(kLongestName);
-}
-
-// An IPv4 peer seen through an IPv6 socket is the same peer.
-QString addressKey(const QHostAddress& address) {
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    return isV4 ? QHostAddress(v4).toString() : address.toString();
 }
 
 seconds pauseAfter(int bursts) {
@@ -49,7 +43,7 @@ SignInGuard::~SignInGuard() = default;
 std::optional<seconds> SignInGuard::pausedFor(const QString& name, const QHostAddress& address) {
     milliseconds longest{0};
     for (const Run* run :
-         {current(m_names, nameKey(name)), current(m_addresses, addressKey(address))}) {
+         {current(m_names, nameKey(name)), current(m_addresses, peerText(address))}) {
         if (run && run->pausedUntil)
             longest = std::max(longest, *run->pausedUntil - m_timers.now());
     }
@@ -59,9 +53,9 @@ std::optional<seconds> SignInGuard::pausedFor(const QString& name, const QHostAd
 }
 
 void SignInGuard::failed(const QString& name, const QHostAddress& address) {
-    const QString who = QStringLiteral("http:") + addressKey(address);
+    const QString who = QStringLiteral("http:") + peerText(address);
     const bool namePaused = count(m_names, nameKey(name), who);
-    const bool addressPaused = count(m_addresses, addressKey(address), who);
+    const bool addressPaused = count(m_addresses, peerText(address), who);
     const QString shown = escapeControls(nameKey(name));
     m_journal.complain(who,
                        namePaused || addressPaused

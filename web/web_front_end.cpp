@@ -177,7 +177,7 @@ void WebFrontEnd::serve(const ApiRequest& request, const WebApi::Respond& respon
         return respond(response);
     }
     m_journal.complain(
-        QStringLiteral("http:") + request.peer.toString(),
+        QStringLiteral("http:") + peerText(request.peer),
         QStringLiteral("%1 %2: 404")
             .arg(QString::fromLatin1(request.method), escapeControls(request.path.left(200))),
         u"not found");
