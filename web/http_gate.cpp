@@ -152,7 +152,6 @@ HttpGate::Peer& HttpGate::admit(QTcpSocket* socket) {
 }
 
 void HttpGate::handOver(QTcpSocket* socket) {
-    Peer* peer = find(socket);
     // Connected before the HTTP server connects its own, so this runs first:
     // what is available then is what came since the server last read.
     connect(socket, &QIODevice::readyRead, this, [this, socket] { bytesArrived(socket); });
