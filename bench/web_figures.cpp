@@ -257,6 +257,11 @@ bool WebFigures::measure(QString* error) {
 bool WebFigures::measureOn(const Child& service, const ProjectorLines& lines,
                            const QString& journal, const QString& socket, QString* error) {
     const QUrl page = pageUrl(journal);
+    if (!page.isValid()) {
+        *error =
+            QStringLiteral("the service did not say where its page is (journal %1)").arg(journal);
+        return false;
+    }
     QNetworkAccessManager network;
     for (const char* path : {"/", "/app.js", "/app.css"}) {
         const Reply file = get(network, page.resolved(QUrl(QLatin1String(path))));
