@@ -114,4 +114,15 @@ bool ServiceLauncher::warmedUp(const Child& service, const QString& name, QStrin
     return false;
 }
 
+bool ServiceLauncher::stopMeasured(Child& service, const QString& name, bool measured,
+                                   QString* error) const {
+    const bool ran = alive(service);
+    if (!ran)
+        service.pid = -1; // reaped already
+    stop(service);
+    if (measured && !ran)
+        *error = QStringLiteral("%1 ended by itself").arg(name);
+    return measured && ran;
+}
+
 } // namespace kavo::bench

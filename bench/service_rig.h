@@ -72,6 +72,8 @@ class ServiceLauncher {
     // Waits until the journal shows the last of the reads made when the line
     // opens (the lamp mode), so that none of them falls into a measurement.
     bool warmedUp(const Child& service, const QString& name, QString* error) const;
+    // Stops the service: what was measured counts only if it still ran.
+    bool stopMeasured(Child& service, const QString& name, bool measured, QString* error) const;
 
   private:
     const Workspace& m_workspace;

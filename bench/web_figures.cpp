@@ -245,13 +245,7 @@ bool WebFigures::measure(QString* error) {
     const bool measured =
         launcher.warmedUp(*service, name, error) &&
         measureOn(*service, lines, launcher.journalPath(name), launcher.socketPath(name), error);
-    const bool ran = alive(*service);
-    if (!ran)
-        service->pid = -1; // reaped already
-    stop(*service);
-    if (measured && !ran)
-        *error = QStringLiteral("%1 ended by itself").arg(name);
-    return measured && ran;
+    return launcher.stopMeasured(*service, name, measured, error);
 }
 
 bool WebFigures::measureOn(const Child& service, const ProjectorLines& lines,
