@@ -59,7 +59,8 @@ clean:
 
 # The benchmark, not part of `make test`: a Release build of its own, the
 # panel measured on a virtual display against a bare Qt window and the
-# service on pseudo-terminals against the line alone, one table.
+# service on pseudo-terminals against the line alone, on an MQTT broker and
+# its web page in Chromium, one table.
 # BENCH_ARGS=--quick makes fewer runs (for working on the benchmark itself).
 BENCH_BUILD ?= build-bench
 .PHONY: bench

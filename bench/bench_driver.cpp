@@ -1,9 +1,9 @@
 // kavo-bench: the benchmark behind `make bench`. It starts a virtual X server
 // of its own, measures the panel from outside the process against plain Qt
 // windows started the same way and inside it through kavo-bench-panel, then
-// kavo-projectord on pseudo-terminals and a building's projectors on an MQTT
-// broker. Every part fills rows of one table of medians and worsts, each
-// beside the reference measured in the same run.
+// kavo-projectord on pseudo-terminals, a building's projectors on an MQTT
+// broker and the service's web page in Chromium. Every part fills rows of one table of medians and
+// worsts, each beside the reference measured in the same run.
 
 #include "bench_display.h"
 #include "bench_run.h"
@@ -11,6 +11,7 @@
 #include "building_figures.h"
 #include "panel_figures.h"
 #include "service_figures.h"
+#include "web_figures.h"
 
 #include <algorithm>
 #include <csignal>
@@ -34,7 +35,7 @@ int failed(Workspace& workspace, const QString& why) {
 }
 
 struct Parts {
-    bool panel = true, service = true, building = true;
+    bool panel = true, service = true, building = true, web = true;
 };
 
 int run(const Programs& programs, const Counts& counts, Parts parts) {
@@ -58,6 +59,7 @@ int run(const Programs& programs, const Counts& counts, Parts parts) {
     }
     std::optional<ServiceFigures> service;
     std::optional<BuildingFigures> building;
+    std::optional<WebFigures> web;
     if (!programs.service.isEmpty() && parts.service) {
         service.emplace(workspace, programs, counts);
         if (!service->measure(&error))
@@ -68,6 +70,11 @@ int run(const Programs& programs, const Counts& counts, Parts parts) {
         if (!building->measure(&error))
             return failed(workspace, error);
     }
+    if (!programs.service.isEmpty() && parts.web) {
+        web.emplace(workspace, programs, counts);
+        if (!web->measure(&error))
+            return failed(workspace, error);
+    }
 
     Table table;
     if (panel)
@@ -76,6 +83,8 @@ int run(const Programs& programs, const Counts& counts, Parts parts) {
         service->addRows(table);
     if (building)
         building->addRows(table);
+    if (web)
+        web->addRows(table);
 
     std::printf("\nkavo-control benchmark, %s\n",
                 qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)));
@@ -89,6 +98,8 @@ int run(const Programs& programs, const Counts& counts, Parts parts) {
         std::printf("%s\n", qPrintable(service->describe()));
     if (building)
         std::printf("%s\n", qPrintable(building->describe()));
+    if (web)
+        std::printf("%s\n", qPrintable(web->describe()));
     std::printf("\n");
     table.print();
     std::printf("\n%s Rows with the result in brackets are for explanation only.\n",
@@ -114,20 +125,21 @@ int main(int argc, char* argv[]) {
     QStringList named = app.arguments().mid(1);
     const bool quick = named.removeAll(QStringLiteral("--quick")) > 0;
     const QStringList known{QStringLiteral("panel"), QStringLiteral("service"),
-                            QStringLiteral("building")};
+                            QStringLiteral("building"), QStringLiteral("web")};
     if (std::ranges::any_of(named, [&](const QString& part) { return !known.contains(part); })) {
-        std::printf("usage: kavo-bench [--quick] [panel] [service] [building]\n"
+        std::printf("usage: kavo-bench [--quick] [panel] [service] [building] [web]\n"
                     "Measures kavo-control on a virtual display of its own and kavo-projectord "
-                    "on\npseudo-terminals, alone and for a building on an MQTT broker, and prints "
-                    "one\ntable; every part unless some are named. --quick makes fewer runs and a "
-                    "shorter\nidle period, for trying the benchmark itself.\n");
+                    "on\npseudo-terminals, alone, for a building on an MQTT broker and its web "
+                    "page in\nChromium, and prints one table; every part unless some are named. "
+                    "--quick\nmakes fewer runs and a shorter idle period, for trying the "
+                    "benchmark itself.\n");
         return named.contains(QStringLiteral("--help")) ? 0 : 2;
     }
-    const Parts parts{named.isEmpty() || named.contains(known[0]),
-                      named.isEmpty() || named.contains(known[1]),
-                      named.isEmpty() || named.contains(known[2])};
+    const Parts parts{
+        named.isEmpty() || named.contains(known[0]), named.isEmpty() || named.contains(known[1]),
+        named.isEmpty() || named.contains(known[2]), named.isEmpty() || named.contains(known[3])};
     Counts counts;
     if (quick)
-        counts = Counts{3, 1, 20, 5, kServiceIdleQuick};
+        counts = Counts{3, 1, 20, 5, kServiceIdleQuick, 10};
     return run(programs, counts, parts);
 }

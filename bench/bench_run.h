@@ -21,6 +21,7 @@ struct Counts {
     int samples = 200;
     int bursts = 20;
     std::chrono::seconds serviceIdle{60};
+    int stateChanges = 30; // to one open web page
 };
 
 class Workspace {

@@ -177,7 +177,7 @@ bool BuildingFigures::measure(QString* error) {
         if (!shown)
             continue;
         ++answered;
-        if (const auto reply = lines.statusReplyBefore(i, *shown))
+        if (const auto reply = lines.replyBefore(i, kStatusRead, *shown))
             m_latencyMs.push_back(*shown - *reply);
     }
     m_answered.push_back(answered);

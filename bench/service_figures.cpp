@@ -154,13 +154,7 @@ bool ServiceFigures::exchanges(QString* error) {
         ::close(direct);
     measured = measured && commandLines(lines.device(0),
                                         QStringLiteral("unix:") + launcher.socketPath(name), error);
-    const bool ran = alive(*service);
-    if (!ran)
-        service->pid = -1; // reaped already
-    stop(*service);
-    if (measured && !ran)
-        *error = QStringLiteral("%1 ended by itself").arg(name);
-    return measured && ran;
+    return launcher.stopMeasured(*service, name, measured, error);
 }
 
 bool ServiceFigures::singleReads(int direct, int client, QString* error) {

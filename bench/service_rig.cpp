@@ -31,11 +31,12 @@ bool ProjectorLines::isValid() const {
                        [](const auto& line) { return line->pty.isValid(); });
 }
 
-std::optional<double> ProjectorLines::statusReplyBefore(int line, double ms) const {
+std::optional<double> ProjectorLines::replyBefore(int line, const QByteArray& read,
+                                                  double ms) const {
     const std::lock_guard lock(m_mutex);
     std::optional<double> last;
-    for (const double at : m_lines[std::size_t(line)]->statusReplies) {
-        if (at <= ms)
+    for (const auto& [arrived, at] : m_lines[std::size_t(line)]->replies) {
+        if (arrived == read && at <= ms)
             last = at;
     }
     return last;
@@ -57,9 +58,10 @@ void ProjectorLines::run() {
             for (const kavo::sim::Exchange& exchange : line->model.receive(bytes, now)) {
                 line->pty.writeAll(exchange.reply);
                 ++line->answered;
-                if (exchange.arrived == kStatusRead) {
+                // The reads' replies are what tells the service of a change.
+                if (exchange.arrived.startsWith("CR")) {
                     const std::lock_guard lock(m_mutex);
-                    line->statusReplies.push_back(nowMs());
+                    line->replies.emplace_back(exchange.arrived, nowMs());
                 }
             }
         }
@@ -110,6 +112,17 @@ bool ServiceLauncher::warmedUp(const Child& service, const QString& name, QStrin
     *error = QStringLiteral("%1 did not read the projector's state at start (journal %2)")
                  .arg(name, journalPath(name));
     return false;
+}
+
+bool ServiceLauncher::stopMeasured(Child& service, const QString& name, bool measured,
+                                   QString* error) const {
+    const bool ran = alive(service);
+    if (!ran)
+        service.pid = -1; // reaped already
+    stop(service);
+    if (measured && !ran)
+        *error = QStringLiteral("%1 ended by itself").arg(name);
+    return measured && ran;
 }
 
 } // namespace kavo::bench

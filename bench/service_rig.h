@@ -37,15 +37,15 @@ class ProjectorLines {
     bool isValid() const;
     QString device(int line) const { return m_lines[std::size_t(line)]->pty.slavePath(); }
     int answered(int line) const { return m_lines[std::size_t(line)]->answered; }
-    // When the last reply to a status read went out on the line before `ms`.
-    std::optional<double> statusReplyBefore(int line, double ms) const;
+    // When the last reply to `read` (CR included) went out on the line before `ms`.
+    std::optional<double> replyBefore(int line, const QByteArray& read, double ms) const;
 
   private:
     struct Line {
         BenchPty pty;
         kavo::sim::ProjectorModel model;
         std::atomic<int> answered = 0;
-        std::vector<double> statusReplies; // when each went out
+        std::vector<std::pair<QByteArray, double>> replies; // each read's, when it went out
         Line();
     };
 
@@ -72,6 +72,8 @@ class ServiceLauncher {
     // Waits until the journal shows the last of the reads made when the line
     // opens (the lamp mode), so that none of them falls into a measurement.
     bool warmedUp(const Child& service, const QString& name, QString* error) const;
+    // Stops the service: what was measured counts only if it still ran.
+    bool stopMeasured(Child& service, const QString& name, bool measured, QString* error) const;
 
   private:
     const Workspace& m_workspace;

@@ -25,9 +25,11 @@ if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)
 fi
 # `make bench`: a virtual display, and the X client headers its driver uses
-# to see the measured windows mapped.
+# to see the measured windows mapped; the web page is timed in Chromium
+# headless through ChromeDriver and Selenium, its event streams opened with
+# Qt WebSockets.
 if [ "${KAVO_WITH_BENCH:-0}" = 1 ]; then
-  packages+=(xvfb libxcb1-dev)
+  packages+=(xvfb libxcb1-dev chromium chromium-driver python3-selenium qt6-websockets-dev)
 fi
 # `make windows` and `make windows-test`: the MinGW-w64 cross compilers (posix
 # threads, which Qt needs), Ninja for the one-time Qt build, NSIS for the
