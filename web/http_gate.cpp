@@ -98,6 +98,8 @@ void HttpGate::incomingConnection(qintptr descriptor) {
     // buffer one byte past the limit is all a peer can make us hold, and the
     // byte past it tells that the request is too large.
     socket->setReadBufferSize(m_limits.maxRequestBytes + 1);
+    // Answers and events go out at once, not with the next packet.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     Peer& peer = admit(socket);
     if (!m_tls) {
         handOver(socket);
