@@ -154,7 +154,7 @@ class TestSimModel : public QObject {
         QTest::newRow("no such fault") << "fault fan"
                                        << "fault takes";
         QTest::newRow("no such sensor") << "temperature 4 50"
-                                        << "sensor 1 to 3";
+                                        << "temperature takes a sensor";
         QTest::newRow("not a word it knows") << "explode"
                                              << "unknown: explode";
     }
