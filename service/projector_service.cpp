@@ -195,6 +195,7 @@ QString ProjectorService::startAlerts() {
     if (m_options.temperatureAlert)
         settings.temperature = double(*m_options.temperatureAlert);
     settings.lineAfter = m_options.lineAlertAfter;
+    settings.clearAfter = m_options.alertClearAfter;
     m_alerts = std::make_unique<AlertMonitor>(*m_queue, m_timers, m_journal, settings);
     m_alerts->addListener([this](const QJsonObject& event) {
         for (const auto& channel : m_alertChannels)

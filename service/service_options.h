@@ -65,6 +65,7 @@ struct ServiceOptions {
     std::optional<int> lampAlertHours;
     std::optional<int> temperatureAlert; // degrees Celsius
     std::chrono::seconds lineAlertAfter{60};
+    std::chrono::seconds alertClearAfter{120};
     QString alertCommand;
     std::chrono::seconds alertCommandTimeout{30};
     QString alertWebhook;
