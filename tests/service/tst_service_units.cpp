@@ -311,6 +311,11 @@ class TestServiceUnits : public QObject {
         // Its status read, the command, its next read; the queue's own read after the command.
         QCOMPARE(rig.sent.mid(before), (QStringList{"CR0", "C00", "CR0", "CR0"}));
         QVERIFY(rig.journalText().contains("\tmqtt\tTxD: C 0 0"));
+        // An alert's event, once, on its own topic.
+        bridge.publishAlert({{"event", "lamp_hours"}, {"state", "raised"}});
+        QCOMPARE(link.published.last(),
+                 (std::pair<QString, QByteArray>{"kavo/hall-a/event",
+                                                 R"({"event":"lamp_hours","state":"raised"})"}));
     }
 };
 
