@@ -209,6 +209,13 @@ void MailChannel::send(const QJsonObject& event) {
                  alertMail(m_address, event), whatOf(event));
 }
 
+QString shownWebhook(const QUrl& url) {
+    return url
+        .adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
+                  QUrl::RemoveUserInfo)
+        .toString();
+}
+
 QByteArray webhookSignature(const QByteArray& body, const QByteArray& secret) {
     return "sha256=" +
            QMessageAuthenticationCode::hash(body, secret, QCryptographicHash::Sha256).toHex();
@@ -218,11 +225,7 @@ WebhookChannel::WebhookChannel(WebhookSettings settings, TimerFactory& timers, J
                                QString who)
     : m_settings(std::move(settings)), m_journal(journal), m_who(std::move(who)),
       m_network(std::make_unique<QNetworkAccessManager>()), m_retry(timers.createTimer()) {
-    m_shown = QStringLiteral("alert webhook %1")
-                  .arg(m_settings.url
-                           .adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
-                                     QUrl::RemoveUserInfo)
-                           .toString());
+    m_shown = QStringLiteral("alert webhook %1").arg(shownWebhook(m_settings.url));
     m_retry->setTickHandler([this] {
         m_retry->setEnabled(false);
         post();

@@ -112,6 +112,10 @@ class MailChannel final : public AlertChannel {
     ProgramRunner m_runner;
 };
 
+// A webhook's URL as the journal and complaints show it: without its path,
+// query and user, which often hold its token.
+QString shownWebhook(const QUrl& url);
+
 // "sha256=HEX": the HMAC-SHA256 of the body with the secret.
 QByteArray webhookSignature(const QByteArray& body, const QByteArray& secret);
 

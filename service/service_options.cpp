@@ -1,5 +1,6 @@
 #include "service_options.h"
 
+#include "alert_channels.h"
 #include "kavo_version.h"
 #include "line_settings.h"
 #include "option_table.h"
@@ -136,15 +137,12 @@ QString shownBroker(QStringView value) {
     return escapeControls(withoutPassword(value.toString()));
 }
 
-// A webhook's URL is shown without its path and query: they often hold its token.
-QString shownWebhook(QStringView value) {
+// A webhook's URL is shown without what may hold its token.
+QString shownWebhookOption(QStringView value) {
     const QUrl url(value.toString());
     if (!url.isValid() || url.host().isEmpty())
         return QStringLiteral("(a URL that is not valid)");
-    return escapeControls(url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
-                                       QUrl::RemoveUserInfo)
-                              .toString() +
-                          QStringLiteral("/..."));
+    return escapeControls(shownWebhook(url) + QStringLiteral("/..."));
 }
 
 QString defaultSocket(const QString& name, const QProcessEnvironment& environment) {
@@ -411,7 +409,7 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
                  options.alertWebhook = text;
                  return std::nullopt;
              },
-             .shownAs = shownWebhook},
+             .shownAs = shownWebhookOption},
             {.names = {"alert-webhook-secret-file"},
              .valueName = "FILE",
              .help = "sign the webhook's requests with the file's first line",
