@@ -402,6 +402,19 @@ class TestProjectord : public QObject {
                                         "--https-key",  "RUNTIME/k.pem",
                                         "--socket",     "RUNTIME/tls.sock"}
             << "RUNTIME/c.pem";
+        QTest::newRow("a webhook's token is never shown")
+            << "alert-webhook=ftp://hooks.example/T0KEN\n"
+            << QStringList() << "not \"ftp://hooks.example/...\"";
+        QTest::newRow("no such webhook secret file")
+            << QString() << QStringList{"--alert-webhook",
+                                        "https://hooks.example/x",
+                                        "--alert-webhook-secret-file",
+                                        "RUNTIME/none",
+                                        "--socket",
+                                        "RUNTIME/hook.sock"}
+            << "cannot read the alert webhook password file RUNTIME/none";
+        QTest::newRow("a mail address that is an option")
+            << QString() << QStringList{"--alert-mail", "-oQ/tmp@x"} << "one mail address";
     }
     void refusesToStart() {
         QFETCH(QString, config);
