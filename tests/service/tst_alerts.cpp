@@ -21,15 +21,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The damping's times, short enough for the rig's millisecond steps.
-AlertSettings shortSettings() {
-    AlertSettings settings;
-    settings.name = QStringLiteral("hall-a");
-    settings.lineAfter = 5s;
-    settings.clearAfter = 10s;
-    settings.quietAfter = 30s;
-    return settings;
-}
+// The levels, and the damping's times short enough for the rig's steps.
+const AlertSettings kSettings{.name = "hall-a",
+                              .lampHours = 1500,
+                              .temperature = 80.0,
+                              .lineAfter = 5s,
+                              .clearAfter = 10s,
+                              .quietAfter = 30s};
 
 QString readAll(const QString& path) {
     QFile file(path);
@@ -135,10 +133,7 @@ class TestAlerts : public QObject {
         QFETCH(QStringList, said);
         Rig rig({1000ms, 3000ms, 1s, 1s, 20ms});
         rig.answers.insert(QStringLiteral("CR3"), QStringLiteral("01000\r"));
-        AlertSettings settings = shortSettings();
-        settings.lampHours = 1500;
-        settings.temperature = 80.0;
-        AlertMonitor monitor(*rig.queue, rig.clock, *rig.journal, settings);
+        AlertMonitor monitor(*rig.queue, rig.clock, *rig.journal, kSettings);
         QStringList heard;
         monitor.addListener([&heard](const QJsonObject& event) {
             heard.append(event.value("event").toString() + QLatin1Char(' ') +
@@ -180,9 +175,7 @@ class TestAlerts : public QObject {
     // 8601; one-off events kept among the last 50 but never open.
     void shape() {
         Rig rig;
-        AlertSettings settings = shortSettings();
-        settings.lampHours = 1500;
-        AlertMonitor monitor(*rig.queue, rig.clock, *rig.journal, settings, [&rig] {
+        AlertMonitor monitor(*rig.queue, rig.clock, *rig.journal, kSettings, [&rig] {
             return QDateTime::fromMSecsSinceEpoch(1772439300000 + rig.clock.now().count(), Qt::UTC);
         });
         rig.answers.insert(QStringLiteral("CR3"), QStringLiteral("01500\r"));
@@ -195,7 +188,6 @@ class TestAlerts : public QObject {
         QCOMPARE(event.value("detail").toString(),
                  QStringLiteral("1500 h reached (alert at 1500)"));
         QCOMPARE(event.value("name").toString(), QStringLiteral("hall-a"));
-        QVERIFY(QDateTime::fromString(event.value("time").toString(), Qt::ISODateWithMs).isValid());
         QVERIFY(event.value("time").toString().startsWith(QLatin1String("2026-03-02T08:15:")));
         for (int n = 0; n < 60; ++n)
             monitor.raiseOnce(QStringLiteral("schedule_failed"), QStringLiteral("run %1").arg(n));
