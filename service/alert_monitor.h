@@ -3,7 +3,7 @@
 // The service's alerts: conditions read from the projector's state (lamp
 // hours, lamp failure, faults, temperature) and from its line (lost for too
 // long), each said once when it begins and once when it clears, plus one-off
-// events another part of the service raises (a scheduled action failed). Each
+// events raised elsewhere in the service (a scheduled action failed). Each
 // event is one JSON object, the same for the journal's readers, the channels,
 // the web page, MQTT and kavoctl:
 //   {"event": "lamp_hours", "state": "raised", "name": "hall-a",
