@@ -267,6 +267,8 @@ void WebhookChannel::post() {
     request.setTransferTimeout(int(std::chrono::milliseconds(kWebhookTransferTimeout).count()));
     m_posting = true;
     QNetworkReply* reply = m_network->post(request, delivery.body);
+    // Whatever the receiver answers is not kept: its body could be any size.
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] { reply->readAll(); });
     QObject::connect(reply, &QNetworkReply::finished, reply, [this, reply] { answered(reply); });
 }
 
