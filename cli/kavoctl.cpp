@@ -53,6 +53,8 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
             return;
         }
         break;
+    case Subcommand::Alerts:
+        break;
     case Subcommand::Status:
     case Subcommand::Lamp:
         for (const panel::ButtonEntry& button : panel::buttons()) {
@@ -68,6 +70,16 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
     }
     if (!openPort(m_invocation)) {
         finish(kExitPort);
+        return;
+    }
+    if (m_invocation.subcommand == Subcommand::Alerts) {
+        if (!m_throughService) {
+            complain(QStringLiteral("%1 is no kavo-projectord socket: alerts come from the service")
+                         .arg(m_portName));
+            finish(kExitPort);
+            return;
+        }
+        askService();
         return;
     }
     if (m_invocation.subcommand == Subcommand::Status && m_throughService) {
@@ -179,15 +191,22 @@ void Kavoctl::nextRead() {
 
 // Through a sharing service, status is what the service knows, with each
 // reading's age: no reads of its own. A service that does not answer the
-// question within the reply window is read from as a line is.
+// question within the reply window is read from as a line is. Alerts only
+// the service knows.
 void Kavoctl::askService() {
     m_answerWait = m_platform.timers.createTimer();
     m_answerWait->setInterval(m_invocation.replyWindow);
-    m_answerWait->setTickHandler([this] {
+    const bool alerts = m_invocation.subcommand == Subcommand::Alerts;
+    m_answerWait->setTickHandler([this, alerts] {
         m_answerWait->setEnabled(false);
-        startExchanges();
+        if (!alerts) {
+            startExchanges();
+            return;
+        }
+        complain(QStringLiteral("%1: the service did not answer").arg(m_portName));
+        finish(kExitNoReply);
     });
-    m_port->setEventHandler([this](CommEvent event) {
+    m_port->setEventHandler([this, alerts](CommEvent event) {
         if (event == CommEvent::LineLost) {
             m_answerWait->setEnabled(false);
             const QString reason = m_port->farEndReason();
@@ -204,6 +223,10 @@ void Kavoctl::askService() {
         if (!complete)
             return;
         m_answerWait->setEnabled(false);
+        if (alerts) {
+            printAlerts(answer.value_or(QJsonObject()));
+            return;
+        }
         const QJsonObject state =
             answer ? answer->value(QStringLiteral("state")).toObject() : QJsonObject();
         if (state.isEmpty()) {
@@ -227,8 +250,39 @@ void Kavoctl::askService() {
         }
         finish(kExitOk);
     });
-    m_port->write(serviceRequest(QStringLiteral("state")));
+    m_port->write(serviceRequest(alerts ? QStringLiteral("alerts") : QStringLiteral("state")));
     m_answerWait->setEnabled(true);
+}
+
+// The open alerts, then the last events, oldest first.
+void Kavoctl::printAlerts(const QJsonObject& answer) {
+    if (!answer.contains(QStringLiteral("events"))) {
+        complain(QStringLiteral("%1: the service does not know alerts").arg(m_portName));
+        finish(kExitBadReply);
+        return;
+    }
+    if (m_invocation.json) {
+        print(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented)).trimmed());
+        finish(kExitOk);
+        return;
+    }
+    const auto line = [](const QJsonValue& value) {
+        const QJsonObject event = value.toObject();
+        const auto text = [&event](const char* name) {
+            return escapeControls(event.value(QLatin1String(name)).toString());
+        };
+        return QStringLiteral("%1  %2 %3: %4")
+            .arg(text("time"), text("event"), text("state"), text("detail"));
+    };
+    const QJsonArray open = answer.value(QStringLiteral("open")).toArray();
+    print(open.isEmpty() ? QStringLiteral("Open: none") : QStringLiteral("Open:"));
+    for (const QJsonValue& event : open)
+        print(QStringLiteral("  ") + line(event));
+    const QJsonArray events = answer.value(QStringLiteral("events")).toArray();
+    print(events.isEmpty() ? QStringLiteral("Events: none") : QStringLiteral("Events:"));
+    for (const QJsonValue& event : events)
+        print(QStringLiteral("  ") + line(event));
+    finish(kExitOk);
 }
 
 // power on|off --wait: each exchange reported as send reports it, then

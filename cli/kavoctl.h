@@ -54,6 +54,7 @@ class Kavoctl {
     void nextRead();
     void managedPower();
     void askService();
+    void printAlerts(const QJsonObject& answer);
     void startExchanges();
     bool closedAtOnce(const Exchange& exchange);
     void report(const Exchange& exchange);

@@ -2,7 +2,7 @@
 
 // kavoctl's command line: a subcommand first (send, status, list, ports, or
 // one of the projector's verbs: power, input, mute, freeze, lamp, lamp-mode,
-// volume), then its arguments, with options anywhere before a "--".
+// volume, or alerts), then its arguments, with options anywhere before a "--".
 
 #include <chrono>
 #include <cstdint>
@@ -17,8 +17,9 @@ enum class Subcommand {
     Status,
     List,
     Ports,
-    Act,  // a verb: the commands of its action (power off, input 2, volume up 3 ...)
-    Lamp, // the lamp reads
+    Act,    // a verb: the commands of its action (power off, input 2, volume up 3 ...)
+    Lamp,   // the lamp reads
+    Alerts, // a sharing service's open alerts and last events
 };
 
 // How long power on|off --wait waits at most, unless it names the seconds.

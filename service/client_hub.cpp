@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QTcpSocket>
@@ -250,6 +251,12 @@ void ClientHub::answerRequest(ClientId id, const QByteArray& request) {
         answer.insert(QStringLiteral("now"),
                       QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
         answer.insert(QStringLiteral("state"), m_queue.state().toJson());
+    } else if (request == "alerts") {
+        // "alerts": the open alerts and the last events.
+        answer = m_alerts ? m_alerts()
+                          : QJsonObject{{QStringLiteral("open"), QJsonArray()},
+                                        {QStringLiteral("events"), QJsonArray()}};
+        answer.insert(QStringLiteral("service"), m_name);
     } else {
         answer.insert(QStringLiteral("error"), QStringLiteral("no such request"));
         m_journal.complain(found->second.who,

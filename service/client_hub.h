@@ -26,6 +26,7 @@
 #include <map>
 #include <optional>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QLocalServer>
 #include <QObject>
 #include <QTcpServer>
@@ -65,6 +66,8 @@ class ClientHub final : public QObject {
 
     // Every client is told that the line is down, and goes.
     void lineLost();
+    // What the "alerts" request answers: {"open": [...], "events": [...]}.
+    void setAlerts(std::function<QJsonObject()> alerts) { m_alerts = std::move(alerts); }
 
   private:
     struct Connection {
@@ -92,6 +95,7 @@ class ClientHub final : public QObject {
     int m_localCount = 0;
     int m_tcpCount = 0;
     std::function<std::optional<LineDown>()> m_lineDown;
+    std::function<QJsonObject()> m_alerts;
 };
 
 } // namespace kavo::service

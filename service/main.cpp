@@ -212,5 +212,14 @@ int main(int argc, char* argv[]) {
         err << "kavo-projectord: " << error << '\n';
         return 1;
     }
+    // The page lists the alerts and hears of each new one.
+    if (web && service.alerts()) {
+        kavo::service::AlertMonitor& alerts = *service.alerts();
+        web->api().setAlerts([&alerts] { return alerts.toJson(); });
+        alerts.addListener([&web](const QJsonObject& event) {
+            if (web)
+                web->api().alert(event);
+        });
+    }
     return stopped ? 0 : QCoreApplication::exec();
 }

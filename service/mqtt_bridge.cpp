@@ -85,6 +85,10 @@ void MqttBridge::lineChanged(bool open) {
     publishState(false);
 }
 
+void MqttBridge::publishAlert(const QJsonObject& event) {
+    m_link.publish(topic("event"), QJsonDocument(event).toJson(QJsonDocument::Compact), false);
+}
+
 void MqttBridge::connected() {
     for (const char* leaf : {"power/set", "input/set", "lamp_mode/set", "button/set", "command"})
         m_link.subscribe(topic(leaf));

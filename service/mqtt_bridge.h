@@ -10,8 +10,8 @@
 // Topics: availability ("online" while connected and the line is open, else
 // "offline", also the will), state (the state object as JSON), power,
 // power_state, input, lamp_hours, temperature_1..3, lamp_mode, lamp_status,
-// setting; power/set, input/set, lamp_mode/set, button/set and command
-// (answered on reply).
+// setting, event (alerts, not retained); power/set, input/set, lamp_mode/set, button/set and
+// command (answered on reply).
 
 #include "journal.h"
 #include "line_queue.h"
@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <QJsonObject>
 #include <QString>
 
 namespace kavo::service {
@@ -51,6 +52,8 @@ class MqttBridge {
     // Says "offline" and leaves the broker.
     void stop();
     void lineChanged(bool open);
+    // An alert's event on BASE/NAME/event, not retained: it happened once.
+    void publishAlert(const QJsonObject& event);
 
   private:
     enum class Purpose { Plain, Reply };

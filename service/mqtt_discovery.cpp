@@ -142,6 +142,17 @@ std::vector<std::pair<QString, QByteArray>> discoveryMessages(const DiscoverySet
                                   "'lamp_failure'] else 'OFF' }}"));
     publish("binary_sensor", QStringLiteral("problem"), QStringLiteral("Problem"), problem);
 
+    // Alerts as an event entity: the event's state is its type, the rest
+    // its attributes.
+    QJsonObject alert = state("event");
+    alert.insert(QStringLiteral("event_types"),
+                 words({QStringLiteral("raised"), QStringLiteral("cleared")}));
+    alert.insert(QStringLiteral("value_template"),
+                 QStringLiteral("{{ {'event_type': value_json.state, 'event': value_json.event, "
+                                "'description': value_json.description, 'detail': "
+                                "value_json.detail} | tojson }}"));
+    publish("event", QStringLiteral("alert"), QStringLiteral("Alert"), alert);
+
     for (const panel::ButtonEntry& button : panel::buttons()) {
         if (button.kind != panel::Kind::Click ||
             std::ranges::find(kPowerAndInputFrames, button.frame) != kPowerAndInputFrames.end())

@@ -2,8 +2,8 @@
 
 // Home Assistant's discovery for one projector, as data: the retained
 // configuration messages that make it one device with a power switch,
-// selects for the input and the lamp mode, sensors, a problem sensor and a
-// button for each of the panel's other click buttons. And the words the
+// selects for the input and the lamp mode, sensors, a problem sensor, an
+// alert event and a button for each of the panel's other click buttons. And the words the
 // bridge's topics take for the inputs and lamp modes, from the vocabulary.
 
 #include "projector_vocabulary.h"

@@ -102,6 +102,14 @@ QString ProjectorService::start() {
             return error;
         }
     }
+    if (QString error = startAlerts(); !error.isEmpty()) {
+        if (m_mqtt)
+            m_mqtt->stop();
+        if (m_pjlink)
+            m_pjlink->close();
+        m_hub->close();
+        return error;
+    }
     for (const QString& warning : std::exchange(m_warnings, {}))
         m_journal.write(m_options.name, warning);
     m_line->start([this] { m_queue->lineOpened(); });
@@ -152,6 +160,56 @@ QString ProjectorService::startMqtt() {
     return {};
 }
 
+// Alerts: the monitor always (the page and kavoctl list them), the
+// channels given.
+QString ProjectorService::startAlerts() {
+    using std::chrono::milliseconds;
+    std::vector<std::unique_ptr<AlertChannel>> channels;
+    if (!m_options.alertCommand.isEmpty())
+        channels.push_back(std::make_unique<CommandChannel>(
+            m_options.alertCommand, milliseconds(m_options.alertCommandTimeout), m_timers,
+            m_journal, m_options.name));
+    if (!m_options.alertWebhook.isEmpty()) {
+        WebhookSettings settings;
+        settings.url = QUrl(m_options.alertWebhook);
+        if (!m_options.alertWebhookSecretFile.isEmpty()) {
+            QString error;
+            settings.secret = readPassword(m_options.alertWebhookSecretFile,
+                                           QStringLiteral("alert webhook"), error, m_warnings);
+            if (settings.secret.isEmpty())
+                return error;
+        }
+        channels.push_back(std::make_unique<WebhookChannel>(std::move(settings), m_timers,
+                                                            m_journal, m_options.name));
+    }
+    if (!m_options.alertMail.isEmpty())
+        channels.push_back(std::make_unique<MailChannel>(m_options.alertMail, m_timers, m_journal,
+                                                         m_options.name));
+    if (m_mqtt)
+        channels.push_back(std::make_unique<MqttAlertChannel>(*m_mqtt));
+    m_alertChannels = std::move(channels);
+
+    AlertSettings settings;
+    settings.name = m_options.name;
+    settings.lampHours = m_options.lampAlertHours;
+    if (m_options.temperatureAlert)
+        settings.temperature = double(*m_options.temperatureAlert);
+    settings.lineAfter = m_options.lineAlertAfter;
+    settings.clearAfter = m_options.alertClearAfter;
+    m_alerts = std::make_unique<AlertMonitor>(*m_queue, m_timers, m_journal, settings);
+    m_alerts->addListener([this](const QJsonObject& event) {
+        for (const auto& channel : m_alertChannels)
+            channel->send(event);
+    });
+    m_hub->setAlerts([this] { return m_alerts->toJson(); });
+    m_line->addOpenObserver([this](bool open) {
+        if (m_alerts)
+            m_alerts->lineChanged(open);
+    });
+    m_alerts->start(m_line->isOpen());
+    return {};
+}
+
 void ProjectorService::stop(const QString& why) {
     if (m_stopped)
         return;
@@ -164,6 +222,8 @@ void ProjectorService::stop(const QString& why) {
         m_pjlink->close();
     m_hub->close();
     m_line->close();
+    // A program or request still running for an alert ends with the service.
+    m_alertChannels.clear();
     m_journal.flushComplaints();
 }
 

@@ -4,6 +4,8 @@
 // goes through, the state from the status reads, the clients' sockets, and
 // PJLink and MQTT when asked for.
 
+#include "alert_channels.h"
+#include "alert_monitor.h"
 #include "client_hub.h"
 #include "journal.h"
 #include "line_queue.h"
@@ -40,9 +42,12 @@ class ProjectorService {
     const ProjectorState& state() const { return m_state; }
     OwnedLine& line() { return *m_line; }
     const ServiceOptions& options() const { return m_options; }
+    // The alerts, from start() on (null before).
+    AlertMonitor* alerts() { return m_alerts.get(); }
 
   private:
     QString startMqtt();
+    QString startAlerts();
 
     ServiceOptions m_options;
     Journal& m_journal;
@@ -57,6 +62,9 @@ class ProjectorService {
     std::unique_ptr<MqttBridge> m_mqtt;
     QStringList m_warnings; // said once the service runs
     bool m_stopped = false;
+    // Alerts: the monitor and the channels it tells.
+    std::vector<std::unique_ptr<AlertChannel>> m_alertChannels;
+    std::unique_ptr<AlertMonitor> m_alerts;
 };
 
 } // namespace kavo::service

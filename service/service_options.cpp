@@ -1,5 +1,6 @@
 #include "service_options.h"
 
+#include "alert_channels.h"
 #include "kavo_version.h"
 #include "line_settings.h"
 #include "option_table.h"
@@ -134,6 +135,14 @@ OptionCheck topicInto(bool orNothing, QString& target) {
 // system's journal).
 QString shownBroker(QStringView value) {
     return escapeControls(withoutPassword(value.toString()));
+}
+
+// A webhook's URL is shown without what may hold its token.
+QString shownWebhookOption(QStringView value) {
+    const QUrl url(value.toString());
+    if (!url.isValid() || url.host().isEmpty())
+        return QStringLiteral("(a URL that is not valid)");
+    return escapeControls(shownWebhook(url) + QStringLiteral("/..."));
 }
 
 QString defaultSocket(const QString& name, const QProcessEnvironment& environment) {
@@ -360,6 +369,64 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
              .check = printableInto(128, "1 to 128 printable characters", options.description)},
             {.names = {"http-open-operator"},
              .help = "without --users: loopback may also control, not only watch"},
+            {.names = {"lamp-alert-hours"},
+             .valueName = "N",
+             .help = "alert when the lamp hours reach N",
+             .check = numberInto("hours", 1, 100000, options.lampAlertHours),
+             .heading = "Alerts:"},
+            {.names = {"temperature-alert"},
+             .valueName = "C",
+             .help = "alert when a temperature passes C degrees Celsius",
+             .check = numberInto("degrees", 1, 200, options.temperatureAlert)},
+            {.names = {"line-alert-after"},
+             .valueName = "S",
+             .help = "alert when the line is lost for longer than S seconds",
+             .byDefault = number(defaults.lineAlertAfter.count()),
+             .check = numberInto(seconds, 1, 86400, options.lineAlertAfter)},
+            {.names = {"alert-clear-after"},
+             .valueName = "S",
+             .help = "say an alert cleared once it has read clear for S seconds",
+             .byDefault = number(defaults.alertClearAfter.count()),
+             .check = numberInto(seconds, 1, 3600, options.alertClearAfter)},
+            {.names = {"alert-command"},
+             .valueName = "PROGRAM",
+             .help = "run PROGRAM for each event (KAVO_EVENT ... and JSON on its input)",
+             .check = printableInto(4096, "a program", options.alertCommand)},
+            {.names = {"alert-command-timeout"},
+             .valueName = "S",
+             .help = "the program's time limit",
+             .byDefault = number(defaults.alertCommandTimeout.count()),
+             .check = numberInto(seconds, 1, 3600, options.alertCommandTimeout)},
+            {.names = {"alert-webhook"},
+             .valueName = "URL",
+             .help = "POST each event's JSON to an http:// or https:// URL",
+             .check = [&](const QString& text) -> std::optional<QString> {
+                 const QUrl url(text, QUrl::StrictMode);
+                 if (!url.isValid() || url.host().isEmpty() ||
+                     (url.scheme() != QLatin1String("http") &&
+                      url.scheme() != QLatin1String("https")))
+                     return QStringLiteral("an http:// or https:// URL");
+                 options.alertWebhook = text;
+                 return std::nullopt;
+             },
+             .shownAs = shownWebhookOption},
+            {.names = {"alert-webhook-secret-file"},
+             .valueName = "FILE",
+             .help = "sign the webhook's requests with the file's first line",
+             .check = printableInto(4096, "a file name", options.alertWebhookSecretFile)},
+            {.names = {"alert-mail"},
+             .valueName = "ADDRESS",
+             .help = "mail each event to ADDRESS through sendmail -t",
+             .check = [&](const QString& text) -> std::optional<QString> {
+                 static const QRegularExpression address(QStringLiteral(
+                     "\\A[^\\s@<>,;\"()\\\\-][^\\s@<>,;\"()\\\\]*@[^\\s@<>,;\"()\\\\]+\\z"));
+                 const bool controls = std::ranges::any_of(
+                     text, [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+                 if (controls || text.size() > 254 || !address.match(text).hasMatch())
+                     return QStringLiteral("one mail address, NAME@DOMAIN");
+                 options.alertMail = text;
+                 return std::nullopt;
+             }},
             {.names = {"users"},
              .valueName = "FILE",
              .help = "accounts for signing in, NAME:ROLE:HASH a line",
@@ -453,6 +520,8 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
     options.httpOpenOperator = read.isSet(QStringLiteral("http-open-operator"));
     if (const QString web = webProblem(options); !web.isEmpty())
         return failure(web);
+    if (!options.alertWebhookSecretFile.isEmpty() && options.alertWebhook.isEmpty())
+        return failure(QStringLiteral("--alert-webhook-secret-file needs --alert-webhook"));
     if (!options.mqtt && (!options.mqttPasswordFile.isEmpty() || !options.mqttCaFile.isEmpty()))
         return failure(QStringLiteral("--mqtt-password-file and --mqtt-ca need --mqtt"));
     if (options.mqtt && !options.mqttPasswordFile.isEmpty() && options.mqtt->user.isEmpty())

@@ -60,6 +60,17 @@ struct ServiceOptions {
     QString httpsKeyFile;
     QString description;
     bool httpOpenOperator = false;
+    // Alerts: the levels that raise them (none without), the line's grace,
+    // and the channels they go to (none without).
+    std::optional<int> lampAlertHours;
+    std::optional<int> temperatureAlert; // degrees Celsius
+    std::chrono::seconds lineAlertAfter{60};
+    std::chrono::seconds alertClearAfter{120};
+    QString alertCommand;
+    std::chrono::seconds alertCommandTimeout{30};
+    QString alertWebhook;
+    QString alertWebhookSecretFile;
+    QString alertMail;
     // The web page's accounts; --add-user or --remove-user change them and exit.
     QString usersFile;
     QString addUser;

@@ -136,6 +136,27 @@ int main(int argc, char* argv[]) {
 
     Simulator simulator(options, commands, *line);
     simulator.start();
+    // Changes by hand, a line each, on standard input; a line longer than
+    // kLongestControl is dropped. It ends with its end of file.
+    constexpr qsizetype kLongestControl = 256;
+    QByteArray typed;
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char bytes[512];
+        const ssize_t got = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        if (got <= 0) {
+            if (got == 0 || (errno != EINTR && errno != EAGAIN))
+                input.setEnabled(false);
+            return;
+        }
+        typed.append(bytes, got);
+        for (qsizetype end = typed.indexOf('\n'); end >= 0; end = typed.indexOf('\n')) {
+            simulator.control(typed.left(end));
+            typed.remove(0, end + 1);
+        }
+        if (typed.size() > kLongestControl)
+            typed.clear();
+    });
     const QString faults = describeFaults(options);
     if (!faults.isEmpty())
         printLine(QStringLiteral("faults: %1").arg(faults));

@@ -29,6 +29,9 @@ struct Sensor {
 constexpr std::array<Sensor, 3> kSensors{{{24.0, 31.0}, {25.5, 42.5}, {26.0, 57.0}}};
 constexpr double kTemperatureLimit = 99.9; // five characters with sign and tenths
 
+// The power read's code of a lamp failure; the lamp status read says X then.
+constexpr char kLampFailure[] = "21";
+
 QByteArray powerCode(Power power) {
     switch (power) {
     case Power::On:
@@ -224,7 +227,7 @@ void ProjectorModel::apply(QByteArrayView command) {
 // Data for the seven reads the panel decodes; a null array for anything else.
 QByteArray ProjectorModel::statusRead(QByteArrayView command) const {
     if (command == "CR0")
-        return powerCode(m_power);
+        return m_fault.isEmpty() ? powerCode(m_power) : m_fault;
     if (command == "CR1")
         return QByteArray::number(m_input);
     if (command == "CR3") {
@@ -240,14 +243,65 @@ QByteArray ProjectorModel::statusRead(QByteArrayView command) const {
         return QByteArray(1, leftRight ? '0' : '1') + (topBottom ? '0' : '1');
     }
     if (command == "CR6") {
-        return temperatureField(m_temperatures[0]) + ' ' + temperatureField(m_temperatures[1]) +
-               ' ' + temperatureField(m_temperatures[2]);
+        QByteArrayList fields;
+        for (std::size_t i = 0; i < m_temperatures.size(); ++i)
+            fields.append(temperatureField(m_held[i].value_or(m_temperatures[i])));
+        return fields.join(' ');
     }
     if (command == "CR LAMPSTS")
-        return QByteArray("000 1") + (lampLit() ? 'I' : 'O');
+        return QByteArray("000 1") + (m_fault == kLampFailure ? 'X' : lampLit() ? 'I' : 'O');
     if (command == "CR LAMPMODE")
         return "000 " + lampModeWord(m_lampMode);
     return QByteArray();
+}
+
+const char* const kControlHelp =
+    "Lines on standard input change the projector: \"lamp-hours N\", \"fault lamp\",\n"
+    "\"fault temperature\", \"fault power\", \"temperature S C\" (sensor S of 1..3 held\n"
+    "at C degrees Celsius), \"clear\" (no fault, no sensor held).";
+
+QString ProjectorModel::control(QByteArrayView line, milliseconds now) {
+    advanceTo(now);
+    const QList<QByteArray> words = line.toByteArray().simplified().split(' ');
+    bool number = true;
+    if (words.size() == 2 && words[0] == "lamp-hours") {
+        const qint64 hours = words[1].toLongLong(&number);
+        if (!number || hours < 0 || hours > kMaxLampHours)
+            return QStringLiteral("lamp-hours takes 0 to %1").arg(kMaxLampHours);
+        m_settings.lampHours = int(hours);
+        m_litTime = milliseconds{0};
+        return {};
+    }
+    if (words.size() == 2 && words[0] == "fault") {
+        static const std::array<std::pair<QByteArrayView, QByteArrayView>, 3> codes{{
+            {"lamp", kLampFailure},
+            {"temperature", "08"},
+            {"power", "10"},
+        }};
+        for (const auto& [name, code] : codes) {
+            if (words[1] == name) {
+                m_fault = code.toByteArray();
+                return {};
+            }
+        }
+        return QStringLiteral("fault takes lamp, temperature or power");
+    }
+    if (words.size() == 3 && words[0] == "temperature") {
+        const int sensor = words[1].toInt(&number);
+        bool degrees = false;
+        const double value = words[2].toDouble(&degrees);
+        if (!number || !degrees || sensor < 1 || sensor > int(m_held.size()) ||
+            std::abs(value) > kTemperatureLimit)
+            return QStringLiteral("temperature takes a sensor 1 to 3 and degrees Celsius");
+        m_held[std::size_t(sensor - 1)] = value;
+        return {};
+    }
+    if (words.size() == 1 && words[0] == "clear") {
+        m_fault.clear();
+        m_held = {};
+        return {};
+    }
+    return QStringLiteral("unknown: %1").arg(QString::fromLatin1(line.toByteArray().left(40)));
 }
 
 } // namespace kavo::sim

@@ -81,6 +81,12 @@ class ProjectorModel {
 
     qsizetype bufferedInput() const { return m_reader.buffered(); }
 
+    // A change made by hand, one line of the simulator's standard input:
+    // "lamp-hours N", "fault lamp|temperature|power", "temperature S C"
+    // (sensor 1..3 held at C degrees), "clear" (no fault, no held sensor).
+    // Empty when done, else why not.
+    QString control(QByteArrayView line, milliseconds now);
+
   private:
     void advanceTo(milliseconds now);
     std::optional<milliseconds> phaseEnd() const;
@@ -103,6 +109,12 @@ class ProjectorModel {
     bool m_ceiling = false;
     bool m_rear = false;
     std::array<double, 3> m_temperatures{};
+    // Set by hand: the power read's fault code, the sensors held.
+    QByteArray m_fault;
+    std::array<std::optional<double>, 3> m_held{};
 };
+
+// What control() takes, for --help.
+extern const char* const kControlHelp;
 
 } // namespace kavo::sim

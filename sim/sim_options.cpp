@@ -1,6 +1,7 @@
 #include "sim_options.h"
 
 #include "option_table.h"
+#include "projector_model.h"
 
 #include <random>
 
@@ -126,8 +127,9 @@ ParsedOptions parseOptions(const QStringList& arguments) {
     if (!read.parse(arguments))
         return refuse(read.errorText());
     if (read.isSet(QStringLiteral("help"))) {
-        result.message = QStringLiteral("Usage: kavo-projector-sim [OPTION...]\n%1\n\nOptions:\n%2")
-                             .arg(kDescription, read.help(kHelpColumn));
+        result.message =
+            QStringLiteral("Usage: kavo-projector-sim [OPTION...]\n%1\n\n%2\n\nOptions:\n%3")
+                .arg(kDescription, QLatin1String(kControlHelp), read.help(kHelpColumn));
         return result;
     }
     if (!read.positionalArguments().isEmpty())

@@ -130,4 +130,12 @@ void Simulator::flood() {
         m_line.send(m_shaper.randomBytes(count));
 }
 
+void Simulator::control(const QByteArray& line) {
+    if (line.trimmed().isEmpty())
+        return;
+    const QString problem = m_model.control(line, now());
+    printLine(problem.isEmpty() ? QStringLiteral("set: %1").arg(QString::fromLatin1(line.trimmed()))
+                                : QStringLiteral("not set: %1").arg(problem));
+}
+
 } // namespace kavo::sim

@@ -22,6 +22,8 @@ class Simulator final : public QObject {
     ~Simulator() override;
 
     void start();
+    // One line of standard input: a change by hand, said on standard output.
+    void control(const QByteArray& line);
 
   private:
     milliseconds now() const { return milliseconds{m_clock.elapsed()}; }

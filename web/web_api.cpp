@@ -84,6 +84,7 @@ const std::vector<WebApi::Route>& WebApi::routes() {
         {"GET", "api/v1/tokens", Need::Viewer, &WebApi::getTokens},
         {"POST", "api/v1/tokens", Need::Viewer, &WebApi::postToken},
         {"DELETE", "api/v1/tokens/{}", Need::Viewer, &WebApi::deleteToken},
+        {"GET", "api/v1/alerts", Need::Viewer, &WebApi::getAlerts},
     };
     return table;
 }
@@ -781,6 +782,18 @@ QByteArray WebApi::metricsText() const {
         ++snapshot.clients[kindOf(who)];
     snapshot.clients[QStringLiteral("websocket")] = m_streams;
     return m_metrics.text(snapshot);
+}
+
+// Alerts: the open ones and the last events, and each new event as it comes.
+void WebApi::getAlerts(Call&, const Respond& respond) {
+    respond(jsonResponse(m_alerts ? m_alerts()
+                                  : QJsonObject{{QStringLiteral("open"), QJsonArray()},
+                                                {QStringLiteral("events"), QJsonArray()}}));
+}
+
+void WebApi::alert(const QJsonObject& event) {
+    this->event(
+        {{QStringLiteral("type"), QStringLiteral("alert")}, {QStringLiteral("event"), event}});
 }
 
 } // namespace kavo::web

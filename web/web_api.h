@@ -88,6 +88,10 @@ class WebApi {
     void lineChanged(bool open);
     // Event streams open now, counted among the clients.
     void setStreams(int count);
+    // The alerts: what GET /api/v1/alerts lists, and each new event for the
+    // event streams as {"type": "alert", "event": {...}}.
+    void setAlerts(std::function<QJsonObject()> alerts) { m_alerts = std::move(alerts); }
+    void alert(const QJsonObject& event);
 
   private:
     enum class Need { Anyone, Viewer, Operator, Admin };
@@ -129,6 +133,8 @@ class WebApi {
     void postAction(Call& call, const Respond& respond);
     void postButton(Call& call, const Respond& respond);
     void postCommand(Call& call, const Respond& respond);
+    // Alerts.
+    void getAlerts(Call& call, const Respond& respond);
 
     QJsonObject sessionJson(const Identity& identity) const;
     ApiResponse signedIn(const Session& session, int status = 200);
@@ -169,6 +175,7 @@ class WebApi {
     Events m_events;
     SessionEnded m_sessionEnded;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+    std::function<QJsonObject()> m_alerts;
 };
 
 } // namespace kavo::web

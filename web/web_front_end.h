@@ -32,6 +32,7 @@ class WebFrontEnd final : public QAbstractHttpServer {
     QString start();
     void close();
     void lineChanged(bool open) { m_api.lineChanged(open); }
+    WebApi& api() { return m_api; }
     quint16 port() const;
 
   protected:

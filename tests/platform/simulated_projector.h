@@ -23,6 +23,11 @@ class SimulatedProjector {
     QString name() const { return m_name; }
     // The commands it received, as its log shows them, once there are `count`.
     QStringList received(qsizetype count);
+    // A change by hand, one line on its standard input ("lamp-hours 1500").
+    void control(const QByteArray& line) {
+        m_process.write(line + '\n');
+        m_process.waitForBytesWritten();
+    }
     // Stops it now, as SIGTERM does.
     void stop();
 

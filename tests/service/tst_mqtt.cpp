@@ -167,7 +167,7 @@ class TestMqtt : public QObject {
             QVERIFY(config.contains("state_topic") || config.contains("command_topic"));
             ++entities;
         }
-        QCOMPARE(entities, 47); // switch, 2 selects, 8 sensors, problem, 35 buttons
+        QCOMPARE(entities, 48); // switch, 2 selects, 8 sensors, problem, alert, 35 buttons
         watcher.rewind();
         QVERIFY(watcher.waitFor(kBase + "power_state", "standby"));
 

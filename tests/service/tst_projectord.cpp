@@ -254,6 +254,42 @@ class TestProjectord : public QObject {
         QVERIFY(kavoctl.readAllStandardOutput().endsWith("power off: in standby\n"));
     }
 
+    // The simulator's lamp hours past the level and back: the alert command
+    // runs once for each, and kavoctl lists both events.
+    void lampHoursAlert() {
+        TempConfigHome home;
+        QTemporaryDir dir;
+        const QString hook = dir.filePath(QStringLiteral("hook"));
+        QFile script(hook);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\necho \"$KAVO_EVENT $KAVO_STATE\" >> \"$0.out\"\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
+        SimulatedProjector projector(kSim, 3, {"--lamp-hours", "100"});
+        Service service(socketPath(),
+                        {"--poll-status", "1", "--poll-other", "1", "--lamp-alert-hours", "1500",
+                         "--alert-clear-after", "1", "--alert-command", hook});
+        QVERIFY(!service.waitFor({"line open:"}).isEmpty());
+        QVERIFY(!service.waitFor({"\tpoll\t", "TxD: C R 3"}).isEmpty());
+        projector.control("lamp-hours 1500");
+        QVERIFY(!service.waitFor({"alert command", "lamp_hours raised: exit status 0"}).isEmpty());
+        projector.control("lamp-hours 0");
+        QVERIFY(!service.waitFor({"alert command", "lamp_hours cleared: exit status 0"}).isEmpty());
+        QTest::qWait(2500); // polls that must not say it again
+        QFile out(hook + QStringLiteral(".out"));
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QCOMPARE(out.readAll(), QByteArray("lamp_hours raised\nlamp_hours cleared\n"));
+        QProcess kavoctl;
+        kavoctl.start(QStringLiteral(KAVOCTL_PATH), {"alerts", "--device", "unix:" + socketPath()});
+        QVERIFY(kavoctl.waitForFinished(kHang));
+        QCOMPARE(kavoctl.exitCode(), 0);
+        const QString said = QString::fromUtf8(kavoctl.readAllStandardOutput());
+        QVERIFY2(said.contains(QRegularExpression(
+                     "^Open: none\nEvents:\n  \\S+  lamp_hours raised: 1500 h reached \\(alert at "
+                     "1500\\)\n  \\S+  lamp_hours cleared: 0 h now")),
+                 qPrintable(said));
+    }
+
     // Bad input from a client: a clear journal line, and the next client served.
     void badInput_data() {
         QTest::addColumn<QByteArray>("bytes");
@@ -361,10 +397,24 @@ class TestProjectord : public QObject {
             << QString() << QStringList{"--http", "0", "--https-cert", "RUNTIME/c.pem"}
             << "--https-cert and --https-key go together";
         QTest::newRow("no such certificate")
-            << QString()
-            << QStringList{"--http", "0", "--https-cert", "RUNTIME/c.pem", "--https-key",
-                           "RUNTIME/k.pem", "--socket", "RUNTIME/tls.sock"}
+            << QString() << QStringList{"--http",       "0",
+                                        "--https-cert", "RUNTIME/c.pem",
+                                        "--https-key",  "RUNTIME/k.pem",
+                                        "--socket",     "RUNTIME/tls.sock"}
             << "RUNTIME/c.pem";
+        QTest::newRow("a webhook's token is never shown")
+            << "alert-webhook=ftp://hooks.example/T0KEN\n"
+            << QStringList() << "not \"ftp://hooks.example/...\"";
+        QTest::newRow("no such webhook secret file")
+            << QString() << QStringList{"--alert-webhook",
+                                        "https://hooks.example/x",
+                                        "--alert-webhook-secret-file",
+                                        "RUNTIME/none",
+                                        "--socket",
+                                        "RUNTIME/hook.sock"}
+            << "cannot read the alert webhook password file RUNTIME/none";
+        QTest::newRow("a mail address that is an option")
+            << QString() << QStringList{"--alert-mail", "-oQ/tmp@x"} << "one mail address";
     }
     void refusesToStart() {
         QFETCH(QString, config);

@@ -246,13 +246,13 @@ class TestServiceUnits : public QObject {
         }
     }
 
-    // The discovery: 47 entities of one device, each with its own id, the
+    // The discovery: 48 entities of one device, each with its own id, the
     // lamp mode select on the choice's own topic.
     void discovery() {
         const auto messages =
             discoveryMessages({QStringLiteral("homeassistant"), QStringLiteral("kavo/hall-a"),
                                QStringLiteral("hall-a"), QStringLiteral("QV-TN310")});
-        QCOMPARE(messages.size(), std::size_t(47));
+        QCOMPARE(messages.size(), std::size_t(48));
         QSet<QString> ids;
         for (const auto& [topic, payload] : messages) {
             const QJsonObject config = QJsonDocument::fromJson(payload).object();
@@ -260,13 +260,19 @@ class TestServiceUnits : public QObject {
             QCOMPARE(config.value(QStringLiteral("availability_topic")).toString(),
                      QStringLiteral("kavo/hall-a/availability"));
         }
-        QCOMPARE(ids.size(), 47);
+        QCOMPARE(ids.size(), 48);
         const auto select = std::ranges::find(
             messages, QStringLiteral("homeassistant/select/kavo_hall-a/lamp_mode_choice/config"),
             &std::pair<QString, QByteArray>::first);
         QVERIFY(select != messages.end());
         QVERIFY(select->second.contains("\"state_topic\":\"kavo/hall-a/lamp_mode_choice\""));
         QCOMPARE(inputPayloads(), (QStringList{"input_1", "input_2", "input_3", "wired"}));
+        const auto alert = std::ranges::find(
+            messages, QStringLiteral("homeassistant/event/kavo_hall-a/alert/config"),
+            &std::pair<QString, QByteArray>::first);
+        QVERIFY(alert != messages.end());
+        QVERIFY(alert->second.contains("\"state_topic\":\"kavo/hall-a/event\""));
+        QVERIFY(alert->second.contains("\"event_types\":[\"raised\",\"cleared\"]"));
     }
 
     // The bridge on a fake broker link: Home Assistant's "online" however
@@ -305,6 +311,11 @@ class TestServiceUnits : public QObject {
         // Its status read, the command, its next read; the queue's own read after the command.
         QCOMPARE(rig.sent.mid(before), (QStringList{"CR0", "C00", "CR0", "CR0"}));
         QVERIFY(rig.journalText().contains("\tmqtt\tTxD: C 0 0"));
+        // An alert's event, once, on its own topic.
+        bridge.publishAlert({{"event", "lamp_hours"}, {"state", "raised"}});
+        QCOMPARE(link.published.last(),
+                 (std::pair<QString, QByteArray>{"kavo/hall-a/event",
+                                                 R"({"event":"lamp_hours","state":"raised"})"}));
     }
 };
 

@@ -38,12 +38,17 @@ ModelSettings quickSettings() {
     return settings;
 }
 
-// Plays "command@ms" steps; returns the reply to the last one.
+// Plays "command@ms" steps, "!line@ms" a change by hand; returns the reply
+// to the last one (a refused change: its reason).
 QByteArray play(ProjectorModel& model, const QStringList& steps) {
     QByteArray reply;
     for (const QString& step : steps) {
         const qsizetype at = step.lastIndexOf(QLatin1Char('@'));
-        reply = model.answer(step.left(at).toLatin1(), milliseconds{step.mid(at + 1).toLongLong()});
+        const milliseconds when{step.mid(at + 1).toLongLong()};
+        if (step.startsWith(QLatin1Char('!')))
+            reply = model.control(step.mid(1, at - 1).toLatin1(), when).toLatin1();
+        else
+            reply = model.answer(step.left(at).toLatin1(), when);
     }
     return reply;
 }
@@ -112,6 +117,17 @@ class TestSimModel : public QObject {
         row("lamp lit warming", {"C00@0", "CR LAMPSTS@1"}, "000 1I\r", " Lamp is ON");
         row("lamp off cooling", {"C00@0", "C01@1", "CR LAMPSTS@2"}, "000 1O\r", " Lamp is OFF");
         row("lamp mode", {"CR LAMPMODE@0"}, "000 NORMAL\r", " Lamp Mode is NORMAL");
+        row("lamp hours set by hand", {"C00@0", "!lamp-hours 1500@5000", "CR3@6000"}, "01501\r",
+            "   1 5 0 1   Hour Use");
+        row("a lamp failure by hand", {"!fault lamp@0", "CR0@1"}, "21\r", " Lamp Failure");
+        row("the lamp status in a lamp failure", {"!fault lamp@0", "CR LAMPSTS@1"}, "000 1X\r",
+            " Lamp is failure");
+        row("a temperature fault by hand", {"!fault temperature@0", "CR0@1"}, "08\r",
+            " Temperature abnormality");
+        row("a sensor held", {"C00@0", "!temperature 2 85@0", "CR6@600000"}, "+31.0 +85.0 +57.0\r",
+            " + 3 1 . 0 deg C + 8 5 . 0 deg C + 5 7 . 0 deg C ");
+        row("cleared", {"!fault power@0", "!temperature 1 90@0", "!clear@1", "CR6@2"},
+            "+24.0 +25.5 +26.0\r", cold);
         row("eco 2", {"CF LAMPMODE ECO2@0", "CR LAMPMODE@1"}, "000 ECO\r", " Lamp Mode is Eco");
         row("auto", {"CF LAMPMODE ECO1@0", "CF LAMPMODE AUTO@1", "CR LAMPMODE@2"}, "000 NORMAL\r",
             " Lamp Mode is NORMAL");
@@ -127,6 +143,28 @@ class TestSimModel : public QObject {
         const auto decoded = decodeStatus(read, renderTrace(received).text, received.size());
         QVERIFY(decoded.has_value());
         QTEST(*decoded, "decoded");
+    }
+
+    // Changes by hand that make no sense change nothing and say why.
+    void controlRefused_data() {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("hours past five digits") << "lamp-hours 100000"
+                                                << "lamp-hours takes";
+        QTest::newRow("no such fault") << "fault fan"
+                                       << "fault takes";
+        QTest::newRow("no such sensor") << "temperature 4 50"
+                                        << "temperature takes a sensor";
+        QTest::newRow("not a word it knows") << "explode"
+                                             << "unknown: explode";
+    }
+    void controlRefused() {
+        QFETCH(QString, line);
+        QFETCH(QString, reason);
+        ProjectorModel model(CommandSet(catalogueCommands()), quickSettings());
+        QVERIFY(model.control(line.toLatin1(), milliseconds{0}).startsWith(reason));
+        QCOMPARE(play(model, {"CR3@0"}), QByteArray("01537\r"));
+        QCOMPARE(play(model, {"CR0@0"}), QByteArray("80\r"));
     }
 
     void startSettings() {

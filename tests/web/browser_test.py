@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The web page in a real browser, against the real service and the simulated
 projector: signing in, managed power, an input, a held button, the journal,
-a viewer who may only watch, signing out; at a phone's size and at a desktop's.
+a viewer who may only watch and sees the open alerts, signing out; at a
+phone's size and at a desktop's.
 
 Every wait is bounded and the processes are ended whatever happens, so a
 fault shows as a clear failure, never as a hang.
@@ -282,6 +283,9 @@ def viewer_case(page, sim, size):
     page.open()
     page.sign_in(VIEWER)
     page.until("the note that the account may only watch", lambda: page.shown("viewer-note"))
+    # The simulator's lamp is past 1500 h from the start: an open alert.
+    page.until("the open lamp hours alert",
+               lambda: "Lamp hours at or past the alert level" in page.text("alerts-open"))
     for element_id in ["action-power-on", "action-volume-up", "button-1", "console-send"]:
         if page.find(element_id).is_enabled():
             raise Failure(f"{size}: the viewer may press {element_id}")
@@ -326,7 +330,8 @@ def main():
             add_account(service_program, users, account)
         service = Child("service", [service_program, "--device", device, "--socket",
                                     os.path.join(workdir, "p.sock"), "--http", "127.0.0.1:0",
-                                    "--users", users, "--description", "Room 2.14"], workdir)
+                                    "--users", users, "--description", "Room 2.14",
+                                    "--lamp-alert-hours", "1500"], workdir)
         children.append(service)
         url = service.wait_for(r"web page on (http://127\.0\.0\.1:\d+/)", "its port").group(1)
         service.wait_for(r"serving on unix:", "its socket")

@@ -47,6 +47,10 @@ class ApiRig {
             return LineFacts{rig.line.isOpen(), QStringLiteral("/dev/ttyUSB0"), {}, {}};
         });
         api->setEvents([this](const QJsonObject& message) { events.append(message); });
+        api->setAlerts([] {
+            return QJsonObject{{"open", QJsonArray{QJsonObject{{"event", "lamp_hours"}}}},
+                               {"events", QJsonArray()}};
+        });
         QVERIFY(api->start().isEmpty());
         rig.queue->lineOpened();
     }
@@ -166,6 +170,9 @@ class TestWebApi : public QObject {
                                       << QByteArray() << 404 << "no such" << none;
         QTest::newRow("a wrong method") << "vera" << QByteArray("PUT") << "/api/v1/state"
                                         << QByteArray() << 405 << "GET" << none;
+        QTest::newRow("alerts for a viewer")
+            << "vera" << QByteArray("GET") << "/api/v1/alerts" << QByteArray() << 200
+            << R"("open":[{"event":"lamp_hours"}])" << none;
         QTest::newRow("a bad journal query")
             << "vera" << QByteArray("GET") << "/api/v1/journal?after=x" << QByteArray() << 400
             << "after" << none;
@@ -279,6 +286,9 @@ class TestWebApi : public QObject {
                 phases.append(event.value(QStringLiteral("phase")).toString());
         }
         QCOMPARE(phases, (QStringList{"started", "waiting", "done"}));
+        api.api->alert({{"event", "line_lost"}});
+        QCOMPARE(api.events.last(),
+                 (QJsonObject{{"type", "alert"}, {"event", QJsonObject{{"event", "line_lost"}}}}));
     }
 
     // A page's stream: refused without a session or from another origin,

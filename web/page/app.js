@@ -182,6 +182,8 @@
   // What one account saw is not left on the page for the next one.
   function clearPrivate() {
     app.journalIds.clear();
+    $('alerts-open').replaceChildren();
+    $('alerts-events').replaceChildren();
     app.lastJournalId = 0;
     app.state = null;
     $('journal-list').replaceChildren();
@@ -220,6 +222,7 @@
     applyRole();
     connectEvents();
     loadJournal();
+    loadAlerts();
     if (tokens) loadTokens();
     if (admin) loadUsers();
   }
@@ -374,6 +377,7 @@
       report(error);
     }
     loadJournal(app.lastJournalId);
+    loadAlerts();
   }
 
   function handleEvent(message) {
@@ -386,6 +390,9 @@
         break;
       case 'power':
         showPowerProgress(message);
+        break;
+      case 'alert':
+        alertCame();
         break;
       case 'session_ended':
         showSignIn(null, 'Your session has ended: please sign in again.');
@@ -949,6 +956,37 @@
     $('token-form').addEventListener('submit', createToken);
     $('token-copy').addEventListener('click', copyToken);
     $('user-form').addEventListener('submit', addUser);
+  }
+
+  // ---- Alerts: the open ones and the last events, read again on each new event ----
+
+  async function loadAlerts() {
+    try {
+      showAlerts(await api('GET', '/api/v1/alerts'));
+    } catch (error) {
+      report(error);
+    }
+  }
+
+  // Events are rare: the list as the service keeps it is simpler than a copy here.
+  function alertCame() {
+    loadAlerts();
+  }
+
+  function alertItem(event) {
+    const item = element('li', `alert-${event.state}`);
+    const time = element('time', 'when', journalTime(event.time));
+    time.dateTime = event.time;
+    item.append(time, ' ', element('strong', 'what', event.description), ' ',
+      element('span', 'state', event.state), ': ', element('span', 'detail', event.detail));
+    return item;
+  }
+
+  function showAlerts({ open, events }) {
+    $('alerts-none').hidden = open.length > 0;
+    $('alerts-open').replaceChildren(...open.map(alertItem));
+    // Newest first: the last event matters most.
+    $('alerts-events').replaceChildren(...events.slice().reverse().map(alertItem));
   }
 
   start();
