@@ -250,6 +250,8 @@ void ClientHub::answerRequest(ClientId id, const QByteArray& request) {
         answer.insert(QStringLiteral("now"),
                       QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
         answer.insert(QStringLiteral("state"), m_queue.state().toJson());
+    } else if (request == "schedule" && m_scheduleAnswer) {
+        answer = m_scheduleAnswer();
     } else {
         answer.insert(QStringLiteral("error"), QStringLiteral("no such request"));
         m_journal.complain(found->second.who,

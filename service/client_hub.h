@@ -26,6 +26,7 @@
 #include <map>
 #include <optional>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QLocalServer>
 #include <QObject>
 #include <QTcpServer>
@@ -65,6 +66,10 @@ class ClientHub final : public QObject {
 
     // Every client is told that the line is down, and goes.
     void lineLost();
+    // The answer to the request "schedule"; without it the request is unknown.
+    void setScheduleAnswer(std::function<QJsonObject()> answer) {
+        m_scheduleAnswer = std::move(answer);
+    }
 
   private:
     struct Connection {
@@ -92,6 +97,7 @@ class ClientHub final : public QObject {
     int m_localCount = 0;
     int m_tcpCount = 0;
     std::function<std::optional<LineDown>()> m_lineDown;
+    std::function<QJsonObject()> m_scheduleAnswer;
 };
 
 } // namespace kavo::service

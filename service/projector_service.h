@@ -13,6 +13,7 @@
 #include "pjlink_server.h"
 #include "port_factory.h"
 #include "projector_state.h"
+#include "scheduler.h"
 #include "service_options.h"
 #include "timer.h"
 
@@ -40,6 +41,8 @@ class ProjectorService {
     const ProjectorState& state() const { return m_state; }
     OwnedLine& line() { return *m_line; }
     const ServiceOptions& options() const { return m_options; }
+    // The schedule, with --schedule once started; else nullptr.
+    Scheduler* scheduler() { return m_scheduler.get(); }
 
   private:
     QString startMqtt();
@@ -55,6 +58,7 @@ class ProjectorService {
     MqttLinkFactory m_mqttLinks;
     std::unique_ptr<MqttLink> m_mqttLink;
     std::unique_ptr<MqttBridge> m_mqtt;
+    std::unique_ptr<Scheduler> m_scheduler;
     QStringList m_warnings; // said once the service runs
     bool m_stopped = false;
 };

@@ -189,6 +189,15 @@ std::optional<Schedule> parseSchedule(const QString& text, QString& error) {
     Schedule schedule;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         QString line = lines[i];
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        const bool control = std::ranges::any_of(line, [](QChar c) {
+            return (c.unicode() < 0x20 && c != QLatin1Char('\t')) || c.unicode() == 0x7f;
+        });
+        if (control) {
+            error = QStringLiteral("line %1: a control character").arg(i + 1);
+            return std::nullopt;
+        }
         // A comment runs from a "#" at the start of a line or after a blank.
         static const QRegularExpression comment(QStringLiteral("(^|\\s)#.*$"));
         line.remove(comment);

@@ -18,8 +18,9 @@
 
 namespace kavo::service {
 
-// A schedule's text is at most this long, its lines at most this many.
-inline constexpr qsizetype kLongestSchedule = 64 * 1024;
+// A schedule's text is at most this long, its lines at most this many: its
+// text and next runs fit in one answer of the service to kavoctl.
+inline constexpr qsizetype kLongestSchedule = 16 * 1024;
 inline constexpr int kMostScheduleLines = 1000;
 // How far ahead the next runs are looked for.
 inline constexpr int kScheduleHorizonDays = 800;

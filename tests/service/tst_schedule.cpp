@@ -73,8 +73,11 @@ class TestSchedule : public QObject {
         QTest::newRow("no action") << "# x\n#\ndaily 22:00"
                                    << "line 3: an entry is"
                                    << "";
-        QTest::newRow("a command that is none") << "daily 22:00 send C\x01"
-                                                << "line 1: "
+        QTest::newRow("a control character") << "daily 22:00 send C\x01"
+                                             << "line 1: a control character"
+                                             << "";
+        QTest::newRow("a command that is none") << "\r\ndaily 22:00 send C\u00e9"
+                                                << "line 2: character 2 of the command"
                                                 << "";
         QTest::newRow("a reversed skip") << "skip 2027-01-06..2026-12-24"
                                          << "line 1: the range"
