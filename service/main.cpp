@@ -212,5 +212,7 @@ int main(int argc, char* argv[]) {
         err << "kavo-projectord: " << error << '\n';
         return 1;
     }
+    if (web)
+        web->setScheduler(service.scheduler());
     return stopped ? 0 : QCoreApplication::exec();
 }

@@ -17,6 +17,7 @@
 #include "line_queue.h"
 #include "managed_power.h"
 #include "metrics.h"
+#include "scheduler.h"
 #include "sessions.h"
 #include "sign_in_guard.h"
 #include "timer.h"
@@ -88,6 +89,8 @@ class WebApi {
     void lineChanged(bool open);
     // Event streams open now, counted among the clients.
     void setStreams(int count);
+    // The service's schedule, when it has one.
+    void setScheduler(service::Scheduler* scheduler) { m_scheduler = scheduler; }
 
   private:
     enum class Need { Anyone, Viewer, Operator, Admin };
@@ -130,6 +133,13 @@ class WebApi {
     void postButton(Call& call, const Respond& respond);
     void postCommand(Call& call, const Respond& respond);
 
+    // The schedule.
+    void getSchedule(Call& call, const Respond& respond);
+    void putSchedule(Call& call, const Respond& respond);
+    void postSchedulePause(Call& call, const Respond& respond);
+    void postScheduleResume(Call& call, const Respond& respond);
+    void pauseSchedule(const Call& call, const Respond& respond, bool paused);
+
     QJsonObject sessionJson(const Identity& identity) const;
     ApiResponse signedIn(const Session& session, int status = 200);
     void runAction(const Call& call, const Action& action, const Respond& respond);
@@ -169,6 +179,7 @@ class WebApi {
     Events m_events;
     SessionEnded m_sessionEnded;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+    service::Scheduler* m_scheduler = nullptr;
 };
 
 } // namespace kavo::web

@@ -32,6 +32,7 @@ class WebFrontEnd final : public QAbstractHttpServer {
     QString start();
     void close();
     void lineChanged(bool open) { m_api.lineChanged(open); }
+    void setScheduler(service::Scheduler* scheduler) { m_api.setScheduler(scheduler); }
     quint16 port() const;
 
   protected:
