@@ -53,6 +53,8 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
             return;
         }
         break;
+    case Subcommand::Schedule:
+        break;
     case Subcommand::Status:
     case Subcommand::Lamp:
         for (const panel::ButtonEntry& button : panel::buttons()) {
@@ -71,7 +73,17 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
         return;
     }
     if (m_invocation.subcommand == Subcommand::Status && m_throughService) {
-        askService();
+        askService(QStringLiteral("state"));
+        return;
+    }
+    if (m_invocation.subcommand == Subcommand::Schedule) {
+        if (!m_throughService) {
+            complain(QStringLiteral("schedule asks a kavo-projectord: give its socket with "
+                                    "--device unix:PATH"));
+            finish(kExitUsage);
+            return;
+        }
+        askService(QStringLiteral("schedule"));
         return;
     }
     startExchanges();
@@ -180,11 +192,16 @@ void Kavoctl::nextRead() {
 // Through a sharing service, status is what the service knows, with each
 // reading's age: no reads of its own. A service that does not answer the
 // question within the reply window is read from as a line is.
-void Kavoctl::askService() {
+void Kavoctl::askService(const QString& request) {
     m_answerWait = m_platform.timers.createTimer();
     m_answerWait->setInterval(m_invocation.replyWindow);
     m_answerWait->setTickHandler([this] {
         m_answerWait->setEnabled(false);
+        if (m_invocation.subcommand == Subcommand::Schedule) {
+            complain(QStringLiteral("%1 did not answer").arg(m_portName));
+            finish(kExitNoReply);
+            return;
+        }
         startExchanges();
     });
     m_port->setEventHandler([this](CommEvent event) {
@@ -204,6 +221,8 @@ void Kavoctl::askService() {
         if (!complete)
             return;
         m_answerWait->setEnabled(false);
+        if (m_invocation.subcommand == Subcommand::Schedule)
+            return printSchedule(answer.value_or(QJsonObject()));
         const QJsonObject state =
             answer ? answer->value(QStringLiteral("state")).toObject() : QJsonObject();
         if (state.isEmpty()) {
@@ -227,8 +246,44 @@ void Kavoctl::askService() {
         }
         finish(kExitOk);
     });
-    m_port->write(serviceRequest(QStringLiteral("state")));
+    m_port->write(serviceRequest(request));
     m_answerWait->setEnabled(true);
+}
+
+// The schedule's text as the file holds it, then its next runs in the
+// service's time zone.
+void Kavoctl::printSchedule(const QJsonObject& answer) {
+    if (!answer.contains(QStringLiteral("text"))) {
+        complain(QStringLiteral("%1 runs without a schedule (kavo-projectord --schedule FILE)")
+                     .arg(m_portName));
+        finish(kExitBadReply);
+        return;
+    }
+    if (m_invocation.json) {
+        print(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented)).trimmed());
+        finish(kExitOk);
+        return;
+    }
+    print(QStringLiteral("# %1 (%2 time), %3; missed runs caught up within %4 min")
+              .arg(escapeControls(answer.value(QStringLiteral("file")).toString()),
+                   answer.value(QStringLiteral("zone")).toString(),
+                   answer.value(QStringLiteral("paused")).toBool() ? QStringLiteral("paused")
+                                                                   : QStringLiteral("running"))
+              .arg(answer.value(QStringLiteral("catch_up_minutes")).toInt()));
+    QString text = answer.value(QStringLiteral("text")).toString();
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    for (const QString& line : text.split(QLatin1Char('\n')))
+        print(escapeControls(line));
+    print(QStringLiteral("# next runs:"));
+    for (const QJsonValue& run : answer.value(QStringLiteral("next")).toArray()) {
+        const QDateTime time = QDateTime::fromString(
+            run.toObject().value(QStringLiteral("time")).toString(), Qt::ISODate);
+        print(QStringLiteral("#   %1  %2")
+                  .arg(time.toString(QStringLiteral("ddd yyyy-MM-dd HH:mm")),
+                       run.toObject().value(QStringLiteral("action")).toString()));
+    }
+    finish(kExitOk);
 }
 
 // power on|off --wait: each exchange reported as send reports it, then

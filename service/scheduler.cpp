@@ -16,6 +16,17 @@ namespace {
 
 const QString kWho = QStringLiteral("schedule");
 
+// "1 entry, 3 skips"
+QString counted(const Schedule& schedule) {
+    const auto entries = schedule.entries.size();
+    const auto skips = schedule.skips.size();
+    return QStringLiteral("%1 %2, %3 %4")
+        .arg(entries)
+        .arg(entries == 1 ? QStringLiteral("entry") : QStringLiteral("entries"))
+        .arg(skips)
+        .arg(skips == 1 ? QStringLiteral("skip") : QStringLiteral("skips"));
+}
+
 QString stateFile(const QString& file) {
     return file + QStringLiteral(".state");
 }
@@ -87,10 +98,9 @@ QString Scheduler::start() {
     }
     m_client = m_queue.addClient(kWho, Policy::Requests);
     m_started = true;
-    m_journal.write(kWho, QStringLiteral("%1 entries and %2 skips from %3 (%4, catch-up %5 min)%6")
-                              .arg(m_schedule.entries.size())
-                              .arg(m_schedule.skips.size())
-                              .arg(escapeControls(m_settings.file), QString(m_settings.zone.id()))
+    m_journal.write(kWho, QStringLiteral("%1 from %2 (%3, catch-up %4 min)%5")
+                              .arg(counted(m_schedule), escapeControls(m_settings.file),
+                                   QString(m_settings.zone.id()))
                               .arg(m_settings.catchUp.count())
                               .arg(m_paused ? QStringLiteral(": paused") : QString()));
     if (const QString problem = saveState(); !problem.isEmpty())
@@ -298,11 +308,9 @@ std::optional<ScheduleProblem> Scheduler::replace(const QString& text, const QSt
         return ScheduleProblem{false, problem};
     m_schedule = *schedule;
     m_text = text;
-    m_journal.write(who, QStringLiteral("changed the schedule: %1 entries, %2 skips (the old "
-                                        "one is %3~)")
-                             .arg(m_schedule.entries.size())
-                             .arg(m_schedule.skips.size())
-                             .arg(escapeControls(QFileInfo(m_settings.file).fileName())));
+    m_journal.write(
+        who, QStringLiteral("changed the schedule: %1 (the old one is %2~)")
+                 .arg(counted(m_schedule), escapeControls(QFileInfo(m_settings.file).fileName())));
     if (m_started)
         arm();
     return std::nullopt;
