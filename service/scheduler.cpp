@@ -133,44 +133,52 @@ void Scheduler::check() {
     if (!m_started)
         return;
     const QDateTime now = m_settings.wallClock().toUTC();
+    if (now <= m_doneUntil) {
+        arm();
+        return;
+    }
+    const bool open = m_queue.lineOpen();
+    const qint64 catchUp = std::chrono::seconds(m_settings.catchUp).count();
     int missedCount = 0;
-    if (now > m_doneUntil) {
-        const bool open = m_queue.lineOpen();
-        for (const ScheduledRun& due : runsBetween(m_schedule, m_doneUntil, now, m_settings.zone)) {
-            Run run = runOf(due);
-            const bool late = now > run.time.addSecs(60);
-            if (now > run.time.addSecs(std::chrono::seconds(m_settings.catchUp).count())) {
-                if (++missedCount <= kMostMissedLines)
-                    missed(run);
-            } else if (m_paused) {
+    int pausedCount = 0;
+    bool handled = false;
+    for (const ScheduledRun& due : runsBetween(m_schedule, m_doneUntil, now, m_settings.zone)) {
+        Run run = runOf(due);
+        if (m_paused) {
+            if (++pausedCount <= kMostMissedLines)
                 m_journal.write(
                     kWho, QStringLiteral("%1: not run: the schedule is paused").arg(label(run)));
-            } else if (open) {
-                run.caughtUp = late;
-                m_pending.push_back(std::move(run));
-            } else {
-                if (m_waitNoted != run.time)
-                    m_journal.write(
-                        kWho,
-                        QStringLiteral("%1: waiting for the line, at most until %2")
-                            .arg(label(run),
-                                 wallText(run.time.addSecs(
-                                              std::chrono::seconds(m_settings.catchUp).count()),
-                                          "HH:mm")));
-                m_waitNoted = run.time;
-                break;
-            }
-            m_doneUntil = due.time;
+        } else if (now > run.time.addSecs(catchUp)) {
+            if (++missedCount <= kMostMissedLines)
+                missed(run);
+        } else if (open) {
+            run.caughtUp = now > run.time.addSecs(60);
+            m_pending.push_back(std::move(run));
+        } else {
+            if (m_waitNoted != run.time)
+                m_journal.write(kWho,
+                                QStringLiteral("%1: waiting for the line, at most until %2")
+                                    .arg(label(run), wallText(run.time.addSecs(catchUp), "HH:mm")));
+            m_waitNoted = run.time;
+            break;
         }
-        if (open || m_paused)
-            m_doneUntil = now;
-        if (missedCount > kMostMissedLines) {
-            const QString more =
-                QStringLiteral("%1 more runs missed").arg(missedCount - kMostMissedLines);
-            m_journal.write(kWho, more);
-            if (m_alert)
-                m_alert(QStringLiteral("schedule_missed"), more);
-        }
+        m_doneUntil = due.time;
+        handled = true;
+    }
+    if (open || m_paused)
+        m_doneUntil = now;
+    if (pausedCount > kMostMissedLines)
+        m_journal.write(kWho, QStringLiteral("%1 more runs not run: the schedule is paused")
+                                  .arg(pausedCount - kMostMissedLines));
+    if (missedCount > kMostMissedLines) {
+        const QString more =
+            QStringLiteral("%1 more runs missed").arg(missedCount - kMostMissedLines);
+        m_journal.write(kWho, more);
+        if (m_alert)
+            m_alert(QStringLiteral("schedule_missed"), more);
+    }
+    // Kept only when a run was handled: nothing else needs to outlast a restart.
+    if (handled) {
         if (const QString problem = saveState(); !problem.isEmpty())
             m_journal.complain(kWho, problem, u"state not saved");
     }

@@ -263,6 +263,11 @@ class TestSchedule : public QObject {
             << "" << -1 << 18 << 17 << "00"
             << "80"
             << "waiting for the line.*\n.*missed" << 0 << "schedule_missed";
+        QTest::newRow("paused while the service was down: not missed")
+            << "power off"
+            << "-5 paused" << 20 << 21 << -99 << "00"
+            << "80"
+            << "power off at 22:00: not run: the schedule is paused" << 0 << "";
         QTest::newRow("paused") << "power off"
                                 << "-5 paused" << -1 << 2 << -99 << "00"
                                 << "80"
