@@ -105,7 +105,12 @@ QString Scheduler::start() {
                               .arg(m_paused ? QStringLiteral(": paused") : QString()));
     if (const QString problem = saveState(); !problem.isEmpty())
         m_journal.write(kWho, problem);
-    check();
+    // A line that is about to open is not waited for in words: the first
+    // check comes when it opens, or with the timer.
+    if (m_queue.lineOpen())
+        check();
+    else
+        arm();
     return {};
 }
 
