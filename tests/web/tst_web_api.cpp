@@ -199,9 +199,6 @@ class TestWebApi : public QObject {
         QTest::newRow("the schedule paused")
             << "adam" << QByteArray("POST") << "/api/v1/schedule/pause" << QByteArray() << 200
             << R"("paused":true)" << none;
-        QTest::newRow("an operator resumes it")
-            << "olly" << QByteArray("POST") << "/api/v1/schedule/resume" << QByteArray() << 403
-            << "operator" << none;
         QTest::newRow("a bad journal query")
             << "vera" << QByteArray("GET") << "/api/v1/journal?after=x" << QByteArray() << 400
             << "after" << none;
