@@ -51,17 +51,14 @@ class ApiRig {
         QVERIFY(api->start().isEmpty());
         // Monday to Friday at 22:00, seen at noon on Wednesday 2026-12-09 in Berlin.
         QFile schedule(m_folder.filePath(QStringLiteral("schedule")));
-        QVERIFY(schedule.open(QIODevice::WriteOnly));
-        schedule.write("mon-fri 22:00 power off\n");
+        QVERIFY(schedule.open(QIODevice::WriteOnly) && schedule.write("mon-fri 22:00 power off"));
         schedule.close();
-        const QTimeZone berlin("Europe/Berlin");
+        const QDateTime noon(QDate(2026, 12, 9), QTime(12, 0), QTimeZone("Europe/Berlin"));
         scheduler = std::make_unique<service::Scheduler>(
             *rig.queue, rig.clock, *rig.journal,
             service::SchedulerSettings{
-                schedule.fileName(), service::kDefaultCatchUp, berlin, [this, berlin] {
-                    return QDateTime(QDate(2026, 12, 9), QTime(12, 0), berlin)
-                        .addMSecs(rig.clock.now().count());
-                }});
+                schedule.fileName(), service::kDefaultCatchUp, noon.timeZone(),
+                [this, noon] { return noon.addMSecs(rig.clock.now().count()); }});
         QVERIFY(scheduler->start().isEmpty());
         api->setScheduler(scheduler.get());
         rig.queue->lineOpened();
