@@ -164,106 +164,75 @@ class TestSchedule : public QObject {
     }
 
     // The runner on the rig, the schedule "daily 22:00 ACTION": where the
-    // last run left off (minutes from 22:00, none: no state), when the
-    // service starts and until when it runs, the line down until a minute
-    // (none: never down), the power reads before and after the power
-    // command, and what the journal then holds and what went out.
+    // last run left off (minutes from 22:00, "" no state file), when the
+    // service starts and until when it runs (minutes from 22:00), the power
+    // reads before and after the power command ("00>80"), the minute the
+    // line comes back (-99: never down), and then the journal (a pattern),
+    // the power commands that went out and the alerts.
     void runner_data() {
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<QString>("state"); // "" none, else "MINUTES" or "MINUTES paused"
+        QTest::addColumn<QString>("state"); // "MINUTES" or "MINUTES paused"
         QTest::addColumn<int>("start");
+        QTest::addColumn<QString>("action");
         QTest::addColumn<int>("until");
-        QTest::addColumn<int>("lineBack"); // minutes from 22:00; -99 never down
-        QTest::addColumn<QString>("before");
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<QString>("journal"); // a pattern
+        QTest::addColumn<QString>("reads");
+        QTest::addColumn<int>("lineBack");
+        QTest::addColumn<QString>("journal");
         QTest::addColumn<int>("powerCommands");
         QTest::addColumn<QString>("alert");
-        QTest::newRow("off from on") << "power off"
-                                     << "" << -1 << 2 << -99 << "00"
-                                     << "80"
+        QTest::newRow("off from on") << "" << -1 << "power off" << 2 << "00>80" << -99
                                      << "power off at 22:00: standby at 22:00:0\\d" << 1 << "";
         QTest::newRow("off in standby already")
-            << "power off"
-            << "" << -1 << 2 << -99 << "80"
-            << "80"
+            << "" << -1 << "power off" << 2 << "80>80" << -99
             << "power off at 22:00: standby at 22:00:00" << 0 << "";
-        QTest::newRow("on from standby") << "power on"
-                                         << "" << -1 << 2 << -99 << "80"
-                                         << "00"
+        QTest::newRow("on from standby") << "" << -1 << "power on" << 2 << "80>00" << -99
                                          << "power on at 22:00: on at 22:00:0\\d" << 1 << "";
         QTest::newRow("ignored: sent once more, then failed")
-            << "power off"
-            << "" << -1 << 12 << -99 << "00"
-            << "00"
+            << "" << -1 << "power off" << 12 << "00>00" << -99
             << "not reached \\(still on after 300 s\\): sending it once more\n.*"
                "power off at 22:00: failed: still on after 300 s"
             << 2 << "schedule_failed";
         QTest::newRow("warming up for good: waited, never sent")
-            << "power off"
-            << "" << -1 << 12 << -99 << "40"
-            << "40"
+            << "" << -1 << "power off" << 12 << "40>40" << -99
             << "failed: still warming up after 300 s" << 0 << "schedule_failed";
         QTest::newRow("a lamp failure is not asked again")
-            << "power on"
-            << "" << -1 << 2 << -99 << "21"
-            << "21"
+            << "" << -1 << "power on" << 2 << "21>21" << -99
             << "power on at 22:00: failed: the projector is in a lamp failure\n"
             << 0 << "schedule_failed";
-        QTest::newRow("another action") << "input 2"
-                                        << "" << -1 << 2 << -99 << "00"
-                                        << "00"
+        QTest::newRow("another action") << "" << -1 << "input 2" << 2 << "00>00" << -99
                                         << "input 2 at 22:00: done at 22:00:00" << 0 << "";
-        QTest::newRow("a raw command") << "send C0D"
-                                       << "" << -1 << 2 << -99 << "00"
-                                       << "00"
+        QTest::newRow("a raw command") << "" << -1 << "send C0D" << 2 << "00>00" << -99
                                        << "send C0D at 22:00: done at" << 0 << "";
         QTest::newRow("service down, back within the catch-up")
-            << "power off"
-            << "-5" << 10 << 12 << -99 << "00"
-            << "80"
+            << "-5" << 10 << "power off" << 12 << "00>80" << -99
             << "power off at 22:00 \\(caught up\\): standby at 22:10:0\\d" << 1 << "";
         QTest::newRow("service down past the catch-up")
-            << "power off"
-            << "-5" << 20 << 22 << -99 << "00"
-            << "80"
+            << "-5" << 20 << "power off" << 22 << "00>80" << -99
             << "power off at 22:00 on 2026-12-09: missed: the service or the line was down past "
                "the 15 min catch-up"
             << 0 << "schedule_missed";
-        QTest::newRow("no state: nothing known missed") << "power off"
-                                                        << "" << 10 << 12 << -99 << "00"
-                                                        << "80"
-                                                        << "catch-up 15 min\\)\n"
-                                                        << 0 << "";
+        QTest::newRow("no state: nothing known missed")
+            << "" << 10 << "power off" << 12 << "00>80" << -99 << "catch-up 15 min\\)\n"
+            << 0 << "";
         QTest::newRow("line back within the catch-up")
-            << "power off"
-            << "" << -1 << 12 << 5 << "00"
-            << "80"
+            << "" << -1 << "power off" << 12 << "00>80" << 5
             << "waiting for the line, at most until 22:15\n.*\\(caught up\\): standby at 22:05" << 1
             << "";
         QTest::newRow("line back past the catch-up")
-            << "power off"
-            << "" << -1 << 18 << 17 << "00"
-            << "80"
-            << "waiting for the line.*\n.*missed" << 0 << "schedule_missed";
+            << "" << -1 << "power off" << 18 << "00>80" << 17 << "waiting for the line.*\n.*missed"
+            << 0 << "schedule_missed";
         QTest::newRow("paused while the service was down: not missed")
-            << "power off"
-            << "-5 paused" << 20 << 21 << -99 << "00"
-            << "80"
+            << "-5 paused" << 20 << "power off" << 21 << "00>80" << -99
             << "power off at 22:00: not run: the schedule is paused" << 0 << "";
-        QTest::newRow("paused") << "power off"
-                                << "-5 paused" << -1 << 2 << -99 << "00"
-                                << "80"
+        QTest::newRow("paused") << "-5 paused" << -1 << "power off" << 2 << "00>80" << -99
                                 << "power off at 22:00: not run: the schedule is paused" << 0 << "";
     }
     void runner() {
-        QFETCH(QString, action);
         QFETCH(QString, state);
         QFETCH(int, start);
+        QFETCH(QString, action);
         QFETCH(int, until);
+        QFETCH(QString, reads);
         QFETCH(int, lineBack);
-        QFETCH(QString, before);
-        QFETCH(QString, after);
         QFETCH(QString, journal);
         QFETCH(int, powerCommands);
         QFETCH(QString, alert);
@@ -278,7 +247,7 @@ class TestSchedule : public QObject {
                           .toJson());
         }
         Rig rig;
-        rig.answers.insert("CR0", before + "\r");
+        rig.answers.insert("CR0", reads.section('>', 0, 0) + "\r");
         const QDateTime wallStart = kTen.addSecs(60 * start);
         Scheduler scheduler(*rig.queue, rig.clock, *rig.journal,
                             {file, kDefaultCatchUp, kBerlin,
@@ -292,7 +261,7 @@ class TestSchedule : public QObject {
         for (int second = 0; second < 60 * (until - start); ++second) {
             rig.run(1s);
             if (rig.sent.contains(command))
-                rig.answers.insert("CR0", after + "\r");
+                rig.answers.insert("CR0", reads.section('>', 1) + "\r");
             if (lineBack != -99 && !rig.line.isOpen() &&
                 rig.clock.now() >= std::chrono::minutes(lineBack - start)) {
                 rig.line.open();
