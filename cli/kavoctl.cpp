@@ -54,6 +54,7 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
         }
         break;
     case Subcommand::Alerts:
+    case Subcommand::Schedule:
         break;
     case Subcommand::Status:
     case Subcommand::Lamp:
@@ -79,11 +80,21 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
             finish(kExitPort);
             return;
         }
-        askService();
+        askService(QStringLiteral("alerts"));
         return;
     }
     if (m_invocation.subcommand == Subcommand::Status && m_throughService) {
-        askService();
+        askService(QStringLiteral("state"));
+        return;
+    }
+    if (m_invocation.subcommand == Subcommand::Schedule) {
+        if (!m_throughService) {
+            complain(QStringLiteral("schedule asks a kavo-projectord: give its socket with "
+                                    "--device unix:PATH"));
+            finish(kExitUsage);
+            return;
+        }
+        askService(QStringLiteral("schedule"));
         return;
     }
     startExchanges();
@@ -191,22 +202,23 @@ void Kavoctl::nextRead() {
 
 // Through a sharing service, status is what the service knows, with each
 // reading's age: no reads of its own. A service that does not answer the
-// question within the reply window is read from as a line is. Alerts only
-// the service knows.
-void Kavoctl::askService() {
+// question within the reply window is read from as a line is. Alerts and
+// the schedule only the service knows.
+void Kavoctl::askService(const QString& request) {
     m_answerWait = m_platform.timers.createTimer();
     m_answerWait->setInterval(m_invocation.replyWindow);
-    const bool alerts = m_invocation.subcommand == Subcommand::Alerts;
-    m_answerWait->setTickHandler([this, alerts] {
+    const bool serviceOnly = m_invocation.subcommand == Subcommand::Alerts ||
+                             m_invocation.subcommand == Subcommand::Schedule;
+    m_answerWait->setTickHandler([this, serviceOnly] {
         m_answerWait->setEnabled(false);
-        if (!alerts) {
+        if (!serviceOnly) {
             startExchanges();
             return;
         }
         complain(QStringLiteral("%1: the service did not answer").arg(m_portName));
         finish(kExitNoReply);
     });
-    m_port->setEventHandler([this, alerts](CommEvent event) {
+    m_port->setEventHandler([this](CommEvent event) {
         if (event == CommEvent::LineLost) {
             m_answerWait->setEnabled(false);
             const QString reason = m_port->farEndReason();
@@ -223,10 +235,10 @@ void Kavoctl::askService() {
         if (!complete)
             return;
         m_answerWait->setEnabled(false);
-        if (alerts) {
-            printAlerts(answer.value_or(QJsonObject()));
-            return;
-        }
+        if (m_invocation.subcommand == Subcommand::Alerts)
+            return printAlerts(answer.value_or(QJsonObject()));
+        if (m_invocation.subcommand == Subcommand::Schedule)
+            return printSchedule(answer.value_or(QJsonObject()));
         const QJsonObject state =
             answer ? answer->value(QStringLiteral("state")).toObject() : QJsonObject();
         if (state.isEmpty()) {
@@ -250,7 +262,7 @@ void Kavoctl::askService() {
         }
         finish(kExitOk);
     });
-    m_port->write(serviceRequest(alerts ? QStringLiteral("alerts") : QStringLiteral("state")));
+    m_port->write(serviceRequest(request));
     m_answerWait->setEnabled(true);
 }
 
@@ -282,6 +294,42 @@ void Kavoctl::printAlerts(const QJsonObject& answer) {
     print(events.isEmpty() ? QStringLiteral("Events: none") : QStringLiteral("Events:"));
     for (const QJsonValue& event : events)
         print(QStringLiteral("  ") + line(event));
+    finish(kExitOk);
+}
+
+// The schedule's text as the file holds it, then its next runs in the
+// service's time zone.
+void Kavoctl::printSchedule(const QJsonObject& answer) {
+    if (!answer.contains(QStringLiteral("text"))) {
+        complain(QStringLiteral("%1 runs without a schedule (kavo-projectord --schedule FILE)")
+                     .arg(m_portName));
+        finish(kExitBadReply);
+        return;
+    }
+    if (m_invocation.json) {
+        print(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented)).trimmed());
+        finish(kExitOk);
+        return;
+    }
+    print(QStringLiteral("# %1 (%2 time), %3; missed runs caught up within %4 min")
+              .arg(escapeControls(answer.value(QStringLiteral("file")).toString()),
+                   answer.value(QStringLiteral("zone")).toString(),
+                   answer.value(QStringLiteral("paused")).toBool() ? QStringLiteral("paused")
+                                                                   : QStringLiteral("running"))
+              .arg(answer.value(QStringLiteral("catch_up_minutes")).toInt()));
+    QString text = answer.value(QStringLiteral("text")).toString();
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    for (const QString& line : text.split(QLatin1Char('\n')))
+        print(escapeControls(line));
+    print(QStringLiteral("# next runs:"));
+    for (const QJsonValue& run : answer.value(QStringLiteral("next")).toArray()) {
+        const QDateTime time = QDateTime::fromString(
+            run.toObject().value(QStringLiteral("time")).toString(), Qt::ISODate);
+        print(QStringLiteral("#   %1  %2")
+                  .arg(time.toString(QStringLiteral("ddd yyyy-MM-dd HH:mm")),
+                       run.toObject().value(QStringLiteral("action")).toString()));
+    }
     finish(kExitOk);
 }
 

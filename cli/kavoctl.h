@@ -53,8 +53,9 @@ class Kavoctl {
     void nextCommand();
     void nextRead();
     void managedPower();
-    void askService();
+    void askService(const QString& request);
     void printAlerts(const QJsonObject& answer);
+    void printSchedule(const QJsonObject& answer);
     void startExchanges();
     bool closedAtOnce(const Exchange& exchange);
     void report(const Exchange& exchange);

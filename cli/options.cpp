@@ -19,8 +19,8 @@ const QString kUsage =
                    "\n"
                    "  power on|off [--wait[=S]]  the projector on or off; --wait: see below\n"
                    "  input 1|2|3|network    mute picture|audio|all on|off    freeze on|off\n"
-                   "  lamp-mode normal|eco1|eco2|auto    volume up|down [N]    lamp    alerts\n"
-                   "  status         power, input, lamp, temperatures and errors, in short\n"
+                   "  lamp-mode normal|eco1|eco2|auto    volume up|down [N]    alerts    schedule\n"
+                   "  status, lamp   in short: power, input, temperatures, errors; the lamp reads\n"
                    "  send CMD...    raw commands, each with its CR, one at a time, with their\n"
                    "                 traces; \"-\" reads them from stdin, one a line (# comments)\n"
                    "  list [WORD...] panel buttons and catalogue entries holding every word\n"
@@ -38,12 +38,13 @@ struct SubcommandName {
     Subcommand subcommand;
 };
 constexpr std::array kSubcommands{
-    SubcommandName{"send", Subcommand::Send},     SubcommandName{"status", Subcommand::Status},
-    SubcommandName{"list", Subcommand::List},     SubcommandName{"ports", Subcommand::Ports},
-    SubcommandName{"power", Subcommand::Act},     SubcommandName{"input", Subcommand::Act},
-    SubcommandName{"mute", Subcommand::Act},      SubcommandName{"freeze", Subcommand::Act},
-    SubcommandName{"lamp-mode", Subcommand::Act}, SubcommandName{"volume", Subcommand::Act},
-    SubcommandName{"lamp", Subcommand::Lamp},     SubcommandName{"alerts", Subcommand::Alerts},
+    SubcommandName{"send", Subcommand::Send},         SubcommandName{"status", Subcommand::Status},
+    SubcommandName{"list", Subcommand::List},         SubcommandName{"ports", Subcommand::Ports},
+    SubcommandName{"power", Subcommand::Act},         SubcommandName{"input", Subcommand::Act},
+    SubcommandName{"mute", Subcommand::Act},          SubcommandName{"freeze", Subcommand::Act},
+    SubcommandName{"lamp-mode", Subcommand::Act},     SubcommandName{"volume", Subcommand::Act},
+    SubcommandName{"lamp", Subcommand::Lamp},         SubcommandName{"alerts", Subcommand::Alerts},
+    SubcommandName{"schedule", Subcommand::Schedule},
 };
 
 constexpr int kMostVolumeSteps = 50;
@@ -165,7 +166,8 @@ ParsedArguments parseArguments(const QStringList& arguments) {
     if (invocation.subcommand == Subcommand::Send && positional.isEmpty())
         return usage(QStringLiteral("send needs a command, or - to read commands from stdin"));
     if (invocation.subcommand == Subcommand::Status || invocation.subcommand == Subcommand::Ports ||
-        invocation.subcommand == Subcommand::Lamp || invocation.subcommand == Subcommand::Alerts) {
+        invocation.subcommand == Subcommand::Lamp || invocation.subcommand == Subcommand::Alerts ||
+        invocation.subcommand == Subcommand::Schedule) {
         if (!positional.isEmpty())
             return usage(QStringLiteral("%1 takes no arguments").arg(name));
     }

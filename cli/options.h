@@ -1,6 +1,6 @@
 #pragma once
 
-// kavoctl's command line: a subcommand first (send, status, list, ports, or
+// kavoctl's command line: a subcommand first (send, status, list, ports, schedule, or
 // one of the projector's verbs: power, input, mute, freeze, lamp, lamp-mode,
 // volume, or alerts), then its arguments, with options anywhere before a "--".
 
@@ -17,9 +17,10 @@ enum class Subcommand {
     Status,
     List,
     Ports,
-    Act,    // a verb: the commands of its action (power off, input 2, volume up 3 ...)
-    Lamp,   // the lamp reads
-    Alerts, // a sharing service's open alerts and last events
+    Act,      // a verb: the commands of its action (power off, input 2, volume up 3 ...)
+    Lamp,     // the lamp reads
+    Alerts,   // a sharing service's open alerts and last events
+    Schedule, // a sharing service's schedule and its next runs
 };
 
 // How long power on|off --wait waits at most, unless it names the seconds.

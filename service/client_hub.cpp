@@ -257,6 +257,8 @@ void ClientHub::answerRequest(ClientId id, const QByteArray& request) {
                           : QJsonObject{{QStringLiteral("open"), QJsonArray()},
                                         {QStringLiteral("events"), QJsonArray()}};
         answer.insert(QStringLiteral("service"), m_name);
+    } else if (request == "schedule" && m_scheduleAnswer) {
+        answer = m_scheduleAnswer();
     } else {
         answer.insert(QStringLiteral("error"), QStringLiteral("no such request"));
         m_journal.complain(found->second.who,

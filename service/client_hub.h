@@ -68,6 +68,10 @@ class ClientHub final : public QObject {
     void lineLost();
     // What the "alerts" request answers: {"open": [...], "events": [...]}.
     void setAlerts(std::function<QJsonObject()> alerts) { m_alerts = std::move(alerts); }
+    // The answer to the request "schedule"; without it the request is unknown.
+    void setScheduleAnswer(std::function<QJsonObject()> answer) {
+        m_scheduleAnswer = std::move(answer);
+    }
 
   private:
     struct Connection {
@@ -96,6 +100,7 @@ class ClientHub final : public QObject {
     int m_tcpCount = 0;
     std::function<std::optional<LineDown>()> m_lineDown;
     std::function<QJsonObject()> m_alerts;
+    std::function<QJsonObject()> m_scheduleAnswer;
 };
 
 } // namespace kavo::service

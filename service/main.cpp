@@ -221,5 +221,7 @@ int main(int argc, char* argv[]) {
                 web->api().alert(event);
         });
     }
+    if (web)
+        web->setScheduler(service.scheduler());
     return stopped ? 0 : QCoreApplication::exec();
 }

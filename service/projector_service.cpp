@@ -66,6 +66,31 @@ ProjectorService::~ProjectorService() {
 }
 
 QString ProjectorService::start() {
+    // The schedule first: a wrong line in its file is a bad setting.
+    if (!m_options.scheduleFile.isEmpty()) {
+        m_scheduler = std::make_unique<Scheduler>(
+            *m_queue, m_timers, m_journal,
+            SchedulerSettings{m_options.scheduleFile, m_options.catchUp});
+        // A run that failed or was missed is an alert (the monitor is made
+        // further down; runs need the line, which opens last).
+        m_scheduler->setAlert([this](const QString& event, const QString& detail) {
+            if (m_alerts)
+                m_alerts->raiseOnce(event, detail);
+        });
+        if (QString error = m_scheduler->start(); !error.isEmpty()) {
+            m_scheduler.reset();
+            return error;
+        }
+        // The text and the next runs: kavoctl prints those, and the entries
+        // parsed once more would not fit in a service answer.
+        m_hub->setScheduleAnswer([this] {
+            QJsonObject answer = m_scheduler->toJson();
+            answer.remove(QStringLiteral("entries"));
+            answer.remove(QStringLiteral("skips"));
+            return answer;
+        });
+        m_line->addOpenObserver([this](bool open) { m_scheduler->lineChanged(open); });
+    }
     if (QString error = m_hub->listenLocal(m_options.socketPath); !error.isEmpty())
         return error;
     if (m_options.listen) {
@@ -216,6 +241,8 @@ void ProjectorService::stop(const QString& why) {
     m_stopped = true;
     if (!why.isEmpty())
         m_journal.write(m_options.name, QStringLiteral("stopping: %1").arg(why));
+    if (m_scheduler)
+        m_scheduler->stop();
     if (m_mqtt)
         m_mqtt->stop();
     if (m_pjlink)

@@ -15,6 +15,7 @@
 #include "pjlink_server.h"
 #include "port_factory.h"
 #include "projector_state.h"
+#include "scheduler.h"
 #include "service_options.h"
 #include "timer.h"
 
@@ -44,6 +45,8 @@ class ProjectorService {
     const ServiceOptions& options() const { return m_options; }
     // The alerts, from start() on (null before).
     AlertMonitor* alerts() { return m_alerts.get(); }
+    // The schedule, with --schedule once started; else nullptr.
+    Scheduler* scheduler() { return m_scheduler.get(); }
 
   private:
     QString startMqtt();
@@ -60,6 +63,7 @@ class ProjectorService {
     MqttLinkFactory m_mqttLinks;
     std::unique_ptr<MqttLink> m_mqttLink;
     std::unique_ptr<MqttBridge> m_mqtt;
+    std::unique_ptr<Scheduler> m_scheduler;
     QStringList m_warnings; // said once the service runs
     bool m_stopped = false;
     // Alerts: the monitor and the channels it tells.

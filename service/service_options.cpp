@@ -349,6 +349,18 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
              .help = "Home Assistant's discovery",
              .byDefault = defaults.mqttDiscoveryPrefix + QStringLiteral("; empty: none"),
              .check = topicInto(true, options.mqttDiscoveryPrefix)},
+            {.names = {"schedule"},
+             .valueName = "FILE",
+             .help = "run the entries of FILE (\"mon-fri 22:00 power off\" a line); "
+                     "FILE.state beside it",
+             .check = printableInto(4096, "a file name", options.scheduleFile),
+             .heading = "Schedule:"},
+            {.names = {"catch-up"},
+             .valueName = "MINUTES",
+             .help = "run what was missed while the service or the line was down if at most "
+                     "this old",
+             .byDefault = number(defaults.catchUp.count()),
+             .check = numberInto(QStringLiteral("minutes"), 0, 1440, options.catchUp)},
             {.names = {"http"},
              .valueName = "[ADDRESS:]PORT",
              .help = "serve the web page and its API (address default 127.0.0.1)",
@@ -522,6 +534,8 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
         return failure(web);
     if (!options.alertWebhookSecretFile.isEmpty() && options.alertWebhook.isEmpty())
         return failure(QStringLiteral("--alert-webhook-secret-file needs --alert-webhook"));
+    if (read.isSet(QStringLiteral("catch-up")) && options.scheduleFile.isEmpty())
+        return failure(QStringLiteral("--catch-up needs --schedule"));
     if (!options.mqtt && (!options.mqttPasswordFile.isEmpty() || !options.mqttCaFile.isEmpty()))
         return failure(QStringLiteral("--mqtt-password-file and --mqtt-ca need --mqtt"));
     if (options.mqtt && !options.mqttPasswordFile.isEmpty() && options.mqtt->user.isEmpty())

@@ -54,6 +54,9 @@ struct ServiceOptions {
     QString mqttPasswordFile;
     QString mqttBase = QStringLiteral("kavo");
     QString mqttDiscoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery
+    // The schedule: off unless a file is given.
+    QString scheduleFile;
+    std::chrono::minutes catchUp{15};
     // The web page: off unless an address is given; TLS with a certificate.
     std::optional<ListenAddress> http;
     QString httpsCertFile;

@@ -85,6 +85,10 @@ const std::vector<WebApi::Route>& WebApi::routes() {
         {"POST", "api/v1/tokens", Need::Viewer, &WebApi::postToken},
         {"DELETE", "api/v1/tokens/{}", Need::Viewer, &WebApi::deleteToken},
         {"GET", "api/v1/alerts", Need::Viewer, &WebApi::getAlerts},
+        {"GET", "api/v1/schedule", Need::Viewer, &WebApi::getSchedule},
+        {"PUT", "api/v1/schedule", Need::Admin, &WebApi::putSchedule},
+        {"POST", "api/v1/schedule/pause", Need::Admin, &WebApi::postSchedulePause},
+        {"POST", "api/v1/schedule/resume", Need::Admin, &WebApi::postScheduleResume},
     };
     return table;
 }
@@ -794,6 +798,59 @@ void WebApi::getAlerts(Call&, const Respond& respond) {
 void WebApi::alert(const QJsonObject& event) {
     this->event(
         {{QStringLiteral("type"), QStringLiteral("alert")}, {QStringLiteral("event"), event}});
+}
+
+// The schedule: shown to everyone signed in, changed by an admin.
+
+namespace {
+
+ApiResponse noSchedule() {
+    return errorResponse(404, QStringLiteral("this service runs without a schedule "
+                                             "(kavo-projectord --schedule FILE)"));
+}
+
+} // namespace
+
+void WebApi::getSchedule(Call&, const Respond& respond) {
+    if (!m_scheduler)
+        return respond(noSchedule());
+    respond(jsonResponse(m_scheduler->toJson()));
+}
+
+void WebApi::putSchedule(Call& call, const Respond& respond) {
+    if (!m_scheduler)
+        return respond(noSchedule());
+    const QJsonValue text = call.body.value(QStringLiteral("text"));
+    if (!text.isString())
+        return refuse(call, respond, 400, QStringLiteral("give \"text\": the schedule's text"),
+                      u"bad schedule");
+    if (const auto problem = m_scheduler->replace(text.toString(), call.identity->who)) {
+        if (problem->badText)
+            return refuse(call, respond, 400, problem->message, u"bad schedule");
+        m_journal.write(m_settings.name, problem->message);
+        return respond(errorResponse(500, QStringLiteral("the schedule could not be saved")));
+    }
+    event({{QStringLiteral("type"), QStringLiteral("schedule")}});
+    respond(jsonResponse(m_scheduler->toJson()));
+}
+
+void WebApi::postSchedulePause(Call& call, const Respond& respond) {
+    pauseSchedule(call, respond, true);
+}
+
+void WebApi::postScheduleResume(Call& call, const Respond& respond) {
+    pauseSchedule(call, respond, false);
+}
+
+void WebApi::pauseSchedule(const Call& call, const Respond& respond, bool paused) {
+    if (!m_scheduler)
+        return respond(noSchedule());
+    if (const QString problem = m_scheduler->setPaused(paused, call.identity->who);
+        !problem.isEmpty())
+        return respond(
+            errorResponse(500, QStringLiteral("the schedule's state could not be saved")));
+    event({{QStringLiteral("type"), QStringLiteral("schedule")}});
+    respond(jsonResponse(m_scheduler->toJson()));
 }
 
 } // namespace kavo::web

@@ -17,6 +17,7 @@
 #include "line_queue.h"
 #include "managed_power.h"
 #include "metrics.h"
+#include "scheduler.h"
 #include "sessions.h"
 #include "sign_in_guard.h"
 #include "timer.h"
@@ -92,6 +93,8 @@ class WebApi {
     // event streams as {"type": "alert", "event": {...}}.
     void setAlerts(std::function<QJsonObject()> alerts) { m_alerts = std::move(alerts); }
     void alert(const QJsonObject& event);
+    // The service's schedule, when it has one.
+    void setScheduler(service::Scheduler* scheduler) { m_scheduler = scheduler; }
 
   private:
     enum class Need { Anyone, Viewer, Operator, Admin };
@@ -136,6 +139,13 @@ class WebApi {
     // Alerts.
     void getAlerts(Call& call, const Respond& respond);
 
+    // The schedule.
+    void getSchedule(Call& call, const Respond& respond);
+    void putSchedule(Call& call, const Respond& respond);
+    void postSchedulePause(Call& call, const Respond& respond);
+    void postScheduleResume(Call& call, const Respond& respond);
+    void pauseSchedule(const Call& call, const Respond& respond, bool paused);
+
     QJsonObject sessionJson(const Identity& identity) const;
     ApiResponse signedIn(const Session& session, int status = 200);
     void runAction(const Call& call, const Action& action, const Respond& respond);
@@ -176,6 +186,7 @@ class WebApi {
     SessionEnded m_sessionEnded;
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
     std::function<QJsonObject()> m_alerts;
+    service::Scheduler* m_scheduler = nullptr;
 };
 
 } // namespace kavo::web

@@ -33,6 +33,7 @@ class WebFrontEnd final : public QAbstractHttpServer {
     void close();
     void lineChanged(bool open) { m_api.lineChanged(open); }
     WebApi& api() { return m_api; }
+    void setScheduler(service::Scheduler* scheduler) { m_api.setScheduler(scheduler); }
     quint16 port() const;
 
   protected:

@@ -585,6 +585,8 @@ class TestKavoctl : public QObject {
             << QStringList{"send"} << none << 1 << "send needs a command";
         QTest::newRow("status with an argument")
             << QStringList{"status", "CR0"} << none << 1 << "status takes no arguments";
+        QTest::newRow("schedule with an argument")
+            << QStringList{"schedule", "next"} << none << 1 << "schedule takes no arguments";
         QTest::newRow("list with a port option")
             << QStringList{"list", "--port", "1"} << none << 1 << "list takes no option --port";
         QTest::newRow("empty command")

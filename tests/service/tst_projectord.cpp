@@ -384,6 +384,10 @@ class TestProjectord : public QObject {
             << "--add-user and --remove-user need --users FILE";
         QTest::newRow("a role without an account")
             << QString() << QStringList{"--role", "admin"} << "--role goes with --add-user";
+        QTest::newRow("a schedule with a wrong line")
+            << "baud=9600\n"
+            << QStringList{"--schedule", "CONFIG"}
+            << "CONFIG: line 1: an entry is DAYS HH:MM ACTION";
         QTest::newRow("an accounts file that holds none")
             << "baud=9600\n"
             << QStringList{"--users", "CONFIG"} << "CONFIG, line 1: not NAME:ROLE:HASH";

@@ -5,6 +5,7 @@
 #include "accounts.h"
 #include "event_streams.h"
 #include "queue_rig.h"
+#include "scheduler.h"
 #include "web_api.h"
 
 #include <QJsonArray>
@@ -52,6 +53,18 @@ class ApiRig {
                                {"events", QJsonArray()}};
         });
         QVERIFY(api->start().isEmpty());
+        // Monday to Friday at 22:00, seen at noon on Wednesday 2026-12-09 in Berlin.
+        QFile schedule(m_folder.filePath(QStringLiteral("schedule")));
+        QVERIFY(schedule.open(QIODevice::WriteOnly) && schedule.write("mon-fri 22:00 power off"));
+        schedule.close();
+        const QDateTime noon(QDate(2026, 12, 9), QTime(12, 0), QTimeZone("Europe/Berlin"));
+        scheduler = std::make_unique<service::Scheduler>(
+            *rig.queue, rig.clock, *rig.journal,
+            service::SchedulerSettings{
+                schedule.fileName(), service::kDefaultCatchUp, noon.timeZone(),
+                [this, noon] { return noon.addMSecs(rig.clock.now().count()); }});
+        QVERIFY(scheduler->start().isEmpty());
+        api->setScheduler(scheduler.get());
         rig.queue->lineOpened();
     }
 
@@ -97,6 +110,7 @@ class ApiRig {
     QTemporaryDir m_folder;
     Rig rig;
     QList<QJsonObject> events;
+    std::unique_ptr<service::Scheduler> scheduler;
     std::unique_ptr<WebApi> api;
 };
 
@@ -173,6 +187,22 @@ class TestWebApi : public QObject {
         QTest::newRow("alerts for a viewer")
             << "vera" << QByteArray("GET") << "/api/v1/alerts" << QByteArray() << 200
             << R"("open":[{"event":"lamp_hours"}])" << none;
+        QTest::newRow("the schedule for a viewer")
+            << "vera" << QByteArray("GET") << "/api/v1/schedule" << QByteArray() << 200
+            << R"("time":"2026-12-09T22:00:00+01:00")" << none;
+        QTest::newRow("an operator edits the schedule")
+            << "olly" << QByteArray("PUT") << "/api/v1/schedule"
+            << QByteArray(R"({"text":"sat 09:00 power on"})") << 403 << "operator" << none;
+        QTest::newRow("a wrong schedule")
+            << "adam" << QByteArray("PUT") << "/api/v1/schedule"
+            << QByteArray(R"({"text":"sat 09:00 power on\nsun 9 power on"})") << 400
+            << "line 2: \\\"9\\\" is no time" << none;
+        QTest::newRow("a new schedule") << "adam" << QByteArray("PUT") << "/api/v1/schedule"
+                                        << QByteArray(R"({"text":"sat 09:00 power on"})") << 200
+                                        << R"("time":"2026-12-12T09:00:00+01:00")" << none;
+        QTest::newRow("the schedule paused")
+            << "adam" << QByteArray("POST") << "/api/v1/schedule/pause" << QByteArray() << 200
+            << R"("paused":true)" << none;
         QTest::newRow("a bad journal query")
             << "vera" << QByteArray("GET") << "/api/v1/journal?after=x" << QByteArray() << 400
             << "after" << none;

@@ -225,6 +225,7 @@
     loadAlerts();
     if (tokens) loadTokens();
     if (admin) loadUsers();
+    loadSchedule();
   }
 
   // The panel, the actions and the catalogue do not change while the service runs.
@@ -387,6 +388,10 @@
         break;
       case 'journal':
         addJournal([message.entry]);
+        if (message.entry.who === 'schedule') loadSchedule();
+        break;
+      case 'schedule':
+        loadSchedule();
         break;
       case 'power':
         showPowerProgress(message);
@@ -988,6 +993,80 @@
     // Newest first: the last event matters most.
     $('alerts-events').replaceChildren(...events.slice().reverse().map(alertItem));
   }
+
+  // ---- Schedule ----
+  // Shown to everyone signed in with its next runs, in the service's time
+  // zone; an admin edits, pauses and resumes it. Hidden when the service
+  // runs without one.
+
+  const kWeekdays = ['Sun', 'Mon', 'Tue', 'Wed', 'Thu', 'Fri', 'Sat'];
+  let scheduleEdited = false; // unsaved changes in the text are not overwritten
+
+  // "2026-12-09T22:00:00+01:00" as "Wed 2026-12-09 22:00", the service's wall time.
+  function scheduleTime(iso) {
+    const date = iso.slice(0, 10);
+    const [year, month, day] = date.split('-').map(Number);
+    return `${kWeekdays[new Date(Date.UTC(year, month - 1, day)).getUTCDay()]} ${date} ${iso.slice(11, 16)}`;
+  }
+
+  function showSchedule(data) {
+    const admin = app.session && app.session.role === 'admin';
+    $('schedule').hidden = false;
+    $('schedule-link').hidden = false;
+    $('schedule-state').textContent =
+      `${data.paused ? 'Paused: nothing runs until it is resumed.' : 'Running.'} ` +
+      `Times are ${data.zone} time; what the service or the line missed runs when they are back ` +
+      `if at most ${data.catch_up_minutes} min late.` +
+      (data.running ? ` Now: ${data.running}.` : '');
+    const runs = data.next.map((run) => element('li', '', `${scheduleTime(run.time)}: ${run.action}`));
+    if (runs.length === 0) runs.push(element('li', '', 'None.'));
+    $('schedule-next').replaceChildren(...runs);
+    const text = $('schedule-text');
+    if (!scheduleEdited) text.value = data.text;
+    text.readOnly = !admin;
+    $('schedule-admin').hidden = !admin;
+    const pause = $('schedule-pause');
+    pause.textContent = data.paused ? 'Resume' : 'Pause';
+    pause.dataset.paused = data.paused ? 'yes' : '';
+  }
+
+  async function loadSchedule() {
+    try {
+      showSchedule(await api('GET', '/api/v1/schedule'));
+    } catch (error) {
+      if (error.status === 404) {
+        $('schedule').hidden = true;
+        $('schedule-link').hidden = true;
+      } else report(error);
+    }
+  }
+
+  async function saveSchedule(event) {
+    event.preventDefault();
+    const message = $('schedule-message');
+    try {
+      const data = await api('PUT', '/api/v1/schedule', { text: $('schedule-text').value });
+      scheduleEdited = false;
+      message.textContent = 'Saved; the old schedule is kept beside it.';
+      showSchedule(data);
+    } catch (error) {
+      if (error.status === 400) message.textContent = `Not saved: ${error.message}`;
+      else report(error);
+    }
+  }
+
+  async function pauseOrResume() {
+    const resume = $('schedule-pause').dataset.paused === 'yes';
+    const data = await act('POST', `/api/v1/schedule/${resume ? 'resume' : 'pause'}`);
+    if (data) showSchedule(data);
+  }
+
+  $('schedule-form').addEventListener('submit', saveSchedule);
+  $('schedule-pause').addEventListener('click', pauseOrResume);
+  $('schedule-text').addEventListener('input', () => {
+    scheduleEdited = true;
+    $('schedule-message').textContent = '';
+  });
 
   start();
 })();
