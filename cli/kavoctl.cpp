@@ -330,6 +330,16 @@ void Kavoctl::printSchedule(const QJsonObject& answer) {
                   .arg(time.toString(QStringLiteral("ddd yyyy-MM-dd HH:mm")),
                        run.toObject().value(QStringLiteral("action")).toString()));
     }
+    const QJsonArray last = answer.value(QStringLiteral("last")).toArray();
+    if (!last.isEmpty())
+        print(QStringLiteral("# last runs:"));
+    for (const QJsonValue& run : last) {
+        const QDateTime time = QDateTime::fromString(
+            run.toObject().value(QStringLiteral("time")).toString(), Qt::ISODate);
+        print(QStringLiteral("#   %1  %2")
+                  .arg(time.toString(QStringLiteral("ddd yyyy-MM-dd HH:mm")),
+                       escapeControls(run.toObject().value(QStringLiteral("outcome")).toString())));
+    }
     finish(kExitOk);
 }
 

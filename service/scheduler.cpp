@@ -211,6 +211,7 @@ void Scheduler::missed(const Run& run) {
                                          "the %2 min catch-up")
                               .arg(what)
                               .arg(m_settings.catchUp.count()));
+    remember(QStringLiteral("%1: missed").arg(what));
     if (m_alert)
         m_alert(QStringLiteral("schedule_missed"), what);
 }
@@ -286,6 +287,7 @@ void Scheduler::finish(bool done, const QString& words) {
     const QString line = QStringLiteral("%1: %2%3")
                              .arg(label(run), done ? QString() : QStringLiteral("failed: "), words);
     m_journal.write(kWho, line);
+    remember(line);
     if (!done && m_alert)
         m_alert(QStringLiteral("schedule_failed"), line);
     if (const QString problem = saveState(); !problem.isEmpty())
@@ -347,6 +349,12 @@ std::vector<ScheduledRun> Scheduler::nextRuns(int count) const {
     return service::nextRuns(m_schedule, m_settings.wallClock().toUTC(), m_settings.zone, count);
 }
 
+void Scheduler::remember(const QString& outcome) {
+    if (m_outcomes.size() == kOutcomesKept)
+        m_outcomes.pop_front();
+    m_outcomes.emplace_back(m_settings.wallClock().toUTC(), outcome);
+}
+
 QJsonObject Scheduler::toJson(int next) const {
     QJsonArray entries;
     for (const ScheduleEntry& entry : m_schedule.entries)
@@ -365,6 +373,11 @@ QJsonObject Scheduler::toJson(int next) const {
             {QStringLiteral("time"), run.time.toTimeZone(m_settings.zone).toString(Qt::ISODate)},
             {QStringLiteral("action"), m_schedule.entries[run.entry].action},
             {QStringLiteral("line"), m_schedule.entries[run.entry].line}});
+    QJsonArray last;
+    for (const auto& [time, outcome] : m_outcomes)
+        last.append(QJsonObject{
+            {QStringLiteral("time"), time.toTimeZone(m_settings.zone).toString(Qt::ISODate)},
+            {QStringLiteral("outcome"), outcome}});
     return {{QStringLiteral("file"), m_settings.file},
             {QStringLiteral("text"), m_text},
             {QStringLiteral("entries"), entries},
@@ -373,7 +386,8 @@ QJsonObject Scheduler::toJson(int next) const {
             {QStringLiteral("zone"), QString::fromUtf8(m_settings.zone.id())},
             {QStringLiteral("catch_up_minutes"), qint64(m_settings.catchUp.count())},
             {QStringLiteral("running"), m_running ? QJsonValue(label(*m_running)) : QJsonValue()},
-            {QStringLiteral("next"), runs}};
+            {QStringLiteral("next"), runs},
+            {QStringLiteral("last"), last}};
 }
 
 QString Scheduler::label(const Run& run, bool withDate) const {

@@ -35,6 +35,8 @@ inline constexpr int kScheduleLookBackDays = 31;
 inline constexpr int kMostMissedLines = 10;
 // The next runs shown on the page and by kavoctl.
 inline constexpr int kNextRunsShown = 5;
+// How the last runs ended, as the page and kavoctl show them.
+inline constexpr std::size_t kOutcomesKept = 10;
 
 struct SchedulerSettings {
     QString file;
@@ -120,6 +122,9 @@ class Scheduler {
     int m_attempt = 0;
     quint64 m_runNumber = 0; // a late end of a run given up is not taken for the next
     Alert m_alert;
+    // How the last runs ended, newest last: when, and the journal's words.
+    std::deque<std::pair<QDateTime, QString>> m_outcomes;
+    void remember(const QString& outcome);
 };
 
 } // namespace kavo::service

@@ -276,6 +276,11 @@ class TestSchedule : public QObject {
                  qPrintable(text));
         QCOMPARE(rig.sent.count(command), powerCommands);
         QCOMPARE(alerts.join(','), alert);
+        // How the run ended is also what the page and kavoctl show.
+        const QJsonArray last = scheduler.toJson()["last"].toArray();
+        QVERIFY(powerCommands == 0 || !last.isEmpty());
+        if (!last.isEmpty())
+            QVERIFY2(text.contains(last.last()["outcome"].toString()), qPrintable(text));
         // The run is counted as handled: a restart does not run it again.
         scheduler.stop();
         const QJsonObject kept = QJsonDocument::fromJson(readFile(file + ".state")).object();

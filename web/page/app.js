@@ -1021,6 +1021,11 @@
     const runs = data.next.map((run) => element('li', '', `${scheduleTime(run.time)}: ${run.action}`));
     if (runs.length === 0) runs.push(element('li', '', 'None.'));
     $('schedule-next').replaceChildren(...runs);
+    // How the last runs ended, newest first: "power off at 22:00: standby at 22:00:41".
+    const last = (data.last || []).slice().reverse()
+      .map((run) => element('li', '', `${scheduleTime(run.time)}: ${run.outcome}`));
+    if (last.length === 0) last.push(element('li', '', 'None yet.'));
+    $('schedule-last').replaceChildren(...last);
     const text = $('schedule-text');
     if (!scheduleEdited) text.value = data.text;
     text.readOnly = !admin;
