@@ -11,6 +11,7 @@
 #include "mqtt_link.h"
 #include "owned_line.h"
 #include "pjlink_server.h"
+#include "pjlink_udp.h"
 #include "port_factory.h"
 #include "projector_state.h"
 #include "service_options.h"
@@ -40,6 +41,8 @@ class ProjectorService {
     const ProjectorState& state() const { return m_state; }
     OwnedLine& line() { return *m_line; }
     const ServiceOptions& options() const { return m_options; }
+    // PJLink Class 2's searches and notifications; nullptr when not served.
+    PjlinkUdp* pjlinkUdp() { return m_pjlinkUdp.get(); }
 
   private:
     QString startMqtt();
@@ -51,6 +54,7 @@ class ProjectorService {
     std::unique_ptr<LineQueue> m_queue;
     std::unique_ptr<ClientHub> m_hub;
     std::unique_ptr<PjlinkServer> m_pjlink;
+    std::unique_ptr<PjlinkUdp> m_pjlinkUdp; // Class 2's datagrams
     TimerFactory& m_timers;
     MqttLinkFactory m_mqttLinks;
     std::unique_ptr<MqttLink> m_mqttLink;

@@ -361,9 +361,10 @@ class TestProjectord : public QObject {
             << QString() << QStringList{"--http", "0", "--https-cert", "RUNTIME/c.pem"}
             << "--https-cert and --https-key go together";
         QTest::newRow("no such certificate")
-            << QString()
-            << QStringList{"--http", "0", "--https-cert", "RUNTIME/c.pem", "--https-key",
-                           "RUNTIME/k.pem", "--socket", "RUNTIME/tls.sock"}
+            << QString() << QStringList{"--http",       "0",
+                                        "--https-cert", "RUNTIME/c.pem",
+                                        "--https-key",  "RUNTIME/k.pem",
+                                        "--socket",     "RUNTIME/tls.sock"}
             << "RUNTIME/c.pem";
     }
     void refusesToStart() {
@@ -402,54 +403,83 @@ class TestProjectord : public QObject {
         QVERIFY(Client(socketPath()).connected());
     }
 
-    // A PJLink controller's conversation: each request and the answer it gets;
-    // "wait MS" lets time pass.
+    // A PJLink controller's conversation with a service of Class 1 or 2: each
+    // request and the answer it gets; "wait MS" lets time pass.
     void pjlink_data() {
+        QTest::addColumn<QString>("pjlinkClass");
         QTest::addColumn<QStringList>("simulator");
         QTest::addColumn<QStringList>("conversation"); // request, answer, request, answer ...
         QTest::newRow("power on: warming up, then on")
-            << QStringList{"--warmup-ms", "1500"}
+            << "1" << QStringList{"--warmup-ms", "1500"}
             << QStringList{"%1POWR ?",  "%1POWR=0", "%1POWR 1", "%1POWR=OK",
                            "%1POWR ?",  "%1POWR=3", "%1POWR 0", "%1POWR=ERR3",
                            "wait 4500", "",         "%1POWR ?", "%1POWR=1"};
         QTest::newRow("input set and read")
-            << QStringList()
+            << "1" << QStringList()
             << QStringList{"%1INPT 22", "%1INPT=OK",   "%1INPT ?", "%1INPT=22",
                            "%1INPT 31", "%1INPT=ERR2", "%1INST ?", "%1INST=11 21 22 51 52",
                            "%1INPT 52", "%1INPT=ERR3"};
         QTest::newRow("lamp, errors, mutes")
-            << QStringList{"--lamp-hours", "2048"}
+            << "1" << QStringList{"--lamp-hours", "2048"}
             << QStringList{"%1LAMP ?",  "%1LAMP=2048 0", "%1ERST ?",  "%1ERST=000000", "%1AVMT ?",
                            "%1AVMT=30", "%1AVMT 21",     "%1AVMT=OK", "%1AVMT ?",      "%1AVMT=21"};
         QTest::newRow("information")
-            << QStringList() << QStringList{"%1NAME ?", "%1NAME=hall-a",
-                                            "%1INF1 ?", "%1INF1=KAVO",
-                                            "%1INF2 ?", "%1INF2=QV-TN310",
-                                            "%1INFO ?", "%1INFO=kavo-projectord " KAVO_VERSION,
-                                            "%1CLSS ?", "%1CLSS=1"};
+            << "1" << QStringList()
+            << QStringList{"%1NAME ?", "%1NAME=hall-a",
+                           "%1INF1 ?", "%1INF1=KAVO",
+                           "%1INF2 ?", "%1INF2=QV-TN310",
+                           "%1INFO ?", "%1INFO=kavo-projectord " KAVO_VERSION,
+                           "%1CLSS ?", "%1CLSS=1"};
         QTest::newRow("undefined, bad parameters, other classes")
-            << QStringList() << QStringList{"%1XXXX ?", "%1XXXX=ERR1", "%1powr ?", "%1powr=ERR1",
-                                            "%2POWR ?", "%2POWR=ERR1", "%1POWR 2", "%1POWR=ERR2",
-                                            "%1POWR",   "%1POWR=ERR2", "%1CLSS 1", "%1CLSS=ERR2"};
+            << "1" << QStringList()
+            << QStringList{"%1XXXX ?", "%1XXXX=ERR1", "%1powr ?", "%1powr=ERR1",
+                           "%2POWR ?", "%2POWR=ERR1", "%1POWR 2", "%1POWR=ERR2",
+                           "%1POWR",   "%1POWR=ERR2", "%1CLSS 1", "%1CLSS=ERR2",
+                           "%2INPT ?", "%2INPT=ERR1", "%2FREZ 1", "%2FREZ=ERR1"};
         QTest::newRow("a silent projector")
-            << QStringList{"--no-answer"} << QStringList{"%1POWR 1", "%1POWR=ERR3"};
+            << "1" << QStringList{"--no-answer"} << QStringList{"%1POWR 1", "%1POWR=ERR3"};
         QTest::newRow("the line down")
-            << QStringList{"--hang-up-after", "1"} << QStringList{"wait 1500", "",
-                                                                  "%1POWR 1",  "%1POWR=ERR3",
-                                                                  "%1POWR 2",  "%1POWR=ERR2",
-                                                                  "%1POWR ?",  "%1POWR=ERR3",
-                                                                  "%1ERST ?",  "%1ERST=ERR3",
-                                                                  "%1LAMP ?",  "%1LAMP=ERR3",
-                                                                  "%1INPT ?",  "%1INPT=ERR3",
-                                                                  "%1AVMT ?",  "%1AVMT=ERR3",
-                                                                  "%1CLSS ?",  "%1CLSS=1"};
+            << "1" << QStringList{"--hang-up-after", "1"} << QStringList{"wait 1500", "",
+                                                                         "%1POWR 1",  "%1POWR=ERR3",
+                                                                         "%1POWR 2",  "%1POWR=ERR2",
+                                                                         "%1POWR ?",  "%1POWR=ERR3",
+                                                                         "%1ERST ?",  "%1ERST=ERR3",
+                                                                         "%1LAMP ?",  "%1LAMP=ERR3",
+                                                                         "%1INPT ?",  "%1INPT=ERR3",
+                                                                         "%1AVMT ?",  "%1AVMT=ERR3",
+                                                                         "%1CLSS ?",  "%1CLSS=1"};
+        QTest::newRow("Class 2: information")
+            << "2" << QStringList()
+            << QStringList{"%1CLSS ?",   "%1CLSS=2",       "%2SVER ?",   "%2SVER=" KAVO_VERSION,
+                           "%2SNUM ?",   "%2SNUM=ERR1",    "%2INNM ?11", "%2INNM=INPUT1",
+                           "%2INNM ?51", "%2INNM=NETWORK", "%2INNM ?31", "%2INNM=ERR2",
+                           "%1SVER ?",   "%1SVER=ERR1",    "%2CLSS ?",   "%2CLSS=ERR1"};
+        QTest::newRow("Class 2: extended inputs")
+            << "2" << QStringList()
+            << QStringList{
+                   "%2INPT 22",   "%2INPT=OK", "%2INPT ?",    "%2INPT=22", "%2INPT 1A",
+                   "%2INPT=ERR2", "%2INPT 6Z", "%2INPT=ERR2", "%2INST ?",  "%2INST=11 21 22 51 52",
+                   "%1INPT ?",    "%1INPT=22"};
+        QTest::newRow("Class 2: freeze and volume")
+            << "2" << QStringList()
+            << QStringList{"%2FREZ ?", "%2FREZ=0",    "%2FREZ 1", "%2FREZ=OK",
+                           "%2FREZ ?", "%2FREZ=1",    "%2FREZ 2", "%2FREZ=ERR2",
+                           "%2SVOL 1", "%2SVOL=OK",   "%2SVOL 0", "%2SVOL=OK",
+                           "%2SVOL ?", "%2SVOL=ERR2", "%2MVOL 1", "%2MVOL=ERR1"};
+        QTest::newRow("Class 2: what this projector lacks")
+            << "2" << QStringList()
+            << QStringList{"%2FILT ?", "%2FILT=ERR1", "%2RLMP ?", "%2RLMP=ERR1",
+                           "%2RFIL ?", "%2RFIL=ERR1", "%2IRES ?", "%2IRES=ERR1",
+                           "%2RRES ?", "%2RRES=ERR1", "%2XXXX ?", "%2XXXX=ERR1"};
     }
     void pjlink() {
+        QFETCH(QString, pjlinkClass);
         QFETCH(QStringList, simulator);
         QFETCH(QStringList, conversation);
         TempConfigHome home;
         SimulatedProjector projector(kSim, 3, simulator);
-        Service service(socketPath(), {"--name", "hall-a", "--pjlink", "0"});
+        Service service(socketPath(),
+                        {"--name", "hall-a", "--pjlink", "0", "--pjlink-class", pjlinkClass});
         Controller controller(listeningPort(service, QStringLiteral("PJLink on tcp:")));
         QCOMPARE(controller.greeting, QByteArray("PJLINK 0"));
         for (qsizetype n = 0; n + 1 < conversation.size(); n += 2) {
@@ -460,7 +490,7 @@ class TestProjectord : public QObject {
             }
             QCOMPARE(QString::fromLatin1(controller.ask(request.toLatin1())), conversation[n + 1]);
         }
-        QVERIFY(!service.waitFor({"pjlink:127.0.0.1:", conversation.filter("%1").value(0) + " -> "})
+        QVERIFY(!service.waitFor({"pjlink:127.0.0.1:", conversation.filter("%").value(0) + " -> "})
                      .isEmpty());
     }
 
@@ -564,7 +594,7 @@ class TestProjectord : public QObject {
         QByteArray answer;
         for (int attempt = 0; attempt < 3 && answer.isEmpty(); ++attempt)
             answer = Controller(port).ask("%1CLSS ?");
-        QCOMPARE(answer, QByteArray("%1CLSS=1"));
+        QCOMPARE(answer, QByteArray("%1CLSS=2"));
     }
 
     // A socket file nobody answers on is replaced; the journal file rotates.
