@@ -12,11 +12,13 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLocalSocket>
+#include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +112,36 @@ class Controller {
   private:
     QTcpSocket m_socket;
     QByteArray m_buffer;
+};
+
+// A controller's datagram side, on a loopback address of its own: the service
+// answers and notifies at the port number its PJLink uses, at the sender's
+// address.
+class Datagrams {
+  public:
+    explicit Datagrams(quint16 port = 0) { m_socket.bind(QHostAddress(kController), port); }
+    quint16 port() const { return m_socket.localPort(); }
+    void send(const QByteArray& bytes, quint16 port) {
+        m_socket.writeDatagram(bytes, QHostAddress::LocalHost, port);
+    }
+    // The next datagram that starts with `prefix` (the others are passed
+    // over), or empty when none came within `ms`.
+    QByteArray next(const QByteArray& prefix, int ms = 15000) {
+        QDeadlineTimer deadline(ms);
+        while (!deadline.hasExpired()) {
+            while (m_socket.hasPendingDatagrams()) {
+                const QByteArray got = m_socket.receiveDatagram().data();
+                if (got.startsWith(prefix))
+                    return got;
+            }
+            m_socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        }
+        return {};
+    }
+    static constexpr const char* kController = "127.0.0.2";
+
+  private:
+    QUdpSocket m_socket;
 };
 
 // The port a service listens on, from its journal.
@@ -492,6 +524,65 @@ class TestProjectord : public QObject {
         }
         QVERIFY(!service.waitFor({"pjlink:127.0.0.1:", conversation.filter("%").value(0) + " -> "})
                      .isEmpty());
+    }
+
+    // A controller's search is answered with the MAC address that the
+    // service's link-up at start named to the controller it was given, and
+    // what is no search is passed over.
+    void pjlinkSearch() {
+        TempConfigHome home;
+        SimulatedProjector projector(kSim, 3, {});
+        Datagrams controller;
+        Service service(socketPath(),
+                        {"--pjlink", QStringLiteral("127.0.0.1:%1").arg(controller.port()),
+                         "--pjlink-notify", Datagrams::kController});
+        const QRegularExpression mac(
+            QStringLiteral("\\A%2(LKUP|ACKN)=([0-9a-f]{2}:){5}[0-9a-f]{2}\r\\z"));
+        const QByteArray linkUp = controller.next("%2LKUP=");
+        QVERIFY2(mac.match(QString::fromLatin1(linkUp)).hasMatch(), linkUp.constData());
+        controller.send("%2ACKN=00:11:22:33:44:55\r", controller.port());
+        controller.send("%1POWR 1\r", controller.port());
+        controller.send("%2SRCH\r", controller.port());
+        const QByteArray found = controller.next("%2ACKN=");
+        QCOMPARE(found.mid(7), linkUp.mid(7));
+        QVERIFY(!service.waitFor({"ignored: a datagram that is no PJLink search"}).isEmpty());
+        QVERIFY(!service.waitFor({"search answered: %2ACKN="}).isEmpty());
+    }
+
+    // The controller that connected last is told of a change whoever made
+    // it: power through kavoctl, the line lost.
+    void pjlinkNotifications_data() {
+        QTest::addColumn<QStringList>("simulator");
+        QTest::addColumn<QStringList>("kavoctl"); // empty: nothing
+        QTest::addColumn<QByteArray>("notification");
+        QTest::newRow("power on through kavoctl")
+            << QStringList{"--warmup-ms", "500"} << QStringList{"power", "on", "--wait=20"}
+            << QByteArray("%2POWR=1\r");
+        QTest::newRow("the line lost") << QStringList{"--hang-up-after", "3"} << QStringList()
+                                       << QByteArray("%2ERST=000002\r");
+    }
+    void pjlinkNotifications() {
+        QFETCH(QStringList, simulator);
+        QFETCH(QStringList, kavoctl);
+        QFETCH(QByteArray, notification);
+        TempConfigHome home;
+        SimulatedProjector projector(kSim, 3, simulator);
+        Datagrams listener;
+        Service service(socketPath(),
+                        {"--pjlink", QStringLiteral("127.0.0.1:%1").arg(listener.port()),
+                         "--poll-status", "1"});
+        Controller controller(listeningPort(service, QStringLiteral("PJLink on tcp:")),
+                              Datagrams::kController);
+        QCOMPARE(controller.ask("%1POWR ?"), QByteArray("%1POWR=0"));
+        QCOMPARE(listener.next("%2POWR="), QByteArray("%2POWR=0\r"));
+        if (!kavoctl.isEmpty()) {
+            QProcess other;
+            other.start(QStringLiteral(KAVOCTL_PATH),
+                        kavoctl + QStringList{"--device", "unix:" + socketPath()});
+            QVERIFY(other.waitForFinished(30000));
+            QCOMPARE(other.exitCode(), 0);
+        }
+        QCOMPARE(listener.next(notification), notification);
     }
 
     // With a password: the digest of the greeting's number and the password
