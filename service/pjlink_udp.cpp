@@ -107,9 +107,10 @@ void PjlinkUdp::readDatagrams() {
             search(from, plain(datagram.destinationAddress()));
             continue;
         }
-        // Answers and notifications of other projectors on the port are no
-        // concern of this one; anything else is said, summarised.
-        if (!datagram.data().startsWith("%2ACKN=") && !datagram.data().startsWith("%2LKUP="))
+        // Answers and notifications of other projectors on the port ("%2ACKN=",
+        // "%2POWR=" ...) are no concern of this one; anything else is said,
+        // summarised.
+        if (!datagram.data().startsWith("%2") || datagram.data().indexOf('=') != 6)
             m_journal.complain(QStringLiteral("pjlink:") + from.toString(),
                                QStringLiteral("ignored: a datagram that is no PJLink search"),
                                u"not a search", QStringLiteral("pjlink-udp:") + from.toString());
