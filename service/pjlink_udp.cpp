@@ -66,8 +66,9 @@ QString PjlinkUdp::listen() {
         return QStringLiteral("cannot listen for PJLink searches on udp port %1: %2")
             .arg(m_settings.port)
             .arg(m_socket.errorString());
-    m_journal.write(m_serviceName, QStringLiteral("PJLink Class 2: searches answered on udp:%1, "
-                                                  "notifications to %2")
+    m_journal.write(m_serviceName, QStringLiteral("PJLink Class 2: searches answered on udp:%1:%2, "
+                                                  "notifications to %3")
+                                       .arg(m_settings.address.toString())
                                        .arg(m_settings.port)
                                        .arg(m_settings.controller
                                                 ? m_settings.controller->toString() +
