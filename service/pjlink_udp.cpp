@@ -76,6 +76,8 @@ QString PjlinkUdp::listen() {
                                                 : QStringLiteral("the controller that connects")));
     if (m_settings.controller)
         send("%2LKUP=" + macFor(*m_settings.controller) + '\r', *m_settings.controller);
+    // The line may be down from the start.
+    stateChanged();
     return {};
 }
 
