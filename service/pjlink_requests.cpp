@@ -1,9 +1,11 @@
 #include "pjlink_requests.h"
 
+#include "button_map.h"
 #include "kavo_version.h"
 #include "projector_vocabulary.h"
 
 #include <array>
+#include <limits>
 
 namespace kavo::service {
 namespace {
@@ -14,12 +16,29 @@ struct Input {
     const char* number;
     const char* action; // empty: it can be read, not chosen
     const char* word;   // for an input no action chooses
+    const char* name;   // INNM's, for an input no button chooses
 };
 constexpr std::array kInputs{
-    Input{"11", "input 1", ""},         Input{"21", "input 2", ""},
-    Input{"22", "input 3", ""},         Input{"51", "input network", ""},
-    Input{"52", "", "wireless_viewer"},
+    Input{"11", "input 1", "", ""},
+    Input{"21", "input 2", "", ""},
+    Input{"22", "input 3", "", ""},
+    Input{"51", "input network", "", ""},
+    Input{"52", "", "wireless_viewer", "WIRELESS VIEWER"},
 };
+
+// An input's name as the panel's button shows it.
+QByteArray nameOf(const Input& input) {
+    const Action* action = findAction(QString::fromLatin1(input.action));
+    if (!action)
+        return input.name;
+    for (const panel::ButtonEntry& button : panel::buttons()) {
+        if (button.number == action->button) {
+            const std::string_view caption = panel::shownCaption(button);
+            return QByteArray(caption.data(), qsizetype(caption.size()));
+        }
+    }
+    return {};
+}
 
 QString wordOf(const Input& input) {
     if (!*input.action)
@@ -188,45 +207,123 @@ PjlinkDecision inputs(Request request) {
     return request.onlyQuery(numbers.join(' '));
 }
 
+PjlinkDecision inputName(Request request) {
+    // "?11": the name of input 11.
+    for (const Input& input : kInputs) {
+        if (request.parameter == QByteArray("?") + input.number)
+            return request.answer(utf8Within(QString::fromUtf8(nameOf(input)), 64));
+    }
+    return request.answer("ERR2");
+}
+
+// A setting the projector has no read for: "0" and "1" choose it, "?" is
+// answered with the last one anybody chose, if `known` is given.
+PjlinkDecision twoWay(Request request, const char* off, const char* on,
+                      const std::optional<bool>* known) {
+    if (request.query() && known) {
+        if (request.lineDown())
+            return request.decision;
+        return request.answer(known->value_or(false) ? "1" : "0");
+    }
+    if (request.parameter != "0" && request.parameter != "1")
+        return request.answer("ERR2");
+    if (request.lineDown())
+        return request.decision;
+    request.decision.commands = commandsOf(request.parameter == "1" ? on : off);
+    return request.decision;
+}
+
+// What this projector cannot report or do at all.
+PjlinkDecision lacking(Request request) {
+    return request.answer("ERR1");
+}
+
+// Which requests' headers a handler answers: "%1", "%2" or both.
+enum Classes { kClass1 = 1, kClass2 = 2, kBoth = 3 };
+
 struct Handler {
     const char* command;
+    Classes classes;
     PjlinkDecision (*decide)(Request request);
 };
 const std::array kHandlers{
-    Handler{"POWR", power},
-    Handler{"INPT", input},
-    Handler{"AVMT", mute},
-    Handler{"ERST", errors},
-    Handler{"LAMP", lamp},
-    Handler{"INST", inputs},
-    Handler{"NAME",
+    Handler{"POWR", kClass1, power},
+    Handler{"INPT", kBoth, input},
+    Handler{"AVMT", kClass1, mute},
+    Handler{"ERST", kClass1, errors},
+    Handler{"LAMP", kClass1, lamp},
+    Handler{"INST", kBoth, inputs},
+    Handler{"NAME", kClass1,
             [](Request request) {
                 return request.onlyQuery(utf8Within(request.facts.projectorName, 64));
             }},
-    Handler{"INF1", [](Request request) { return request.onlyQuery("KAVO"); }},
-    Handler{"INF2",
+    Handler{"INF1", kClass1, [](Request request) { return request.onlyQuery("KAVO"); }},
+    Handler{"INF2", kClass1,
             [](Request request) { return request.onlyQuery(utf8Within(request.facts.model, 32)); }},
-    Handler{"INFO",
+    Handler{"INFO", kClass1,
             [](Request request) {
                 return request.onlyQuery(QByteArray("kavo-projectord ") + KAVO_VERSION);
             }},
-    Handler{"CLSS", [](Request request) { return request.onlyQuery("1"); }},
+    Handler{"CLSS", kClass1,
+            [](Request request) {
+                return request.onlyQuery(QByteArray::number(request.facts.pjlinkClass));
+            }},
+    Handler{"SNUM", kClass2,
+            [](Request request) {
+                if (request.facts.serialNumber.isEmpty())
+                    return request.answer("ERR1");
+                return request.onlyQuery(utf8Within(request.facts.serialNumber, 32));
+            }},
+    Handler{"SVER", kClass2,
+            [](Request request) {
+                return request.onlyQuery(utf8Within(QString::fromLatin1(KAVO_VERSION), 32));
+            }},
+    Handler{"INNM", kClass2, inputName},
+    Handler{"FREZ", kClass2,
+            [](Request request) {
+                return twoWay(request, "freeze off", "freeze on", &request.facts.frozen);
+            }},
+    Handler{"SVOL", kClass2,
+            [](Request request) { return twoWay(request, "volume down", "volume up", nullptr); }},
+    Handler{"MVOL", kClass2, lacking},
+    Handler{"IRES", kClass2, lacking},
+    Handler{"RRES", kClass2, lacking},
+    Handler{"FILT", kClass2, lacking},
+    Handler{"RLMP", kClass2, lacking},
+    Handler{"RFIL", kClass2, lacking},
 };
+
+const Handler* handlerOf(const QByteArray& command, char header, int pjlinkClass) {
+    const int headerClass = header == '1' ? kClass1 : header == '2' ? kClass2 : 0;
+    if (headerClass == 0 || headerClass > pjlinkClass)
+        return nullptr;
+    const auto found = std::ranges::find_if(kHandlers, [&](const Handler& handler) {
+        return command == handler.command && (handler.classes & headerClass) != 0;
+    });
+    return found == kHandlers.end() ? nullptr : &*found;
+}
 
 } // namespace
 
 PjlinkDecision decidePjlink(const QByteArray& command, const QByteArray& parameter,
-                            const PjlinkFacts& facts) {
-    for (const Handler& handler : kHandlers) {
-        if (command == handler.command)
-            return handler.decide(Request{parameter, facts, {}});
-    }
+                            const PjlinkFacts& facts, char header) {
+    if (const Handler* handler = handlerOf(command, header, facts.pjlinkClass))
+        return handler->decide(Request{parameter, facts, {}});
     return {"ERR1", {}, {}};
 }
 
-bool knownPjlinkRequest(const QByteArray& command) {
-    return std::ranges::any_of(kHandlers,
-                               [&](const Handler& handler) { return command == handler.command; });
+bool knownPjlinkRequest(const QByteArray& command, char header, int pjlinkClass) {
+    return handlerOf(command, header, pjlinkClass) != nullptr;
+}
+
+std::optional<QByteArray> pjlinkStatus(const QByteArray& command, const PjlinkFacts& facts) {
+    PjlinkFacts known = facts;
+    known.freshFor = [](StateField) { return std::chrono::milliseconds::max(); };
+    known.readSince = {};
+    const PjlinkDecision decision = decidePjlink(command, "?", known);
+    if (!decision.reads.empty() || decision.result.startsWith("ERR"))
+        return std::nullopt;
+    return decision.result;
 }
 
 } // namespace kavo::service

@@ -1,6 +1,7 @@
 #pragma once
 
-// PJLink Class 1's requests as a table of handlers: each a function of its
+// PJLink's requests (Class 1, and Class 2's when the service answers as a
+// Class 2 projector) as a table of handlers: each a function of its
 // parameter and of what the service knows of the projector, answering with
 // the result, or with the readings it needs first, or with the commands that
 // carry it out. The connection code (pjlink_server.cpp) knows nothing of the
@@ -33,6 +34,10 @@ struct PjlinkFacts {
     std::optional<bool> audioMuted;
     QString projectorName; // NAME ?
     QString model;         // INF2 ?
+    // The projector has no freeze read: the last freeze set by anyone.
+    std::optional<bool> frozen;
+    int pjlinkClass = 1;  // what CLSS ? answers; 1 knows no "%2" request
+    QString serialNumber; // SNUM ?, empty: none configured
 };
 
 struct PjlinkDecision {
@@ -41,9 +46,14 @@ struct PjlinkDecision {
     QStringList commands;          // to be sent, each to be acknowledged, then "OK"
 };
 
-// "POWR" and "1", "?" ... A command not in the table is ERR1.
+// "POWR" and "1", "?" ..., sent with "%1" or "%2" (`header`). A command not
+// in the table, or not of that class, is ERR1.
 PjlinkDecision decidePjlink(const QByteArray& command, const QByteArray& parameter,
-                            const PjlinkFacts& facts);
-bool knownPjlinkRequest(const QByteArray& command);
+                            const PjlinkFacts& facts, char header = '1');
+bool knownPjlinkRequest(const QByteArray& command, char header = '1', int pjlinkClass = 1);
+
+// What a Class 2 status notification says of `command` (POWR, INPT, ERST)
+// from what is known now, however old; nothing when that is not known.
+std::optional<QByteArray> pjlinkStatus(const QByteArray& command, const PjlinkFacts& facts);
 
 } // namespace kavo::service

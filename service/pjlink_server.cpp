@@ -47,13 +47,15 @@ struct PjlinkServer::Connection {
     ClientId id = 0;
     StreamConnection* link = nullptr; // deletes itself once ended
     QString who;
-    QString address;   // for the limits: see addressOf()
+    QString address; // for the limits: see addressOf()
+    QHostAddress peer;
     QByteArray random; // the greeting's number; empty once authenticated or when none is asked
     std::vector<QByteArray> waiting; // requests behind the one being answered
     // The request being answered.
     bool busy = false;
     QByteArray request; // "%1POWR 1"
     QByteArray command; // "POWR"
+    char header = '1';  // its class
     QByteArray parameter;
     QStringList toSend; // reads or commands still to go
     Phase phase = Phase::Deciding;
@@ -68,13 +70,15 @@ PjlinkServer::PjlinkServer(LineQueue& queue, TimerFactory& timers, Journal& jour
         while (QTcpSocket* socket = m_server.nextPendingConnection())
             accept(socket);
     });
-    // The projector has no mute read: the last mute set by anyone stands for it.
+    // The projector has no mute or freeze read: the last one set by anyone
+    // stands for it.
     m_queue.addObserver([this](const QString&, const Exchange& exchange, auto) {
         if (exchange.kind != ReplyKind::Answered || exchange.statusRead)
             return;
-        const std::array<std::pair<QString, std::optional<bool>*>, 2> mutes{
+        const std::array<std::pair<QString, std::optional<bool>*>, 3> mutes{
             {{QStringLiteral("mute picture "), &m_videoMuted},
-             {QStringLiteral("mute audio "), &m_audioMuted}}};
+             {QStringLiteral("mute audio "), &m_audioMuted},
+             {QStringLiteral("freeze "), &m_frozen}}};
         for (const auto& [what, muted] : mutes) {
             for (const bool on : {true, false}) {
                 const Action* action =
@@ -170,6 +174,7 @@ void PjlinkServer::accept(QTcpSocket* socket) {
     connection->id = id;
     connection->who = who;
     connection->address = address;
+    connection->peer = socket->peerAddress();
     connection->link =
         new StreamConnection(socket, limits, m_timers,
                              {[this, id](const QByteArray& line) { lineFrom(id, line); },
@@ -190,6 +195,8 @@ void PjlinkServer::accept(QTcpSocket* socket) {
     }
     StreamConnection* link = connection->link;
     m_connections[id] = std::move(connection);
+    if (!password)
+        emit controllerConnected(socket->peerAddress());
     m_journal.complain(who, QStringLiteral("connected"), u"connected",
                        QStringLiteral("pjlink:") + address);
     link->write(greeting);
@@ -231,6 +238,7 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
         connection.link->setLongestLine(kMaxPjlinkLine);
         m_lockouts.erase(connection.address);
         line.remove(0, kDigestLength);
+        emit controllerConnected(connection.peer);
     }
     if (line.size() < 6 || line[0] != '%') {
         drop(id, QStringLiteral("closed: not a PJLink request: \"%1\"").arg(shown(line)));
@@ -242,13 +250,11 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
     connection.command = line.mid(2, 4);
     connection.phase = Phase::Deciding;
     connection.toSend.clear();
-    // Only Class 1, in its own upper-case names, is known here.
-    if (line[1] != '1') {
-        answer(connection, "ERR1");
-        return;
-    }
+    // Only the classes served, in their own upper-case names, are known here.
+    connection.header = line[1];
     if (line.size() < 8 || line[6] != ' ') {
-        const bool known = knownPjlinkRequest(connection.command);
+        const bool known =
+            knownPjlinkRequest(connection.command, connection.header, m_settings.pjlinkClass);
         answer(connection, known ? "ERR2" : "ERR1");
         return;
     }
@@ -256,8 +262,8 @@ void PjlinkServer::handle(Connection& connection, QByteArray line) {
     runNext(id);
 }
 
-PjlinkDecision PjlinkServer::decide(const QByteArray& command, const QByteArray& parameter,
-                                    const QDateTime& readSince) const {
+PjlinkDecision PjlinkServer::decide(const QByteArray& command, char header,
+                                    const QByteArray& parameter, const QDateTime& readSince) const {
     const PjlinkFacts facts{m_queue.state(),
                             m_queue.lineOpen(),
                             [this](StateField field) { return m_queue.freshFor(field); },
@@ -266,8 +272,11 @@ PjlinkDecision PjlinkServer::decide(const QByteArray& command, const QByteArray&
                             m_videoMuted,
                             m_audioMuted,
                             m_settings.projectorName,
-                            m_settings.model};
-    return decidePjlink(command, parameter, facts);
+                            m_settings.model,
+                            m_frozen,
+                            m_settings.pjlinkClass,
+                            m_settings.serialNumber};
+    return decidePjlink(command, parameter, facts, header);
 }
 
 void PjlinkServer::runNext(ClientId id) {
@@ -282,7 +291,7 @@ void PjlinkServer::runNext(ClientId id) {
         return;
     }
     const PjlinkDecision decision =
-        decide(connection.command, connection.parameter,
+        decide(connection.command, connection.header, connection.parameter,
                connection.phase == Phase::Reading ? connection.since : QDateTime());
     if (!decision.reads.empty()) {
         if (connection.phase == Phase::Reading) {

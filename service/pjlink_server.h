@@ -1,11 +1,12 @@
 #pragma once
 
-// The service as a PJLink Class 1 projector: control systems connect on TCP
-// (4352 is the standard port), are greeted with "PJLINK 0", or "PJLINK 1"
-// and a random number when a password is set (the first command then comes
-// after the MD5 digest of that number and the password), and send "%1"
-// commands, which are translated into this projector's commands and status
-// reads through the line queue. Each answer is "%1" + command + "=" +
+// The service as a PJLink projector of Class 1 or 2: control systems connect
+// on TCP (4352 is the standard port), are greeted with "PJLINK 0", or
+// "PJLINK 1" and a random number when a password is set (the first command
+// then comes after the MD5 digest of that number and the password), and send
+// "%1" commands (and "%2" ones for Class 2), which are translated into this
+// projector's commands and status reads through the line queue. Each answer
+// is the request's header ("%1", "%2") + command + "=" +
 // result: "OK", a value, or ERR1 (undefined command), ERR2 (bad parameter),
 // ERR3 (unavailable now: the line down, no answer, a power state that
 // forbids it), ERR4 (the projector's failure, or its "?") and "PJLINK ERRA"
@@ -55,6 +56,8 @@ struct PjlinkSettings {
     QByteArray password;   // empty: no authentication
     QString projectorName; // NAME ?
     QString model;         // INF2 ?
+    int pjlinkClass = 2;
+    QString serialNumber; // SNUM ?
 };
 
 class PjlinkServer final : public QObject {
@@ -67,6 +70,12 @@ class PjlinkServer final : public QObject {
     // Empty on success, else why it cannot listen.
     QString listen();
     void close();
+    // Where it listens, its port chosen when 0 was asked for.
+    quint16 port() const { return m_server.serverPort(); }
+
+  signals:
+    // A controller connected and, with a password, proved it knows it.
+    void controllerConnected(const QHostAddress& address);
 
   private:
     enum class Phase;
@@ -80,7 +89,7 @@ class PjlinkServer final : public QObject {
     void runNext(ClientId id);
     void finished(ClientId id, const Exchange* exchange);
     // readSince: what was read from then on counts as current.
-    PjlinkDecision decide(const QByteArray& command, const QByteArray& parameter,
+    PjlinkDecision decide(const QByteArray& command, char header, const QByteArray& parameter,
                           const QDateTime& readSince) const;
     void drop(ClientId id, const QString& why);
     // Why a connection from `address` is not served now, else nothing.
@@ -108,6 +117,7 @@ class PjlinkServer final : public QObject {
     std::map<QString, Lockout> m_lockouts;              // by address
     std::optional<bool> m_videoMuted;
     std::optional<bool> m_audioMuted;
+    std::optional<bool> m_frozen;
 };
 
 } // namespace kavo::service

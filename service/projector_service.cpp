@@ -112,12 +112,26 @@ QString ProjectorService::start() {
                 return error;
             }
         }
+        settings.pjlinkClass = m_options.pjlinkClass;
+        settings.serialNumber = m_options.pjlinkSerial;
         m_pjlink = std::make_unique<PjlinkServer>(*m_queue, m_timers, m_journal, m_options.name,
                                                   std::move(settings));
         if (QString error = m_pjlink->listen(); !error.isEmpty()) {
             m_hub->close();
             return error;
         }
+    }
+    // PJLink Class 2's searches and notifications, on the TCP side's port.
+    if (m_pjlink && m_options.pjlinkClass == 2) {
+        m_pjlinkUdp = std::make_unique<PjlinkUdp>(
+            *m_queue, m_timers, m_journal, m_options.name,
+            PjlinkUdpSettings{m_options.pjlink->address, m_pjlink->port(), m_options.pjlinkNotify});
+        QObject::connect(m_pjlink.get(), &PjlinkServer::controllerConnected, m_pjlinkUdp.get(),
+                         &PjlinkUdp::setController);
+        m_line->addOpenObserver([this](bool open) { m_pjlinkUdp->lineChanged(open); });
+        // Searches unanswered are no reason to refuse the controllers on TCP.
+        if (QString error = m_pjlinkUdp->listen(); !error.isEmpty())
+            m_journal.write(m_options.name, QStringLiteral("warning: ") + error);
     }
     if (m_options.mqtt) {
         if (QString error = startMqtt(); !error.isEmpty()) {
@@ -247,6 +261,8 @@ void ProjectorService::stop(const QString& why) {
         m_mqtt->stop();
     if (m_pjlink)
         m_pjlink->close();
+    if (m_pjlinkUdp)
+        m_pjlinkUdp->close();
     m_hub->close();
     m_line->close();
     // A program or request still running for an alert ends with the service.

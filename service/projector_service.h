@@ -13,6 +13,7 @@
 #include "mqtt_link.h"
 #include "owned_line.h"
 #include "pjlink_server.h"
+#include "pjlink_udp.h"
 #include "port_factory.h"
 #include "projector_state.h"
 #include "scheduler.h"
@@ -47,6 +48,8 @@ class ProjectorService {
     AlertMonitor* alerts() { return m_alerts.get(); }
     // The schedule, with --schedule once started; else nullptr.
     Scheduler* scheduler() { return m_scheduler.get(); }
+    // PJLink Class 2's searches and notifications; nullptr when not served.
+    PjlinkUdp* pjlinkUdp() { return m_pjlinkUdp.get(); }
 
   private:
     QString startMqtt();
@@ -59,6 +62,7 @@ class ProjectorService {
     std::unique_ptr<LineQueue> m_queue;
     std::unique_ptr<ClientHub> m_hub;
     std::unique_ptr<PjlinkServer> m_pjlink;
+    std::unique_ptr<PjlinkUdp> m_pjlinkUdp; // Class 2's datagrams
     TimerFactory& m_timers;
     MqttLinkFactory m_mqttLinks;
     std::unique_ptr<MqttLink> m_mqttLink;

@@ -306,7 +306,7 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
              .help = "answer as a PJLink projector (4352 is the standard port; address "
                      "default 127.0.0.1)",
              .check = listenInto(options.pjlink),
-             .heading = "Control systems (PJLink Class 1):"},
+             .heading = "Control systems (PJLink):"},
             {.names = {"pjlink-password-file"},
              .valueName = "FILE",
              .help = "the PJLink password, the file's first line",
@@ -316,6 +316,25 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
              .help = "the projector's PJLink name",
              .byDefault = "the service's name",
              .check = printableInto(64, "1 to 64 printable characters", options.pjlinkName)},
+            {.names = {"pjlink-class"},
+             .valueName = "1|2",
+             .help = "2 also answers searches, notifies and serves Class 2's requests",
+             .byDefault = number(defaults.pjlinkClass),
+             .check = numberInto(QStringLiteral("a PJLink class"), 1, 2, options.pjlinkClass)},
+            {.names = {"pjlink-notify"},
+             .valueName = "ADDRESS",
+             .help = "the controller told of changes until one connects",
+             .check = [&](const QString& text) -> std::optional<QString> {
+                 const QHostAddress controller(text);
+                 if (controller.isNull() || controller.isMulticast())
+                     return QStringLiteral("an IP address");
+                 options.pjlinkNotify = controller;
+                 return std::nullopt;
+             }},
+            {.names = {"pjlink-serial"},
+             .valueName = "TEXT",
+             .help = "the serial number PJLink reports",
+             .check = printableInto(32, "1 to 32 printable characters", options.pjlinkSerial)},
             {.names = {"model"},
              .valueName = "MODEL",
              .help = "the model PJLink and MQTT report",

@@ -48,6 +48,10 @@ struct ServiceOptions {
     QString pjlinkPasswordFile;
     QString pjlinkName; // empty: the service's name
     QString model = QStringLiteral("QV-TN310");
+    // PJLink Class 2: searches, notifications and the Class 2 requests.
+    int pjlinkClass = 2;
+    std::optional<QHostAddress> pjlinkNotify;
+    QString pjlinkSerial; // empty: SNUM ? is ERR1
     // MQTT: off unless a broker is given.
     std::optional<BrokerAddress> mqtt;
     QString mqttCaFile;

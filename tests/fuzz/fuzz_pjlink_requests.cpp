@@ -1,4 +1,4 @@
-// PJLink's requests on any bytes and any known state: an answer is always one
+// PJLink's requests of either class on any bytes and any known state: an answer is always one
 // line of a request's length, the commands come only from the projector's
 // actions, and nothing is sent or read for the projector while its line is down.
 
@@ -31,16 +31,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             decodeStatus(QStringLiteral("CR0\r"), renderTrace(read.reply).text, read.reply.size());
         state.update(read, now);
     }
-    const PjlinkFacts facts{state,
-                            lineOpen,
-                            [](StateField) { return std::chrono::milliseconds(30000); },
-                            now,
-                            {},
-                            (data[0] & 0x40) != 0,
-                            {},
-                            QStringLiteral("hall-a"),
-                            QStringLiteral("QV-TN310")};
-    const PjlinkDecision decision = decidePjlink(request.left(4), request.mid(5), facts);
+    PjlinkFacts facts{state,
+                      lineOpen,
+                      [](StateField) { return std::chrono::milliseconds(30000); },
+                      now,
+                      {},
+                      (data[0] & 0x40) != 0,
+                      {},
+                      QStringLiteral("hall-a"),
+                      QStringLiteral("QV-TN310")};
+    // A Class 1 or 2 service, asked with either header.
+    facts.pjlinkClass = (data[0] & 0x20) != 0 ? 2 : 1;
+    const char header = (data[0] & 0x10) != 0 ? '2' : '1';
+    const PjlinkDecision decision = decidePjlink(request.left(4), request.mid(5), facts, header);
     if (decision.result.isEmpty() || decision.result.size() > 64 ||
         decision.result.contains('\r') || decision.result.contains('\n'))
         std::abort();

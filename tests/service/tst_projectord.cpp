@@ -12,11 +12,13 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLocalSocket>
+#include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +112,36 @@ class Controller {
   private:
     QTcpSocket m_socket;
     QByteArray m_buffer;
+};
+
+// A controller's datagram side, on a loopback address of its own: the service
+// answers and notifies at the port number its PJLink uses, at the sender's
+// address.
+class Datagrams {
+  public:
+    explicit Datagrams(quint16 port = 0) { m_socket.bind(QHostAddress(kController), port); }
+    quint16 port() const { return m_socket.localPort(); }
+    void send(const QByteArray& bytes, quint16 port) {
+        m_socket.writeDatagram(bytes, QHostAddress::LocalHost, port);
+    }
+    // The next datagram that starts with `prefix` (the others are passed
+    // over), or empty when none came within `ms`.
+    QByteArray next(const QByteArray& prefix, int ms = 15000) {
+        QDeadlineTimer deadline(ms);
+        while (!deadline.hasExpired()) {
+            while (m_socket.hasPendingDatagrams()) {
+                const QByteArray got = m_socket.receiveDatagram().data();
+                if (got.startsWith(prefix))
+                    return got;
+            }
+            m_socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        }
+        return {};
+    }
+    static constexpr const char* kController = "127.0.0.2";
+
+  private:
+    QUdpSocket m_socket;
 };
 
 // The port a service listens on, from its journal.
@@ -456,54 +488,83 @@ class TestProjectord : public QObject {
         QVERIFY(Client(socketPath()).connected());
     }
 
-    // A PJLink controller's conversation: each request and the answer it gets;
-    // "wait MS" lets time pass.
+    // A PJLink controller's conversation with a service of Class 1 or 2: each
+    // request and the answer it gets; "wait MS" lets time pass.
     void pjlink_data() {
+        QTest::addColumn<QString>("pjlinkClass");
         QTest::addColumn<QStringList>("simulator");
         QTest::addColumn<QStringList>("conversation"); // request, answer, request, answer ...
         QTest::newRow("power on: warming up, then on")
-            << QStringList{"--warmup-ms", "1500"}
+            << "1" << QStringList{"--warmup-ms", "1500"}
             << QStringList{"%1POWR ?",  "%1POWR=0", "%1POWR 1", "%1POWR=OK",
                            "%1POWR ?",  "%1POWR=3", "%1POWR 0", "%1POWR=ERR3",
                            "wait 4500", "",         "%1POWR ?", "%1POWR=1"};
         QTest::newRow("input set and read")
-            << QStringList()
+            << "1" << QStringList()
             << QStringList{"%1INPT 22", "%1INPT=OK",   "%1INPT ?", "%1INPT=22",
                            "%1INPT 31", "%1INPT=ERR2", "%1INST ?", "%1INST=11 21 22 51 52",
                            "%1INPT 52", "%1INPT=ERR3"};
         QTest::newRow("lamp, errors, mutes")
-            << QStringList{"--lamp-hours", "2048"}
+            << "1" << QStringList{"--lamp-hours", "2048"}
             << QStringList{"%1LAMP ?",  "%1LAMP=2048 0", "%1ERST ?",  "%1ERST=000000", "%1AVMT ?",
                            "%1AVMT=30", "%1AVMT 21",     "%1AVMT=OK", "%1AVMT ?",      "%1AVMT=21"};
         QTest::newRow("information")
-            << QStringList() << QStringList{"%1NAME ?", "%1NAME=hall-a",
-                                            "%1INF1 ?", "%1INF1=KAVO",
-                                            "%1INF2 ?", "%1INF2=QV-TN310",
-                                            "%1INFO ?", "%1INFO=kavo-projectord " KAVO_VERSION,
-                                            "%1CLSS ?", "%1CLSS=1"};
+            << "1" << QStringList()
+            << QStringList{"%1NAME ?", "%1NAME=hall-a",
+                           "%1INF1 ?", "%1INF1=KAVO",
+                           "%1INF2 ?", "%1INF2=QV-TN310",
+                           "%1INFO ?", "%1INFO=kavo-projectord " KAVO_VERSION,
+                           "%1CLSS ?", "%1CLSS=1"};
         QTest::newRow("undefined, bad parameters, other classes")
-            << QStringList() << QStringList{"%1XXXX ?", "%1XXXX=ERR1", "%1powr ?", "%1powr=ERR1",
-                                            "%2POWR ?", "%2POWR=ERR1", "%1POWR 2", "%1POWR=ERR2",
-                                            "%1POWR",   "%1POWR=ERR2", "%1CLSS 1", "%1CLSS=ERR2"};
+            << "1" << QStringList()
+            << QStringList{"%1XXXX ?", "%1XXXX=ERR1", "%1powr ?", "%1powr=ERR1",
+                           "%2POWR ?", "%2POWR=ERR1", "%1POWR 2", "%1POWR=ERR2",
+                           "%1POWR",   "%1POWR=ERR2", "%1CLSS 1", "%1CLSS=ERR2",
+                           "%2INPT ?", "%2INPT=ERR1", "%2FREZ 1", "%2FREZ=ERR1"};
         QTest::newRow("a silent projector")
-            << QStringList{"--no-answer"} << QStringList{"%1POWR 1", "%1POWR=ERR3"};
+            << "1" << QStringList{"--no-answer"} << QStringList{"%1POWR 1", "%1POWR=ERR3"};
         QTest::newRow("the line down")
-            << QStringList{"--hang-up-after", "1"} << QStringList{"wait 1500", "",
-                                                                  "%1POWR 1",  "%1POWR=ERR3",
-                                                                  "%1POWR 2",  "%1POWR=ERR2",
-                                                                  "%1POWR ?",  "%1POWR=ERR3",
-                                                                  "%1ERST ?",  "%1ERST=ERR3",
-                                                                  "%1LAMP ?",  "%1LAMP=ERR3",
-                                                                  "%1INPT ?",  "%1INPT=ERR3",
-                                                                  "%1AVMT ?",  "%1AVMT=ERR3",
-                                                                  "%1CLSS ?",  "%1CLSS=1"};
+            << "1" << QStringList{"--hang-up-after", "1"} << QStringList{"wait 1500", "",
+                                                                         "%1POWR 1",  "%1POWR=ERR3",
+                                                                         "%1POWR 2",  "%1POWR=ERR2",
+                                                                         "%1POWR ?",  "%1POWR=ERR3",
+                                                                         "%1ERST ?",  "%1ERST=ERR3",
+                                                                         "%1LAMP ?",  "%1LAMP=ERR3",
+                                                                         "%1INPT ?",  "%1INPT=ERR3",
+                                                                         "%1AVMT ?",  "%1AVMT=ERR3",
+                                                                         "%1CLSS ?",  "%1CLSS=1"};
+        QTest::newRow("Class 2: information")
+            << "2" << QStringList()
+            << QStringList{"%1CLSS ?",   "%1CLSS=2",       "%2SVER ?",   "%2SVER=" KAVO_VERSION,
+                           "%2SNUM ?",   "%2SNUM=ERR1",    "%2INNM ?11", "%2INNM=INPUT1",
+                           "%2INNM ?51", "%2INNM=NETWORK", "%2INNM ?31", "%2INNM=ERR2",
+                           "%1SVER ?",   "%1SVER=ERR1",    "%2CLSS ?",   "%2CLSS=ERR1"};
+        QTest::newRow("Class 2: extended inputs")
+            << "2" << QStringList()
+            << QStringList{
+                   "%2INPT 22",   "%2INPT=OK", "%2INPT ?",    "%2INPT=22", "%2INPT 1A",
+                   "%2INPT=ERR2", "%2INPT 6Z", "%2INPT=ERR2", "%2INST ?",  "%2INST=11 21 22 51 52",
+                   "%1INPT ?",    "%1INPT=22"};
+        QTest::newRow("Class 2: freeze and volume")
+            << "2" << QStringList()
+            << QStringList{"%2FREZ ?", "%2FREZ=0",    "%2FREZ 1", "%2FREZ=OK",
+                           "%2FREZ ?", "%2FREZ=1",    "%2FREZ 2", "%2FREZ=ERR2",
+                           "%2SVOL 1", "%2SVOL=OK",   "%2SVOL 0", "%2SVOL=OK",
+                           "%2SVOL ?", "%2SVOL=ERR2", "%2MVOL 1", "%2MVOL=ERR1"};
+        QTest::newRow("Class 2: what this projector lacks")
+            << "2" << QStringList()
+            << QStringList{"%2FILT ?", "%2FILT=ERR1", "%2RLMP ?", "%2RLMP=ERR1",
+                           "%2RFIL ?", "%2RFIL=ERR1", "%2IRES ?", "%2IRES=ERR1",
+                           "%2RRES ?", "%2RRES=ERR1", "%2XXXX ?", "%2XXXX=ERR1"};
     }
     void pjlink() {
+        QFETCH(QString, pjlinkClass);
         QFETCH(QStringList, simulator);
         QFETCH(QStringList, conversation);
         TempConfigHome home;
         SimulatedProjector projector(kSim, 3, simulator);
-        Service service(socketPath(), {"--name", "hall-a", "--pjlink", "0"});
+        Service service(socketPath(),
+                        {"--name", "hall-a", "--pjlink", "0", "--pjlink-class", pjlinkClass});
         Controller controller(listeningPort(service, QStringLiteral("PJLink on tcp:")));
         QCOMPARE(controller.greeting, QByteArray("PJLINK 0"));
         for (qsizetype n = 0; n + 1 < conversation.size(); n += 2) {
@@ -514,8 +575,47 @@ class TestProjectord : public QObject {
             }
             QCOMPARE(QString::fromLatin1(controller.ask(request.toLatin1())), conversation[n + 1]);
         }
-        QVERIFY(!service.waitFor({"pjlink:127.0.0.1:", conversation.filter("%1").value(0) + " -> "})
+        QVERIFY(!service.waitFor({"pjlink:127.0.0.1:", conversation.filter("%").value(0) + " -> "})
                      .isEmpty());
+    }
+
+    // A controller finds the service by searching, and once connected it is
+    // told of a change whoever made it: power through kavoctl, the line lost.
+    void pjlinkNotifications_data() {
+        QTest::addColumn<QStringList>("simulator");
+        QTest::addColumn<QStringList>("kavoctl"); // empty: nothing
+        QTest::addColumn<QByteArray>("notification");
+        QTest::newRow("power on through kavoctl")
+            << QStringList{"--warmup-ms", "500"} << QStringList{"power", "on", "--wait=20"}
+            << QByteArray("%2POWR=1\r");
+        QTest::newRow("the line lost") << QStringList{"--hang-up-after", "5"} << QStringList()
+                                       << QByteArray("%2ERST=000002\r");
+    }
+    void pjlinkNotifications() {
+        QFETCH(QStringList, simulator);
+        QFETCH(QStringList, kavoctl);
+        QFETCH(QByteArray, notification);
+        TempConfigHome home;
+        SimulatedProjector projector(kSim, 3, simulator);
+        Datagrams listener;
+        Service service(socketPath(),
+                        {"--pjlink", QStringLiteral("127.0.0.1:%1").arg(listener.port()),
+                         "--poll-status", "1"});
+        Controller controller(listeningPort(service, QStringLiteral("PJLink on tcp:")),
+                              Datagrams::kController);
+        QCOMPARE(controller.ask("%1POWR ?"), QByteArray("%1POWR=0"));
+        QCOMPARE(listener.next("%2POWR="), QByteArray("%2POWR=0\r"));
+        listener.send("%2SRCH\r", listener.port());
+        const QRegularExpression mac(QStringLiteral("\\A%2ACKN=([0-9a-f]{2}:){5}[0-9a-f]{2}\r\\z"));
+        QVERIFY(mac.match(QString::fromLatin1(listener.next("%2ACKN="))).hasMatch());
+        if (!kavoctl.isEmpty()) {
+            QProcess other;
+            other.start(QStringLiteral(KAVOCTL_PATH),
+                        kavoctl + QStringList{"--device", "unix:" + socketPath()});
+            QVERIFY(other.waitForFinished(30000));
+            QCOMPARE(other.exitCode(), 0);
+        }
+        QCOMPARE(listener.next(notification), notification);
     }
 
     // With a password: the digest of the greeting's number and the password
@@ -618,7 +718,7 @@ class TestProjectord : public QObject {
         QByteArray answer;
         for (int attempt = 0; attempt < 3 && answer.isEmpty(); ++attempt)
             answer = Controller(port).ask("%1CLSS ?");
-        QCOMPARE(answer, QByteArray("%1CLSS=1"));
+        QCOMPARE(answer, QByteArray("%1CLSS=2"));
     }
 
     // A socket file nobody answers on is replaced; the journal file rotates.

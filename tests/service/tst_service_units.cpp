@@ -9,16 +9,20 @@
 #include "mqtt_bridge.h"
 #include "mqtt_discovery.h"
 #include "pjlink_requests.h"
+#include "pjlink_udp.h"
 #include "queue_rig.h"
 #include "status_decoders.h"
 #include "trace.h"
 
 #include <cstdio>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkDatagram>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUdpSocket>
 
 using namespace kavo;
 using namespace kavo::service;
@@ -179,11 +183,24 @@ class TestServiceUnits : public QObject {
                                 << QStringList();
         QTest::newRow("undefined")
             << "" << true << QByteArray("XXXX ?") << QByteArray("ERR1") << QStringList();
+        QTest::newRow("Class 2: SVOL 1")
+            << "80" << true << QByteArray("%2SVOL 1") << QByteArray("OK") << QStringList{"C09"};
+        QTest::newRow("Class 2: FREZ 1 with the line down")
+            << "80" << false << QByteArray("%2FREZ 1") << QByteArray("ERR3") << QStringList();
+        QTest::newRow("Class 2: INNM of an input no button chooses")
+            << "" << true << QByteArray("%2INNM ?52") << QByteArray("WIRELESS VIEWER")
+            << QStringList();
+        QTest::newRow("Class 2: a Class 1 request with its header")
+            << "80" << true << QByteArray("%2POWR ?") << QByteArray("ERR1") << QStringList();
     }
     void pjlink() {
         QFETCH(QString, power);
         QFETCH(bool, lineOpen);
         QFETCH(QByteArray, request);
+        // "%2...": a Class 2 request to a Class 2 service.
+        const char header = request.startsWith('%') ? request[1] : '1';
+        if (request.startsWith('%'))
+            request.remove(0, 2);
         ProjectorState state;
         const QDateTime now = QDateTime::currentDateTimeUtc();
         if (!power.isEmpty()) {
@@ -193,21 +210,105 @@ class TestServiceUnits : public QObject {
                                        read.reply.size());
             state.update(read, now);
         }
-        const PjlinkFacts facts{state,
-                                lineOpen,
-                                [](StateField) { return milliseconds(30000); },
-                                now,
-                                {},
-                                {},
-                                {},
-                                QString(40, QChar(0x00e9)),
-                                QStringLiteral("QV-TN310")};
-        const PjlinkDecision decision = decidePjlink(request.left(4), request.mid(5), facts);
+        PjlinkFacts facts{state,
+                          lineOpen,
+                          [](StateField) { return milliseconds(30000); },
+                          now,
+                          {},
+                          {},
+                          {},
+                          QString(40, QChar(0x00e9)),
+                          QStringLiteral("QV-TN310")};
+        facts.pjlinkClass = header == '2' ? 2 : 1;
+        const PjlinkDecision decision =
+            decidePjlink(request.left(4), request.mid(5), facts, header);
         QTEST(decision.result, "result");
         QStringList then = decision.commands;
         for (const StateField field : decision.reads)
             then.append(readCommand(field));
         QTEST(then, "then");
+    }
+
+    // PJLink searches from one address on loopback, each after a pause of
+    // its own: answered once a second however many come.
+    void pjlinkSearch_data() {
+        QTest::addColumn<QList<int>>("pauses"); // ms before each search
+        QTest::addColumn<int>("answers");
+        QTest::newRow("a flood") << QList<int>(200, 0) << 1;
+        QTest::newRow("once a second") << QList<int>{0, 1000, 1000, 1000} << 4;
+        QTest::newRow("again within the second") << QList<int>{0, 999, 1} << 2;
+    }
+    void pjlinkSearch() {
+        QFETCH(QList<int>, pauses);
+        Rig rig;
+        QUdpSocket controller;
+        QVERIFY(controller.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+        PjlinkUdp udp(*rig.queue, rig.clock, *rig.journal, QStringLiteral("hall-a"),
+                      {QHostAddress::LocalHost, controller.localPort(), std::nullopt});
+        QVERIFY(udp.listen().isEmpty());
+        // Datagrams are read in the order they came: once a search from an
+        // address of its own is answered, those before it were read too.
+        int probes = 0;
+        const auto settle = [&] {
+            QUdpSocket probe;
+            QVERIFY(probe.bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(3 + probes++)),
+                               controller.localPort()));
+            probe.writeDatagram("%2SRCH\r", QHostAddress::LocalHost, controller.localPort());
+            QDeadlineTimer deadline(5000);
+            while (!probe.hasPendingDatagrams() && !deadline.hasExpired())
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+            QVERIFY(probe.hasPendingDatagrams());
+        };
+        int answers = 0;
+        for (qsizetype n = 0; n < pauses.size(); ++n) {
+            rig.clock.advance(milliseconds(pauses[n]));
+            controller.writeDatagram("%2SRCH\r", QHostAddress::LocalHost, controller.localPort());
+            if (n + 1 == pauses.size() || pauses[n + 1] > 0)
+                settle();
+            while (controller.hasPendingDatagrams()) {
+                QVERIFY(controller.receiveDatagram().data().startsWith("%2ACKN="));
+                ++answers;
+            }
+        }
+        QTEST(answers, "answers");
+    }
+
+    // PJLink notifications to the controller, the status read every second
+    // for 20 s: only what differs from the last one sent, at most once
+    // every kNotifyEvery however often the power flaps.
+    void pjlinkNotifications_data() {
+        QTest::addColumn<QStringList>("powers"); // the power read's replies in turn
+        QTest::addColumn<int>("least");
+        QTest::addColumn<int>("most");
+        QTest::newRow("steady") << QStringList{"80"} << 1 << 1;
+        QTest::newRow("flapping every read") << QStringList{"80", "00"} << 2 << 5;
+    }
+    void pjlinkNotifications() {
+        QFETCH(QStringList, powers);
+        Rig rig({1000ms, 3000ms, 1s, 300s, 20ms});
+        QUdpSocket controller;
+        QVERIFY(controller.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+        PjlinkUdp udp(*rig.queue, rig.clock, *rig.journal, QStringLiteral("hall-a"),
+                      {QHostAddress::LocalHost, controller.localPort(),
+                       QHostAddress(QStringLiteral("127.0.0.2"))});
+        QVERIFY(udp.listen().isEmpty());
+        QVERIFY(controller.receiveDatagram().data().startsWith("%2LKUP="));
+        rig.queue->lineOpened();
+        QByteArrayList said;
+        for (int second = 0; second < 20; ++second) {
+            rig.answers[QStringLiteral("CR0")] = powers[second % powers.size()] + QLatin1Char('\r');
+            rig.run(1000ms);
+            while (controller.hasPendingDatagrams()) {
+                const QByteArray got = controller.receiveDatagram().data();
+                if (got.startsWith("%2POWR="))
+                    said.append(got);
+            }
+        }
+        QFETCH(int, least);
+        QFETCH(int, most);
+        QVERIFY2(said.size() >= least && said.size() <= most, said.join(' ').constData());
+        for (qsizetype n = 1; n < said.size(); ++n)
+            QVERIFY(said[n] != said[n - 1]);
     }
 
     // Accounts: set, checked, kept 0600 and read back; a file with a wrong
