@@ -15,7 +15,8 @@ namespace kavo {
 Application::Application(Platform platform)
     : m_session(platform.port, platform.timers, platform.store),
       m_form1(std::make_unique<Form1>(m_session)),
-      m_portDialog(std::make_unique<PortDialog>(m_session, platform.messages, m_form1.get())) {
+      m_portDialog(std::make_unique<PortDialog>(m_session, platform.messages, platform.network,
+                                                m_form1.get())) {
     m_form1->showPortDialogModal = [this] { m_portDialog->showModal(); };
     m_form1->showPortDialogFromPanel = [this] { m_portDialog->showFromPanel(); };
     m_session.logic().openConsole = [this] { openConsole(); };
@@ -53,12 +54,17 @@ int runApplication(QApplication& app) {
     // The panel's colours are button palette colours, which the native Windows
     // style ignores: every platform draws with Fusion, as Linux does anyway.
     QApplication::setStyle(QStringLiteral("Fusion"));
-    QtPortFactory ports;
+#ifdef Q_OS_WIN
+    NetworkPorts& network = linkedNetworkPorts();
+#else
+    NetworkPorts& network = loadedNetworkPorts();
+#endif
+    QtPortFactory ports(network);
     PortByNumber port(ports);
     QtSettingsStore store;
     QtTimerFactory timers;
     QtMessageBox messages;
-    Application application({port, store, timers, messages});
+    Application application({port, store, timers, messages, network});
     messages.setParent(&application.form1());
     application.start();
     return app.exec();

@@ -6,6 +6,7 @@
 
 #include "form3.h"
 #include "message_box.h"
+#include "network_ports.h"
 #include "panel_session.h"
 #include "serial_port.h"
 #include "settings_store.h"
@@ -27,6 +28,7 @@ struct Platform {
     SettingsStore& store;
     TimerFactory& timers;
     MessageBox& messages;
+    NetworkPorts& network; // the ports on a connection, and host look-ups for tooltips
 };
 
 class Application {
@@ -52,7 +54,8 @@ class Application {
     QPointer<Form3> m_console;
 };
 
-// The product: Qt's serial port, settings, timers and message boxes.
+// The product: Qt's serial port, settings, timers and message boxes, and the
+// network ports loaded when first used.
 int runApplication(QApplication& app);
 
 } // namespace kavo

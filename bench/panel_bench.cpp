@@ -624,7 +624,7 @@ class PanelBench {
     QTemporaryDir m_home;
     BenchPty m_panelPty;
     BenchPty m_floorPty;
-    QtPortFactory m_ports;
+    QtPortFactory m_ports{linkedNetworkPorts()};
     PortByNumber m_port{m_ports};
     QtSettingsStore m_store;
     QtTimerFactory m_timers;

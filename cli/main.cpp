@@ -50,7 +50,7 @@ int main(int argc, char* argv[]) {
         input.open(kStandardInput, QIODevice::ReadOnly);
 
     kavo::QtSettingsStore store;
-    kavo::QtPortFactory ports;
+    kavo::QtPortFactory ports(kavo::linkedNetworkPorts());
     kavo::QtTimerFactory timers;
     kavo::cli::Kavoctl program({store, ports, timers}, out, err, input);
     std::optional<int> status;

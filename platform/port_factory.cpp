@@ -2,16 +2,12 @@
 
 #include "port_paths.h"
 #include "qt_serial_port.h"
-#include "tcp_serial_port.h"
-
-#ifndef Q_OS_WIN
-#include "local_serial_port.h"
-#endif
 
 namespace kavo {
 namespace {
 
-// A port folder entry that names nothing usable: every open says why.
+// A port folder entry that names nothing usable, or a port that cannot be
+// made here: every open says why.
 class UnusablePort final : public SerialPort {
   public:
     explicit UnusablePort(QString reason) : m_reason(std::move(reason)) {}
@@ -33,19 +29,19 @@ class UnusablePort final : public SerialPort {
 
 } // namespace
 
+std::unique_ptr<SerialPort> unusablePort(QString reason) {
+    return std::make_unique<UnusablePort>(std::move(reason));
+}
+
 std::unique_ptr<SerialPort> QtPortFactory::createPort(const QString& device) {
     const PortTarget target = resolvePortTarget(device);
     switch (target.kind) {
     case PortTarget::Kind::Network:
-        return std::make_unique<TcpSerialPort>(target.host, target.tcpPort);
+        return m_network.tcpPort(target.host, target.tcpPort);
     case PortTarget::Kind::Local:
-#ifndef Q_OS_WIN
-        return std::make_unique<LocalSerialPort>(target.socketPath);
-#else
-        return std::make_unique<UnusablePort>(localSocketProblem(target.socketPath));
-#endif
+        return m_network.localPort(target.socketPath);
     case PortTarget::Kind::Unusable:
-        return std::make_unique<UnusablePort>(target.unusableReason());
+        return unusablePort(target.unusableReason());
     case PortTarget::Kind::Device:
         break;
     }

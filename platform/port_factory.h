@@ -7,6 +7,7 @@
 // Unix-domain socket. Another kind of port is chosen here, never inside an
 // implementation.
 
+#include "network_ports.h"
 #include "serial_port.h"
 
 #include <memory>
@@ -21,10 +22,19 @@ class PortFactory {
     virtual std::unique_ptr<SerialPort> createPort(const QString& device) = 0;
 };
 
+// Serial devices through Qt's serial port; ports on a connection through the
+// network ports given, linked or loaded.
 class QtPortFactory final : public PortFactory {
   public:
+    explicit QtPortFactory(NetworkPorts& network) : m_network(network) {}
     std::unique_ptr<SerialPort> createPort(const QString& device) override;
+
+  private:
+    NetworkPorts& m_network;
 };
+
+// A port that names nothing usable: every open says `reason`.
+std::unique_ptr<SerialPort> unusablePort(QString reason);
 
 // The panel's port: the port number chooses the device afresh at every open,
 // so a changed port folder entry (another adapter, another server) takes

@@ -1,11 +1,11 @@
 #include "port_paths.h"
 
+#include "network_ports.h"
+
 #include <optional>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHostAddress>
-#include <QHostInfo>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -336,7 +336,7 @@ QString localSocketProblem(const QString& path) {
 #endif
 }
 
-QString describePortDevice(int number, QObject* context,
+QString describePortDevice(int number, NetworkPorts& network, QObject* context,
                            std::function<void(const QString&)> update) {
     const QString path = portDevicePath(number);
     const PortTarget target = resolvePortTarget(path);
@@ -358,19 +358,16 @@ QString describePortDevice(int number, QObject* context,
         return presence(target.shown, QFileInfo::exists(path));
 #endif
     }
-    if (QHostAddress address; !address.setAddress(target.host)) {
-        if (context && update) {
-            QHostInfo::lookupHost(
-                target.host, context, [shown = target.shown, update](const QHostInfo& info) {
-                    const bool found =
-                        info.error() == QHostInfo::NoError && !info.addresses().isEmpty();
-                    update(found ? presence(shown, true, kServerSetsSpeed)
-                                 : presence(shown, false, QStringLiteral("host not found")));
-                });
-        }
-        return target.shown + QStringLiteral(" - looking up %1").arg(target.host);
-    }
-    return presence(target.shown, true, kServerSetsSpeed);
+    const auto described = [shown = target.shown](const QString& problem) {
+        return problem.isEmpty() ? presence(shown, true, kServerSetsSpeed)
+                                 : presence(shown, false, problem);
+    };
+    std::function<void(const QString&)> told;
+    if (context && update)
+        told = [described, update](const QString& problem) { update(described(problem)); };
+    if (const std::optional<QString> problem = network.hostProblem(target.host, context, told))
+        return described(*problem);
+    return target.shown + QStringLiteral(" - looking up %1").arg(target.host);
 }
 
 } // namespace kavo

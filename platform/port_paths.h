@@ -22,6 +22,8 @@ class QObject;
 
 namespace kavo {
 
+class NetworkPorts;
+
 QString portFolder();
 
 // The text with control characters written out (\n, \t, \x1b ...), so that a
@@ -91,12 +93,13 @@ QString shownDevice(const QString& path);
 QString localSocketProblem(const QString& path);
 
 // "<device> - present" / "<device> - not present", for tooltips. A network
-// port is present when its host name resolves, a unix: port when its socket
-// file is there; neither is connected to for this. A name that needs looking
-// up is first described as being looked up; when `context` is given, `update`
-// later receives the final text (unless `context` is gone by then). On
-// Windows a serial port is named without either.
-QString describePortDevice(int number, QObject* context = nullptr,
+// port is present when its host name resolves (asked of `network`), a unix:
+// port when its socket file is there; neither is connected to for this. A
+// name that needs looking up is first described as being looked up; when
+// `context` is given, `update` later receives the final text (unless
+// `context` is gone by then). On Windows a serial port is named without
+// either.
+QString describePortDevice(int number, NetworkPorts& network, QObject* context = nullptr,
                            std::function<void(const QString&)> update = {});
 
 } // namespace kavo

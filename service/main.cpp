@@ -157,7 +157,7 @@ int main(int argc, char* argv[]) {
             return 1;
         }
     }
-    kavo::QtPortFactory ports;
+    kavo::QtPortFactory ports(kavo::linkedNetworkPorts());
     kavo::QtTimerFactory timers;
     kavo::service::ProjectorService service(
         options, ports, timers, journal, [&timers](kavo::MqttSettings settings) {

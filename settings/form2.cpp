@@ -75,12 +75,12 @@ void fitIntoFrame(QGroupBox* frame) {
 
 } // namespace
 
-Form2::Form2(PanelSession& session, MessageBox& messages, std::function<void()> showMainWindow,
-             QWidget* parent)
+Form2::Form2(PanelSession& session, MessageBox& messages, NetworkPorts& network,
+             std::function<void()> showMainWindow, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_values(session.values()), m_choice(session.portChoice()), m_messages(messages),
-      m_showMainWindow(std::move(showMainWindow)) {
+      m_network(network), m_showMainWindow(std::move(showMainWindow)) {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(kForm2Caption);
     setFixedSize(twipsToPixels(3105), twipsToPixels(4005));
@@ -105,7 +105,7 @@ void Form2::build() {
         portOptions[i] = place(option, kOptionNames[i], 180, kOptionTops[i], kOptionWidths[i],
                                i == 0 ? 315 : 255);
         option->setToolTip(describePortDevice(
-            i + 1, option, [option](const QString& text) { option->setToolTip(text); }));
+            i + 1, m_network, option, [option](const QString& text) { option->setToolTip(text); }));
         // A mouse click runs the handler even on the option already selected;
         // selecting from code runs it through toggled.
         const int number = i + 1;
@@ -229,10 +229,11 @@ void Form2::refreshOtherTooltip() {
         return;
     }
     // A host name looked up in the meantime counts only while the box still shows its port.
-    Text1->setToolTip(describePortDevice(value, Text1, [this, value](const QString& text) {
-        if (otherBoxValue(Text1->text()) == value)
-            Text1->setToolTip(text);
-    }));
+    Text1->setToolTip(
+        describePortDevice(value, m_network, Text1, [this, value](const QString& text) {
+            if (otherBoxValue(Text1->text()) == value)
+                Text1->setToolTip(text);
+        }));
 }
 
 } // namespace kavo

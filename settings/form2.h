@@ -5,6 +5,7 @@
 // when it opened, stores both per user.
 
 #include "message_box.h"
+#include "network_ports.h"
 #include "panel_session.h"
 
 #include <array>
@@ -27,8 +28,9 @@ class Form2 : public QDialog {
     Q_OBJECT
   public:
     // Loads at once; showMainWindow is called after a successful "OK" or "Cancel".
-    Form2(PanelSession& session, MessageBox& messages, std::function<void()> showMainWindow,
-          QWidget* parent = nullptr);
+    // `network` answers whether a network port's host is known, for the tooltips.
+    Form2(PanelSession& session, MessageBox& messages, NetworkPorts& network,
+          std::function<void()> showMainWindow, QWidget* parent = nullptr);
 
     void Form_Load();
     void Option1_Click();
@@ -56,6 +58,7 @@ class Form2 : public QDialog {
     AppValues& m_values;
     PortChoice& m_choice;
     MessageBox& m_messages;
+    NetworkPorts& m_network;
     std::function<void()> m_showMainWindow;
 };
 

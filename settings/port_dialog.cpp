@@ -4,8 +4,9 @@
 
 namespace kavo {
 
-PortDialog::PortDialog(PanelSession& session, MessageBox& messages, QWidget* mainWindow)
-    : m_session(session), m_messages(messages), m_mainWindow(mainWindow) {}
+PortDialog::PortDialog(PanelSession& session, MessageBox& messages, NetworkPorts& network,
+                       QWidget* mainWindow)
+    : m_session(session), m_messages(messages), m_network(network), m_mainWindow(mainWindow) {}
 
 PortDialog::~PortDialog() {
     delete m_dialog.data();
@@ -14,7 +15,7 @@ PortDialog::~PortDialog() {
 Form2* PortDialog::create() {
     if (!m_dialog) {
         m_dialog = new Form2(
-            m_session, m_messages,
+            m_session, m_messages, m_network,
             [this] {
                 if (m_mainWindow)
                     m_mainWindow->show();

@@ -12,7 +12,8 @@ namespace kavo {
 
 class PortDialog {
   public:
-    PortDialog(PanelSession& session, MessageBox& messages, QWidget* mainWindow);
+    PortDialog(PanelSession& session, MessageBox& messages, NetworkPorts& network,
+               QWidget* mainWindow);
     ~PortDialog();
 
     // Start-up: returns when the dialog has closed ("OK", "Cancel" or its close box).
@@ -28,6 +29,7 @@ class PortDialog {
 
     PanelSession& m_session;
     MessageBox& m_messages;
+    NetworkPorts& m_network;
     QWidget* m_mainWindow;
     QPointer<Form2> m_dialog;
 };

@@ -16,7 +16,7 @@ int main(int argc, char* argv[]) {
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
     QDir().mkpath(folder);
 
-    kavo::QtPortFactory ports;
+    kavo::QtPortFactory ports(kavo::linkedNetworkPorts());
     kavo::PortByNumber port(ports); // never opened: sends only show their trace
     kavo::QtSettingsStore store;
     kavo::QtTimerFactory timers;

@@ -26,7 +26,7 @@ namespace {
 
 struct Rig : FakePlatform {
     FakeMessageBox messages;
-    Application app{{port, store, clock, messages}};
+    Application app{{port, store, clock, messages, linkedNetworkPorts()}};
     AppValues& values = app.session().values();
     int ended = 0;
 

@@ -82,7 +82,7 @@ QStringList layoutFaults(QWidget* parent, const QRect& inside) {
 struct Windows : SessionRig {
     FakeMessageBox messages;
     Form1 panel{session};
-    Form2 dialog{session, messages, [] {}};
+    Form2 dialog{session, messages, linkedNetworkPorts(), [] {}};
     Form3 console{session, [] {}};
 
     Windows() {

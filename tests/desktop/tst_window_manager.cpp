@@ -90,7 +90,8 @@ struct Rig : FakePlatform {
 
     Rig() {
         store.setStartUp("1", "192");
-        app = std::make_unique<Application>(Platform{port, store, clock, messages});
+        app = std::make_unique<Application>(
+            Platform{port, store, clock, messages, linkedNetworkPorts()});
         app->form1().endProgram = [] {};
     }
 };
@@ -147,10 +148,10 @@ class TestWindowManager : public QObject {
         // Centred over the panel, where the window manager's frames show it
         // (both read again each try: a loaded window manager may still be
         // placing the panel's frame).
-        QTRY_VERIFY_WITH_TIMEOUT((outerFrame(console).center() -
-                                  outerFrame(&rig.app->form1()).center())
-                                         .manhattanLength() <= 2,
-                                 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (outerFrame(console).center() - outerFrame(&rig.app->form1()).center())
+                    .manhattanLength() <= 2,
+            5000);
     }
 };
 

@@ -73,7 +73,7 @@ void addKinds() {
 }
 
 struct Panel {
-    QtPortFactory ports;
+    QtPortFactory ports{linkedNetworkPorts()};
     PortByNumber port{ports};
     FakeSettingsStore store;
     FakeClock clock;
@@ -82,7 +82,8 @@ struct Panel {
 
     Panel() {
         store.setStartUp("1", "192");
-        app = std::make_unique<Application>(Platform{port, store, clock, messages});
+        app = std::make_unique<Application>(
+            Platform{port, store, clock, messages, linkedNetworkPorts()});
         app->form1().endProgram = [] {};
         app->start();
     }

@@ -32,6 +32,8 @@ for want in "${wanted[@]}" \
     echo "missing from package: $want"; status=1
   fi
 done
+grep -q -E '^\./usr/lib/(.*/)?kavo-control/kavo-network-ports\.so$' <<<"$files" ||
+  { echo "missing from package: the panel's module kavo-network-ports.so"; status=1; }
 if grep -q -E '\.(a|h|cpp)$|/tst_|fuzz_' <<<"$files"; then
   echo "package carries build or test files:"; grep -E '\.(a|h|cpp)$|/tst_|fuzz_' <<<"$files"; status=1
 fi
@@ -57,6 +59,10 @@ done
 if [ -f "$tree/usr/bin/kavo-projector-sim" ] &&
    readelf -d "$tree/usr/bin/kavo-projector-sim" | grep -E 'NEEDED.*Qt6SerialPort'; then
   echo "kavo-projector-sim links Qt Serial Port"; status=1
+fi
+# The panel loads Qt Network with its network ports only when they are used.
+if readelf -d "$tree/usr/bin/kavo-control" | grep -E 'NEEDED.*Qt6Network'; then
+  echo "kavo-control links Qt Network"; status=1
 fi
 # Every Qt library a program loads is one the package depends on.
 for program in kavo-control kavoctl kavo-projector-sim kavo-projectord; do

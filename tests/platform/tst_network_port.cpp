@@ -160,7 +160,7 @@ class TestNetworkPort : public QObject {
         QVERIFY2(target.problem.size() < 300, qPrintable(target.problem));
 
         // Opening says "no such device" with the reason; nothing is connected to.
-        QtPortFactory ports;
+        QtPortFactory ports(linkedNetworkPorts());
         PortByNumber port(ports);
         port.setPortNumber(3);
         const OpenResult opened = port.open();
@@ -169,7 +169,8 @@ class TestNetworkPort : public QObject {
                  QStringLiteral("No such device: %1 (%2).").arg(path, target.problem));
         QVERIFY(!port.isOpen());
         port.write("C00\r");
-        QCOMPARE(describePortDevice(3), path + " - not present (" + target.problem + ")");
+        QCOMPARE(describePortDevice(3, linkedNetworkPorts()),
+                 path + " - not present (" + target.problem + ")");
     }
 
     // Text files are read only as entries of the user's own port folder.
@@ -246,7 +247,7 @@ class TestNetworkPort : public QObject {
             entry = unaccepted.entry();
         }
         QVERIFY(writeEntry(portFolder(), 5, entry + '\n'));
-        QtPortFactory ports;
+        QtPortFactory ports(linkedNetworkPorts());
         const std::unique_ptr<SerialPort> port = ports.createPort(portDevicePath(5));
         auto* connection = dynamic_cast<StreamSerialPort*>(port.get());
         QVERIFY(connection);
@@ -277,7 +278,8 @@ class TestNetworkPort : public QObject {
         SilentServer silent;
         UnacceptedSocket unaccepted(true);
         QVERIFY(silent.isReady());
-        const auto made = QtPortFactory().createPort(local ? unaccepted.entry() : silent.entry());
+        const auto made = QtPortFactory(linkedNetworkPorts())
+                              .createPort(local ? unaccepted.entry() : silent.entry());
         auto& port = dynamic_cast<StreamSerialPort&>(*made);
         port.setConnectTimeout(10s);
         OpenResult second;
@@ -305,31 +307,37 @@ class TestNetworkPort : public QObject {
         QTest::addColumn<bool>("serverDrops");
         QTest::addColumn<QByteArray>("said"); // by the server before it drops
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<bool>("loaded"); // made the panel's way: from the module beside it
         const QByteArray notice =
             lineDownNotice(QDateTime::currentDateTimeUtc(), QStringLiteral("line lost: /dev/x"));
-        QTest::newRow("server drops") << false << true << QByteArray() << QString();
-        QTest::newRow("panel closes") << false << false << QByteArray() << QString();
-        QTest::newRow("unix: service drops") << true << true << QByteArray() << QString();
-        QTest::newRow("unix: panel closes") << true << false << QByteArray() << QString();
+        QTest::newRow("server drops") << false << true << QByteArray() << QString() << false;
+        QTest::newRow("panel closes") << false << false << QByteArray() << QString() << false;
+        QTest::newRow("unix: service drops") << true << true << QByteArray() << QString() << false;
+        QTest::newRow("unix: panel closes") << true << false << QByteArray() << QString() << false;
         QTest::newRow("unix: service's line is down")
             << true << true << notice
             << "the service's line to the projector is down since " +
-                   QTime::currentTime().toString(QStringLiteral("HH:mm")) + ":";
+                   QTime::currentTime().toString(QStringLiteral("HH:mm")) + ":"
+            << false;
         QTest::newRow("a NAK that starts no notice")
-            << false << true << QByteArray("\x15line up\r") << QString();
+            << false << true << QByteArray("\x15line up\r") << QString() << false;
+        QTest::newRow("panel's ports, from the module")
+            << false << true << QByteArray() << QString() << true;
     }
     void droppedConnectionIsReportedOnce() {
         QFETCH(bool, local);
         QFETCH(bool, serverDrops);
         QFETCH(QByteArray, said);
         QFETCH(QString, reason);
+        QFETCH(bool, loaded);
         LoopbackServer server(local);
-        const auto made = QtPortFactory().createPort(server.name());
+        QtPortFactory ports(loaded ? loadedNetworkPorts() : linkedNetworkPorts());
+        const auto made = ports.createPort(server.name());
         SerialPort& port = *made;
         std::optional<OpenResult> opened;
         port.openAsync([&](const OpenResult& result) { opened = result; });
         QTRY_VERIFY_WITH_TIMEOUT(opened.has_value(), 5000);
-        QVERIFY(*opened && port.isOpen());
+        QVERIFY2(*opened && port.isOpen(), qPrintable(opened->reason));
         QVERIFY(server.waitForClient(2s));
         int lost = 0;
         QByteArray received;
@@ -384,7 +392,8 @@ class TestNetworkPort : public QObject {
         QVERIFY(writeEntry(portFolder(), 6, name.toLatin1()));
         QObject context;
         QString updated;
-        QCOMPARE(describePortDevice(6, &context, [&](const QString& text) { updated = text; }),
+        QCOMPARE(describePortDevice(6, linkedNetworkPorts(), &context,
+                                    [&](const QString& text) { updated = text; }),
                  name + first);
         if (!later.isEmpty())
             QTRY_VERIFY_WITH_TIMEOUT(updated.startsWith(name + later), 10000);

@@ -92,7 +92,7 @@ class TestPtyLink : public QObject {
         QVERIFY(QFile::exists(home.path() + QStringLiteral("/KAVO.conf")));
 
         AppValues values;
-        QtPortFactory ports;
+        QtPortFactory ports(linkedNetworkPorts());
         PortByNumber port(ports);
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);
@@ -224,11 +224,11 @@ class TestPtyLink : public QObject {
                                   QFile::encodeName(fill(entry))));
         QCOMPARE(portDevicePath(number), fill(device));
         // Without an entry, whether the device is there depends on the machine.
-        QVERIFY2(describePortDevice(number).startsWith(fill(shown)),
-                 qPrintable(describePortDevice(number)));
+        QVERIFY2(describePortDevice(number, linkedNetworkPorts()).startsWith(fill(shown)),
+                 qPrintable(describePortDevice(number, linkedNetworkPorts())));
         if (entry.isEmpty())
             return;
-        QtPortFactory ports;
+        QtPortFactory ports(linkedNetworkPorts());
         PortByNumber port(ports);
         port.setPortNumber(number);
         QCOMPARE(port.open().reason, fill(openFailure));
@@ -327,7 +327,7 @@ class TestPtyLink : public QObject {
         QVERIFY(store.write(kStoreApplication, kStoreSection, kStoreBaudRate, QStringLiteral("96"))
                     .isEmpty());
         AppValues values;
-        QtPortFactory ports;
+        QtPortFactory ports(linkedNetworkPorts());
         PortByNumber port(ports);
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);
@@ -365,7 +365,7 @@ class TestPtyLink : public QObject {
         QVERIFY(pty.linkAs(portFolder(), 1));
         FakeStore store;
         AppValues values;
-        QtPortFactory ports;
+        QtPortFactory ports(linkedNetworkPorts());
         PortByNumber port(ports);
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);
@@ -436,7 +436,7 @@ class TestPtyLink : public QObject {
         conf.close();
         QtSettingsStore store;
         AppValues values;
-        QtPortFactory ports;
+        QtPortFactory ports(linkedNetworkPorts());
         PortByNumber port(ports);
         QtTimerFactory timers;
         TransactionEngine engine(values, port, timers, store);

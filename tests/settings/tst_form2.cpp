@@ -26,7 +26,7 @@ namespace {
 struct Rig : SessionRig {
     FakeMessageBox messages;
     QWidget mainWindow;
-    PortDialog dialogs{session, messages, &mainWindow};
+    PortDialog dialogs{session, messages, linkedNetworkPorts(), &mainWindow};
 
     Form2* fromPanel() {
         dialogs.showFromPanel();
@@ -70,14 +70,14 @@ int checkedPortOption(Form2* dialog) {
 // The dialog on the product's port, for real devices and network servers
 // in the port folder.
 struct RealPortRig {
-    QtPortFactory ports;
+    QtPortFactory ports{linkedNetworkPorts()};
     PortByNumber port{ports};
     FakeClock clock;
     FakeSettingsStore store;
     FakeMessageBox messages;
     PanelSession session{port, clock, store};
     AppValues& values = session.values();
-    Form2 dialog{session, messages, {}};
+    Form2 dialog{session, messages, linkedNetworkPorts(), {}};
 };
 
 } // namespace
@@ -121,7 +121,7 @@ class TestForm2 : public QObject {
 
     void firstRunShowsNothingChosenAndOkRetries() {
         Rig rig;
-        auto* dialog = new Form2(rig.session, rig.messages, {});
+        auto* dialog = new Form2(rig.session, rig.messages, linkedNetworkPorts(), {});
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         dialog->show();
         QCOMPARE(checkedPortOption(dialog), 0);
@@ -140,7 +140,7 @@ class TestForm2 : public QObject {
 
     void cancelAtStartUpThenChooseAndOk() {
         Rig rig;
-        Form2 dialog(rig.session, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, linkedNetworkPorts(), {});
         dialog.show();
         control<QRadioButton>(dialog, "Option", 2 + 3)->click(); // COM3
         QCOMPARE(rig.values.Com_port, std::int16_t(3));
@@ -176,7 +176,7 @@ class TestForm2 : public QObject {
         QFETCH(QString, keys);
         Rig rig;
         rig.values.Com_port = static_cast<std::int16_t>(startPort);
-        Form2 dialog(rig.session, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, linkedNetworkPorts(), {});
         dialog.show();
         typeInOther(&dialog, keys);
         QTEST(int(rig.values.Com_port), "port");
@@ -203,7 +203,7 @@ class TestForm2 : public QObject {
         QFETCH(QString, text);
         Rig rig;
         rig.values.Com_port = 5;
-        Form2 dialog(rig.session, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, linkedNetworkPorts(), {});
         int changes = 0;
         connect(control<QLineEdit>(dialog, "Text", 1), &QLineEdit::textChanged, [&] { ++changes; });
         control<QLineEdit>(dialog, "Text", 1)->setText(text);
@@ -214,7 +214,7 @@ class TestForm2 : public QObject {
 
     void optionsSelectedByCodeRunTheirHandlers() {
         Rig rig;
-        Form2 dialog(rig.session, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, linkedNetworkPorts(), {});
         control<QRadioButton>(dialog, "Option", 1)->setChecked(true);
         QCOMPARE(rig.values.Baud_code, std::uint8_t(96));
         control<QRadioButton>(dialog, "Option", 2)->setChecked(true);
@@ -227,7 +227,7 @@ class TestForm2 : public QObject {
 
     void comThreeThenSevenOpensSeven() {
         Rig rig;
-        Form2 dialog(rig.session, rig.messages, {});
+        Form2 dialog(rig.session, rig.messages, linkedNetworkPorts(), {});
         dialog.show();
         QTest::mouseClick(control<QRadioButton>(dialog, "Option", 2 + 3), Qt::LeftButton);
         typeInOther(&dialog, "7");
@@ -239,7 +239,7 @@ class TestForm2 : public QObject {
     void okStoresAndNextStartUsesIt() {
         Rig rig;
         bool mainShown = false;
-        Form2 dialog(rig.session, rig.messages, [&] { mainShown = true; });
+        Form2 dialog(rig.session, rig.messages, linkedNetworkPorts(), [&] { mainShown = true; });
         dialog.show();
         typeInOther(&dialog, "12");
         QTest::mouseClick(control<QRadioButton>(dialog, "Option", 1), Qt::LeftButton);
