@@ -61,8 +61,6 @@ bool Building::take(const QString& topic, const QByteArray& payload) {
         return false;
     const QString& name = levels[0];
     const QString& leaf = levels[1];
-    if (leaf == QLatin1String("info") && payload.isEmpty())
-        return m_byName.erase(name) > 0;
     if (!m_byName.contains(name) && m_byName.size() >= kMostProjectors)
         return false;
     const QJsonDocument document = QJsonDocument::fromJson(payload);

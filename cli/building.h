@@ -31,7 +31,6 @@ class Building {
     // The topics to subscribe to.
     QStringList topics() const;
     // One message from the broker; false when it is none of the building's.
-    // An empty announcement removes the projector.
     bool take(const QString& topic, const QByteArray& payload);
     // The projectors announced, sorted by name.
     std::vector<BuildingProjector> projectors() const;
