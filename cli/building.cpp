@@ -15,7 +15,7 @@ namespace {
 // A broker can hold anything: past these, more is not taken, so that
 // kavoctl's memory stays bounded whatever was retained there.
 constexpr std::size_t kMostProjectors = 10000;
-constexpr qsizetype kLongestPayload = 64 * 1024;
+constexpr qsizetype kLongestPayload = 16 * 1024;
 
 const QString kNotKnown = QStringLiteral("-");
 
