@@ -31,7 +31,13 @@ enum ExitStatus : int {
     kExitPort = 2,
     kExitNoReply = 3,
     kExitBadReply = 4,
-    kExitNotReached = 5, // power --wait: the projector did not get there
+    kExitNotReached = 5,  // power --wait: the projector did not get there
+    kExitNotOnBroker = 6, // --broker status: a projector unknown there or offline
 };
+
+// --broker: the retained messages are taken until none came for a moment,
+// at most this long in all (also the longest wait for the broker to answer).
+inline constexpr milliseconds kBrokerQuiet{500};
+inline constexpr milliseconds kBrokerLongest{5000};
 
 } // namespace kavo::cli

@@ -1,5 +1,6 @@
 #include "kavoctl.h"
 
+#include "broker_address.h"
 #include "button_map.h"
 #include "cli_constants.h"
 #include "exchange_report.h"
@@ -13,6 +14,7 @@
 #include "status_summary.h"
 
 #include <QJsonDocument>
+#include <QRandomGenerator>
 
 namespace kavo::cli {
 
@@ -34,6 +36,10 @@ void Kavoctl::start(const QStringList& arguments, Finished finished) {
         return;
     }
     m_invocation = *std::move(parsed.invocation);
+    if (m_invocation.broker) {
+        askBroker();
+        return;
+    }
 
     switch (m_invocation.subcommand) {
     case Subcommand::List:
@@ -266,6 +272,141 @@ void Kavoctl::askService(const QString& request) {
     m_answerWait->setEnabled(true);
 }
 
+// list and status across the building: the broker's retained messages, taken
+// until none came for a moment. A broker that cannot be reached or refuses
+// the login ends it at once: a script learns that sooner than the link's
+// next try.
+void Kavoctl::askBroker() {
+    const auto unreachable = [this](const QString& why) {
+        complain(why);
+        finish(kExitPort);
+    };
+    if (!m_platform.mqtt)
+        return unreachable(QStringLiteral("this kavoctl was built without MQTT"));
+    QString error;
+    std::optional<MqttSettings> settings =
+        mqttSettingsFor(*m_invocation.broker, m_invocation.brokerCa, error);
+    if (!settings)
+        return unreachable(error);
+    if (!m_invocation.brokerPasswordFile.isEmpty()) {
+        settings->password =
+            readPasswordFile(m_invocation.brokerPasswordFile, QStringLiteral("broker"), error);
+        if (settings->password.isEmpty())
+            return unreachable(error);
+    }
+    settings->clientId = QStringLiteral("kavoctl-%1")
+                             .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+    m_building = std::make_unique<Building>(m_invocation.base);
+    m_brokerQuiet = m_platform.timers.createTimer();
+    m_brokerQuiet->setInterval(kBrokerQuiet);
+    m_brokerQuiet->setTickHandler([this] { reportBuilding(); });
+    m_brokerLongest = m_platform.timers.createTimer();
+    m_brokerLongest->setInterval(kBrokerLongest);
+    m_brokerLongest->setTickHandler([this, unreachable] {
+        if (m_brokerAnswered)
+            return reportBuilding();
+        m_brokerLongest->setEnabled(false);
+        unreachable(
+            QStringLiteral("the MQTT broker at %1:%2 did not answer within %3 s")
+                .arg(escapeControls(m_invocation.broker->host))
+                .arg(m_invocation.broker->port)
+                .arg(std::chrono::duration_cast<std::chrono::seconds>(kBrokerLongest).count()));
+    });
+    m_broker = m_platform.mqtt(*std::move(settings));
+    MqttLink::Events events;
+    events.connected = [this] {
+        m_brokerAnswered = true;
+        for (const QString& topic : m_building->topics())
+            m_broker->subscribe(topic);
+        m_brokerQuiet->setEnabled(true);
+    };
+    events.event = [this, unreachable](const QString& what) {
+        if (m_brokerAnswered || m_broker->isConnected())
+            return;
+        // The link tries again by itself; kavoctl does not.
+        unreachable(what.section(QStringLiteral("; trying again"), 0, 0));
+    };
+    events.message = [this](const QString& topic, const QByteArray& payload, bool) {
+        if (m_building->take(topic, payload) && m_brokerQuiet->isEnabled())
+            m_brokerQuiet->setEnabled(true);
+    };
+    m_brokerLongest->setEnabled(true);
+    m_broker->start(std::move(events));
+}
+
+// list: every projector; status: the ones named and the group's, in short
+// when every one is online, else as a table with what is wrong on stderr.
+void Kavoctl::reportBuilding() {
+    if (!m_finished)
+        return;
+    const std::vector<BuildingProjector> all = m_building->projectors();
+    const auto printJson = [this](const std::vector<BuildingProjector>& projectors,
+                                  const QStringList& unknown) {
+        QJsonArray array;
+        for (const BuildingProjector& projector : projectors)
+            array.append(buildingJson(projector));
+        for (const QString& name : unknown)
+            array.append(QJsonObject{{QStringLiteral("name"), name},
+                                     {QStringLiteral("availability"), QStringLiteral("unknown")}});
+        print(QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented)).trimmed());
+    };
+    if (m_invocation.subcommand == Subcommand::List) {
+        if (m_invocation.json)
+            printJson(all, {});
+        else
+            for (const QString& line : buildingTable(all))
+                print(line);
+        finish(kExitOk);
+        return;
+    }
+    std::vector<BuildingProjector> chosen;
+    QStringList unknown;
+    const auto named = [](const QString& name) {
+        return [&name](const BuildingProjector& projector) { return projector.name == name; };
+    };
+    for (const BuildingProjector& projector : all) {
+        if ((!m_invocation.group.isEmpty() && inGroup(projector, m_invocation.group)) ||
+            m_invocation.arguments.contains(projector.name))
+            chosen.push_back(projector);
+    }
+    for (const QString& name : m_invocation.arguments) {
+        if (std::ranges::none_of(chosen, named(name)) && !unknown.contains(name))
+            unknown << name;
+    }
+    const bool groupFound =
+        m_invocation.group.isEmpty() || std::ranges::any_of(chosen, [this](const auto& projector) {
+            return inGroup(projector, m_invocation.group);
+        });
+    if (!groupFound)
+        complain(
+            QStringLiteral("no projector on the broker is in group %1").arg(m_invocation.group));
+    for (const QString& name : unknown)
+        complain(QStringLiteral("%1: not on the broker under %2/")
+                     .arg(escapeControls(name), m_invocation.base));
+    bool online = groupFound && unknown.isEmpty();
+    for (const BuildingProjector& projector : chosen) {
+        if (projector.availability == QLatin1String("online"))
+            continue;
+        online = false;
+        complain(QStringLiteral("%1: %2").arg(escapeControls(projector.name),
+                                              projector.availability.isEmpty()
+                                                  ? QStringLiteral("its availability is not known")
+                                                  : escapeControls(projector.availability)));
+    }
+    if (m_invocation.json) {
+        printJson(chosen, unknown);
+    } else if (online) {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        for (const BuildingProjector& projector : chosen)
+            for (const QString& line : buildingStatus(projector, now))
+                print(line);
+    } else {
+        for (const QString& line : buildingTable(chosen, unknown))
+            print(line);
+    }
+    finish(online ? kExitOk : kExitNotOnBroker);
+}
+
 // The open alerts, then the last events, oldest first.
 void Kavoctl::printAlerts(const QJsonObject& answer) {
     if (!answer.contains(QStringLiteral("events"))) {
@@ -468,6 +609,12 @@ void Kavoctl::finish(int exitStatus) {
         return;
     if (m_port)
         m_port->close();
+    if (m_broker)
+        m_broker->stop();
+    for (Timer* timer : {m_brokerQuiet.get(), m_brokerLongest.get()}) {
+        if (timer)
+            timer->setEnabled(false);
+    }
     const bool status = m_invocation.subcommand == Subcommand::Status;
     if (status && !m_invocation.json && m_exchanger && !m_fromService) {
         for (const QString& line : statusSummary(m_state.toJson(), std::nullopt))

@@ -5,9 +5,11 @@
 // subcommand on the event loop, writing results to `out` and diagnostics to
 // `err`. main only supplies the Qt services and the standard streams.
 
+#include "building.h"
 #include "command_text.h"
 #include "exchanger.h"
 #include "managed_power.h"
+#include "mqtt_link.h"
 #include "options.h"
 #include "port_factory.h"
 #include "projector_state.h"
@@ -28,6 +30,7 @@ struct CliPlatform {
     SettingsStore& store;
     PortFactory& ports;
     TimerFactory& timers;
+    MqttLinkFactory mqtt = {}; // empty: built without --broker
 };
 
 class Kavoctl {
@@ -54,6 +57,8 @@ class Kavoctl {
     void nextRead();
     void managedPower();
     void askService(const QString& request);
+    void askBroker();
+    void reportBuilding();
     void printAlerts(const QJsonObject& answer);
     void printSchedule(const QJsonObject& answer);
     void startExchanges();
@@ -89,6 +94,11 @@ class Kavoctl {
     bool m_outputFailure = false;
     QString m_portName; // COM<n> or the device, as messages name it
     QElapsedTimer m_sinceOpen;
+    std::unique_ptr<MqttLink> m_broker;
+    std::unique_ptr<Building> m_building;
+    std::unique_ptr<Timer> m_brokerQuiet;
+    std::unique_ptr<Timer> m_brokerLongest;
+    bool m_brokerAnswered = false;
     bool m_firstExchange = true;
 };
 

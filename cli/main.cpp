@@ -1,6 +1,7 @@
 // kavoctl: the projector from scripts, schedules and other programs.
 
 #include "kavoctl.h"
+#include "mqtt_link.h"
 #include "qt_platform.h"
 #include "tcp_serial_port.h"
 
@@ -52,7 +53,13 @@ int main(int argc, char* argv[]) {
     kavo::QtSettingsStore store;
     kavo::QtPortFactory ports(kavo::linkedNetworkPorts());
     kavo::QtTimerFactory timers;
-    kavo::cli::Kavoctl program({store, ports, timers}, out, err, input);
+    kavo::cli::CliPlatform platform{store, ports, timers};
+#ifdef KAVO_HAVE_MQTT
+    platform.mqtt = [&timers](kavo::MqttSettings settings) {
+        return kavo::createMosquittoLink(std::move(settings), timers);
+    };
+#endif
+    kavo::cli::Kavoctl program(platform, out, err, input);
     std::optional<int> status;
     program.start(QCoreApplication::arguments(), [&status](int code) {
         status = code;

@@ -8,29 +8,28 @@
 #include "projector_vocabulary.h"
 
 #include <array>
+#include <QRegularExpression>
 
 namespace kavo::cli {
 namespace {
 
 // The options are written below this from the table.
-const QString kUsage =
-    QStringLiteral("Usage: kavoctl [OPTION...] COMMAND [ARG...]\n"
-                   "Drives the projector on the panel's serial line, without a display.\n"
-                   "\n"
-                   "  power on|off [--wait[=S]]  the projector on or off; --wait: see below\n"
-                   "  input 1|2|3|network    mute picture|audio|all on|off    freeze on|off\n"
-                   "  lamp-mode normal|eco1|eco2|auto    volume up|down [N]    alerts    schedule\n"
-                   "  status, lamp   in short: power, input, temperatures, errors; the lamp reads\n"
-                   "  send CMD...    raw commands, each with its CR, one at a time, with their\n"
-                   "                 traces; \"-\" reads them from stdin, one a line (# comments)\n"
-                   "  list [WORD...] panel buttons and catalogue entries holding every word\n"
-                   "  ports          COM1..COM15, their devices and whether they open\n"
-                   "\n"
-                   "Options:\n");
-const QString kExitStatus = QStringLiteral(
-    "\n"
-    "Exit status: 0 done, 1 usage error, 2 the port did not open, 3 no reply, 4 a\n"
-    "reply \"?\", unfinished or no status, 5 --wait: not reached. See kavoctl(1).\n");
+const QString kUsage = QStringLiteral(
+    "Usage: kavoctl [OPTION...] COMMAND [ARG...]\n"
+    "Drives the projector on the panel's serial line, without a display.\n"
+    "  power on|off [--wait[=S]]  the projector on or off; --wait: see below\n"
+    "  input 1|2|3|network    mute picture|audio|all on|off    freeze on|off\n"
+    "  lamp-mode normal|eco1|eco2|auto    volume up|down [N]    alerts    schedule\n"
+    "  status, lamp   in short: power, input, temperatures, errors; the lamp reads\n"
+    "  send CMD...    raw commands with their traces; \"-\": from stdin, one a line\n"
+    "  list [WORD...] panel buttons and catalogue entries holding every word\n"
+    "  ports          COM1..COM15, their devices and whether they open\n"
+    "  --broker URL list|status NAME...|--group G   the projectors on a broker\n"
+    "Options:\n");
+const QString kExitStatus =
+    QStringLiteral("Exit status: 0 done, 1 usage error, 2 the port or broker did not open, 3 no\n"
+                   "reply, 4 a reply \"?\", unfinished or no status, 5 --wait: not reached, 6 a\n"
+                   "projector not on the broker or offline. See kavoctl(1).\n");
 constexpr int kHelpColumn = 17;
 
 struct SubcommandName {
@@ -48,6 +47,7 @@ constexpr std::array kSubcommands{
 };
 
 constexpr int kMostVolumeSteps = 50;
+constexpr int kLongestPath = 4096;
 
 // The last words of the actions named `prefix` and one word more.
 QStringList wordsAfter(const QString& prefix) {
@@ -91,6 +91,39 @@ ParsedArguments usage(const QString& message) {
     return {std::nullopt, message, kExitUsage};
 }
 
+// The options that only --broker uses, and those that go with it too.
+constexpr std::array kBrokerOnly{"broker-password-file", "broker-ca", "base", "group"};
+constexpr std::array kBesideBroker{"broker", "json", "q", "quiet"};
+
+// list and status of the projectors on a broker: their own options, names
+// for status (or --group), no words for list. The table's checks write into
+// `invocation` as its values are read.
+ParsedArguments brokerInvocation(OptionReader& read, const QString& name,
+                                 const Invocation& invocation) {
+    if (invocation.subcommand != Subcommand::List && invocation.subcommand != Subcommand::Status)
+        return usage(QStringLiteral("--broker is for list and status, not %1").arg(name));
+    for (const QString& option : read.optionNames()) {
+        const auto known = [&option](const char* each) { return option == QLatin1String(each); };
+        if (std::ranges::none_of(kBrokerOnly, known) && std::ranges::none_of(kBesideBroker, known))
+            return usage(QStringLiteral("--broker takes no option --%1").arg(option));
+    }
+    if (invocation.subcommand == Subcommand::List && !invocation.arguments.isEmpty())
+        return usage(QStringLiteral("list --broker takes no words; status takes names"));
+    if (invocation.subcommand == Subcommand::List && read.isSet(QStringLiteral("group")))
+        return usage(QStringLiteral("--group is for status; list shows every group"));
+    if (invocation.subcommand == Subcommand::Status && invocation.arguments.isEmpty() &&
+        !read.isSet(QStringLiteral("group")))
+        return usage(QStringLiteral("status --broker takes projector names or --group G"));
+    if (!read.readValues())
+        return usage(read.error());
+    if (!invocation.brokerPasswordFile.isEmpty() && invocation.broker->user.isEmpty())
+        return usage(QStringLiteral("--broker-password-file needs a user name in --broker "
+                                    "(mqtt://USER@HOST)"));
+    if (!invocation.brokerCa.isEmpty() && !invocation.broker->tls)
+        return usage(QStringLiteral("--broker-ca is for mqtts://"));
+    return {invocation, {}, kExitOk};
+}
+
 } // namespace
 
 ParsedArguments parseArguments(const QStringList& arguments) {
@@ -126,6 +159,34 @@ ParsedArguments parseArguments(const QStringList& arguments) {
              .byDefault = QString::number(kDefaultPowerWait.count()),
              .check = numberInto("seconds", 1, kLongestPowerWait.count(), invocation.powerWait),
              .optionalValue = true},
+            {.names = {"broker"},
+             .valueName = "URL",
+             .help = "mqtt[s]://[USER@]HOST[:PORT]; --broker-password-file FILE, "
+                     "--broker-ca FILE (mqtts), --base TOPIC (default kavo)",
+             .check = [&invocation](const QString& text) -> std::optional<QString> {
+                 QString wanted;
+                 invocation.broker =
+                     parseBrokerAddress(text, QStringLiteral("--broker-password-file"), wanted);
+                 return invocation.broker ? std::nullopt : std::optional(wanted);
+             },
+             .shownAs = shownBroker},
+            {.names = {"broker-password-file"},
+             .valueName = "FILE",
+             .check = printableInto(kLongestPath, "a file name", invocation.brokerPasswordFile)},
+            {.names = {"broker-ca"},
+             .valueName = "FILE",
+             .check = printableInto(kLongestPath, "a file name", invocation.brokerCa)},
+            {.names = {"base"}, .valueName = "TOPIC", .check = topicInto(false, invocation.base)},
+            {.names = {"group"},
+             .valueName = "G",
+             .check = [&invocation](const QString& text) -> std::optional<QString> {
+                 static const QRegularExpression group(
+                     QStringLiteral("\\A[A-Za-z0-9._-]{1,64}\\z"));
+                 if (!group.match(text).hasMatch())
+                     return QStringLiteral("1 to 64 letters, digits, -, _ or .");
+                 invocation.group = text;
+                 return std::nullopt;
+             }},
             {.names = {"json"}, .help = "one JSON document"},
             {.names = {"q", "quiet"}, .help = "failures only, on stderr"},
             {.names = {"h", "help"}, .help = "this help"},
@@ -155,6 +216,13 @@ ParsedArguments parseArguments(const QStringList& arguments) {
     invocation.arguments = positional;
     invocation.json = read.isSet(QStringLiteral("json"));
     invocation.quiet = read.isSet(QStringLiteral("quiet"));
+
+    if (read.isSet(QStringLiteral("broker")))
+        return brokerInvocation(read, name, invocation);
+    for (const char* option : kBrokerOnly) {
+        if (read.isSet(QLatin1String(option)))
+            return usage(QStringLiteral("--%1 needs --broker").arg(QLatin1String(option)));
+    }
 
     const bool usesLine =
         invocation.subcommand != Subcommand::List && invocation.subcommand != Subcommand::Ports;

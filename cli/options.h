@@ -4,6 +4,8 @@
 // one of the projector's verbs: power, input, mute, freeze, lamp, lamp-mode,
 // volume, or alerts), then its arguments, with options anywhere before a "--".
 
+#include "broker_address.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -35,10 +37,18 @@ struct Invocation {
     std::chrono::milliseconds replyWindow{}; // --timeout
     bool json = false;
     bool quiet = false;
-    QStringList arguments; // the commands of send and of a verb, the words of list
+    QStringList arguments; // the commands of send and of a verb, the words of list, the names
+                           // of status --broker
     QString verb;          // the action a verb names ("power off"), for messages
     // power on|off --wait: managed power, waiting at most this long.
     std::optional<std::chrono::seconds> powerWait;
+    // --broker: list and status NAME... of the projectors that services
+    // announce on an MQTT broker, under --base.
+    std::optional<BrokerAddress> broker;
+    QString brokerPasswordFile;
+    QString brokerCa;
+    QString base = QStringLiteral("kavo");
+    QString group; // status --group
 };
 
 struct ParsedArguments {

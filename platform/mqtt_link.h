@@ -52,6 +52,9 @@ class MqttLink {
     virtual void stop() = 0;
 };
 
+// Makes the link to a broker: the program's choice, a fake in tests.
+using MqttLinkFactory = std::function<std::unique_ptr<MqttLink>(MqttSettings)>;
+
 // The connection through libmosquitto, driven by the Qt event loop through
 // its socket: no thread of its own, no polling loop.
 std::unique_ptr<MqttLink> createMosquittoLink(MqttSettings settings, TimerFactory& timers);

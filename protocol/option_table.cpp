@@ -1,5 +1,7 @@
 #include "option_table.h"
 
+#include <algorithm>
+
 namespace kavo {
 namespace {
 
@@ -137,12 +139,14 @@ QString OptionReader::help(int column, int width) const {
     const int half = width / 2;
     QStringList lines;
     for (auto row = m_table.cbegin(); row != m_table.cend(); ++row) {
+        if (row->help.isEmpty())
+            continue;
         if (!row->heading.isEmpty())
             lines.append(row->heading);
         const QStringList entry = entryLines(*row, 2, column, width);
         const auto next = row + 1;
         if (entry.size() == 1 && entry.constFirst().size() < half && next != m_table.cend() &&
-            next->heading.isEmpty()) {
+            next->heading.isEmpty() && !next->help.isEmpty()) {
             const QStringList right = entryLines(*next, 0, column - 2, width - half);
             if (right.size() == 1) {
                 lines.append(entry.constFirst().leftJustified(half) + right.constFirst());
@@ -153,6 +157,17 @@ QString OptionReader::help(int column, int width) const {
         lines += entry;
     }
     return lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+OptionCheck printableInto(int longest, const char* wanted, QString& target) {
+    return [longest, wanted, &target](const QString& text) -> std::optional<QString> {
+        const bool printable = std::ranges::none_of(
+            text, [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+        if (!printable || text.isEmpty() || text.size() > longest)
+            return QString::fromLatin1(wanted);
+        target = text;
+        return std::nullopt;
+    };
 }
 
 QString listOfChoices(const QStringList& words) {

@@ -28,7 +28,7 @@ using ShownValue = QString (*)(QStringView value);
 struct OptionRow {
     QStringList names; // a one-letter name first: {"q", "quiet"}; the last names it
     QString valueName; // empty: a switch
-    QString help;
+    QString help;      // empty: told in another row's help, not a row of --help
     // Said in --help as "(default ...)"; an optional value's value when the
     // option is given without one.
     QString byDefault;
@@ -93,6 +93,9 @@ class OptionReader {
     QMap<QString, Setting> m_settings; // by the row's name
     QString m_error;
 };
+
+// Any printable text of 1 to `longest` characters. Wants `wanted`.
+OptionCheck printableInto(int longest, const char* wanted, QString& target);
 
 // "a, b or c"
 QString listOfChoices(const QStringList& words);

@@ -13,23 +13,11 @@ namespace {
 // The password is the file's first line; it is never shown, only its file.
 QByteArray readPassword(const QString& path, const QString& what, QString& error,
                         QStringList& warnings) {
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
-        error =
-            QStringLiteral("cannot read the %1 password file %2: %3")
-                .arg(what, escapeControls(path),
-                     QFileInfo(path).isFile() ? file.errorString() : QStringLiteral("not a file"));
-        return {};
-    }
+    QByteArray password = readPasswordFile(path, what, error);
     // Read, but not by it alone: the operator is told how to mend that.
-    if (const QString warning = secretFileWarning(path, what); !warning.isEmpty())
+    if (const QString warning = secretFileWarning(path, what);
+        !password.isEmpty() && !warning.isEmpty())
         warnings.append(warning);
-    QByteArray password = file.readLine(4096);
-    while (password.endsWith('\n') || password.endsWith('\r'))
-        password.chop(1);
-    if (password.isEmpty())
-        error = QStringLiteral("the %1 password file %2 holds no password on its first line")
-                    .arg(what, escapeControls(path));
     return password;
 }
 
@@ -157,22 +145,11 @@ QString ProjectorService::start() {
 
 QString ProjectorService::startMqtt() {
     const BrokerAddress& broker = *m_options.mqtt;
-    MqttSettings settings;
-    settings.host = broker.host;
-    settings.port = broker.port;
-    settings.tls = broker.tls;
-    settings.caFile = m_options.mqttCaFile;
-    if (!settings.caFile.isEmpty()) {
-        QFile authorities(settings.caFile);
-        if (!QFileInfo(settings.caFile).isFile() || !authorities.open(QIODevice::ReadOnly))
-            return QStringLiteral("cannot read the MQTT certificate authority file %1: %2")
-                .arg(escapeControls(settings.caFile),
-                     QFileInfo::exists(settings.caFile)
-                         ? (QFileInfo(settings.caFile).isFile() ? authorities.errorString()
-                                                                : QStringLiteral("not a file"))
-                         : QStringLiteral("no such file"));
-    }
-    settings.user = broker.user;
+    QString problem;
+    std::optional<MqttSettings> wanted = mqttSettingsFor(broker, m_options.mqttCaFile, problem);
+    if (!wanted)
+        return problem;
+    MqttSettings settings = *std::move(wanted);
     if (!m_options.mqttPasswordFile.isEmpty()) {
         QString error;
         settings.password =

@@ -28,7 +28,7 @@ namespace kavo::service {
 class ProjectorService {
   public:
     // The connection to an MQTT broker, when --mqtt asks for one.
-    using MqttLinkFactory = std::function<std::unique_ptr<MqttLink>(MqttSettings)>;
+    using MqttLinkFactory = kavo::MqttLinkFactory;
 
     ProjectorService(const ServiceOptions& options, PortFactory& ports, TimerFactory& timers,
                      Journal& journal, MqttLinkFactory mqtt = {});

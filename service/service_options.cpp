@@ -1,6 +1,7 @@
 #include "service_options.h"
 
 #include "alert_channels.h"
+#include "broker_address.h"
 #include "kavo_version.h"
 #include "line_settings.h"
 #include "option_table.h"
@@ -33,20 +34,6 @@ constexpr int kHelpColumn = 22;
 
 // The one option that takes a value and is no configuration key.
 const QString kConfig = QStringLiteral("config");
-
-// The text of a URL with whatever stands between "//" and "@" after the
-// first ":" replaced, so that a password is never shown, even in a URL that
-// is not valid otherwise.
-QString withoutPassword(const QString& url) {
-    const qsizetype start = url.indexOf(QLatin1String("//"));
-    const qsizetype at = url.lastIndexOf(QLatin1Char('@'));
-    if (start < 0 || at < start)
-        return url;
-    const qsizetype colon = url.indexOf(QLatin1Char(':'), start + 2);
-    if (colon < 0 || colon > at)
-        return url;
-    return url.left(colon + 1) + QStringLiteral("********") + url.mid(at);
-}
 
 // The web page's settings that only make sense together.
 QString webProblem(const ServiceOptions& options) {
@@ -104,39 +91,6 @@ std::optional<QString> readConfig(const QString& path, OptionReader& read) {
     return std::nullopt;
 }
 
-// Any printable text of 1 to `longest` characters.
-OptionCheck printableInto(int longest, const char* wanted, QString& target) {
-    return [longest, wanted, &target](const QString& text) -> std::optional<QString> {
-        const bool printable = std::ranges::none_of(
-            text, [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
-        if (!printable || text.isEmpty() || text.size() > longest)
-            return QString::fromLatin1(wanted);
-        target = text;
-        return std::nullopt;
-    };
-}
-
-// Topic levels of plain characters: no wildcards, no empty level; an empty
-// topic too where `orNothing` says so.
-OptionCheck topicInto(bool orNothing, QString& target) {
-    return [orNothing, &target](const QString& text) -> std::optional<QString> {
-        static const QRegularExpression topic(
-            QStringLiteral("\\A[A-Za-z0-9_-]+(/[A-Za-z0-9_-]+)*\\z"));
-        if ((orNothing && text.isEmpty()) || (topic.match(text).hasMatch() && text.size() <= 128)) {
-            target = text;
-            return std::nullopt;
-        }
-        return QStringLiteral("a topic of letters, digits, - and _ in levels parted by /%1")
-            .arg(orNothing ? QStringLiteral(", or nothing") : QString());
-    };
-}
-
-// A broker's address is shown without its password (the error goes to the
-// system's journal).
-QString shownBroker(QStringView value) {
-    return escapeControls(withoutPassword(value.toString()));
-}
-
 // A webhook's URL is shown without what may hold its token.
 QString shownWebhookOption(QStringView value) {
     const QUrl url(value.toString());
@@ -182,30 +136,6 @@ std::optional<ListenAddress> parseListenAddress(const QString& text) {
                               : listen.address.toString();
     listen.text = shown + QLatin1Char(':') + QString::number(port);
     return listen;
-}
-
-std::optional<BrokerAddress> parseBrokerAddress(const QString& text, QString& error) {
-    const QUrl url(text, QUrl::StrictMode);
-    BrokerAddress broker;
-    broker.tls = url.scheme() == QLatin1String("mqtts");
-    if (!url.isValid() || (!broker.tls && url.scheme() != QLatin1String("mqtt")) ||
-        url.host().isEmpty() || !url.path().isEmpty() || url.hasQuery() || url.hasFragment()) {
-        error = QStringLiteral("mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]");
-        return std::nullopt;
-    }
-    if (!url.password().isEmpty()) {
-        error = QStringLiteral("an address without a password (give it with "
-                               "--mqtt-password-file, where the process list does not show it)");
-        return std::nullopt;
-    }
-    broker.user = url.userName();
-    broker.host = url.host();
-    broker.port = quint16(url.port(broker.tls ? 8883 : 1883));
-    if (broker.port == 0) {
-        error = QStringLiteral("a port from 1 to 65535");
-        return std::nullopt;
-    }
-    return broker;
 }
 
 ParsedOptions parseServiceOptions(const QStringList& arguments,
@@ -345,7 +275,8 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
              .help = "the broker, mqtt://[USER@]HOST[:PORT] or mqtts://...",
              .check = [&](const QString& text) -> std::optional<QString> {
                  QString wanted;
-                 options.mqtt = parseBrokerAddress(text, wanted);
+                 options.mqtt =
+                     parseBrokerAddress(text, QStringLiteral("--mqtt-password-file"), wanted);
                  return options.mqtt ? std::nullopt : std::optional(wanted);
              },
              .heading = "Home automation (MQTT):",

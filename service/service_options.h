@@ -5,6 +5,7 @@
 // checked here; a wrong one is an error that names its option or key.
 
 #include "accounts.h"
+#include "broker_address.h"
 
 #include <chrono>
 #include <cstdint>
@@ -20,14 +21,6 @@ struct ListenAddress {
     QHostAddress address;
     quint16 port = 0;
     QString text; // as the operator reads it: 127.0.0.1:4001, [::1]:4001
-};
-
-// mqtt://[USER@]HOST[:PORT] or mqtts://...
-struct BrokerAddress {
-    bool tls = false;
-    QString user;
-    QString host;
-    quint16 port = 1883;
 };
 
 struct ServiceOptions {
@@ -95,11 +88,6 @@ struct ParsedOptions {
 // $RUNTIME_DIRECTORY/NAME.sock under systemd, else $XDG_RUNTIME_DIR/kavo/NAME.sock.
 ParsedOptions parseServiceOptions(const QStringList& arguments,
                                   const QProcessEnvironment& environment);
-
-// mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]; 1883 and 8883
-// when no port is given. A password in the address is refused: it would
-// show in the process list.
-std::optional<BrokerAddress> parseBrokerAddress(const QString& text, QString& error);
 
 // [ADDRESS:]PORT, 127.0.0.1 when no address is given; IPv6 in brackets.
 // Port 0 stands for a free port, chosen when listening.
