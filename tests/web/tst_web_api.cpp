@@ -203,6 +203,9 @@ class TestWebApi : public QObject {
         QTest::newRow("the schedule paused")
             << "adam" << QByteArray("POST") << "/api/v1/schedule/pause" << QByteArray() << 200
             << R"("paused":true)" << none;
+        QTest::newRow("the building without a broker")
+            << "vera" << QByteArray("GET") << "/api/v1/building" << QByteArray() << 404
+            << "no MQTT broker" << none;
         QTest::newRow("a bad journal query")
             << "vera" << QByteArray("GET") << "/api/v1/journal?after=x" << QByteArray() << 400
             << "after" << none;
