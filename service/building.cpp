@@ -33,10 +33,13 @@ bool Building::take(const QString& topic, const QByteArray& payload) {
     if (!topic.startsWith(m_base + QLatin1Char('/')))
         return false;
     const QStringList levels = topic.mid(m_base.size() + 1).split(QLatin1Char('/'));
-    if (levels.size() != 2 || !topicFilters().contains(m_base + QStringLiteral("/+/") + levels[1]))
+    if (levels.size() != 2)
         return false;
     const QString& name = levels[0];
     const QString& leaf = levels[1];
+    if (leaf != QLatin1String("info") && leaf != QLatin1String("availability") &&
+        leaf != QLatin1String("state"))
+        return false;
     if (!isServiceName(name)) {
         ignore(topic, QStringLiteral("not a projector's name"));
         return true;

@@ -817,9 +817,10 @@ void WebApi::buildingChanged() {
         m_buildingQuiet = m_timers.createTimer();
         m_buildingQuiet->setInterval(kBuildingNotice);
         m_buildingQuiet->setTickHandler([this] {
-            if (!std::exchange(m_buildingPending, false))
-                return m_buildingQuiet->setEnabled(false);
-            event({{QStringLiteral("type"), QStringLiteral("building")}});
+            if (std::exchange(m_buildingPending, false))
+                event({{QStringLiteral("type"), QStringLiteral("building")}});
+            else
+                m_buildingQuiet->setEnabled(false);
         });
     }
     if (m_buildingQuiet->isEnabled()) {
