@@ -96,7 +96,9 @@ bool OptionReader::parse(const QStringList& given) {
     for (const OptionRow& row : m_table) {
         const QString name = nameOf(row);
         if (!row.valueName.isEmpty() && m_parser.isSet(name))
-            m_settings.insert(name, {m_parser.value(name), dashed(name)});
+            m_settings.insert(name, {row.repeated ? m_parser.values(name).join(QLatin1Char(' '))
+                                                  : m_parser.value(name),
+                                     dashed(name)});
     }
     return true;
 }

@@ -36,6 +36,8 @@ struct OptionRow {
     bool optionalValue = false;   // --wait or --wait=S
     QString heading;              // a line of --help above this row
     ShownValue shownAs = nullptr; // instead of the table's
+    // Given any number of times: the check sees the values parted by blanks.
+    bool repeated = false;
 };
 
 // What a program's complaints look like.

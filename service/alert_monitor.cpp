@@ -176,8 +176,7 @@ void AlertMonitor::observe(Kind kind, bool holds, const QString& detail) {
 void AlertMonitor::raise(Kind kind) {
     Condition& condition = m_conditions[kind];
     condition.raised = true;
-    say(QLatin1String(kEventNames[kind].event), true, condition.detail);
-    condition.open = m_events.back();
+    say(QLatin1String(kEventNames[kind].event), true, condition.detail, &condition.open);
 }
 
 void AlertMonitor::clear(Kind kind) {
@@ -194,7 +193,8 @@ void AlertMonitor::raiseOnce(const QString& event, const QString& detail) {
     say(event, true, detail);
 }
 
-void AlertMonitor::say(const QString& event, bool raised, const QString& detail) {
+void AlertMonitor::say(const QString& event, bool raised, const QString& detail,
+                       QJsonObject* open) {
     const QString state = raised ? QStringLiteral("raised") : QStringLiteral("cleared");
     const QJsonObject json{
         {QStringLiteral("event"), event},
@@ -208,6 +208,9 @@ void AlertMonitor::say(const QString& event, bool raised, const QString& detail)
     if (m_events.size() > kAlertEventsKept)
         m_events.pop_front();
     m_journal.write(m_settings.name, QStringLiteral("alert %1 %2: %3").arg(event, state, detail));
+    // A listener that reads the open alerts finds a raised one among them.
+    if (open)
+        *open = json;
     for (const Listener& listener : m_listeners)
         listener(json);
 }

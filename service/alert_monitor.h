@@ -100,7 +100,8 @@ class AlertMonitor {
     void raise(Kind kind);
     void clear(Kind kind);
     std::unique_ptr<Timer> oneShot(std::function<void()> fire);
-    void say(const QString& event, bool raised, const QString& detail);
+    // `open`: where a raised condition keeps its event.
+    void say(const QString& event, bool raised, const QString& detail, QJsonObject* open = nullptr);
 
     LineQueue& m_queue;
     TimerFactory& m_timers;

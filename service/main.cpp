@@ -223,5 +223,14 @@ int main(int argc, char* argv[]) {
     }
     if (web)
         web->setScheduler(service.scheduler());
+    // The building, seen through the broker: the page lists it and is told when it changes.
+    if (web && service.building()) {
+        kavo::service::Building& building = *service.building();
+        web->api().setBuilding([&building] { return building.toJson(); });
+        building.setChanged([&web] {
+            if (web)
+                web->api().buildingChanged();
+        });
+    }
     return stopped ? 0 : QCoreApplication::exec();
 }

@@ -38,6 +38,7 @@ MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, J
                        MqttBridgeSettings settings)
     : m_link(link), m_timers(timers), m_queue(queue), m_journal(journal),
       m_settings(std::move(settings)), m_discoveryLater(timers.createTimer()),
+      m_building(journal, m_settings.root, m_settings.name),
       m_power(
           [this](const QString& command, ManagedPower::Ended ended) {
               send({command, Purpose::Plain, std::move(ended)});
@@ -89,12 +90,21 @@ void MqttBridge::publishAlert(const QJsonObject& event) {
     m_link.publish(topic("event"), QJsonDocument(event).toJson(QJsonDocument::Compact), false);
 }
 
+void MqttBridge::setOpenAlerts(const QJsonArray& open) {
+    m_openAlerts = open;
+    publishInfo();
+}
+
 void MqttBridge::connected() {
+    m_published.clear();
+    // The announcement first: the building lists a projector from it on.
+    publishInfo();
+    for (const QString& filter : m_building.topicFilters())
+        m_link.subscribe(filter);
     for (const char* leaf : {"power/set", "input/set", "lamp_mode/set", "button/set", "command"})
         m_link.subscribe(topic(leaf));
     if (!m_settings.discoveryPrefix.isEmpty())
         m_link.subscribe(m_settings.discoveryPrefix + QStringLiteral("/status"));
-    m_published.clear();
     publishAvailability();
     publishState(true);
     publishDiscovery();
@@ -104,6 +114,17 @@ void MqttBridge::publishAvailability() {
     const QByteArray now = m_lineOpen ? "online" : "offline";
     const QString where = topic("availability");
     if (m_published[where] != now) {
+        m_published[where] = now;
+        m_link.publish(where, now, true);
+    }
+}
+
+void MqttBridge::publishInfo() {
+    const QByteArray now =
+        announcementPayload({m_settings.name, m_settings.description, m_settings.groups,
+                             m_settings.url, m_openAlerts, m_settings.model});
+    const QString where = topic("info");
+    if (m_link.isConnected() && m_published[where] != now) {
         m_published[where] = now;
         m_link.publish(where, now, true);
     }
@@ -175,12 +196,15 @@ void MqttBridge::publishDiscovery() {
     if (m_settings.discoveryPrefix.isEmpty() || !m_link.isConnected())
         return;
     m_lastDiscovery = m_timers.now();
-    for (const auto& [where, payload] : discoveryMessages(
-             {m_settings.discoveryPrefix, m_settings.base, m_settings.name, m_settings.model}))
+    for (const auto& [where, payload] :
+         discoveryMessages({m_settings.discoveryPrefix, m_settings.base, m_settings.name,
+                            m_settings.model, m_settings.url}))
         m_link.publish(where, payload, true);
 }
 
 void MqttBridge::message(const QString& where, const QByteArray& payload, bool retained) {
+    if (m_building.take(where, payload))
+        return;
     if (!m_settings.discoveryPrefix.isEmpty() &&
         where == m_settings.discoveryPrefix + QStringLiteral("/status")) {
         if (payload == "online")

@@ -10,9 +10,11 @@
 // Topics: availability ("online" while connected and the line is open, else
 // "offline", also the will), state (the state object as JSON), power,
 // power_state, input, lamp_hours, temperature_1..3, lamp_mode, lamp_status,
-// setting, event (alerts, not retained); power/set, input/set, lamp_mode/set, button/set and
-// command (answered on reply).
+// setting, event (alerts, not retained), info (what it announces to the
+// building: name, description, groups, url, open alerts); power/set, input/set, lamp_mode/set,
+// button/set and command (answered on reply).
 
+#include "building.h"
 #include "journal.h"
 #include "line_queue.h"
 #include "managed_power.h"
@@ -40,6 +42,10 @@ struct MqttBridgeSettings {
     QString discoveryPrefix; // "homeassistant"; empty: no discovery
     QString name;
     QString model;
+    QString root; // the base every service shares: "kavo"
+    QString description;
+    QStringList groups;
+    QString url; // its web page; empty: none
 };
 
 class MqttBridge {
@@ -54,6 +60,10 @@ class MqttBridge {
     void lineChanged(bool open);
     // An alert's event on BASE/NAME/event, not retained: it happened once.
     void publishAlert(const QJsonObject& event);
+    // The open alerts, announced on BASE/NAME/info whenever they change.
+    void setOpenAlerts(const QJsonArray& open);
+    // Every service announced under the root, this one's included.
+    Building& building() { return m_building; }
 
   private:
     enum class Purpose { Plain, Reply };
@@ -69,6 +79,7 @@ class MqttBridge {
     void lampModeRead();
     void publishState(bool all);
     void publishAvailability();
+    void publishInfo();
     void publishDiscovery();
     void send(Pending pending);
     void sendAndRead(const QString& command, StateField field);
@@ -89,6 +100,8 @@ class MqttBridge {
     QString m_lampModeChoice;
     QString m_lampModeAsked;
     std::map<QString, QByteArray> m_published; // topic -> retained payload
+    QJsonArray m_openAlerts;
+    Building m_building;
     ClientId m_client = 0;
     ManagedPower m_power;
     bool m_lineOpen = false;

@@ -61,13 +61,15 @@ std::vector<std::pair<QString, QByteArray>> discoveryMessages(const DiscoverySet
         return settings.base + QLatin1Char('/') + QLatin1String(leaf);
     };
     const QString node = QStringLiteral("kavo_") + settings.name;
-    const QJsonObject device{
+    QJsonObject device{
         {QStringLiteral("identifiers"), words({node})},
         {QStringLiteral("name"), settings.name},
         {QStringLiteral("manufacturer"), QStringLiteral("KAVO")},
         {QStringLiteral("model"), settings.model},
         {QStringLiteral("sw_version"), QStringLiteral(KAVO_VERSION)},
     };
+    if (!settings.url.isEmpty())
+        device.insert(QStringLiteral("configuration_url"), settings.url);
     const auto publish = [&](const char* component, const QString& object, const QString& name,
                              QJsonObject config) {
         config.insert(QStringLiteral("name"), name);

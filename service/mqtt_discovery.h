@@ -21,6 +21,7 @@ struct DiscoverySettings {
     QString base;   // the projector's topics: "kavo/hall-a"
     QString name;
     QString model;
+    QString url; // the device's page; empty: none
 };
 
 // (topic, payload), every one retained.

@@ -164,7 +164,9 @@ QString ProjectorService::startMqtt() {
     m_mqttLink = m_mqttLinks(std::move(settings));
     m_mqtt = std::make_unique<MqttBridge>(
         *m_mqttLink, *m_queue, m_timers, m_journal,
-        MqttBridgeSettings{base, m_options.mqttDiscoveryPrefix, m_options.name, m_options.model});
+        MqttBridgeSettings{base, m_options.mqttDiscoveryPrefix, m_options.name, m_options.model,
+                           m_options.mqttBase, m_options.description, m_options.groups,
+                           m_options.publicUrl});
     m_line->addOpenObserver([this](bool open) { m_mqtt->lineChanged(open); });
     m_journal.write(m_options.name,
                     QStringLiteral("MQTT: broker %1://%2:%3, topics under %4/")
@@ -216,6 +218,8 @@ QString ProjectorService::startAlerts() {
     m_alerts->addListener([this](const QJsonObject& event) {
         for (const auto& channel : m_alertChannels)
             channel->send(event);
+        if (m_mqtt)
+            m_mqtt->setOpenAlerts(m_alerts->openAlerts());
     });
     m_hub->setAlerts([this] { return m_alerts->toJson(); });
     m_line->addOpenObserver([this](bool open) {

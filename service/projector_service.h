@@ -46,6 +46,8 @@ class ProjectorService {
     const ServiceOptions& options() const { return m_options; }
     // The alerts, from start() on (null before).
     AlertMonitor* alerts() { return m_alerts.get(); }
+    // The building on the broker, with --mqtt once started; else nullptr.
+    Building* building() { return m_mqtt ? &m_mqtt->building() : nullptr; }
     // The schedule, with --schedule once started; else nullptr.
     Scheduler* scheduler() { return m_scheduler.get(); }
     // PJLink Class 2's searches and notifications; nullptr when not served.

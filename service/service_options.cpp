@@ -80,8 +80,10 @@ std::optional<QString> readConfig(const QString& path, OptionReader& read) {
             action)
             return QStringLiteral("%1: unknown key \"%2\"")
                 .arg(escapeControls(path), escapeControls(key));
-        const QVariant value = file.value(key);
-        // A value with a comma is read as a list: none of these takes one.
+        QVariant value = file.value(key);
+        // A value with a comma is read as a list: only a repeated option takes one.
+        if (row->repeated && value.typeId() == QMetaType::QStringList)
+            value = value.toStringList().join(QLatin1Char(' '));
         if (value.typeId() != QMetaType::QString)
             return QStringLiteral("%1: \"%2\" holds a list; it takes one value")
                 .arg(escapeControls(path), bare);
@@ -89,6 +91,24 @@ std::optional<QString> readConfig(const QString& path, OptionReader& read) {
                         QStringLiteral("%1 in %2").arg(bare, escapeControls(path)));
     }
     return std::nullopt;
+}
+
+// Group names parted by blanks or commas, each once, in their order.
+OptionCheck groupsInto(QStringList& target) {
+    return [&target](const QString& text) -> std::optional<QString> {
+        static const QRegularExpression parting(QStringLiteral("[\\s,]+"));
+        QStringList groups;
+        for (const QString& group : text.split(parting, Qt::SkipEmptyParts)) {
+            if (!isGroupName(group))
+                return QStringLiteral("group names of 1 to 64 letters, digits, ., - and _");
+            if (!groups.contains(group))
+                groups.append(group);
+        }
+        if (groups.isEmpty() || groups.size() > kMostGroups)
+            return QStringLiteral("1 to %1 group names").arg(kMostGroups);
+        target = groups;
+        return std::nullopt;
+    };
 }
 
 // A webhook's URL is shown without what may hold its token.
@@ -138,6 +158,23 @@ std::optional<ListenAddress> parseListenAddress(const QString& text) {
     return listen;
 }
 
+bool isServiceName(QStringView text) {
+    static const QRegularExpression plain(QStringLiteral("\\A[A-Za-z0-9_-]{1,64}\\z"));
+    return plain.match(text).hasMatch();
+}
+
+bool isPublicUrl(const QString& text) {
+    const QUrl url(text, QUrl::StrictMode);
+    return url.isValid() && !url.host().isEmpty() && url.userInfo().isEmpty() &&
+           text.size() <= 2048 &&
+           (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+}
+
+bool isGroupName(QStringView text) {
+    static const QRegularExpression name(QStringLiteral("\\A[A-Za-z0-9._-]{1,64}\\z"));
+    return name.match(text).hasMatch();
+}
+
 ParsedOptions parseServiceOptions(const QStringList& arguments,
                                   const QProcessEnvironment& environment) {
     const ServiceOptions defaults;
@@ -182,8 +219,7 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
              .help = "letters, digits, - and _",
              .byDefault = defaults.name,
              .check = [&](const QString& text) -> std::optional<QString> {
-                 static const QRegularExpression plain(QStringLiteral("\\A[A-Za-z0-9_-]{1,64}\\z"));
-                 if (!plain.match(text).hasMatch())
+                 if (!isServiceName(text))
                      return QStringLiteral("1 to 64 letters, digits, - and _");
                  options.name = text;
                  return std::nullopt;
@@ -299,6 +335,22 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
              .help = "Home Assistant's discovery",
              .byDefault = defaults.mqttDiscoveryPrefix + QStringLiteral("; empty: none"),
              .check = topicInto(true, options.mqttDiscoveryPrefix)},
+            {.names = {"group"},
+             .valueName = "NAME",
+             .help = "a group it belongs to (\"floor-2\"), announced on BASE/NAME/info; any "
+                     "number; the config file's key takes them parted by blanks or commas",
+             .check = groupsInto(options.groups),
+             .repeated = true},
+            {.names = {"public-url"},
+             .valueName = "URL",
+             .help = "its web page's http:// or https:// address, announced and given to Home "
+                     "Assistant",
+             .check = [&](const QString& text) -> std::optional<QString> {
+                 if (!isPublicUrl(text))
+                     return QStringLiteral("an http:// or https:// URL without a user");
+                 options.publicUrl = text;
+                 return std::nullopt;
+             }},
             {.names = {"schedule"},
              .valueName = "FILE",
              .help = "run the entries of FILE (\"mon-fri 22:00 power off\" a line); "
@@ -486,6 +538,8 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
         return failure(QStringLiteral("--alert-webhook-secret-file needs --alert-webhook"));
     if (read.isSet(QStringLiteral("catch-up")) && options.scheduleFile.isEmpty())
         return failure(QStringLiteral("--catch-up needs --schedule"));
+    if (!options.mqtt && (!options.groups.isEmpty() || !options.publicUrl.isEmpty()))
+        return failure(QStringLiteral("--group and --public-url need --mqtt"));
     if (!options.mqtt && (!options.mqttPasswordFile.isEmpty() || !options.mqttCaFile.isEmpty()))
         return failure(QStringLiteral("--mqtt-password-file and --mqtt-ca need --mqtt"));
     if (options.mqtt && !options.mqttPasswordFile.isEmpty() && options.mqtt->user.isEmpty())

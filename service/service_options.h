@@ -51,6 +51,9 @@ struct ServiceOptions {
     QString mqttPasswordFile;
     QString mqttBase = QStringLiteral("kavo");
     QString mqttDiscoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery
+    // Announced on BASE/NAME/info: the groups it belongs to and its page's address.
+    QStringList groups;
+    QString publicUrl;
     // The schedule: off unless a file is given.
     QString scheduleFile;
     std::chrono::minutes catchUp{15};
@@ -77,6 +80,15 @@ struct ServiceOptions {
     QString removeUser;
     std::optional<Role> role;
 };
+
+// A service's name: 1 to 64 letters, digits, - and _.
+bool isServiceName(QStringView text);
+// An http:// or https:// URL with a host and no user, at most 2048 characters.
+bool isPublicUrl(const QString& text);
+// A group's name: 1 to 64 letters, digits, '-', '_' and '.'.
+bool isGroupName(QStringView text);
+// The groups a projector may belong to.
+inline constexpr qsizetype kMostGroups = 32;
 
 struct ParsedOptions {
     std::optional<ServiceOptions> options; // empty: print `text`, leave with `exitCode`

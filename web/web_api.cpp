@@ -89,6 +89,7 @@ const std::vector<WebApi::Route>& WebApi::routes() {
         {"PUT", "api/v1/schedule", Need::Admin, &WebApi::putSchedule},
         {"POST", "api/v1/schedule/pause", Need::Admin, &WebApi::postSchedulePause},
         {"POST", "api/v1/schedule/resume", Need::Admin, &WebApi::postScheduleResume},
+        {"GET", "api/v1/building", Need::Viewer, &WebApi::getBuilding},
     };
     return table;
 }
@@ -798,6 +799,36 @@ void WebApi::getAlerts(Call&, const Respond& respond) {
 void WebApi::alert(const QJsonObject& event) {
     this->event(
         {{QStringLiteral("type"), QStringLiteral("alert")}, {QStringLiteral("event"), event}});
+}
+
+// The building: every projector on the broker, and a notice when it changes;
+// changes come in bursts (a broker's retained messages at connect), so the
+// page refetches at most once a notice's interval.
+void WebApi::getBuilding(Call&, const Respond& respond) {
+    if (!m_building)
+        return respond(errorResponse(
+            404, QStringLiteral("this service is on no MQTT broker (kavo-projectord --mqtt "
+                                "mqtt://HOST): it sees no building")));
+    respond(jsonResponse(m_building()));
+}
+
+void WebApi::buildingChanged() {
+    if (!m_buildingQuiet) {
+        m_buildingQuiet = m_timers.createTimer();
+        m_buildingQuiet->setInterval(kBuildingNotice);
+        m_buildingQuiet->setTickHandler([this] {
+            if (std::exchange(m_buildingPending, false))
+                event({{QStringLiteral("type"), QStringLiteral("building")}});
+            else
+                m_buildingQuiet->setEnabled(false);
+        });
+    }
+    if (m_buildingQuiet->isEnabled()) {
+        m_buildingPending = true;
+        return;
+    }
+    event({{QStringLiteral("type"), QStringLiteral("building")}});
+    m_buildingQuiet->setEnabled(true);
 }
 
 // The schedule: shown to everyone signed in, changed by an admin.

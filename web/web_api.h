@@ -35,6 +35,8 @@ namespace kavo::web {
 inline constexpr QLatin1StringView kSessionCookie{"kavo_session"};
 // A web user's place in the queue is let go after this long without a request.
 inline constexpr std::chrono::minutes kWebClientIdle{10};
+// The page hears that the building changed at most this often.
+inline constexpr std::chrono::seconds kBuildingNotice{1};
 
 struct WebSettings {
     QString name;        // the service's
@@ -93,6 +95,11 @@ class WebApi {
     // event streams as {"type": "alert", "event": {...}}.
     void setAlerts(std::function<QJsonObject()> alerts) { m_alerts = std::move(alerts); }
     void alert(const QJsonObject& event);
+    // The building on the broker, with --mqtt: what GET /api/v1/building
+    // gives; buildingChanged() tells the event streams {"type": "building"},
+    // at most once every kBuildingNotice.
+    void setBuilding(std::function<QJsonObject()> building) { m_building = std::move(building); }
+    void buildingChanged();
     // The service's schedule, when it has one.
     void setScheduler(service::Scheduler* scheduler) { m_scheduler = scheduler; }
 
@@ -139,6 +146,7 @@ class WebApi {
     // Alerts.
     void getAlerts(Call& call, const Respond& respond);
 
+    void getBuilding(Call& call, const Respond& respond);
     // The schedule.
     void getSchedule(Call& call, const Respond& respond);
     void putSchedule(Call& call, const Respond& respond);
@@ -187,6 +195,9 @@ class WebApi {
     std::shared_ptr<int> m_alive = std::make_shared<int>(0);
     std::function<QJsonObject()> m_alerts;
     service::Scheduler* m_scheduler = nullptr;
+    std::function<QJsonObject()> m_building;
+    std::unique_ptr<Timer> m_buildingQuiet; // running: a notice went out less than a second ago
+    bool m_buildingPending = false;
 };
 
 } // namespace kavo::web

@@ -135,9 +135,12 @@ class TestAlerts : public QObject {
         rig.answers.insert(QStringLiteral("CR3"), QStringLiteral("01000\r"));
         AlertMonitor monitor(*rig.queue, rig.clock, *rig.journal, kSettings);
         QStringList heard;
-        monitor.addListener([&heard](const QJsonObject& event) {
+        monitor.addListener([&heard, &monitor](const QJsonObject& event) {
             heard.append(event.value("event").toString() + QLatin1Char(' ') +
                          event.value("state").toString());
+            // A listener finds a raised alert among the open ones, a cleared one not.
+            if (monitor.openAlerts().contains(event) != (event.value("state") == "raised"))
+                heard.append(QStringLiteral("open alerts behind"));
         });
         if (lineAtStart)
             rig.queue->lineOpened();

@@ -449,6 +449,12 @@ class TestProjectord : public QObject {
                                         "--socket",
                                         "RUNTIME/hook.sock"}
             << "cannot read the alert webhook password file RUNTIME/none";
+        QTest::newRow("groups parted by commas, one of them wrong")
+            << "group=floor-2, floor-3!\n"
+            << QStringList() << "group in CONFIG takes group names of 1 to 64 letters";
+        QTest::newRow("groups without a broker")
+            << QString() << QStringList{"--group", "floor-2", "--socket", "RUNTIME/g.sock"}
+            << "--group and --public-url need --mqtt";
         QTest::newRow("a mail address that is an option")
             << QString() << QStringList{"--alert-mail", "-oQ/tmp@x"} << "one mail address";
     }

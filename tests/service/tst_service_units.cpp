@@ -1,8 +1,10 @@
 // The service's units in-process, on the fake line and clock: the one queue
 // (order, routing, policies, drops, polls), PJLink's requests, Home
-// Assistant's discovery, and the MQTT bridge on a fake broker link.
+// Assistant's discovery, the MQTT bridge on a fake broker link, and the
+// building it sees there.
 
 #include "accounts.h"
+#include "building.h"
 #include "fakes.h"
 #include "journal.h"
 #include "line_queue.h"
@@ -23,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
+#include <ranges>
 
 using namespace kavo;
 using namespace kavo::service;
@@ -43,7 +46,7 @@ class FakeMqttLink final : public MqttLink {
     void publish(const QString& topic, const QByteArray& payload, bool) override {
         published.append({topic, payload});
     }
-    void subscribe(const QString&) override {}
+    void subscribe(const QString& filter) override { subscribed.append(filter); }
     void stop() override {}
     int count(const QString& topic) const {
         return int(std::ranges::count_if(
@@ -52,7 +55,17 @@ class FakeMqttLink final : public MqttLink {
     Events events;
     bool connected = true;
     QList<std::pair<QString, QByteArray>> published;
+    QStringList subscribed;
 };
+
+// A projector's announcement as another service publishes it.
+QByteArray info(const QString& name, const QString& groups = QStringLiteral("\"floor-2\""),
+                const QString& url = QStringLiteral("null")) {
+    return QStringLiteral("{\"name\":\"%1\",\"description\":\"Room 2.14\",\"groups\":[%2],"
+                          "\"url\":%3,\"alerts\":[],\"model\":\"QV-TN310\",\"version\":\"1.0\"}")
+        .arg(name, groups, url)
+        .toUtf8();
+}
 
 } // namespace
 
@@ -417,6 +430,157 @@ class TestServiceUnits : public QObject {
         QCOMPARE(link.published.last(),
                  (std::pair<QString, QByteArray>{"kavo/hall-a/event",
                                                  R"({"event":"lamp_hours","state":"raised"})"}));
+    }
+
+    // What the bridge announces on BASE/NAME/info: at connect, again when the
+    // open alerts change and only then; the URL also in the discovery's device.
+    void announcement_data() {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QStringList>("alerts"); // the open alerts' events, set one after another
+        QTest::addColumn<int>("published");
+        QTest::addColumn<QString>("contains");
+        QTest::newRow("at connect, without a URL")
+            << "" << QStringList{} << 1
+            << "{\"alerts\":[],\"description\":\"Room "
+               "2.14\",\"groups\":[\"floor-2\",\"lecture-halls\"],\"model\":\"QV-TN310\",\"name\":"
+               "\"hall-a\",\"url\":null,\"version\":\"";
+        QTest::newRow("with a URL") << "https://hall-a.example/" << QStringList{} << 1
+                                    << "\"url\":\"https://hall-a.example/\"";
+        QTest::newRow("an alert raised, told once") << "" << QStringList{"lamp_hours", "lamp_hours"}
+                                                    << 2 << R"("alerts":[{"event":"lamp_hours"}])";
+        QTest::newRow("raised, then cleared")
+            << "" << QStringList{"lamp_hours", ""} << 3 << R"("alerts":[])";
+    }
+    void announcement() {
+        QFETCH(QString, url);
+        QFETCH(QStringList, alerts);
+        Rig rig;
+        FakeMqttLink link;
+        MqttBridge bridge(link, *rig.queue, rig.clock, *rig.journal,
+                          {QStringLiteral("kavo/hall-a"), QStringLiteral("homeassistant"),
+                           QStringLiteral("hall-a"), QStringLiteral("QV-TN310"),
+                           QStringLiteral("kavo"), QStringLiteral("Room 2.14"),
+                           QStringList{"floor-2", "lecture-halls"}, url});
+        bridge.start();
+        link.events.connected();
+        for (const QString& event : alerts)
+            bridge.setOpenAlerts(event.isEmpty() ? QJsonArray()
+                                                 : QJsonArray{QJsonObject{{"event", event}}});
+        const QString topic = QStringLiteral("kavo/hall-a/info");
+        QTEST(link.count(topic), "published");
+        const auto last = std::ranges::find(link.published | std::views::reverse, topic,
+                                            &std::pair<QString, QByteArray>::first);
+        QFETCH(QString, contains);
+        QVERIFY2(last->second.contains(contains.toUtf8()), last->second.constData());
+        const auto device = std::ranges::find(
+            link.published, QStringLiteral("homeassistant/switch/kavo_hall-a/power/config"),
+            &std::pair<QString, QByteArray>::first);
+        QCOMPARE(device->second.contains("\"configuration_url\":\""), !url.isEmpty());
+        // Its own announcement, back from the broker, puts it in its building.
+        QVERIFY(link.subscribed.contains(QStringLiteral("kavo/+/info")));
+        link.events.message(topic, last->second, true);
+        QCOMPARE(bridge.building().rows().size(), std::size_t(1));
+    }
+
+    // The building from the broker's messages, "TOPIC=PAYLOAD" one after
+    // another ("many:N": N announcements): how many rows, the first one as
+    // "name availability power input lamp-hours groups url seen", and the journal.
+    void building_data() {
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("journal");
+        const QString hallA = QStringLiteral("kavo/hall-a/info=") + info("hall-a");
+        const QString state =
+            QStringLiteral(R"(kavo/hall-a/state={"power":"warming_up","input":"input_2",)"
+                           R"("lamp_hours":1537,"read_at":"x"})");
+        QTest::newRow("announced, then its availability and state")
+            << QStringList{hallA, "kavo/hall-a/availability=online", state} << 1
+            << "hall-a online warming_up input_2 1537 floor-2 null 3"
+            << "";
+        QTest::newRow("offline stays listed")
+            << QStringList{hallA, "kavo/hall-a/availability=online",
+                           "kavo/hall-a/availability=offline"}
+            << 1 << "hall-a offline null null null floor-2 null 3"
+            << "";
+        QTest::newRow("the announcement removed: gone")
+            << QStringList{hallA, state, "kavo/hall-a/info="} << 0 << ""
+            << "";
+        QTest::newRow("a state before any announcement")
+            << QStringList{state, "kavo/hall-a/availability=online"} << 0 << ""
+            << "";
+        QTest::newRow("another base, another depth: not the building's")
+            << QStringList{"kavo2/hall-a/info=" + info("hall-a"),
+                           "kavo/hall-a/power/info=" + info("hall-a")}
+            << 0 << ""
+            << "";
+        QTest::newRow("a URL to follow")
+            << QStringList{"kavo/hall-a/info=" + info("hall-a", "", "\"https://a.example/\"")} << 1
+            << "hall-a null null null null  https://a.example/ 1"
+            << "";
+        QTest::newRow("a script for a URL")
+            << QStringList{"kavo/hall-a/info=" + info("hall-a", "", "\"javascript:alert(1)\"")} << 0
+            << ""
+            << "the url is neither null nor an http or https URL";
+        QTest::newRow("a group with a blank")
+            << QStringList{"kavo/hall-a/info=" + info("hall-a", R"("floor 2")")} << 0 << ""
+            << "groups are not a list of group names";
+        QTest::newRow("someone else's name")
+            << QStringList{"kavo/hall-b/info=" + info("hall-a")} << 0 << ""
+            << "ignored kavo/hall-b/info: not a JSON object with the topic's name";
+        QTest::newRow("a name no service takes")
+            << QStringList{"kavo/hall a/info=" + info("hall a")} << 0 << ""
+            << "not a projector's name";
+        QTest::newRow("past 64 KiB")
+            << QStringList{hallA, "kavo/hall-a/state=" + QString(kLargestPayload + 1, u'x')} << 1
+            << "hall-a null null null null floor-2 null 1"
+            << "larger than 65536 bytes";
+        QTest::newRow("a state that is no JSON object, a strange availability")
+            << QStringList{hallA, state, "kavo/hall-a/state=[1]", "kavo/hall-a/availability=up"}
+            << 1 << "hall-a null warming_up input_2 1537 floor-2 null 2"
+            << "neither online";
+        QTest::newRow("bounded") << QStringList{"many:2001"} << 2000 << ""
+                                 << "the building holds 2000 projectors already";
+    }
+    void building() {
+        QFETCH(QStringList, messages);
+        Rig rig;
+        Building building(*rig.journal, QStringLiteral("kavo"), QStringLiteral("hall-a"), [&rig] {
+            return QDateTime::fromMSecsSinceEpoch(rig.clock.now().count(), Qt::UTC);
+        });
+        int changes = 0;
+        building.setChanged([&changes] { ++changes; });
+        for (const QString& message : messages) {
+            rig.clock.advance(1s);
+            if (message.startsWith(QLatin1String("many:"))) {
+                for (int n = 0; n < message.mid(5).toInt(); ++n) {
+                    const QString name = QStringLiteral("p%1").arg(n, 4, 10, QLatin1Char('0'));
+                    building.take("kavo/" + name + "/info", info(name));
+                }
+                continue;
+            }
+            building.take(message.section(QLatin1Char('='), 0, 0),
+                          message.section(QLatin1Char('='), 1).toUtf8());
+        }
+        const QJsonArray rows = building.toJson().value("projectors").toArray();
+        QTEST(int(rows.size()), "rows");
+        QVERIFY(changes >= (rows.isEmpty() ? 0 : 1));
+        QStringList first;
+        if (QTest::currentDataTag() != QByteArray("bounded") && !rows.isEmpty()) {
+            const QJsonObject row = rows.first().toObject();
+            for (const char* key : {"name", "availability", "power", "input", "lamp_hours"})
+                first.append(row.value(QLatin1String(key)).toVariant().toString());
+            for (QString& value : first)
+                value = value.isEmpty() ? QStringLiteral("null") : value;
+            first.append(row.value("groups").toVariant().toStringList().join(","));
+            first.append(row.value("url").isNull() ? "null" : row.value("url").toString());
+            first.append(QString::number(
+                QDateTime::fromString(row.value("last_seen").toString(), Qt::ISODateWithMs)
+                    .toSecsSinceEpoch()));
+        }
+        QTEST(first.join(QLatin1Char(' ')), "first");
+        QFETCH(QString, journal);
+        QVERIFY2(rig.journalText().contains(journal), qPrintable(rig.journalText()));
     }
 };
 

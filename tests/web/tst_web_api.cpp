@@ -203,6 +203,9 @@ class TestWebApi : public QObject {
         QTest::newRow("the schedule paused")
             << "adam" << QByteArray("POST") << "/api/v1/schedule/pause" << QByteArray() << 200
             << R"("paused":true)" << none;
+        QTest::newRow("the building without a broker")
+            << "vera" << QByteArray("GET") << "/api/v1/building" << QByteArray() << 404
+            << "no MQTT broker" << none;
         QTest::newRow("a bad journal query")
             << "vera" << QByteArray("GET") << "/api/v1/journal?after=x" << QByteArray() << 400
             << "after" << none;
@@ -319,6 +322,14 @@ class TestWebApi : public QObject {
         api.api->alert({{"event", "line_lost"}});
         QCOMPARE(api.events.last(),
                  (QJsonObject{{"type", "alert"}, {"event", QJsonObject{{"event", "line_lost"}}}}));
+        // A burst of building changes is one notice now and one a second later.
+        const auto notices = [&api] { return api.events.count(QJsonObject{{"type", "building"}}); };
+        for (int n = 0; n < 50; ++n)
+            api.api->buildingChanged();
+        QCOMPARE(notices(), 1);
+        api.rig.run(kBuildingNotice);
+        api.rig.run(kBuildingNotice);
+        QCOMPARE(notices(), 2);
     }
 
     // A page's stream: refused without a session or from another origin,

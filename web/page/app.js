@@ -226,6 +226,7 @@
     if (tokens) loadTokens();
     if (admin) loadUsers();
     loadSchedule();
+    loadBuilding();
   }
 
   // The panel, the actions and the catalogue do not change while the service runs.
@@ -379,6 +380,7 @@
     }
     loadJournal(app.lastJournalId);
     loadAlerts();
+    loadBuilding();
   }
 
   function handleEvent(message) {
@@ -398,6 +400,9 @@
         break;
       case 'alert':
         alertCame();
+        break;
+      case 'building':
+        loadBuilding();
         break;
       case 'session_ended':
         showSignIn(null, 'Your session has ended: please sign in again.');
@@ -1072,6 +1077,114 @@
     scheduleEdited = true;
     $('schedule-message').textContent = '';
   });
+
+  // ---- Building ----
+  // Every projector on the service's MQTT broker under the same base topic,
+  // this one's included: shown only when the service is on a broker, fetched
+  // again when the event stream says the building changed. Sorted by name or
+  // state, filtered by group and by text; each name links to that
+  // projector's own page when it announces one.
+
+  const kPowerWords = {
+    on: 'On', standby: 'Standby', warming_up: 'Warming up', cooling_down: 'Cooling down',
+    power_fault: 'Power fault', temperature_fault: 'Temperature fault', lamp_failure: 'Lamp failure',
+  };
+  const building = { data: null, sort: 'name', ascending: true };
+
+  function buildingPower(row) {
+    return kPowerWords[row.power] || 'Unknown';
+  }
+
+  // Online first, then by the power's words.
+  function buildingStateKey(row) {
+    return `${row.availability === 'online' ? 0 : 1} ${buildingPower(row)}`;
+  }
+
+  function buildingCell(text, className) {
+    return element('td', className || '', text);
+  }
+
+  function buildingRow(row, self) {
+    const tr = element('tr');
+    const name = element('th');
+    name.scope = 'row';
+    if (typeof row.url === 'string' && /^https?:\/\//i.test(row.url)) {
+      const link = element('a', '', row.name);
+      link.href = row.url;
+      link.rel = 'noopener noreferrer';
+      name.append(link);
+    } else name.textContent = row.name;
+    if (row.name === self) name.append(' (this one)');
+    const availability = row.availability || 'not heard';
+    const seen = element('time', '', journalTime(row.last_seen));
+    seen.dateTime = row.last_seen;
+    const alerts = (row.alerts || []).map((alert) => alert.description || alert.event).join('; ');
+    tr.append(name,
+      buildingCell(row.description),
+      buildingCell(row.groups.join(', ')),
+      buildingCell(availability, availability === 'online' ? '' : 'offline'),
+      buildingCell(buildingPower(row), kFaults.has(row.power) ? 'fault' : ''),
+      buildingCell(row.input || ''),
+      buildingCell(row.lamp_hours === null ? '' : String(row.lamp_hours)),
+      buildingCell(alerts || 'None', alerts ? 'fault' : ''),
+      element('td'));
+    tr.lastChild.append(seen);
+    return tr;
+  }
+
+  function showBuilding() {
+    const data = building.data;
+    const group = $('building-group');
+    const groups = [...new Set(data.projectors.flatMap((row) => row.groups))].sort();
+    const chosen = groups.includes(group.value) ? group.value : '';
+    group.replaceChildren(element('option', '', 'All groups'),
+      ...groups.map((name) => element('option', '', name)));
+    group.firstChild.value = '';
+    group.value = chosen;
+    const text = $('building-search').value.trim().toLowerCase();
+    const shown = data.projectors.filter((row) => (!chosen || row.groups.includes(chosen)) &&
+      (!text || [row.name, row.description, ...row.groups, row.input || '', buildingPower(row),
+        row.availability || ''].some((word) => word.toLowerCase().includes(text))));
+    const key = building.sort === 'name' ? (row) => row.name : buildingStateKey;
+    shown.sort((a, b) => {
+      const order = key(a).localeCompare(key(b)) || a.name.localeCompare(b.name);
+      return building.ascending ? order : -order;
+    });
+    for (const heading of document.querySelectorAll('.building-table th[data-sort]')) {
+      if (heading.dataset.sort === building.sort)
+        heading.setAttribute('aria-sort', building.ascending ? 'ascending' : 'descending');
+      else heading.removeAttribute('aria-sort');
+    }
+    $('building-rows').replaceChildren(...shown.map((row) => buildingRow(row, data.self)));
+    const online = data.projectors.filter((row) => row.availability === 'online').length;
+    $('building-summary').textContent =
+      `${data.projectors.length} projectors under ${data.base}/, ${online} online; ` +
+      `${shown.length} shown.`;
+  }
+
+  async function loadBuilding() {
+    try {
+      building.data = await api('GET', '/api/v1/building');
+      $('building').hidden = false;
+      $('building-link').hidden = false;
+      showBuilding();
+    } catch (error) {
+      if (error.status === 404) {
+        $('building').hidden = true;
+        $('building-link').hidden = true;
+      } else report(error);
+    }
+  }
+
+  for (const heading of document.querySelectorAll('.building-table th[data-sort]')) {
+    heading.querySelector('button').addEventListener('click', () => {
+      building.ascending = building.sort === heading.dataset.sort ? !building.ascending : true;
+      building.sort = heading.dataset.sort;
+      if (building.data) showBuilding();
+    });
+  }
+  for (const [id, kind] of [['building-group', 'change'], ['building-search', 'input']])
+    $(id).addEventListener(kind, () => { if (building.data) showBuilding(); });
 
   start();
 })();
