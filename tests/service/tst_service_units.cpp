@@ -482,7 +482,7 @@ class TestServiceUnits : public QObject {
         QCOMPARE(device->second.contains("\"configuration_url\":\""), !url.isEmpty());
         // Its own announcement, back from the broker, puts it in its building.
         QVERIFY(link.subscribed.contains(QStringLiteral("kavo/+/info")));
-        link.events.message(topic, last->second, true);
+        link.events.message(topic, last, true);
         QCOMPARE(bridge.building().rows().size(), std::size_t(1));
     }
 
