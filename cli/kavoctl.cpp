@@ -407,18 +407,28 @@ void Kavoctl::reportBuilding() {
     finish(online ? kExitOk : kExitNotOnBroker);
 }
 
-// The open alerts, then the last events, oldest first.
-void Kavoctl::printAlerts(const QJsonObject& answer) {
-    if (!answer.contains(QStringLiteral("events"))) {
-        complain(QStringLiteral("%1: the service does not know alerts").arg(m_portName));
+// A service's answer that lacks `key` means it does not know the request
+// (said, exit 4); with --json the answer is printed as it is. True when that
+// ended the run.
+bool Kavoctl::finishedWith(const QJsonObject& answer, const char* key, const QString& unknown) {
+    if (!answer.contains(QLatin1String(key))) {
+        complain(unknown);
         finish(kExitBadReply);
-        return;
+        return true;
     }
     if (m_invocation.json) {
         print(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented)).trimmed());
         finish(kExitOk);
-        return;
+        return true;
     }
+    return false;
+}
+
+// The open alerts, then the last events, oldest first.
+void Kavoctl::printAlerts(const QJsonObject& answer) {
+    if (finishedWith(answer, "events",
+                     QStringLiteral("%1: the service does not know alerts").arg(m_portName)))
+        return;
     const auto line = [](const QJsonValue& value) {
         const QJsonObject event = value.toObject();
         const auto text = [&event](const char* name) {
@@ -441,17 +451,10 @@ void Kavoctl::printAlerts(const QJsonObject& answer) {
 // The schedule's text as the file holds it, then its next runs in the
 // service's time zone.
 void Kavoctl::printSchedule(const QJsonObject& answer) {
-    if (!answer.contains(QStringLiteral("text"))) {
-        complain(QStringLiteral("%1 runs without a schedule (kavo-projectord --schedule FILE)")
-                     .arg(m_portName));
-        finish(kExitBadReply);
+    if (finishedWith(answer, "text",
+                     QStringLiteral("%1 runs without a schedule (kavo-projectord --schedule FILE)")
+                         .arg(m_portName)))
         return;
-    }
-    if (m_invocation.json) {
-        print(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented)).trimmed());
-        finish(kExitOk);
-        return;
-    }
     print(QStringLiteral("# %1 (%2 time), %3; missed runs caught up within %4 min")
               .arg(escapeControls(answer.value(QStringLiteral("file")).toString()),
                    answer.value(QStringLiteral("zone")).toString(),

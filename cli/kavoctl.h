@@ -59,6 +59,7 @@ class Kavoctl {
     void askService(const QString& request);
     void askBroker();
     void reportBuilding();
+    bool finishedWith(const QJsonObject& answer, const char* key, const QString& unknown);
     void printAlerts(const QJsonObject& answer);
     void printSchedule(const QJsonObject& answer);
     void startExchanges();

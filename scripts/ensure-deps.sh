@@ -14,12 +14,13 @@ set -euo pipefail
 # D-Bus session of its own, through the AT-SPI Python bindings. The service's
 # web page is served with Qt HTTP Server and Qt WebSockets; its tests drive
 # Debian's Chromium headless through ChromeDriver and Selenium, and check the
-# metrics with Prometheus' promtool.
+# metrics with Prometheus' promtool. openssl makes the certificates of the
+# README's TLS example and of the gate's test.
 packages=(cmake make g++ clang libclang-rt-14-dev qt6-base-dev qt6-serialport-dev libgl-dev
           libxcb1-dev appstream desktop-file-utils xvfb xauth openbox twm systemd man-db
           pkg-config libmosquitto-dev mosquitto mosquitto-clients libsodium-dev
           qt6-httpserver-dev qt6-websockets-dev chromium chromium-driver python3-selenium
-          prometheus
+          prometheus openssl
           fonts-dejavu-core dbus at-spi2-core python3-gi gir1.2-atspi-2.0)
 if [ "${KAVO_WITH_XVFB:-0}" = 1 ]; then
   packages+=(xvfb xauth)
