@@ -326,7 +326,8 @@ void Kavoctl::askBroker() {
         // The link tries again by itself; kavoctl does not.
         unreachable(what.section(QStringLiteral("; trying again"), 0, 0));
     };
-    events.message = [this](const QString& topic, const QByteArray& payload, bool) {
+    events.message = [this](const QString& topic, const QByteArray& payload, bool,
+                            const MqttRequest&) {
         if (m_building->take(topic, payload) && m_brokerQuiet->isEnabled())
             m_brokerQuiet->setEnabled(true);
     };

@@ -2,8 +2,11 @@
 #include "port_paths.h"
 #include "timer.h"
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <poll.h>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -33,6 +36,41 @@ QString mosquittoError(int rc) {
     if (!reason.isEmpty())
         reason[0] = reason[0].toLower();
     return reason;
+}
+
+constexpr const char* kRequesterProperty = "requester";
+
+// The request a message carries in its MQTT 5 properties, if any.
+MqttRequest requestOf(const mosquitto_property* properties) {
+    MqttRequest request;
+    char* text = nullptr;
+    if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &text, false)) {
+        request.responseTopic = QString::fromUtf8(text);
+        std::free(text);
+    }
+    void* data = nullptr;
+    std::uint16_t length = 0;
+    if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &data, &length,
+                                       false)) {
+        request.correlation = QByteArray(static_cast<const char*>(data), length);
+        std::free(data);
+    }
+    // User properties may repeat: the first "requester" counts.
+    bool skipFirst = false;
+    for (const mosquitto_property* at = properties; at; skipFirst = true) {
+        char* name = nullptr;
+        char* value = nullptr;
+        at = mosquitto_property_read_string_pair(at, MQTT_PROP_USER_PROPERTY, &name, &value,
+                                                 skipFirst);
+        const bool found = at && std::strcmp(name, kRequesterProperty) == 0;
+        if (found)
+            request.requester = QString::fromUtf8(value);
+        std::free(name);
+        std::free(value);
+        if (found)
+            break;
+    }
+    return request;
 }
 
 class MosquittoLink final : public MqttLink {
@@ -76,7 +114,9 @@ class MosquittoLink final : public MqttLink {
             say(QStringLiteral("cannot use MQTT: %1").arg(mosquittoError(MOSQ_ERR_ERRNO)));
             return;
         }
-        mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        // MQTT 5, for its request and response: who asked, and where the
+        // answer goes.
+        mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
         // A state change is several small messages: each goes at once, not
         // held back until the broker acknowledges the one before.
         mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
@@ -106,15 +146,16 @@ class MosquittoLink final : public MqttLink {
             link->lost(QStringLiteral("the connection to the MQTT broker at %1 was lost (%2)")
                            .arg(link->where(), mosquittoError(rc)));
         });
-        mosquitto_message_callback_set(
-            m_mosq, [](mosquitto*, void* self, const mosquitto_message* message) {
-                auto* link = static_cast<MosquittoLink*>(self);
-                if (link->m_events.message && message->topic)
-                    link->m_events.message(
-                        QString::fromUtf8(message->topic),
-                        QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
-                        message->retain);
-            });
+        mosquitto_message_v5_callback_set(m_mosq, [](mosquitto*, void* self,
+                                                     const mosquitto_message* message,
+                                                     const mosquitto_property* properties) {
+            auto* link = static_cast<MosquittoLink*>(self);
+            if (link->m_events.message && message->topic)
+                link->m_events.message(
+                    QString::fromUtf8(message->topic),
+                    QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
+                    message->retain, requestOf(properties));
+        });
         lookUp();
     }
 
@@ -125,6 +166,29 @@ class MosquittoLink final : public MqttLink {
             return;
         afterCall(mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(),
                                     int(payload.size()), payload.constData(), 1, retain));
+    }
+
+    void publish(const QString& topic, const QByteArray& payload,
+                 const MqttRequest& request) override {
+        if (!m_connected)
+            return;
+        mosquitto_property* properties = nullptr;
+        if (!request.responseTopic.isEmpty())
+            mosquitto_property_add_string(&properties, MQTT_PROP_RESPONSE_TOPIC,
+                                          request.responseTopic.toUtf8().constData());
+        if (!request.correlation.isEmpty())
+            mosquitto_property_add_binary(
+                &properties, MQTT_PROP_CORRELATION_DATA, request.correlation.constData(),
+                std::uint16_t(std::min<qsizetype>(request.correlation.size(), UINT16_MAX)));
+        if (!request.requester.isEmpty())
+            mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY,
+                                               kRequesterProperty,
+                                               request.requester.toUtf8().constData());
+        const int rc =
+            mosquitto_publish_v5(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()),
+                                 payload.constData(), 1, false, properties);
+        mosquitto_property_free_all(&properties);
+        afterCall(rc);
     }
 
     void subscribe(const QString& topic) override {

@@ -28,6 +28,17 @@ struct MqttSettings {
     std::chrono::seconds keepAlive{30};
 };
 
+// MQTT 5's request and response, on a message: where the answer goes, what
+// it carries back to tell it from others, and who asked (the user property
+// "requester", as the requester names itself: "alice@hall-a"). All empty on
+// a message without them, and on any message under MQTT 3.1.1.
+struct MqttRequest {
+    QString responseTopic;
+    QByteArray correlation;
+    QString requester;
+    bool isEmpty() const { return responseTopic.isEmpty(); }
+};
+
 class MqttLink {
   public:
     struct Events {
@@ -35,7 +46,9 @@ class MqttLink {
         std::function<void(const QString& what)>
             event; // a loss, a refusal, a retry: for the journal
         // `retained`: kept by the broker from before, not sent just now.
-        std::function<void(const QString& topic, const QByteArray& payload, bool retained)> message;
+        std::function<void(const QString& topic, const QByteArray& payload, bool retained,
+                           const MqttRequest& request)>
+            message;
     };
 
     virtual ~MqttLink() = default;
@@ -46,6 +59,10 @@ class MqttLink {
     // QoS 1. Nothing happens while not connected: the owner publishes again
     // when connected is told.
     virtual void publish(const QString& topic, const QByteArray& payload, bool retain) = 0;
+    // Published with MQTT 5's properties: a request (response topic,
+    // correlation and requester) or an answer (the correlation alone).
+    virtual void publish(const QString& topic, const QByteArray& payload,
+                         const MqttRequest& request) = 0;
     virtual void subscribe(const QString& topic) = 0;
     // Sends what is waiting (at most a moment's wait) and says goodbye, so
     // that the broker does not send the will.

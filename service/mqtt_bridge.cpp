@@ -66,11 +66,10 @@ QString MqttBridge::topic(const char* leaf) const {
 }
 
 void MqttBridge::start() {
-    m_link.start({[this] { connected(); },
-                  [this](const QString& what) { m_journal.write(kWho, what); },
-                  [this](const QString& topic, const QByteArray& payload, bool retained) {
-                      message(topic, payload, retained);
-                  }});
+    m_link.start(
+        {[this] { connected(); }, [this](const QString& what) { m_journal.write(kWho, what); },
+         [this](const QString& topic, const QByteArray& payload, bool retained,
+                const MqttRequest& request) { message(topic, payload, retained, request); }});
 }
 
 void MqttBridge::stop() {
@@ -202,7 +201,8 @@ void MqttBridge::publishDiscovery() {
         m_link.publish(where, payload, true);
 }
 
-void MqttBridge::message(const QString& where, const QByteArray& payload, bool retained) {
+void MqttBridge::message(const QString& where, const QByteArray& payload, bool retained,
+                         const MqttRequest& request) {
     if (m_building.take(where, payload))
         return;
     if (!m_settings.discoveryPrefix.isEmpty() &&

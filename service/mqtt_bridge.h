@@ -74,7 +74,8 @@ class MqttBridge {
     };
 
     void connected();
-    void message(const QString& topic, const QByteArray& payload, bool retained);
+    void message(const QString& topic, const QByteArray& payload, bool retained,
+                 const MqttRequest& request);
     void discoveryAsked();
     void lampModeRead();
     void publishState(bool all);

@@ -39,25 +39,6 @@ QString shown(const Exchange* exchange) {
     return exchange ? exchange->reply : QStringLiteral("-");
 }
 
-class FakeMqttLink final : public MqttLink {
-  public:
-    void start(Events events) override { this->events = std::move(events); }
-    bool isConnected() const override { return connected; }
-    void publish(const QString& topic, const QByteArray& payload, bool) override {
-        published.append({topic, payload});
-    }
-    void subscribe(const QString& filter) override { subscribed.append(filter); }
-    void stop() override {}
-    int count(const QString& topic) const {
-        return int(std::ranges::count_if(
-            published, [&](const auto& message) { return message.first == topic; }));
-    }
-    Events events;
-    bool connected = true;
-    QList<std::pair<QString, QByteArray>> published;
-    QStringList subscribed;
-};
-
 // A projector's announcement as another service publishes it.
 QByteArray info(const QString& name, const QString& groups = QStringLiteral("\"floor-2\""),
                 const QString& url = QStringLiteral("null")) {
@@ -406,7 +387,7 @@ class TestServiceUnits : public QObject {
         const QString power = QStringLiteral("homeassistant/switch/kavo_hall-a/power/config");
         QCOMPARE(link.count(power), 1);
         for (int n = 0; n < 3000; ++n)
-            link.events.message(QStringLiteral("homeassistant/status"), "online", false);
+            link.events.message(QStringLiteral("homeassistant/status"), "online", false, {});
         rig.run(1000ms);
         QCOMPARE(link.count(power), 1);
         rig.run(kDiscoveryInterval);
@@ -414,22 +395,21 @@ class TestServiceUnits : public QObject {
 
         const qsizetype before = rig.sent.size();
         for (int n = 0; n < 3; ++n)
-            link.events.message(QStringLiteral("kavo/hall-a/command"), "C0D", true);
-        link.events.message(QStringLiteral("kavo/hall-a/power/set"), "ON", true);
+            link.events.message(QStringLiteral("kavo/hall-a/command"), "C0D", true, {});
+        link.events.message(QStringLiteral("kavo/hall-a/power/set"), "ON", true, {});
         rig.run(100ms);
         QCOMPARE(rig.sent.size(), before);
         QCOMPARE(rig.journalText().count("ignored a retained message"), 2); // once a topic
 
-        link.events.message(QStringLiteral("kavo/hall-a/power/set"), "ON", false);
+        link.events.message(QStringLiteral("kavo/hall-a/power/set"), "ON", false, {});
         rig.run(200ms);
         // Its status read, the command, its next read; the queue's own read after the command.
         QCOMPARE(rig.sent.mid(before), (QStringList{"CR0", "C00", "CR0", "CR0"}));
         QVERIFY(rig.journalText().contains("\tmqtt\tTxD: C 0 0"));
         // An alert's event, once, on its own topic.
         bridge.publishAlert({{"event", "lamp_hours"}, {"state", "raised"}});
-        QCOMPARE(link.published.last(),
-                 (std::pair<QString, QByteArray>{"kavo/hall-a/event",
-                                                 R"({"event":"lamp_hours","state":"raised"})"}));
+        QCOMPARE(link.published.back().topic, "kavo/hall-a/event");
+        QCOMPARE(link.published.back().payload, R"({"event":"lamp_hours","state":"raised"})");
     }
 
     // What the bridge announces on BASE/NAME/info: at connect, again when the
@@ -470,19 +450,19 @@ class TestServiceUnits : public QObject {
         QTEST(link.count(topic), "published");
         // The last one published on the topic.
         QByteArray last;
-        for (const auto& [published, payload] : link.published) {
-            if (published == topic)
-                last = payload;
+        for (const FakeMqttLink::Published& published : link.published) {
+            if (published.topic == topic)
+                last = published.payload;
         }
         QFETCH(QString, contains);
         QVERIFY2(last.contains(contains.toUtf8()), last.constData());
         const auto device = std::ranges::find(
             link.published, QStringLiteral("homeassistant/switch/kavo_hall-a/power/config"),
-            &std::pair<QString, QByteArray>::first);
-        QCOMPARE(device->second.contains("\"configuration_url\":\""), !url.isEmpty());
+            &FakeMqttLink::Published::topic);
+        QCOMPARE(device->payload.contains("\"configuration_url\":\""), !url.isEmpty());
         // Its own announcement, back from the broker, puts it in its building.
         QVERIFY(link.subscribed.contains(QStringLiteral("kavo/+/info")));
-        link.events.message(topic, last, true);
+        link.events.message(topic, last, true, {});
         QCOMPARE(bridge.building().rows().size(), std::size_t(1));
     }
 

@@ -3,6 +3,7 @@
 // Deterministic test doubles for the platform interfaces.
 
 #include "message_box.h"
+#include "mqtt_link.h"
 #include "serial_port.h"
 #include "settings_store.h"
 #include "timer.h"
@@ -121,6 +122,41 @@ class FakeMessageBox final : public MessageBox {
         shown.push_back({title, text, detail});
     }
     std::vector<Shown> shown;
+};
+
+// A broker connection that keeps what is published and is told what arrives.
+class FakeMqttLink final : public MqttLink {
+  public:
+    struct Published {
+        QString topic;
+        QByteArray payload;
+        MqttRequest request;
+    };
+    void start(Events events) override { this->events = std::move(events); }
+    bool isConnected() const override { return connected; }
+    void publish(const QString& topic, const QByteArray& payload, bool) override {
+        published.push_back({topic, payload, {}});
+    }
+    void publish(const QString& topic, const QByteArray& payload,
+                 const MqttRequest& request) override {
+        published.push_back({topic, payload, request});
+    }
+    void subscribe(const QString& filter) override { subscribed.append(filter); }
+    void stop() override {}
+    // A message from the broker, as sent just now.
+    void arrive(const QString& topic, const QByteArray& payload, const MqttRequest& request = {}) {
+        events.message(topic, payload, false, request);
+    }
+    int count(const QString& topic) const {
+        int found = 0;
+        for (const Published& message : published)
+            found += message.topic == topic;
+        return found;
+    }
+    Events events;
+    bool connected = true;
+    std::vector<Published> published;
+    QStringList subscribed;
 };
 
 } // namespace kavo::test
