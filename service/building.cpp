@@ -110,6 +110,9 @@ bool Building::takeInfo(const QString& name, const QByteArray& payload) {
     kept.alerts = info.value(QStringLiteral("alerts")).toArray();
     kept.model = info.value(QStringLiteral("model")).toString();
     kept.version = info.value(QStringLiteral("version")).toString();
+    const QJsonValue alertHours = info.value(QStringLiteral("lamp_alert_hours"));
+    kept.lampAlertHours =
+        alertHours.isDouble() && alertHours.toDouble() > 0 ? alertHours : QJsonValue();
     kept.lastSeen = m_clock();
     return true;
 }
@@ -144,6 +147,7 @@ QJsonObject Building::toJson() const {
             {QStringLiteral("power"), row.power},
             {QStringLiteral("input"), row.input},
             {QStringLiteral("lamp_hours"), row.lampHours},
+            {QStringLiteral("lamp_alert_hours"), row.lampAlertHours},
             {QStringLiteral("alerts"), row.alerts},
             {QStringLiteral("model"), row.model},
             {QStringLiteral("version"), row.version},
@@ -164,6 +168,8 @@ QByteArray announcementPayload(const Announcement& announcement) {
          announcement.url.isEmpty() ? QJsonValue() : QJsonValue(announcement.url)},
         {QStringLiteral("alerts"), announcement.alerts},
         {QStringLiteral("model"), announcement.model},
+        {QStringLiteral("lamp_alert_hours"),
+         announcement.lampAlertHours ? QJsonValue(*announcement.lampAlertHours) : QJsonValue()},
         {QStringLiteral("version"), QStringLiteral(KAVO_VERSION)},
     };
     return QJsonDocument(info).toJson(QJsonDocument::Compact);

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
@@ -32,6 +33,7 @@ struct BuildingRow {
     QJsonValue url;                     // an http(s) URL, or null
     QJsonValue availability;            // "online", "offline", or null when not heard
     QJsonValue power, input, lampHours; // from its state; null when not known
+    QJsonValue lampAlertHours;          // the lamp hours it raises an alert at, or null
     QJsonArray alerts;                  // the open ones, as announced
     QString model, version;
     QDateTime lastSeen; // when any of its messages last came
@@ -78,6 +80,7 @@ struct Announcement {
     QString url; // empty: none
     QJsonArray alerts;
     QString model;
+    std::optional<int> lampAlertHours;
 };
 QByteArray announcementPayload(const Announcement& announcement);
 

@@ -231,6 +231,13 @@ int main(int argc, char* argv[]) {
             if (web)
                 web->api().buildingChanged();
         });
+        // Its projectors asked together, on behalf of the page's operators.
+        kavo::service::GroupActions& actions = *service.groupActions();
+        web->api().setGroupActions(&actions);
+        actions.setChanged([&web](const QJsonObject& request) {
+            if (web)
+                web->api().groupChanged(request);
+        });
     }
     return stopped ? 0 : QCoreApplication::exec();
 }

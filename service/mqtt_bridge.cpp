@@ -39,6 +39,9 @@ MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, J
     : m_link(link), m_timers(timers), m_queue(queue), m_journal(journal),
       m_settings(std::move(settings)), m_discoveryLater(timers.createTimer()),
       m_building(journal, m_settings.root, m_settings.name),
+      // A projector's own answer when its power wait ends comes a moment after that wait.
+      m_groupActions(link, timers, journal, m_settings.root, m_settings.brokerUser,
+                     kManagedPowerWait + kGroupAnswerWait),
       m_power(
           [this](const QString& command, ManagedPower::Ended ended) {
               send({command, Purpose::Plain, std::move(ended)});
@@ -104,6 +107,7 @@ void MqttBridge::connected() {
         m_link.subscribe(topic(leaf));
     if (!m_settings.discoveryPrefix.isEmpty())
         m_link.subscribe(m_settings.discoveryPrefix + QStringLiteral("/status"));
+    m_groupActions.connected();
     publishAvailability();
     publishState(true);
     publishDiscovery();
@@ -119,9 +123,9 @@ void MqttBridge::publishAvailability() {
 }
 
 void MqttBridge::publishInfo() {
-    const QByteArray now =
-        announcementPayload({m_settings.name, m_settings.description, m_settings.groups,
-                             m_settings.url, m_openAlerts, m_settings.model});
+    const QByteArray now = announcementPayload({m_settings.name, m_settings.description,
+                                                m_settings.groups, m_settings.url, m_openAlerts,
+                                                m_settings.model, m_settings.lampAlertHours});
     const QString where = topic("info");
     if (m_link.isConnected() && m_published[where] != now) {
         m_published[where] = now;
@@ -203,7 +207,7 @@ void MqttBridge::publishDiscovery() {
 
 void MqttBridge::message(const QString& where, const QByteArray& payload, bool retained,
                          const MqttRequest& request) {
-    if (m_building.take(where, payload))
+    if (m_groupActions.take(where, payload, request) || m_building.take(where, payload))
         return;
     if (!m_settings.discoveryPrefix.isEmpty() &&
         where == m_settings.discoveryPrefix + QStringLiteral("/status")) {

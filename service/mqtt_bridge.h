@@ -15,6 +15,7 @@
 // button/set and command (answered on reply).
 
 #include "building.h"
+#include "group_actions.h"
 #include "journal.h"
 #include "line_queue.h"
 #include "managed_power.h"
@@ -46,6 +47,8 @@ struct MqttBridgeSettings {
     QString description;
     QStringList groups;
     QString url; // its web page; empty: none
+    std::optional<int> lampAlertHours;
+    QString brokerUser; // empty: none
 };
 
 class MqttBridge {
@@ -64,6 +67,8 @@ class MqttBridge {
     void setOpenAlerts(const QJsonArray& open);
     // Every service announced under the root, this one's included.
     Building& building() { return m_building; }
+    // What this service's page asks of the building's projectors.
+    GroupActions& groupActions() { return m_groupActions; }
 
   private:
     enum class Purpose { Plain, Reply };
@@ -103,6 +108,7 @@ class MqttBridge {
     std::map<QString, QByteArray> m_published; // topic -> retained payload
     QJsonArray m_openAlerts;
     Building m_building;
+    GroupActions m_groupActions;
     ClientId m_client = 0;
     ManagedPower m_power;
     bool m_lineOpen = false;

@@ -158,6 +158,7 @@ QString ProjectorService::startMqtt() {
             return error;
     }
     const QString base = m_options.mqttBase + QLatin1Char('/') + m_options.name;
+    const QString brokerUser = settings.user;
     settings.clientId = QStringLiteral("kavo-projectord-") + m_options.name;
     settings.willTopic = base + QStringLiteral("/availability");
     settings.willPayload = "offline";
@@ -166,7 +167,7 @@ QString ProjectorService::startMqtt() {
         *m_mqttLink, *m_queue, m_timers, m_journal,
         MqttBridgeSettings{base, m_options.mqttDiscoveryPrefix, m_options.name, m_options.model,
                            m_options.mqttBase, m_options.description, m_options.groups,
-                           m_options.publicUrl});
+                           m_options.publicUrl, m_options.lampAlertHours, brokerUser});
     m_line->addOpenObserver([this](bool open) { m_mqtt->lineChanged(open); });
     m_journal.write(m_options.name,
                     QStringLiteral("MQTT: broker %1://%2:%3, topics under %4/")

@@ -48,6 +48,8 @@ class ProjectorService {
     AlertMonitor* alerts() { return m_alerts.get(); }
     // The building on the broker, with --mqtt once started; else nullptr.
     Building* building() { return m_mqtt ? &m_mqtt->building() : nullptr; }
+    // What the page asks of the building, with --mqtt once started; else nullptr.
+    GroupActions* groupActions() { return m_mqtt ? &m_mqtt->groupActions() : nullptr; }
     // The schedule, with --schedule once started; else nullptr.
     Scheduler* scheduler() { return m_scheduler.get(); }
     // PJLink Class 2's searches and notifications; nullptr when not served.

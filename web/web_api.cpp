@@ -60,6 +60,12 @@ QString outcomeLabel(ReplyKind kind) {
     return outcomeWord(kind).replace(QLatin1Char(' '), QLatin1Char('_'));
 }
 
+ApiResponse noBuilding(int status) {
+    return errorResponse(status,
+                         QStringLiteral("this service is on no MQTT broker (kavo-projectord --mqtt "
+                                        "mqtt://HOST): it sees no building"));
+}
+
 } // namespace
 
 const std::vector<WebApi::Route>& WebApi::routes() {
@@ -90,6 +96,8 @@ const std::vector<WebApi::Route>& WebApi::routes() {
         {"POST", "api/v1/schedule/pause", Need::Admin, &WebApi::postSchedulePause},
         {"POST", "api/v1/schedule/resume", Need::Admin, &WebApi::postScheduleResume},
         {"GET", "api/v1/building", Need::Viewer, &WebApi::getBuilding},
+        {"POST", "api/v1/building/action", Need::Operator, &WebApi::postBuildingAction},
+        {"GET", "api/v1/building/actions", Need::Viewer, &WebApi::getBuildingActions},
     };
     return table;
 }
@@ -806,10 +814,120 @@ void WebApi::alert(const QJsonObject& event) {
 // page refetches at most once a notice's interval.
 void WebApi::getBuilding(Call&, const Respond& respond) {
     if (!m_building)
-        return respond(errorResponse(
-            404, QStringLiteral("this service is on no MQTT broker (kavo-projectord --mqtt "
-                                "mqtt://HOST): it sees no building")));
+        return respond(noBuilding(404));
     respond(jsonResponse(m_building()));
+}
+
+// The projectors a body names, as "names" or as a "group"; empty with the
+// problem and its status when they are not all in the building.
+QStringList WebApi::buildingNames(const QJsonObject& body, QString& problem, int& status) const {
+    const QJsonValue names = body.value(QStringLiteral("names"));
+    const QJsonValue group = body.value(QStringLiteral("group"));
+    status = 400;
+    if (names.isUndefined() == group.isUndefined() || !(names.isArray() || group.isString())) {
+        problem = QStringLiteral("give \"names\": [projectors] or \"group\": a group's name");
+        return {};
+    }
+    std::map<QString, QStringList> building; // name -> groups
+    for (const QJsonValue& row : m_building().value(QStringLiteral("projectors")).toArray()) {
+        const QJsonObject projector = row.toObject();
+        building[projector.value(QStringLiteral("name")).toString()] =
+            projector.value(QStringLiteral("groups")).toVariant().toStringList();
+    }
+    QStringList chosen;
+    if (group.isString()) {
+        for (const auto& [name, groups] : building) {
+            if (groups.contains(group.toString()))
+                chosen.append(name);
+        }
+        if (chosen.isEmpty()) {
+            status = 404;
+            problem = QStringLiteral("no projector in the building is in the group \"%1\"")
+                          .arg(escapeControls(group.toString().left(64)));
+        }
+        return chosen;
+    }
+    const QJsonArray list = names.toArray();
+    if (list.isEmpty() || std::size_t(list.size()) > service::kMostProjectors) {
+        problem = QStringLiteral("name 1 to %1 projectors").arg(service::kMostProjectors);
+        return {};
+    }
+    for (const QJsonValue& name : list) {
+        if (!building.contains(name.toString())) {
+            status = name.isString() ? 404 : 400;
+            problem = QStringLiteral("no projector in the building is named \"%1\"")
+                          .arg(escapeControls(name.toString().left(64)));
+            return {};
+        }
+        chosen.append(name.toString());
+    }
+    return chosen;
+}
+
+// A group action: one message per projector through the broker; the answer
+// at once with every projector "no answer" yet, the rest as events.
+void WebApi::postBuildingAction(Call& call, const Respond& respond) {
+    if (!m_building || !m_groupActions)
+        return respond(noBuilding(503));
+    const QJsonValue name = call.body.value(QStringLiteral("action"));
+    const Action* action = name.isString() ? findAction(name.toString()) : nullptr;
+    if (!action || !service::isBuildingAction(*action))
+        return refuse(call, respond, 400,
+                      QStringLiteral("give \"action\": \"power on\", \"power off\", \"input "
+                                     "...\" or \"mute picture|audio|all on|off\""),
+                      u"bad parameter");
+    QString problem;
+    int status = 400;
+    const QStringList names = buildingNames(call.body, problem, status);
+    if (names.isEmpty())
+        return refuse(call, respond, status, problem, u"bad parameter");
+    const service::GroupActions::Started started = m_groupActions->start(
+        *action, names, call.identity->name + QLatin1Char('@') + m_settings.name,
+        call.identity->who);
+    using Refusal = service::GroupActions::Refusal;
+    switch (started.refusal) {
+    case Refusal::None:
+        return respond(jsonResponse(started.request, 202));
+    case Refusal::NotConnected:
+        return respond(errorResponse(503, started.why));
+    case Refusal::Busy: {
+        ApiResponse busy = errorResponse(429, started.why);
+        busy.headers.append({"Retry-After", QByteArray::number(service::kGroupAnswerWait.count())});
+        return respond(busy);
+    }
+    case Refusal::BadRequest:
+        return refuse(call, respond, 400, started.why, u"bad parameter");
+    }
+}
+
+void WebApi::getBuildingActions(Call&, const Respond& respond) {
+    if (!m_groupActions)
+        return respond(noBuilding(404));
+    respond(jsonResponse({{QStringLiteral("actions"), m_groupActions->toJson()}}));
+}
+
+void WebApi::groupChanged(const QJsonObject& request) {
+    if (!m_groupQuiet) {
+        m_groupQuiet = m_timers.createTimer();
+        m_groupQuiet->setInterval(kGroupNotice);
+        m_groupQuiet->setTickHandler([this] {
+            if (m_groupPending.empty())
+                return m_groupQuiet->setEnabled(false);
+            for (const auto& [id, message] : std::exchange(m_groupPending, {}))
+                event(message);
+        });
+    }
+    QJsonObject message = request;
+    message.insert(QStringLiteral("type"), QStringLiteral("group"));
+    const qint64 id = request.value(QStringLiteral("id")).toInteger();
+    const bool finished = request.value(QStringLiteral("finished")).toBool();
+    if (!finished && m_groupQuiet->isEnabled()) {
+        m_groupPending[id] = message;
+        return;
+    }
+    m_groupPending.erase(id);
+    event(message);
+    m_groupQuiet->setEnabled(true);
 }
 
 void WebApi::buildingChanged() {

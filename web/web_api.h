@@ -13,6 +13,7 @@
 #include "accounts.h"
 #include "api_tokens.h"
 #include "api_types.h"
+#include "group_actions.h"
 #include "journal.h"
 #include "line_queue.h"
 #include "managed_power.h"
@@ -37,6 +38,9 @@ inline constexpr QLatin1StringView kSessionCookie{"kavo_session"};
 inline constexpr std::chrono::minutes kWebClientIdle{10};
 // The page hears that the building changed at most this often.
 inline constexpr std::chrono::seconds kBuildingNotice{1};
+// A group action's answers come in bursts: the page is told of an open one
+// at most this often, and of its end at once.
+inline constexpr std::chrono::milliseconds kGroupNotice{250};
 
 struct WebSettings {
     QString name;        // the service's
@@ -100,6 +104,11 @@ class WebApi {
     // at most once every kBuildingNotice.
     void setBuilding(std::function<QJsonObject()> building) { m_building = std::move(building); }
     void buildingChanged();
+    // What the page asks of the building's projectors, with --mqtt:
+    // POST /api/v1/building/action and GET /api/v1/building/actions.
+    // groupChanged() tells the event streams {"type": "group", ...the request}.
+    void setGroupActions(service::GroupActions* actions) { m_groupActions = actions; }
+    void groupChanged(const QJsonObject& request);
     // The service's schedule, when it has one.
     void setScheduler(service::Scheduler* scheduler) { m_scheduler = scheduler; }
 
@@ -146,7 +155,11 @@ class WebApi {
     // Alerts.
     void getAlerts(Call& call, const Respond& respond);
 
+    // The building.
     void getBuilding(Call& call, const Respond& respond);
+    void postBuildingAction(Call& call, const Respond& respond);
+    void getBuildingActions(Call& call, const Respond& respond);
+    QStringList buildingNames(const QJsonObject& body, QString& problem, int& status) const;
     // The schedule.
     void getSchedule(Call& call, const Respond& respond);
     void putSchedule(Call& call, const Respond& respond);
@@ -198,6 +211,9 @@ class WebApi {
     std::function<QJsonObject()> m_building;
     std::unique_ptr<Timer> m_buildingQuiet; // running: a notice went out less than a second ago
     bool m_buildingPending = false;
+    service::GroupActions* m_groupActions = nullptr;
+    std::unique_ptr<Timer> m_groupQuiet;          // running: a group notice went out just now
+    std::map<qint64, QJsonObject> m_groupPending; // by request, the last change not told yet
 };
 
 } // namespace kavo::web

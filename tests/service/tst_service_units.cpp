@@ -6,6 +6,7 @@
 #include "accounts.h"
 #include "building.h"
 #include "fakes.h"
+#include "group_actions.h"
 #include "journal.h"
 #include "line_queue.h"
 #include "mqtt_bridge.h"
@@ -419,28 +420,36 @@ class TestServiceUnits : public QObject {
         QTest::addColumn<QStringList>("alerts"); // the open alerts' events, set one after another
         QTest::addColumn<int>("published");
         QTest::addColumn<QString>("contains");
+        QTest::addColumn<int>("alertHours"); // --lamp-alert-hours; 0: none
         QTest::newRow("at connect, without a URL")
             << "" << QStringList{} << 1
             << "{\"alerts\":[],\"description\":\"Room "
-               "2.14\",\"groups\":[\"floor-2\",\"lecture-halls\"],\"model\":\"QV-TN310\",\"name\":"
-               "\"hall-a\",\"url\":null,\"version\":\"";
+               "2.14\",\"groups\":[\"floor-2\",\"lecture-halls\"],\"lamp_alert_hours\":null,"
+               "\"model\":\"QV-TN310\",\"name\":"
+               "\"hall-a\",\"url\":null,\"version\":\""
+            << 0;
         QTest::newRow("with a URL") << "https://hall-a.example/" << QStringList{} << 1
-                                    << "\"url\":\"https://hall-a.example/\"";
-        QTest::newRow("an alert raised, told once") << "" << QStringList{"lamp_hours", "lamp_hours"}
-                                                    << 2 << R"("alerts":[{"event":"lamp_hours"}])";
+                                    << "\"url\":\"https://hall-a.example/\"" << 0;
+        QTest::newRow("an alert raised, told once")
+            << "" << QStringList{"lamp_hours", "lamp_hours"} << 2
+            << R"("alerts":[{"event":"lamp_hours"}])" << 0;
         QTest::newRow("raised, then cleared")
-            << "" << QStringList{"lamp_hours", ""} << 3 << R"("alerts":[])";
+            << "" << QStringList{"lamp_hours", ""} << 3 << R"("alerts":[])" << 0;
+        QTest::newRow("the lamp alert threshold")
+            << "" << QStringList{} << 1 << R"("lamp_alert_hours":2000,)" << 2000;
     }
     void announcement() {
         QFETCH(QString, url);
         QFETCH(QStringList, alerts);
+        QFETCH(int, alertHours);
         Rig rig;
         FakeMqttLink link;
         MqttBridge bridge(link, *rig.queue, rig.clock, *rig.journal,
                           {QStringLiteral("kavo/hall-a"), QStringLiteral("homeassistant"),
                            QStringLiteral("hall-a"), QStringLiteral("QV-TN310"),
                            QStringLiteral("kavo"), QStringLiteral("Room 2.14"),
-                           QStringList{"floor-2", "lecture-halls"}, url});
+                           QStringList{"floor-2", "lecture-halls"}, url,
+                           alertHours ? std::optional(alertHours) : std::nullopt});
         bridge.start();
         link.events.connected();
         for (const QString& event : alerts)
@@ -464,6 +473,8 @@ class TestServiceUnits : public QObject {
         QVERIFY(link.subscribed.contains(QStringLiteral("kavo/+/info")));
         link.events.message(topic, last, true, {});
         QCOMPARE(bridge.building().rows().size(), std::size_t(1));
+        QCOMPARE(bridge.building().rows().begin()->second.lampAlertHours,
+                 alertHours ? QJsonValue(alertHours) : QJsonValue());
     }
 
     // The building from the broker's messages, "TOPIC=PAYLOAD" one after
@@ -565,6 +576,143 @@ class TestServiceUnits : public QObject {
         QTEST(first.join(QLatin1Char(' ')), "first");
         QFETCH(QString, journal);
         QVERIFY2(rig.journalText().contains(journal), qPrintable(rig.journalText()));
+    }
+
+    // Group actions on a fake broker link. Steps: "ask:ACTION:a,b" (a
+    // request), "answer:N:NAME:OUTCOME[:DETAIL]" (to the Nth request; 0: a
+    // correlation nobody used), "wait:SECONDS", "down" (the broker lost).
+    // What each ask came to, what the first request sent, and how it stands.
+    void groupActions_data() {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("asked");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("replies");
+        QTest::addColumn<bool>("finished");
+        const QStringList offAB{"ask:power off:a,b,a"};
+        QTest::newRow("answers in order")
+            << (offAB + QStringList{"answer:1:a:accepted", "answer:1:b:accepted",
+                                    "answer:1:a:reached:standby", "answer:1:b:reached:standby"})
+            << "ok"
+            << "kavo/a/power/set=OFF kavo/b/power/set=OFF"
+            << "a=reached:standby b=reached:standby" << true;
+        QTest::newRow("out of order: a result first, an accepted after it")
+            << (offAB + QStringList{"answer:1:b:refused:the line is down",
+                                    "answer:1:a:reached:standby", "answer:1:a:accepted"})
+            << "ok"
+            << "kavo/a/power/set=OFF kavo/b/power/set=OFF"
+            << "a=reached:standby b=refused:the line is down" << true;
+        QTest::newRow("silent past the answer wait, accepted past the result wait")
+            << (offAB +
+                QStringList{"answer:1:a:accepted", "wait:6", "answer:1:b:accepted", "wait:299"})
+            << "ok"
+            << "kavo/a/power/set=OFF kavo/b/power/set=OFF"
+            << "a=accepted:not done within 305 s b=no answer:nothing within 5 s" << true;
+        QTest::newRow("still waiting for the result")
+            << (offAB + QStringList{"answer:1:a:accepted", "answer:1:b:accepted", "wait:300"})
+            << "ok"
+            << "kavo/a/power/set=OFF kavo/b/power/set=OFF"
+            << "a=accepted: b=accepted:" << false;
+        QTest::newRow("another request's answer, a projector not asked, no answer at all")
+            << QStringList{"ask:mute all on:a", "answer:0:a:reached", "answer:1:z:reached",
+                           "answer:1:a:none"}
+            << "ok"
+            << "kavo/a/action=mute all on"
+            << "a=no answer:waiting for an answer" << false;
+        QTest::newRow("no more than 16 open")
+            << QStringList(17, QStringLiteral("ask:input 2:a")) << "ok*16 busy"
+            << "kavo/a/action=input 2"
+            << "a=no answer:waiting for an answer" << false;
+        QTest::newRow("one ended makes room")
+            << (QStringList(16, QStringLiteral("ask:input 2:a")) +
+                QStringList{"answer:1:a:reached:input_2", "ask:input 2:a"})
+            << "ok*17"
+            << "kavo/a/action=input 2"
+            << "a=reached:input_2" << true;
+        QTest::newRow("broker not connected")
+            << QStringList{"down", "ask:power on:a"} << "not connected"
+            << ""
+            << "" << false;
+        QTest::newRow("not an action for a building") << QStringList{"ask:freeze on:a"} << "bad"
+                                                      << ""
+                                                      << "" << false;
+    }
+    void groupActions() {
+        QFETCH(QStringList, steps);
+        Rig rig;
+        FakeMqttLink link;
+        GroupActions actions(link, rig.clock, *rig.journal, QStringLiteral("kavo"),
+                             QStringLiteral("hall-a"), kManagedPowerWait + kGroupAnswerWait);
+        actions.connected();
+        QCOMPARE(link.subscribed, QStringList{actions.responseTopic()});
+        QVERIFY(actions.responseTopic().startsWith(QLatin1String("kavo/_replies/hall-a/")));
+        QJsonObject told;
+        actions.setChanged([&told](const QJsonObject& request) {
+            if (request.value("id").toInteger() == 1)
+                told = request;
+        });
+        QStringList asked;
+        std::vector<QByteArray> correlations{QByteArray(16, 'x')};
+        for (const QString& step : steps) {
+            const QStringList part = step.split(QLatin1Char(':'));
+            if (part[0] == QLatin1String("down")) {
+                link.connected = false;
+            } else if (part[0] == QLatin1String("wait")) {
+                rig.clock.advance(std::chrono::seconds(part[1].toInt()));
+            } else if (part[0] == QLatin1String("ask")) {
+                const std::size_t before = link.published.size();
+                const auto started = actions.start(*findAction(part[1]), part[2].split(','),
+                                                   "alice@hall-a", "http:alice@192.0.2.7");
+                using Refusal = GroupActions::Refusal;
+                asked.append(started.refusal == Refusal::None           ? "ok"
+                             : started.refusal == Refusal::Busy         ? "busy"
+                             : started.refusal == Refusal::NotConnected ? "not connected"
+                                                                        : "bad");
+                if (link.published.size() > before)
+                    correlations.push_back(link.published.back().request.correlation);
+                else
+                    QCOMPARE(started.refusal == Refusal::None, false);
+            } else {
+                GroupReply reply{part[2], GroupOutcome::NoAnswer, part.value(4)};
+                for (GroupOutcome outcome : {GroupOutcome::Accepted, GroupOutcome::Refused,
+                                             GroupOutcome::Reached, GroupOutcome::NotReached})
+                    reply.outcome = groupOutcomeWord(outcome) == part[3] ? outcome : reply.outcome;
+                QVERIFY(actions.take(actions.responseTopic(), groupReplyPayload(reply),
+                                     {{}, correlations.at(part[1].toULong()), {}}));
+            }
+        }
+        QStringList counted; // "ok ok busy" as "ok*2 busy"
+        for (qsizetype n = 0; n < asked.size();) {
+            qsizetype same = 1;
+            while (n + same < asked.size() && asked[n + same] == asked[n])
+                ++same;
+            counted.append(same > 1 ? asked[n] + "*" + QString::number(same) : asked[n]);
+            n += same;
+        }
+        QTEST(counted.join(' '), "asked");
+        // The first request's messages, each a request answered on the response topic.
+        QStringList sent;
+        for (const FakeMqttLink::Published& message : link.published) {
+            if (message.request.correlation != correlations.at(1))
+                break;
+            sent.append(message.topic + "=" + message.payload);
+            QCOMPARE(message.request.responseTopic, actions.responseTopic());
+            QCOMPARE(message.request.requester, QStringLiteral("alice@hall-a"));
+            QCOMPARE(message.request.correlation.size(), 16);
+        }
+        QTEST(sent.join(' '), "sent");
+        const QJsonArray listed = actions.toJson();
+        QJsonObject first;
+        for (const QJsonValue& request : listed)
+            first = request.toObject().value("id").toInteger() == 1 ? request.toObject() : first;
+        QStringList replies;
+        for (const QJsonValue& reply : first.value("replies").toArray())
+            replies.append(reply["name"].toString() + "=" + reply["outcome"].toString() + ":" +
+                           reply["detail"].toString());
+        QTEST(replies.join(' '), "replies");
+        QTEST(first.value("finished").toBool(), "finished");
+        // The listener heard every change, the last one as it stands.
+        if (first.value("replies").toArray().first()["outcome"] != "no answer")
+            QCOMPARE(told, first);
     }
 };
 

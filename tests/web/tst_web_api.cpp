@@ -4,6 +4,8 @@
 
 #include "accounts.h"
 #include "event_streams.h"
+#include "fakes.h"
+#include "group_actions.h"
 #include "queue_rig.h"
 #include "scheduler.h"
 #include "web_api.h"
@@ -68,6 +70,19 @@ class ApiRig {
         rig.queue->lineOpened();
     }
 
+    // A building of three on a broker: hall-a and hall-b on floor-2.
+    void joinBuilding() {
+        api->setBuilding([] {
+            QJsonArray rows;
+            for (const auto& [name, groups] : {std::pair{"hall-a", QJsonArray{"floor-2"}},
+                                               {"hall-b", QJsonArray{"floor-2"}},
+                                               {"hall-c", QJsonArray{}}})
+                rows.append(QJsonObject{{"name", name}, {"groups", groups}});
+            return QJsonObject{{"projectors", rows}};
+        });
+        api->setGroupActions(&groupActions);
+    }
+
     Answer call(QByteArray method, const QString& target, const QByteArray& body = {},
                 QList<QPair<QByteArray, QByteArray>> headers = {},
                 const QHostAddress& peer = QHostAddress::LocalHost) {
@@ -109,6 +124,13 @@ class ApiRig {
 
     QTemporaryDir m_folder;
     Rig rig;
+    FakeMqttLink link;
+    service::GroupActions groupActions{link,
+                                       rig.clock,
+                                       *rig.journal,
+                                       QStringLiteral("kavo"),
+                                       QStringLiteral("hall-a"),
+                                       service::kGroupAnswerWait};
     QList<QJsonObject> events;
     std::unique_ptr<service::Scheduler> scheduler;
     std::unique_ptr<WebApi> api;
@@ -206,6 +228,48 @@ class TestWebApi : public QObject {
         QTest::newRow("the building without a broker")
             << "vera" << QByteArray("GET") << "/api/v1/building" << QByteArray() << 404
             << "no MQTT broker" << none;
+        const QString group = QStringLiteral("/api/v1/building/action");
+        QTest::newRow("a group powered off")
+            << "olly" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"power off","group":"floor-2"})") << 202
+            << "\"replies\":[{\"detail\":\"waiting for an answer\",\"name\":\"hall-a\","
+               "\"outcome\":\"no answer\"},{\"detail\":\"waiting for an answer\",\"name\":"
+               "\"hall-b\",\"outcome\":\"no answer\"}]"
+            << none;
+        QTest::newRow("projectors by name, as the operator at this service")
+            << "olly" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"mute picture on","names":["hall-c"]})") << 202
+            << R"("requester":"olly@hall-a")" << none;
+        QTest::newRow("a viewer asks the building")
+            << "vera" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"power off","group":"floor-2"})") << 403 << "viewer" << none;
+        QTest::newRow("a group action without a CSRF token")
+            << "olly-nocsrf" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"power off","group":"floor-2"})") << 403 << "X-CSRF" << none;
+        QTest::newRow("no action for a building")
+            << "olly" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"freeze on","names":["hall-a"]})") << 400 << "action"
+            << none;
+        QTest::newRow("names and a group")
+            << "olly" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"power on","names":["hall-a"],"group":"floor-2"})") << 400
+            << "names" << none;
+        QTest::newRow("a name not in the building")
+            << "olly" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"power on","names":["hall-a","hall-z"]})") << 404 << "hall-z"
+            << none;
+        QTest::newRow("a group of nobody")
+            << "olly" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"power on","group":"floor-9"})") << 404 << "floor-9" << none;
+        QTest::newRow("the broker lost")
+            << "olly-offline" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"power on","group":"floor-2"})") << 503 << "broker" << none;
+        QTest::newRow("too many open")
+            << "olly-busy" << QByteArray("POST") << group
+            << QByteArray(R"({"action":"power on","group":"floor-2"})") << 429 << "open" << none;
+        QTest::newRow("the group actions for a viewer")
+            << "vera-busy" << QByteArray("GET") << "/api/v1/building/actions" << QByteArray() << 200
+            << R"("action":"input 2")" << none;
         QTest::newRow("a bad journal query")
             << "vera" << QByteArray("GET") << "/api/v1/journal?after=x" << QByteArray() << 400
             << "after" << none;
@@ -229,6 +293,11 @@ class TestWebApi : public QObject {
             headers.removeLast();
         if (as.endsWith(QLatin1String("-text")))
             headers.append({QByteArrayLiteral("Content-Type"), QByteArrayLiteral("text/plain")});
+        if (target.startsWith(QLatin1String("/api/v1/building/")))
+            api.joinBuilding();
+        api.link.connected = !as.endsWith(QLatin1String("-offline"));
+        for (std::size_t n = 0; as.endsWith(QLatin1String("-busy")) && n < 16; ++n)
+            api.groupActions.start(*findAction(u"input 2"), {"hall-c"}, "x", "x");
         api.rig.sent.clear();
         const Answer answer = api.call(method, target, body, headers);
         QCOMPARE(answer.status, status);
@@ -330,6 +399,18 @@ class TestWebApi : public QObject {
         api.rig.run(kBuildingNotice);
         api.rig.run(kBuildingNotice);
         QCOMPARE(notices(), 2);
+        // A group action's changes at most every kGroupNotice, its end at once.
+        const auto told = [&api] {
+            return api.events.count(QJsonObject{{"type", "group"}, {"id", 1}, {"finished", false}});
+        };
+        for (int n = 0; n < 5; ++n)
+            api.api->groupChanged({{"id", 1}, {"finished", false}});
+        QCOMPARE(told(), 1);
+        api.rig.run(kGroupNotice);
+        QCOMPARE(told(), 2);
+        api.api->groupChanged({{"id", 1}, {"finished", true}});
+        QCOMPARE(api.events.last(),
+                 (QJsonObject{{"type", "group"}, {"id", 1}, {"finished", true}}));
     }
 
     // A page's stream: refused without a session or from another origin,

@@ -227,6 +227,7 @@
     if (admin) loadUsers();
     loadSchedule();
     loadBuilding();
+    loadGroupRequests();
   }
 
   // The panel, the actions and the catalogue do not change while the service runs.
@@ -381,6 +382,7 @@
     loadJournal(app.lastJournalId);
     loadAlerts();
     loadBuilding();
+    loadGroupRequests();
   }
 
   function handleEvent(message) {
@@ -403,6 +405,9 @@
         break;
       case 'building':
         loadBuilding();
+        break;
+      case 'group':
+        showGroupRequest(message);
         break;
       case 'session_ended':
         showSignIn(null, 'Your session has ended: please sign in again.');
@@ -1089,7 +1094,55 @@
     on: 'On', standby: 'Standby', warming_up: 'Warming up', cooling_down: 'Cooling down',
     power_fault: 'Power fault', temperature_fault: 'Temperature fault', lamp_failure: 'Lamp failure',
   };
-  const building = { data: null, sort: 'name', ascending: true };
+  const building = {
+    data: null, sort: 'name', ascending: true,
+    shown: [], // the names in the table now, as filtered
+    selected: new Set(), // the ticked names
+    pending: null, // a power off of several, waiting to be confirmed
+    request: null, // the group action shown under the table
+  };
+
+  function canOperate() {
+    return Boolean(app.session) && app.session.role !== 'viewer';
+  }
+
+  function setText(id, text) {
+    if ($(id).textContent !== text) $(id).textContent = text;
+  }
+
+  function hoursText(hours) {
+    return Number(hours).toLocaleString();
+  }
+
+  // "1,980 h of 2,000", marked in words too once the alert threshold is reached.
+  function lampHoursCell(row) {
+    const threshold = typeof row.lamp_alert_hours === 'number' ? row.lamp_alert_hours : null;
+    if (typeof row.lamp_hours !== 'number') return buildingCell('');
+    if (threshold === null) return buildingCell(`${hoursText(row.lamp_hours)} h`);
+    const due = row.lamp_hours >= threshold;
+    return buildingCell(
+      `${hoursText(row.lamp_hours)} h of ${hoursText(threshold)}${due ? ' (lamp due)' : ''}`,
+      due ? 'fault' : '');
+  }
+
+  function pickCell(row) {
+    const cell = element('td', 'pick');
+    const label = element('label');
+    const box = element('input');
+    box.type = 'checkbox';
+    box.id = `building-pick-${row.name}`;
+    box.setAttribute('aria-label', `Select ${row.name}`);
+    box.checked = building.selected.has(row.name);
+    box.addEventListener('change', () => {
+      if (box.checked) building.selected.add(row.name);
+      else building.selected.delete(row.name);
+      closeConfirm();
+      showChosen();
+    });
+    label.append(box);
+    cell.append(label);
+    return cell;
+  }
 
   function buildingPower(row) {
     return kPowerWords[row.power] || 'Unknown';
@@ -1106,6 +1159,7 @@
 
   function buildingRow(row, self) {
     const tr = element('tr');
+    if (canOperate()) tr.append(pickCell(row));
     const name = element('th');
     name.scope = 'row';
     if (typeof row.url === 'string' && /^https?:\/\//i.test(row.url)) {
@@ -1125,7 +1179,7 @@
       buildingCell(availability, availability === 'online' ? '' : 'offline'),
       buildingCell(buildingPower(row), kFaults.has(row.power) ? 'fault' : ''),
       buildingCell(row.input || ''),
-      buildingCell(row.lamp_hours === null ? '' : String(row.lamp_hours)),
+      lampHoursCell(row),
       buildingCell(alerts || 'None', alerts ? 'fault' : ''),
       element('td'));
     tr.lastChild.append(seen);
@@ -1156,6 +1210,13 @@
       else heading.removeAttribute('aria-sort');
     }
     $('building-rows').replaceChildren(...shown.map((row) => buildingRow(row, data.self)));
+    building.shown = shown.map((row) => row.name);
+    $('building-pick-heading').hidden = !canOperate();
+    $('building-actions').hidden = !canOperate();
+    if (canOperate()) {
+      fillGroupInputs();
+      showChosen();
+    }
     const online = data.projectors.filter((row) => row.availability === 'online').length;
     $('building-summary').textContent =
       `${data.projectors.length} projectors under ${data.base}/, ${online} online; ` +
@@ -1185,6 +1246,152 @@
   }
   for (const [id, kind] of [['building-group', 'change'], ['building-search', 'input']])
     $(id).addEventListener(kind, () => { if (building.data) showBuilding(); });
+
+  // ---- Group actions ----
+  // An operator asks the ticked projectors, or else the group chosen in the
+  // filter, through the service and its broker; a power off of more than one
+  // waits for a second press. Each projector's answer comes as a group event
+  // and is shown under the table, newest request only.
+
+  function fillGroupInputs() {
+    const select = $('building-input');
+    if (select.options.length || !app.actions) return;
+    for (const action of app.actions.filter((known) => known.name.startsWith('input '))) {
+      const option = element('option', '', capitalised(action.name));
+      option.value = action.name;
+      select.append(option);
+    }
+  }
+
+  // What a press asks: the ticked ones still in the building, else the group filter.
+  function groupTarget() {
+    const known = new Set(building.data.projectors.map((row) => row.name));
+    const names = [...building.selected].filter((name) => known.has(name)).sort();
+    if (names.length)
+      return { body: { names }, count: names.length,
+        words: names.length === 1 ? names[0] : `${names.length} projectors (${names.join(', ')})` };
+    const group = $('building-group').value;
+    if (!group) return null;
+    const count = building.data.projectors.filter((row) => row.groups.includes(group)).length;
+    return { body: { group }, count,
+      words: `the group ${group} (${count} projector${count === 1 ? '' : 's'})` };
+  }
+
+  function showChosen() {
+    const target = groupTarget();
+    setText('building-chosen', target ? `Chosen: ${target.words}.`
+      : 'Tick projectors, or choose a group above, to ask them.');
+    for (const control of document.querySelectorAll(
+      '#building-actions [data-group-action], #building-input-go')) control.disabled = !target;
+  }
+
+  function closeConfirm() {
+    building.pending = null;
+    $('building-confirm').hidden = true;
+  }
+
+  function askGroup(action) {
+    const target = groupTarget();
+    if (!target) return;
+    const body = { action, ...target.body };
+    if (action === 'power off' && target.count > 1) {
+      building.pending = body;
+      $('building-confirm-text').textContent = `Power off ${target.words}?`;
+      $('building-confirm-yes').textContent = `Power off ${target.count}`;
+      $('building-confirm').hidden = false;
+      $('building-confirm-yes').focus();
+      return;
+    }
+    closeConfirm();
+    sendGroup(body);
+  }
+
+  async function sendGroup(body) {
+    $('building-action-message').textContent = '';
+    try {
+      showGroupRequest(await api('POST', '/api/v1/building/action', body));
+    } catch (error) {
+      const later = error.retryAfter ? ` Try again in ${error.retryAfter} s.` : '';
+      $('building-action-message').textContent = `${error.message}${later}`;
+    }
+  }
+
+  // Silent so far, with time left to answer.
+  function isWaiting(reply) {
+    return reply.outcome === 'no answer' && reply.detail === 'waiting for an answer';
+  }
+
+  function replyText(reply) {
+    if (isWaiting(reply)) return `${reply.name}: waiting for an answer`;
+    return `${reply.name}: ${reply.outcome}${reply.detail ? ` (${reply.detail})` : ''}`;
+  }
+
+  // Each projector's line is changed in place, so that the live region reads
+  // only what changed.
+  function showGroupRequest(request) {
+    if (building.request && request.id < building.request.id) return;
+    const list = $('building-results-list');
+    if (!building.request || building.request.id !== request.id) list.replaceChildren();
+    building.request = request;
+    $('building-results').hidden = false;
+    const counts = new Map();
+    for (const reply of request.replies) {
+      const word = isWaiting(reply) ? 'waiting' : reply.outcome;
+      counts.set(word, (counts.get(word) || 0) + 1);
+    }
+    const tally = [...counts].map(([outcome, count]) => `${count} ${outcome}`).join(', ');
+    setText('building-results-summary',
+      `${capitalised(request.action)}, asked by ${request.requester} at ` +
+      `${journalTime(request.started)}: ${tally}${request.finished ? '; finished.' : '; still running.'}`);
+    const items = new Map([...list.children].map((item) => [item.dataset.name, item]));
+    for (const reply of request.replies) {
+      let item = items.get(reply.name);
+      if (!item) {
+        item = element('li');
+        item.dataset.name = reply.name;
+        list.append(item);
+      }
+      const text = replyText(reply);
+      item.className = isWaiting(reply) ? 'outcome-waiting'
+        : `outcome-${reply.outcome.replace(' ', '-')}`;
+      if (item.textContent !== text) item.textContent = text;
+    }
+  }
+
+  // The newest request, for a page opened or reconnected while it runs.
+  async function loadGroupRequests() {
+    try {
+      const { actions } = await api('GET', '/api/v1/building/actions');
+      if (actions.length) showGroupRequest(actions[0]);
+    } catch (error) {
+      if (error.status !== 404) report(error);
+    }
+  }
+
+  for (const control of document.querySelectorAll('[data-group-action]'))
+    control.addEventListener('click', () => askGroup(control.dataset.groupAction));
+  $('building-input-go').addEventListener('click', () => askGroup($('building-input').value));
+  $('building-confirm-yes').addEventListener('click', () => {
+    const body = building.pending;
+    closeConfirm();
+    $('building-power-off').focus();
+    if (body) sendGroup(body);
+  });
+  $('building-confirm-no').addEventListener('click', () => {
+    closeConfirm();
+    $('building-power-off').focus();
+  });
+  $('building-group').addEventListener('change', closeConfirm);
+  $('building-select-shown').addEventListener('click', () => {
+    for (const name of building.shown) building.selected.add(name);
+    closeConfirm();
+    showBuilding();
+  });
+  $('building-select-none').addEventListener('click', () => {
+    building.selected.clear();
+    closeConfirm();
+    showBuilding();
+  });
 
   start();
 })();
