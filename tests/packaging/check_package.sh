@@ -21,7 +21,9 @@ if [ -f "$source/service/CMakeLists.txt" ]; then
   service=1
   wanted+=(./usr/bin/kavo-projectord ./usr/share/man/man8/kavo-projectord.8.gz
            ./lib/systemd/system/kavo-projectord@.service ./usr/lib/sysusers.d/kavo-projectord.conf
-           ./usr/share/doc/kavo-control/examples/projectord-example.conf ./etc/kavo/projectord/)
+           ./usr/share/doc/kavo-control/examples/projectord-example.conf ./etc/kavo/projectord/
+           ./usr/share/doc/kavo-control/examples/mosquitto/kavo.conf
+           ./usr/share/doc/kavo-control/examples/mosquitto/kavo.acl)
 fi
 for want in "${wanted[@]}" \
             ./usr/share/applications/kavo-control.desktop \

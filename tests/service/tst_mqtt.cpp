@@ -7,10 +7,12 @@
 #include "service_process.h"
 #include "simulated_projector.h"
 
+#include <array>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
+#include <tuple>
 
 using namespace kavo::test;
 
@@ -169,6 +171,76 @@ class TestMqtt : public QObject {
         QVERIFY(!service.waitFor({"\tmqtt\t", journal}).isEmpty());
         QCOMPARE(service.stop(), 0);
         QVERIFY(!service.journal().contains("lectern"));
+    }
+
+    // The broker configuration the package ships, as the boundary between
+    // users: the service logs in as its own user and does all it does; each
+    // publish below is answered by the broker as the ACL says, and only what
+    // it takes reaches the service.
+    void shippedBrokerAcl() {
+        TempConfigHome home;
+        const QList<Login> logins{{"hall-a", "lectern 7"},
+                                  {"hall-b", "lectern 8"},
+                                  {"alice", "operator"},
+                                  {"bob", "viewer"},
+                                  {"homeassistant", "hub"}};
+        Broker broker(QStringLiteral(KAVO_PACKAGING_DIR "/mosquitto/kavo.conf"),
+                      QStringLiteral(KAVO_PACKAGING_DIR "/mosquitto/kavo.acl"), logins);
+        const QString file = home.path() + QStringLiteral("/mqtt.password");
+        QFile secret(file);
+        QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("lectern 7\n") > 0);
+        secret.close();
+        SimulatedProjector projector(kSim, 3, {});
+        Service service(socketPath(), {"--name", "hall-a", "--mqtt", broker.url("hall-a"),
+                                       "--mqtt-password-file", file});
+        Watcher viewer(broker.port, logins[3], MQTT_PROTOCOL_V5);
+        // A viewer reads the building, and nothing outside it.
+        QVERIFY(viewer.waitFor(kBase + "availability", "online"));
+        QVERIFY(!viewer.waitFor(kBase + "state", [](const QByteArray&) { return true; }).isEmpty());
+        QVERIFY(!service.waitFor({"\tmqtt\tconnected to the MQTT broker"}).isEmpty());
+        Watcher homeAssistant(broker.port, logins[4], MQTT_PROTOCOL_V5);
+        QVERIFY(!homeAssistant
+                     .waitFor("homeassistant/switch/kavo_hall-a/power/config",
+                              [](const QByteArray&) { return true; })
+                     .isEmpty());
+        Watcher operatorV5(broker.port, logins[2], MQTT_PROTOCOL_V5);
+        Watcher otherService(broker.port, logins[1], MQTT_PROTOCOL_V5);
+        // An older client is told no limit, so it sends what it likes.
+        Watcher operatorV311(broker.port, logins[2], MQTT_PROTOCOL_V311);
+        Watcher anonymous(broker.port, {}, MQTT_PROTOCOL_V5);
+        constexpr int kNotAuthorized = 0x87;
+        const QByteArray huge(1024 * 1024, 'x');
+        const std::array<std::tuple<Watcher*, QString, QByteArray, int>, 13> publishes{{
+            {&anonymous, kBase + "power/set", "OFF", Watcher::kNotAcknowledged},
+            {&viewer, kBase + "power/set", "OFF", kNotAuthorized},
+            {&viewer, "kavo/bob/info", "{\"name\":\"bob\"}", kNotAuthorized},
+            {&operatorV5, kBase + "command", "C00", kNotAuthorized},
+            {&operatorV5, kBase + "availability", "offline", kNotAuthorized},
+            {&operatorV5, "kavo/_replies/alice/x", "{}", kNotAuthorized},
+            {&otherService, kBase + "availability", "offline", kNotAuthorized},
+            {&otherService, kBase + "power/set", "OFF", kNotAuthorized},
+            {&otherService, "kavo/hall-b/availability", "online", 0},
+            {&operatorV5, kBase + "action", "freeze on", 0},
+            {&homeAssistant, kBase + "input/set", "input_2", 0},
+            {&operatorV5, kBase + "power/set", "ON", 0},
+            {&operatorV311, kBase + "power/set", huge, Watcher::kNotAcknowledged},
+        }};
+        for (const auto& [who, topic, payload, reason] : publishes) {
+            const int answer = who->publishAcknowledged(topic, payload);
+            QVERIFY2(
+                answer == reason,
+                qPrintable(QStringLiteral("%1: %2, not %3").arg(topic).arg(answer).arg(reason)));
+        }
+        // Home Assistant's input and the operator's power on, and nothing
+        // else, reached the projector.
+        QVERIFY(!service.waitFor({"\tmqtt\tTxD: C 0 6"}).isEmpty());
+        QVERIFY(!service.waitFor({"\tmqtt\tTxD: C 0 0"}).isEmpty());
+        const QString journal = service.journal();
+        QVERIFY(!journal.contains("\tmqtt\tTxD: C 0 1"));
+        QVERIFY(!journal.contains("\tmqtt\tignored"));
+        for (const auto& [topic, payload] : viewer.seen())
+            QVERIFY2(topic.startsWith(QLatin1String("kavo/")), qPrintable(topic));
+        QCOMPARE(service.stop(), 0);
     }
 };
 

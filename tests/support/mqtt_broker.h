@@ -8,6 +8,7 @@
 #include <mosquitto.h>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QHash>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -18,37 +19,42 @@ namespace kavo::test {
 
 inline constexpr int kBrokerHang = 15000; // only a hang reaches it
 
+// A user of the broker and its password.
+struct Login {
+    QString user;
+    QByteArray password;
+};
+
 class Broker {
   public:
     // `password`: only this user and password may log in.
     explicit Broker(const QByteArray& password = {}) {
-        QTcpServer free;
-        free.listen(QHostAddress::LocalHost, 0);
-        port = free.serverPort();
-        free.close();
+        choosePort();
         QByteArray config =
             "listener " + QByteArray::number(port) + " 127.0.0.1\npersistence false\n";
-        if (password.isEmpty()) {
+        if (password.isEmpty())
             config += "allow_anonymous true\n";
-        } else {
-            QFile users(m_dir.filePath(QStringLiteral("users")));
-            users.open(QIODevice::WriteOnly);
-            users.write("hall:" + password + '\n');
-            users.close();
-            QProcess::execute(QStringLiteral("mosquitto_passwd"), {"-U", users.fileName()});
-            // Started as root, the broker reads it as the user it becomes.
-            QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner |
-                                                    QFile::ExeOwner | QFile::ReadOther |
-                                                    QFile::ExeOther);
-            users.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
-            config += "allow_anonymous false\npassword_file " +
-                      QFile::encodeName(users.fileName()) + '\n';
-        }
-        QFile file(m_dir.filePath(QStringLiteral("mosquitto.conf")));
-        file.open(QIODevice::WriteOnly);
-        file.write(config);
-        file.close();
-        start();
+        else
+            config +=
+                "allow_anonymous false\npassword_file " + writeUsers({{"hall", password}}) + '\n';
+        writeConfig(config);
+    }
+    // A configuration file as the package ships it, with its ACL file: the
+    // listener moved to a free loopback port, its files to copies of the
+    // test's, the password file made for `logins`.
+    Broker(const QString& shippedConfig, const QString& shippedAcl, const QList<Login>& logins) {
+        choosePort();
+        QFile source(shippedConfig);
+        source.open(QIODevice::ReadOnly);
+        QByteArray config = source.readAll();
+        config.replace("\nlistener 1883\n",
+                       "\nlistener " + QByteArray::number(port) + " 127.0.0.1\n");
+        config.replace("/etc/mosquitto/kavo.passwd", writeUsers(logins));
+        const QString acl = m_dir.filePath(QStringLiteral("kavo.acl"));
+        QFile::copy(shippedAcl, acl);
+        QFile::setPermissions(acl, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+        config.replace("/etc/mosquitto/kavo.acl", QFile::encodeName(acl));
+        writeConfig(config);
     }
     ~Broker() { stop(); }
     void start() {
@@ -74,6 +80,32 @@ class Broker {
     quint16 port = 0;
 
   private:
+    void choosePort() {
+        QTcpServer free;
+        free.listen(QHostAddress::LocalHost, 0);
+        port = free.serverPort();
+    }
+    // The password file's path.
+    QByteArray writeUsers(const QList<Login>& logins) {
+        QFile users(m_dir.filePath(QStringLiteral("users")));
+        users.open(QIODevice::WriteOnly);
+        for (const Login& login : logins)
+            users.write(login.user.toUtf8() + ':' + login.password + '\n');
+        users.close();
+        QProcess::execute(QStringLiteral("mosquitto_passwd"), {"-U", users.fileName()});
+        // Started as root, the broker reads it as the user it becomes.
+        QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                QFile::ReadOther | QFile::ExeOther);
+        users.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+        return QFile::encodeName(users.fileName());
+    }
+    void writeConfig(const QByteArray& config) {
+        QFile file(m_dir.filePath(QStringLiteral("mosquitto.conf")));
+        file.open(QIODevice::WriteOnly);
+        file.write(config);
+        file.close();
+        start();
+    }
     QTemporaryDir m_dir;
     QProcess m_process;
 };
@@ -81,9 +113,19 @@ class Broker {
 // Sees every topic on the broker, retained ones included, and publishes.
 class Watcher {
   public:
-    explicit Watcher(quint16 port) {
+    // Anonymous, or logged in as `login`, speaking MQTT `protocol`
+    // (MQTT_PROTOCOL_V5 or MQTT_PROTOCOL_V311).
+    explicit Watcher(quint16 port, const Login& login = {}, int protocol = MQTT_PROTOCOL_V311) {
         mosquitto_lib_init();
         m_mosq = mosquitto_new(nullptr, true, this);
+        mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, protocol);
+        if (!login.user.isEmpty())
+            mosquitto_username_pw_set(m_mosq, login.user.toUtf8().constData(),
+                                      login.password.constData());
+        mosquitto_publish_v5_callback_set(
+            m_mosq, [](mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
+                static_cast<Watcher*>(self)->m_acknowledged.insert(mid, reason);
+            });
         mosquitto_message_callback_set(
             m_mosq, [](mosquitto*, void* self, const mosquitto_message* message) {
                 static_cast<Watcher*>(self)->m_seen.append(
@@ -98,6 +140,22 @@ class Watcher {
         mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()),
                           payload.constData(), 1, retain);
         mosquitto_loop(m_mosq, 10, 1);
+    }
+    // The broker's answer to a publish at QoS 1: its reason code (0 when
+    // taken; MQTT 5 says why not, 0x87 "not authorized"), or kNotAcknowledged
+    // when the connection ended or no answer came.
+    static constexpr int kNotAcknowledged = -1;
+    int publishAcknowledged(const QString& topic, const QByteArray& payload) {
+        int mid = 0;
+        if (mosquitto_publish_v5(m_mosq, &mid, topic.toUtf8().constData(), int(payload.size()),
+                                 payload.constData(), 1, false, nullptr) != MOSQ_ERR_SUCCESS)
+            return kNotAcknowledged;
+        QDeadlineTimer deadline(kBrokerHang);
+        while (!m_acknowledged.contains(mid) && !deadline.hasExpired()) {
+            if (mosquitto_loop(m_mosq, 50, 1) != MOSQ_ERR_SUCCESS)
+                return kNotAcknowledged;
+        }
+        return m_acknowledged.value(mid, kNotAcknowledged);
     }
     // The next payload of the topic (after those taken before) for which
     // `wanted` holds; empty when none came in time.
@@ -128,6 +186,7 @@ class Watcher {
     mosquitto* m_mosq = nullptr;
     QList<std::pair<QString, QByteArray>> m_seen;
     qsizetype m_taken = 0;
+    QHash<int, int> m_acknowledged; // message id, reason code
 };
 
 } // namespace kavo::test
