@@ -40,7 +40,7 @@ bool Building::take(const QString& topic, const QByteArray& payload) {
     if (leaf != QLatin1String("info") && leaf != QLatin1String("availability") &&
         leaf != QLatin1String("state"))
         return false;
-    if (!isServiceName(name)) {
+    if (!isServiceName(name) || name.startsWith(QLatin1Char('_'))) {
         ignore(topic, QStringLiteral("not a projector's name"));
         return true;
     }

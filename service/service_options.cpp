@@ -538,6 +538,11 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
         return failure(QStringLiteral("--alert-webhook-secret-file needs --alert-webhook"));
     if (read.isSet(QStringLiteral("catch-up")) && options.scheduleFile.isEmpty())
         return failure(QStringLiteral("--catch-up needs --schedule"));
+    // Levels under the base that start with "_" are the broker's own, such
+    // as where services send their answers to requests.
+    if (options.mqtt && options.name.startsWith(QLatin1Char('_')))
+        return failure(QStringLiteral("--name: with --mqtt a name cannot start with \"_\" "
+                                      "(those topics are kept for requests' answers)"));
     if (!options.mqtt && (!options.groups.isEmpty() || !options.publicUrl.isEmpty()))
         return failure(QStringLiteral("--group and --public-url need --mqtt"));
     if (!options.mqtt && (!options.mqttPasswordFile.isEmpty() || !options.mqttCaFile.isEmpty()))

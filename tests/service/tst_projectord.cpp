@@ -455,6 +455,10 @@ class TestProjectord : public QObject {
         QTest::newRow("groups without a broker")
             << QString() << QStringList{"--group", "floor-2", "--socket", "RUNTIME/g.sock"}
             << "--group and --public-url need --mqtt";
+        QTest::newRow("a name among the broker's own topics")
+            << QString() << QStringList{"--name",   "_replies",      "--mqtt", "mqtt://127.0.0.1:1",
+                                        "--socket", "RUNTIME/r.sock"}
+            << "with --mqtt a name cannot start with \"_\"";
         QTest::newRow("a mail address that is an option")
             << QString() << QStringList{"--alert-mail", "-oQ/tmp@x"} << "one mail address";
     }

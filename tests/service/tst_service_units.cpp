@@ -526,6 +526,9 @@ class TestServiceUnits : public QObject {
         QTest::newRow("a name no service takes")
             << QStringList{"kavo/hall a/info=" + info("hall a")} << 0 << ""
             << "not a projector's name";
+        QTest::newRow("a name among the broker's own topics")
+            << QStringList{"kavo/_replies/info=" + info("_replies")} << 0 << ""
+            << "not a projector's name";
         QTest::newRow("past 64 KiB")
             << QStringList{hallA, "kavo/hall-a/state=" + QString(kLargestPayload + 1, u'x')} << 1
             << "hall-a null null null null floor-2 null 1"
