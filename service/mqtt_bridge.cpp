@@ -384,12 +384,19 @@ void MqttBridge::ignore(const QString& where, const QByteArray& payload, const Q
 }
 
 void MqttBridge::power(bool on, const Asked& asked) {
+    // The broker delivers a request at least once: the same one again keeps
+    // waiting rather than end itself as replaced.
+    if (m_power.running() && on == m_powerOn && !asked.correlation.isEmpty() &&
+        asked.correlation == m_powerAsked.correlation &&
+        asked.answerTopic == m_powerAsked.answerTopic)
+        return;
     // A newer power command replaces one that waits; whoever asked for that
     // one is told, not left waiting for an answer that never comes.
     if (m_power.running())
         answer(m_powerAsked, GroupOutcome::NotReached,
                QStringLiteral("replaced by a newer power request"));
     m_powerAsked = asked;
+    m_powerOn = on;
     const QString way = on ? QStringLiteral("on") : QStringLiteral("off");
     const QString who = whoFor(asked.requester);
     m_power.start(

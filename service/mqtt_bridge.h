@@ -140,6 +140,7 @@ class MqttBridge {
     quint64 m_uses = 0;
     ManagedPower m_power;
     Asked m_powerAsked; // the power request running, answered if a newer one replaces it
+    bool m_powerOn = false;
     bool m_lineOpen = false;
 };
 

@@ -436,6 +436,11 @@ class TestServiceUnits : public QObject {
              "accepted: power off; accepted: power on; not reached: replaced by a newer power "
              "request; reached: on",
              "\tmqtt:bob@hall-b\tpower on: the projector is on", 3},
+            {"a power request delivered twice",
+             "CR0>40; action=power on; action=power on; CR0>00; wait",
+             "CR0,CR LAMPSTS,CR3,CR0,CR0,CR LAMPSTS,CR3",
+             "accepted: power on; accepted: power on; reached: on",
+             "\tmqtt:alice@hall-a\tpower on: the projector is on", 2},
             {"inputs their read confirms, or not",
              "CR1>2; input/set=input_2; CR1>1; action=input 2", "C06,CR1,CR0,CR1,C06,CR1,CR0,CR1",
              "accepted: input 2; reached: input_2; accepted: input 2; not reached: the projector "
