@@ -9,6 +9,7 @@
 #include "port_paths.h"
 
 #include <array>
+#include <memory>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -44,7 +45,7 @@ MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, J
                      kManagedPowerWait + kGroupAnswerWait),
       m_power(
           [this](const QString& command, ManagedPower::Ended ended) {
-              send({command, Purpose::Plain, std::move(ended)});
+              send({command, Purpose::Plain, std::move(ended), m_powerAsked.requester});
           },
           timers) {
     m_discoveryLater->setTickHandler([this] {
@@ -62,6 +63,8 @@ MqttBridge::MqttBridge(MqttLink& link, LineQueue& queue, TimerFactory& timers, J
 
 MqttBridge::~MqttBridge() {
     m_queue.removeClient(m_client);
+    for (const auto& [name, requester] : m_requesters)
+        m_queue.removeClient(requester.id);
 }
 
 QString MqttBridge::topic(const char* leaf) const {
@@ -103,7 +106,8 @@ void MqttBridge::connected() {
     publishInfo();
     for (const QString& filter : m_building.topicFilters())
         m_link.subscribe(filter);
-    for (const char* leaf : {"power/set", "input/set", "lamp_mode/set", "button/set", "command"})
+    for (const char* leaf :
+         {"power/set", "action", "input/set", "lamp_mode/set", "button/set", "command"})
         m_link.subscribe(topic(leaf));
     if (!m_settings.discoveryPrefix.isEmpty())
         m_link.subscribe(m_settings.discoveryPrefix + QStringLiteral("/status"));
@@ -227,36 +231,55 @@ void MqttBridge::message(const QString& where, const QByteArray& payload, bool r
                            u"retained command", escapeControls(where), 1);
         return;
     }
-    if (payload.size() > kLongestPayload) {
-        ignore(where, payload, QStringLiteral("longer than %1 bytes").arg(kLongestPayload));
+    Asked asked{request.requester, {}, request.correlation};
+    if (isResponseTopic(m_settings.root, request.responseTopic))
+        asked.answerTopic = request.responseTopic;
+    else if (!request.responseTopic.isEmpty())
+        // Answered anywhere else, a requester could make this service write
+        // on topics it has no business on.
+        m_journal.complain(kWho,
+                           QStringLiteral("no answer on the response topic of %1: answers go "
+                                          "only under %2/_replies/")
+                               .arg(escapeControls(where), m_settings.root),
+                           u"response topic", escapeControls(where));
+    if (!asked.requester.isEmpty() && !isRequesterName(asked.requester)) {
+        refuse(where, payload,
+               QStringLiteral("the requester's name is not 1 to 64 letters, digits and ._@:-"),
+               asked);
         return;
     }
+    if (payload.size() > kLongestPayload) {
+        refuse(where, payload, QStringLiteral("longer than %1 bytes").arg(kLongestPayload), asked);
+        return;
+    }
+    command(where, payload, asked);
+}
+
+void MqttBridge::command(const QString& where, const QByteArray& payload, const Asked& asked) {
     const QString text = QString::fromUtf8(payload).trimmed();
     const QString leaf = where.mid(m_settings.base.size() + 1);
-    if (leaf == QLatin1String("power/set")) {
-        if (text.compare(QLatin1String("ON"), Qt::CaseInsensitive) == 0)
-            power(true);
-        else if (text.compare(QLatin1String("OFF"), Qt::CaseInsensitive) == 0)
-            power(false);
-        else
-            ignore(where, payload, QStringLiteral("it takes ON or OFF"));
-        return;
+    // The topics that name an action, and what each takes.
+    const Action* action = nullptr;
+    QString takes;
+    if (leaf == QLatin1String("power/set") || leaf == QLatin1String("action")) {
+        action = actionForBroker(leaf, text);
+        takes = leaf == QLatin1String("action") ? QStringLiteral("no such action")
+                                                : QStringLiteral("it takes ON or OFF");
+    } else if (leaf == QLatin1String("input/set")) {
+        action = inputForPayload(text);
+        takes = QStringLiteral("it takes %1").arg(listOfChoices(inputPayloads()));
+    } else if (leaf == QLatin1String("lamp_mode/set")) {
+        action = lampModeForPayload(text);
+        takes = QStringLiteral("it takes %1").arg(listOfChoices(lampModePayloads()));
     }
-    if (leaf == QLatin1String("input/set")) {
-        if (const Action* input = inputForPayload(text))
-            sendAndRead(input->commands.constFirst(), StateField::Input);
-        else
-            ignore(where, payload,
-                   QStringLiteral("it takes %1").arg(listOfChoices(inputPayloads())));
-        return;
-    }
-    if (leaf == QLatin1String("lamp_mode/set")) {
-        if (const Action* mode = lampModeForPayload(text)) {
-            m_lampModeAsked = text;
-            sendAndRead(mode->commands.constFirst(), StateField::LampMode);
-        } else {
-            ignore(where, payload,
-                   QStringLiteral("it takes %1").arg(listOfChoices(lampModePayloads())));
+    if (!takes.isEmpty()) {
+        if (!action) {
+            refuse(where, payload, takes, asked);
+        } else if (accept(where, payload, asked, action->name)) {
+            if (action->confirmedBy == StateField::Power)
+                power(action->name == QLatin1String("power on"), asked);
+            else
+                run(action->commands, action, Purpose::Plain, asked);
         }
         return;
     }
@@ -265,26 +288,92 @@ void MqttBridge::message(const QString& where, const QByteArray& payload, bool r
         if (text.startsWith(QLatin1String("Command")))
             button = panel::findButton(wholeNumber(text.mid(7), 1, 999).value_or(0));
         if (!button)
-            ignore(where, payload,
-                   QStringLiteral("no such button; buttons are Command1 to Command76"));
+            refuse(where, payload,
+                   QStringLiteral("no such button; buttons are Command1 to Command76"), asked);
         else if (button->command.empty())
-            ignore(where, payload, QStringLiteral("that button sends no command"));
-        else
-            send({QString::fromLatin1(button->command)});
+            refuse(where, payload, QStringLiteral("that button sends no command"), asked);
+        else if (accept(where, payload, asked, text))
+            run({QString::fromLatin1(button->command)}, nullptr, Purpose::Plain, asked);
         return;
     }
     if (leaf == QLatin1String("command")) {
         const CheckedCommand checked = checkCommand(text);
         if (!checked.error.isEmpty()) {
-            ignore(where, payload, checked.error);
+            refuse(where, payload, checked.error, asked);
             m_link.publish(topic("reply"),
                            QJsonDocument(QJsonObject{{QStringLiteral("error"), checked.error}})
                                .toJson(QJsonDocument::Compact),
                            false);
             return;
         }
-        send({checked.command, Purpose::Reply});
+        if (accept(where, payload, asked, checked.command))
+            run({checked.command}, nullptr, Purpose::Reply, asked);
     }
+}
+
+// Whether the request goes ahead; if so, it is answered "accepted" now.
+bool MqttBridge::accept(const QString& where, const QByteArray& payload, const Asked& asked,
+                        const QString& what) {
+    // Without an answer to give, the queue says in the journal what went nowhere.
+    if (!asked.answerTopic.isEmpty() && !m_lineOpen) {
+        refuse(where, payload, QStringLiteral("the line to the projector is down"), asked);
+        return false;
+    }
+    if (!clientFor(asked.requester)) {
+        refuse(where, payload,
+               QStringLiteral("%1 other requesters have commands waiting").arg(kMostRequesters),
+               asked);
+        return false;
+    }
+    answer(asked, GroupOutcome::Accepted, what);
+    return true;
+}
+
+// The requester's own queue client; a new one takes the place of the one
+// used least recently with nothing waiting, so that however many names
+// arrive the clients stay few.
+std::optional<ClientId> MqttBridge::clientFor(const QString& requester) {
+    if (requester.isEmpty())
+        return m_client;
+    auto found = m_requesters.find(requester);
+    if (found == m_requesters.end()) {
+        if (m_requesters.size() >= kMostRequesters) {
+            auto idle = m_requesters.end();
+            for (auto it = m_requesters.begin(); it != m_requesters.end(); ++it) {
+                const bool powering = m_power.running() && it->first == m_powerAsked.requester;
+                if (it->second.busy == 0 && !powering &&
+                    (idle == m_requesters.end() || it->second.lastUse < idle->second.lastUse))
+                    idle = it;
+            }
+            if (idle == m_requesters.end())
+                return std::nullopt;
+            m_queue.removeClient(idle->second.id);
+            m_requesters.erase(idle);
+        }
+        found = m_requesters
+                    .emplace(requester,
+                             Requester{m_queue.addClient(whoFor(requester), Policy::Requests)})
+                    .first;
+    }
+    found->second.lastUse = ++m_uses;
+    return found->second.id;
+}
+
+QString MqttBridge::whoFor(const QString& requester) const {
+    return requester.isEmpty() ? kWho : kWho + QLatin1Char(':') + requester;
+}
+
+void MqttBridge::answer(const Asked& asked, GroupOutcome outcome, const QString& detail) {
+    if (asked.answerTopic.isEmpty())
+        return;
+    m_link.publish(asked.answerTopic, groupReplyPayload({m_settings.name, outcome, detail}),
+                   MqttRequest{{}, asked.correlation, {}});
+}
+
+void MqttBridge::refuse(const QString& where, const QByteArray& payload, const QString& why,
+                        const Asked& asked) {
+    ignore(where, payload, why);
+    answer(asked, GroupOutcome::Refused, why);
 }
 
 void MqttBridge::ignore(const QString& where, const QByteArray& payload, const QString& why) {
@@ -298,41 +387,111 @@ void MqttBridge::ignore(const QString& where, const QByteArray& payload, const Q
                        u"ignored payload", QStringLiteral("mqtt:") + escapeControls(where));
 }
 
-void MqttBridge::power(bool on) {
-    // A newer power command replaces one that waits.
+void MqttBridge::power(bool on, const Asked& asked) {
+    // The broker delivers a request at least once: the same one again keeps
+    // waiting rather than end itself as replaced.
+    if (m_power.running() && on == m_powerOn && !asked.correlation.isEmpty() &&
+        asked.correlation == m_powerAsked.correlation &&
+        asked.answerTopic == m_powerAsked.answerTopic)
+        return;
+    // A newer power command replaces one that waits; whoever asked for that
+    // one is told, not left waiting for an answer that never comes.
+    if (m_power.running())
+        answer(m_powerAsked, GroupOutcome::NotReached,
+               QStringLiteral("replaced by a newer power request"));
+    m_powerAsked = asked;
+    m_powerOn = on;
     const QString way = on ? QStringLiteral("on") : QStringLiteral("off");
+    const QString who = whoFor(asked.requester);
     m_power.start(
         on, kManagedPowerWait,
-        [this, way](const ManagedPower::Outcome& outcome) {
+        [this, way, who, asked](const ManagedPower::Outcome& outcome) {
             m_journal.write(
-                kWho, outcome.reached
-                          ? QStringLiteral("power %1: the projector is %2").arg(way, outcome.words)
-                          : QStringLiteral("power %1 not reached: %2").arg(way, outcome.words));
+                who, outcome.reached
+                         ? QStringLiteral("power %1: the projector is %2").arg(way, outcome.words)
+                         : QStringLiteral("power %1 not reached: %2").arg(way, outcome.words));
+            if (outcome.reached)
+                answer(asked, GroupOutcome::Reached, powerWord(outcome.last));
+            else
+                answer(asked, GroupOutcome::NotReached, outcome.words);
         },
-        [this, way](PowerState state) {
+        [this, way, who](PowerState state) {
             m_journal.write(
-                kWho,
+                who,
                 QStringLiteral("power %1 waits: the projector is %2").arg(way, powerWord(state)));
         });
 }
 
-// The select shows the choice once the projector says it took it.
-void MqttBridge::sendAndRead(const QString& command, StateField field) {
-    send({command});
-    send({readCommand(field)});
+// The commands, then the read that confirms the action where there is one;
+// reached when every one was answered and the read shows the action took.
+void MqttBridge::run(const QStringList& commands, const Action* action, Purpose purpose,
+                     const Asked& asked) {
+    struct Run {
+        qsizetype left = 0;
+        QString failed;
+        QString reading;
+    };
+    const std::optional<StateField> field = action ? action->confirmedBy : std::nullopt;
+    if (field == StateField::LampMode)
+        m_lampModeAsked = action->name.section(QLatin1Char(' '), 1);
+    auto progress = std::make_shared<Run>();
+    progress->left = commands.size() + (field ? 1 : 0);
+    const auto ended = [this, progress, action, field, asked](const QString& command,
+                                                              const Exchange* exchange, bool read) {
+        // The first command that went wrong says why.
+        if (progress->failed.isEmpty()) {
+            if (!exchange)
+                progress->failed = QStringLiteral("\"%1\" was not sent").arg(command);
+            else if (exchange->kind != ReplyKind::Answered)
+                progress->failed =
+                    QStringLiteral("\"%1\" got %2").arg(command, outcomeWord(exchange->kind));
+            else if (read)
+                progress->reading = m_queue.state().value(*field).toString();
+        }
+        if (--progress->left > 0)
+            return;
+        if (!progress->failed.isEmpty())
+            answer(asked, GroupOutcome::NotReached, progress->failed);
+        else if (!field)
+            answer(asked, GroupOutcome::Reached, QStringLiteral("answered"));
+        else if (confirms(*action, progress->reading))
+            answer(asked, GroupOutcome::Reached, progress->reading);
+        else
+            answer(asked, GroupOutcome::NotReached,
+                   QStringLiteral("the projector reads %1")
+                       .arg(progress->reading.isEmpty() ? QStringLiteral("nothing")
+                                                        : progress->reading));
+    };
+    for (const QString& command : commands)
+        send({command, purpose,
+              [ended, command](const Exchange* exchange) { ended(command, exchange, false); },
+              asked.requester});
+    if (field) {
+        const QString read = readCommand(*field);
+        send({read, Purpose::Plain,
+              [ended, read](const Exchange* exchange) { ended(read, exchange, true); },
+              asked.requester});
+    }
 }
 
 // Through the one queue, one after the other; a full queue drops what
 // comes past its limit, and says so.
 void MqttBridge::send(Pending pending) {
     const QString command = pending.command;
-    m_queue.submit(m_client, command,
-                   [this, pending = std::move(pending)](const Exchange* exchange) {
-                       if (pending.purpose == Purpose::Reply)
-                           publishReply(pending.command, exchange);
-                       if (pending.ended)
-                           pending.ended(exchange);
-                   });
+    ClientId client = m_client;
+    if (const auto found = m_requesters.find(pending.requester); found != m_requesters.end()) {
+        client = found->second.id;
+        ++found->second.busy;
+    }
+    m_queue.submit(client, command, [this, pending = std::move(pending)](const Exchange* exchange) {
+        // Told only while the client is there: it stays while it has commands.
+        if (const auto found = m_requesters.find(pending.requester); found != m_requesters.end())
+            --found->second.busy;
+        if (pending.purpose == Purpose::Reply)
+            publishReply(pending.command, exchange);
+        if (pending.ended)
+            pending.ended(exchange);
+    });
 }
 
 void MqttBridge::publishReply(const QString& command, const Exchange* exchange) {

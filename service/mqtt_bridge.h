@@ -11,11 +11,19 @@
 // "offline", also the will), state (the state object as JSON), power,
 // power_state, input, lamp_hours, temperature_1..3, lamp_mode, lamp_status,
 // setting, event (alerts, not retained), info (what it announces to the
-// building: name, description, groups, url, open alerts); power/set, input/set, lamp_mode/set,
+// building: name, description, groups, url, open alerts); power/set, action
+// (any action's name: "mute all on", "input 2"), input/set, lamp_mode/set,
 // button/set and command (answered on reply).
+//
+// A command may come as an MQTT 5 request: its user property "requester"
+// names who asks, and its commands go through a queue client of that name
+// ("mqtt:alice@hall-a") so that the journal says who; with a response topic
+// under ROOT/_replies/ it is answered there, with its correlation, at once
+// (accepted or refused) and once done (reached or not reached).
 
 #include "building.h"
 #include "group_actions.h"
+#include "group_request.h"
 #include "journal.h"
 #include "line_queue.h"
 #include "managed_power.h"
@@ -37,6 +45,9 @@ inline constexpr std::chrono::minutes kManagedPowerWait{5};
 // Home Assistant asks for discovery again with "online" on its status topic;
 // it is published at most this often, whatever arrives.
 inline constexpr std::chrono::seconds kDiscoveryInterval{10};
+// Requesters with a queue client of their own at once; past this, the one
+// used least recently with nothing waiting makes room.
+inline constexpr std::size_t kMostRequesters = 32;
 
 struct MqttBridgeSettings {
     QString base;            // "kavo/hall-a"
@@ -76,6 +87,18 @@ class MqttBridge {
         QString command;
         Purpose purpose = Purpose::Plain;
         ManagedPower::Ended ended; // told how it ended, when given
+        QString requester;         // whose client sends it; empty: the bridge's own
+    };
+    // Who asks for a command, and where its answers go (no topic: nowhere).
+    struct Asked {
+        QString requester;
+        QString answerTopic;
+        QByteArray correlation;
+    };
+    struct Requester {
+        ClientId id = 0;
+        int busy = 0; // its commands not yet ended
+        quint64 lastUse = 0;
     };
 
     void connected();
@@ -87,11 +110,20 @@ class MqttBridge {
     void publishAvailability();
     void publishInfo();
     void publishDiscovery();
+    void command(const QString& where, const QByteArray& payload, const Asked& asked);
+    bool accept(const QString& where, const QByteArray& payload, const Asked& asked,
+                const QString& what);
+    std::optional<ClientId> clientFor(const QString& requester);
+    QString whoFor(const QString& requester) const;
     void send(Pending pending);
-    void sendAndRead(const QString& command, StateField field);
+    void run(const QStringList& commands, const Action* action, Purpose purpose,
+             const Asked& asked);
     void publishReply(const QString& command, const Exchange* exchange);
-    void power(bool on);
+    void power(bool on, const Asked& asked);
     void ignore(const QString& topic, const QByteArray& payload, const QString& why);
+    void refuse(const QString& topic, const QByteArray& payload, const QString& why,
+                const Asked& asked);
+    void answer(const Asked& asked, GroupOutcome outcome, const QString& detail);
     QString topic(const char* leaf) const;
 
     MqttLink& m_link;
@@ -110,7 +142,11 @@ class MqttBridge {
     Building m_building;
     GroupActions m_groupActions;
     ClientId m_client = 0;
+    std::map<QString, Requester> m_requesters;
+    quint64 m_uses = 0;
     ManagedPower m_power;
+    Asked m_powerAsked; // the power request running, answered if a newer one replaces it
+    bool m_powerOn = false;
     bool m_lineOpen = false;
 };
 

@@ -7,6 +7,7 @@
 #include "building.h"
 #include "fakes.h"
 #include "group_actions.h"
+#include "group_request.h"
 #include "journal.h"
 #include "line_queue.h"
 #include "mqtt_bridge.h"
@@ -23,6 +24,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
@@ -411,6 +413,133 @@ class TestServiceUnits : public QObject {
         bridge.publishAlert({{"event", "lamp_hours"}, {"state", "raised"}});
         QCOMPARE(link.published.back().topic, "kavo/hall-a/event");
         QCOMPARE(link.published.back().payload, R"({"event":"lamp_hours","state":"raised"})");
+    }
+
+    // MQTT 5 requests, steps parted by "; ": "LEAF=PAYLOAD" a message from
+    // alice@hall-a ("as:NAME" another), "40*LEAF=PAYLOAD" from 40 requesters at
+    // once, "40+..." in turn, "to:TOPIC" the response topic, "COMMAND>REPLY" the
+    // projector's answer from then on, "down" the line, "wait" 2 s. What went
+    // out, the answers, a journal line, and how many clients the queue has.
+    void mqttRequest_data() {
+        struct Row {
+            const char* name;
+            QString steps, sent, answers, journal;
+            int clients;
+        };
+        const QString mute = QStringLiteral("accepted: mute picture on");
+        const std::vector<Row> rows{
+            {"power on through its warm-up", "action=power on; CR0>40; wait; CR0>00; wait",
+             "CR0,C00,CR0,CR0,CR0,CR LAMPSTS,CR3,CR0,CR0,CR LAMPSTS,CR3",
+             "accepted: power on; reached: on", "\tmqtt:alice@hall-a\tTxD: C 0 0", 2},
+            {"a newer power request replaces one waiting",
+             "CR0>40; power/set=OFF; as:bob@hall-b; power/set=ON; CR0>00; wait",
+             "CR0,CR LAMPSTS,CR3,CR0,CR0,CR LAMPSTS,CR3,CR0",
+             "accepted: power off; accepted: power on; not reached: replaced by a newer power "
+             "request; reached: on",
+             "\tmqtt:bob@hall-b\tpower on: the projector is on", 3},
+            {"a power request delivered twice",
+             "CR0>40; action=power on; action=power on; CR0>00; wait",
+             "CR0,CR LAMPSTS,CR3,CR0,CR0,CR LAMPSTS,CR3",
+             "accepted: power on; accepted: power on; reached: on",
+             "\tmqtt:alice@hall-a\tpower on: the projector is on", 2},
+            {"inputs their read confirms, or not",
+             "CR1>2; input/set=input_2; CR1>1; action=input 2", "C06,CR1,CR0,CR1,C06,CR1,CR0,CR1",
+             "accepted: input 2; reached: input_2; accepted: input 2; not reached: the projector "
+             "reads input_1",
+             "\tmqtt:alice@hall-a\tTxD: C 0 6", 2},
+            {"an action of two commands, one refused", "C0B>?; action=mute all on", "C0D,C0B,CR0",
+             "accepted: mute all on; not reached: \"C0B\" got refused",
+             "\tmqtt:alice@hall-a\tTxD: C 0 D", 2},
+            {"no such action", "action=dance", "", "refused: no such action",
+             "ignored kavo/hall-a/action \"dance\" (5 bytes)", 1},
+            {"a requester's name out of bounds", "as:alice smith; power/set=OFF", "",
+             "refused: the requester's name is not 1 to 64 letters, digits and ._@:-",
+             "ignored kavo/hall-a/power/set \"OFF\"", 1},
+            {"a response topic elsewhere: done, not answered",
+             "to:kavo/hall-b/power/set; button/set=Command21", "C0D,CR0", "",
+             "no answer on the response topic of kavo/hall-a/button/set", 2},
+            {"the line down", "down; power/set=ON", "",
+             "refused: the line to the projector is down", "ignored kavo/hall-a/power/set \"ON\"",
+             1},
+            {"40 requesters in turn", "40+action=mute picture on",
+             QStringList(40, "C0D,CR0").join(','),
+             QStringList(40, mute + "; reached: answered").join("; "), "\tmqtt:r39\tTxD: C 0 D",
+             33},
+            {"40 requesters at once", "40*action=mute picture on",
+             QStringList(32, "C0D").join(',') + ",CR0",
+             (QStringList(32, mute) +
+              QStringList(8, "refused: 32 other requesters have commands waiting") +
+              QStringList(32, "reached: answered"))
+                 .join("; "),
+             "\tmqtt:r31\tTxD: C 0 D", 33},
+        };
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QString>("answers");
+        QTest::addColumn<QString>("journal");
+        QTest::addColumn<int>("clients");
+        for (const Row& row : rows)
+            QTest::newRow(row.name)
+                << row.steps << row.sent << row.answers << row.journal << row.clients;
+    }
+    void mqttRequest() {
+        QFETCH(QString, steps);
+        Rig rig;
+        rig.queue->lineOpened();
+        rig.run(500ms);
+        FakeMqttLink link;
+        MqttBridge bridge(link, *rig.queue, rig.clock, *rig.journal,
+                          {"kavo/hall-a", {}, "hall-a", "QV-TN310", "kavo"});
+        bridge.start();
+        bridge.lineChanged(true);
+        link.events.connected();
+        rig.sent.clear();
+        MqttRequest request{"kavo/_replies/alice/5f2a", "0123456789abcdef", "alice@hall-a"};
+        static const QRegularExpression many(QStringLiteral("^(\\d+)([*+])(.*)$"));
+        for (const QString& step : steps.split(QStringLiteral("; "))) {
+            if (step == QLatin1String("down")) {
+                rig.line.close();
+                bridge.lineChanged(false);
+            } else if (step == QLatin1String("wait")) {
+                rig.run(2000ms);
+            } else if (step.startsWith(QLatin1String("as:"))) {
+                request.requester = step.mid(3);
+            } else if (step.startsWith(QLatin1String("to:"))) {
+                request.responseTopic = step.mid(3);
+            } else if (step.contains(QLatin1Char('>'))) {
+                rig.answers[step.section(QLatin1Char('>'), 0, 0)] =
+                    step.section(QLatin1Char('>'), 1) + QLatin1Char('\r');
+            } else {
+                const QRegularExpressionMatch match = many.match(step);
+                const QString message = match.hasMatch() ? match.captured(3) : step;
+                for (int n = 0; n < (match.hasMatch() ? match.captured(1).toInt() : 1); ++n) {
+                    if (match.hasMatch())
+                        request.requester = QStringLiteral("r%1").arg(n);
+                    link.arrive(QStringLiteral("kavo/hall-a/") + message.section('=', 0, 0),
+                                message.section('=', 1).toUtf8(), request);
+                    if (match.captured(2) != QLatin1String("*"))
+                        rig.run(300ms);
+                }
+            }
+        }
+        rig.run(3000ms);
+        QTEST(rig.sent.join(QLatin1Char(',')), "sent");
+        QStringList answers;
+        for (const FakeMqttLink::Published& published : link.published) {
+            // An answer carries the correlation, wherever it went.
+            if (published.request.correlation.isEmpty())
+                continue;
+            const std::optional<GroupReply> reply = parseGroupReply(published.payload);
+            QVERIFY2(published.topic == request.responseTopic && reply &&
+                         published.request.correlation == request.correlation &&
+                         reply->name == QLatin1String("hall-a"),
+                     published.payload);
+            answers.append(groupOutcomeWord(reply->outcome) + QStringLiteral(": ") + reply->detail);
+        }
+        QTEST(answers.join(QStringLiteral("; ")), "answers");
+        QFETCH(QString, journal);
+        QVERIFY2(rig.journalText().contains(journal), qPrintable(rig.journalText()));
+        QTEST(int(rig.queue->clients().size()), "clients");
     }
 
     // What the bridge announces on BASE/NAME/info: at connect, again when the
