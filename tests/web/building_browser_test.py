@@ -19,7 +19,8 @@ import sys
 import tempfile
 import time
 
-from browser_test import Child, Failure, Page, add_account, start_browser, exchange_pattern
+from browser_test import Child, Failure, Page, add_account, exchange_pattern, start_browser
+from selenium.webdriver.support.ui import Select
 
 WHOLE_RUN_S = 200  # below ctest's TIMEOUT, so that the clean-up still runs
 OPERATOR = ("olga", "operator", "correct horse 1")
@@ -146,6 +147,8 @@ def main():
             for name, groups in PROJECTORS))
         print("ok: three projectors listed", flush=True)
 
+        group_actions(page, sims, services)
+
         # A service that dies leaves its will on the broker: offline.
         services["hall-c"].process.kill()
         until_rows(page, "hall-c shown offline after it was killed",
@@ -193,6 +196,48 @@ def main():
             broker.child.stop()
         shutil.rmtree(workdir, ignore_errors=True)
     return 0
+
+
+def results(page):
+    """The page's results of the last group action: {name: "outcome (detail)"}."""
+    return dict(line.split(": ", 1) for line in page.driver.execute_script(
+        "return [...document.querySelectorAll('#building-results-list li')]"
+        ".map((li) => li.textContent.trim());") if ": " in line)
+
+
+def ask_building(page, button, names, outcome):
+    page.reach(button).click()
+    if button == "building-power-off" and len(names) > 1:
+        page.reach("building-confirm-yes").click()
+    page.until(f"{', '.join(names)} to be {outcome} and no other asked", lambda: sorted(
+        name for name, result in results(page).items() if result.startswith(outcome))
+        == sorted(names) and len(results(page)) == len(names))
+
+
+def group_actions(page, sims, services):
+    """Every projector on, chosen by hand; then the group off: exactly its
+    projectors get the command, and their journals name who asked."""
+    everyone = [name for name, _ in PROJECTORS]
+    page.reach("building-select-shown").click()
+    ask_building(page, "building-power-on", everyone, "reached")
+    until_rows(page, "all three on", lambda rows: all(
+        rows.get(name, {}).get("Power") == "On" for name in everyone))
+    page.reach("building-select-none").click()
+    Select(page.reach("building-group")).select_by_visible_text(GROUP)
+    grouped = [name for name, groups in PROJECTORS if GROUP in groups]
+    ask_building(page, "building-power-off", grouped, "reached")
+    Select(page.reach("building-group")).select_by_index(0)
+    until_rows(page, f"{GROUP} in standby, the others on", lambda rows: all(
+        rows.get(name, {}).get("Power") == ("Standby" if name in grouped else "On")
+        for name in everyone))
+    power_off = exchange_pattern("C01")
+    for name in everyone:
+        if (sims[name].count(power_off) > 0) != (name in grouped):
+            raise Failure(f"the group power off of {GROUP} reached {name}'s projector "
+                          f"{sims[name].count(power_off)} times")
+    for name in grouped:
+        services[name].wait_for(r"mqtt:olga@hall-a\s+TxD: C 0 1", "who asked for power off")
+    print("ok: a group power off reached exactly its group", flush=True)
 
 
 if __name__ == "__main__":
