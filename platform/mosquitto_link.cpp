@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <poll.h>
@@ -24,6 +25,9 @@ constexpr std::chrono::seconds kLongestPause{30};
 // libmosquitto's keep-alive and timeouts are checked this often.
 constexpr std::chrono::seconds kHousekeeping{5};
 constexpr int kGoodbyeMs = 500;
+// Requests published and not yet acknowledged, kept to tell which one a
+// refusal is for.
+constexpr std::size_t kMostUnacknowledged = 4096;
 // A broker that has not accepted the connection by then is taken as not there.
 constexpr std::chrono::seconds kConnectWait{10};
 
@@ -156,6 +160,10 @@ class MosquittoLink final : public MqttLink {
                     QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
                     message->retain, requestOf(properties));
         });
+        mosquitto_publish_v5_callback_set(
+            m_mosq, [](mosquitto*, void* self, int id, int reason, const mosquitto_property*) {
+                static_cast<MosquittoLink*>(self)->acknowledged(id, reason);
+            });
         lookUp();
     }
 
@@ -184,10 +192,18 @@ class MosquittoLink final : public MqttLink {
             mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY,
                                                kRequesterProperty,
                                                request.requester.toUtf8().constData());
+        int id = 0;
         const int rc =
-            mosquitto_publish_v5(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()),
+            mosquitto_publish_v5(m_mosq, &id, topic.toUtf8().constData(), int(payload.size()),
                                  payload.constData(), 1, false, properties);
         mosquitto_property_free_all(&properties);
+        if (rc == MOSQ_ERR_SUCCESS && !request.responseTopic.isEmpty()) {
+            // Kept until the broker acknowledges it; a broker that never does
+            // cannot make the list grow past a bound.
+            if (m_unacknowledged.size() >= kMostUnacknowledged)
+                m_unacknowledged.erase(m_unacknowledged.begin());
+            m_unacknowledged[id] = {topic, request.correlation};
+        }
         afterCall(rc);
     }
 
@@ -300,10 +316,26 @@ class MosquittoLink final : public MqttLink {
         updateWritable();
     }
 
+    void acknowledged(int id, int reason) {
+        const auto found = m_unacknowledged.find(id);
+        if (found == m_unacknowledged.end())
+            return;
+        const auto [topic, correlation] = found->second;
+        m_unacknowledged.erase(found);
+        // 0x80 and above are failures (MQTT 5, 3.4.2.1).
+        if (reason >= 0x80 && m_events.refused) {
+            QString why = QString::fromUtf8(mosquitto_reason_string(reason));
+            if (!why.isEmpty())
+                why[0] = why[0].toLower();
+            m_events.refused(topic, correlation, why);
+        }
+    }
+
     void lost(const QString& why) {
         if (m_stopped || !m_notifier)
             return; // told already, or stopping on purpose
         m_connected = false;
+        m_unacknowledged.clear(); // the session is clean: nothing comes for them
         dropNotifiers();
         retryLater(why);
     }
@@ -343,6 +375,7 @@ class MosquittoLink final : public MqttLink {
     QPointer<QSocketNotifier> m_writable;
     QElapsedTimer m_connecting;
     std::chrono::seconds m_pause = kFirstPause;
+    std::map<int, std::pair<QString, QByteArray>> m_unacknowledged; // id -> topic, correlation
     bool m_connected = false;
     bool m_stopped = true;
 };

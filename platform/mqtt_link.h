@@ -49,6 +49,11 @@ class MqttLink {
         std::function<void(const QString& topic, const QByteArray& payload, bool retained,
                            const MqttRequest& request)>
             message;
+        // The broker would not take a request published (MQTT 5's
+        // acknowledgement with a failure reason: "not authorized" under its
+        // ACL): the request's topic and correlation, and the reason in words.
+        std::function<void(const QString& topic, const QByteArray& correlation, const QString& why)>
+            refused;
     };
 
     virtual ~MqttLink() = default;

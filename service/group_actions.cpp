@@ -118,6 +118,19 @@ bool GroupActions::take(const QString& topic, const QByteArray& payload,
     return true;
 }
 
+void GroupActions::refused(const QString& topic, const QByteArray& correlation,
+                           const QString& why) {
+    const auto open = m_open.find(correlation);
+    const QString prefix = m_base + QLatin1Char('/');
+    if (open == m_open.end() || !topic.startsWith(prefix))
+        return;
+    Request& asked = *open->second;
+    const QString name = topic.mid(prefix.size()).section(QLatin1Char('/'), 0, 0);
+    if (asked.tally.take({name, GroupOutcome::Refused,
+                          QStringLiteral("the broker would not pass it on: %1").arg(why)}))
+        endIfDone(asked);
+}
+
 void GroupActions::timeLimit(Request& request) {
     if (!request.answerWaitOver) {
         request.answerWaitOver = true;

@@ -56,6 +56,10 @@ class GroupActions {
     // A message from the broker; false when it is not on the response topic.
     bool take(const QString& topic, const QByteArray& payload, const MqttRequest& request);
 
+    // The broker would not take the request's message on `topic` (its ACL):
+    // that projector refused, as the broker says.
+    void refused(const QString& topic, const QByteArray& correlation, const QString& why);
+
     enum class Refusal { None, NotConnected, Busy, BadRequest };
     struct Started {
         Refusal refusal = Refusal::None;

@@ -75,7 +75,10 @@ void MqttBridge::start() {
     m_link.start(
         {[this] { connected(); }, [this](const QString& what) { m_journal.write(kWho, what); },
          [this](const QString& topic, const QByteArray& payload, bool retained,
-                const MqttRequest& request) { message(topic, payload, retained, request); }});
+                const MqttRequest& request) { message(topic, payload, retained, request); },
+         [this](const QString& topic, const QByteArray& correlation, const QString& why) {
+             m_groupActions.refused(topic, correlation, why);
+         }});
 }
 
 void MqttBridge::stop() {

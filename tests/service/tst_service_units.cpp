@@ -739,6 +739,13 @@ class TestServiceUnits : public QObject {
             << "ok"
             << "kavo/a/power/set=OFF kavo/b/power/set=OFF"
             << "a=accepted:not done within 305 s b=no answer:nothing within 5 s" << true;
+        QTest::newRow("the broker refuses one, another's refusal ignored")
+            << (offAB + QStringList{"refuse:1:kavo/b/power/set", "refuse:0:kavo/a/power/set",
+                                    "answer:1:a:accepted", "answer:1:a:reached:standby"})
+            << "ok"
+            << "kavo/a/power/set=OFF kavo/b/power/set=OFF"
+            << "a=reached:standby b=refused:the broker would not pass it on: not authorized"
+            << true;
         QTest::newRow("still waiting for the result")
             << (offAB + QStringList{"answer:1:a:accepted", "answer:1:b:accepted", "wait:300"})
             << "ok"
@@ -790,6 +797,8 @@ class TestServiceUnits : public QObject {
                 link.connected = false;
             } else if (part[0] == QLatin1String("wait")) {
                 rig.clock.advance(std::chrono::seconds(part[1].toInt()));
+            } else if (part[0] == QLatin1String("refuse")) { // refuse:REQUEST:TOPIC
+                actions.refused(part[2], correlations.at(part[1].toULong()), "not authorized");
             } else if (part[0] == QLatin1String("ask")) {
                 const std::size_t before = link.published.size();
                 const auto started = actions.start(*findAction(part[1]), part[2].split(','),
