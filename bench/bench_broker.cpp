@@ -136,7 +136,7 @@ void MqttWatcher::request(const QString& topic, const QByteArray& payload,
 
 std::optional<double> MqttWatcher::arrival(const QString& topic, const QByteArray& payload,
                                            double since, double deadline) const {
-    do {
+    for (;;) {
         {
             const std::lock_guard lock(m_mutex);
             if (const auto found = m_seen.find(topic); found != m_seen.end()) {
@@ -146,9 +146,10 @@ std::optional<double> MqttWatcher::arrival(const QString& topic, const QByteArra
                 }
             }
         }
+        if (nowMs() >= deadline)
+            return std::nullopt;
         std::this_thread::sleep_for(5ms);
-    } while (nowMs() < deadline);
-    return std::nullopt;
+    }
 }
 
 std::vector<MqttMessage> MqttWatcher::messages(const QString& topic, double since) const {

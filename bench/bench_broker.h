@@ -69,7 +69,8 @@ class MqttWatcher {
     void request(const QString& topic, const QByteArray& payload, const QString& responseTopic,
                  const QByteArray& correlation, const QString& requester);
     // When the topic first carried the payload (any, when empty) at or
-    // after `since`, waiting until `deadline` for it.
+    // after `since`, waiting until `deadline` for it (not at all when it has
+    // passed). The wait holds the calling thread and its event loop.
     std::optional<double> arrival(const QString& topic, const QByteArray& payload, double since,
                                   double deadline) const;
     // Every message on the topic at or after `since`, in order.

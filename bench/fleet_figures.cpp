@@ -306,8 +306,9 @@ bool FleetFigures::measure(QString* error) {
     m_accepted.push_back(double(accepted.size()));
     const auto standby = view.met(kPowerWaitMs);
     m_viewStandbyMs = standby ? *standby - sent : NAN;
+    const double shownBy = nowMs() + kRequestWaitMs;
     for (int i = 0; i < kProjectors; ++i) {
-        const auto shown = watcher->arrival(topic(i, "power_state"), "standby", sent, 0);
+        const auto shown = watcher->arrival(topic(i, "power_state"), "standby", sent, shownBy);
         m_stateStandbyMs.push_back(shown ? *shown - sent : NAN);
     }
 
@@ -324,15 +325,18 @@ bool FleetFigures::measure(QString* error) {
     const double restarted = nowMs();
     view.expect(allShow(QStringLiteral("standby"), killedAt));
     watcher = std::make_unique<MqttWatcher>(broker.port());
-    for (int i = 0; i < kProjectors; ++i) {
-        const auto info =
-            watcher->arrival(topic(i, "info"), {}, restarted, restarted + kRecoverWaitMs);
-        const auto online = watcher->arrival(topic(i, "availability"), "online", restarted,
-                                             restarted + kRecoverWaitMs);
-        m_backMs.push_back(info && online ? std::max(*info, *online) - restarted : NAN);
-    }
+    // The event loop runs while the view recovers; each service's return
+    // is read afterwards from what the subscriber noted meanwhile.
     const auto recovered = view.met(kRecoverWaitMs);
     m_recoveredMs = recovered ? *recovered - restarted : NAN;
+    const double looked = nowMs();
+    for (int i = 0; i < kProjectors; ++i) {
+        const auto info =
+            watcher->arrival(topic(i, "info"), {}, restarted, looked + kRequestWaitMs);
+        const auto online = watcher->arrival(topic(i, "availability"), "online", restarted,
+                                             looked + kRequestWaitMs);
+        m_backMs.push_back(info && online ? std::max(*info, *online) - restarted : NAN);
+    }
     m_listedAfter = countShowing(view.rows(), QStringLiteral("standby"), killedAt);
     // What a view opened now would be given: every announcement and state,
     // kept again by the broker.
