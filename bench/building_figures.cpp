@@ -40,11 +40,7 @@ bool BuildingFigures::measure(QString* error) {
         return false;
     ProjectorLines lines(kInstances);
     const ServiceLauncher launcher(m_workspace, m_programs.service);
-    std::vector<Child> services;
-    const auto stopAll = [&] {
-        for (Child& service : services)
-            stop(service);
-    };
+    Instances services;
     MqttWatcher watcher(broker.port());
     if (!watcher.connected() || !lines.isValid()) {
         *error = QStringLiteral("cannot watch the broker or open the lines for MQTT (log %1)")
@@ -57,24 +53,18 @@ bool BuildingFigures::measure(QString* error) {
     };
     const QString url = broker.url();
     const double start = nowMs();
-    for (int i = 0; i < kInstances; ++i) {
-        auto service =
-            launcher.start(name(i), lines.device(i), {QStringLiteral("--mqtt"), url}, error);
-        if (!service) {
-            stopAll();
-            return false;
-        }
-        services.push_back(*service);
-    }
+    if (!launcher.startAll(
+            kInstances, lines, name,
+            [&](int) {
+                return QStringList{QStringLiteral("--mqtt"), url};
+            },
+            services, error))
+        return false;
     for (int i = 0; i < kInstances; ++i) {
         const auto found = watcher.arrival(
             QStringLiteral("homeassistant/switch/kavo_%1/power/config").arg(name(i)), {}, start,
             start + 30000);
         m_discoveredMs.push_back(found ? *found - start : NAN);
-        if (!launcher.warmedUp(services[std::size_t(i)], name(i), error)) {
-            stopAll();
-            return false;
-        }
     }
     const double sent = nowMs();
     for (int i = 0; i < kInstances; ++i)
@@ -95,21 +85,19 @@ bool BuildingFigures::measure(QString* error) {
         watcher.arrival(topic(i, "power_state"), "on", sent, sent + 20000);
     std::this_thread::sleep_for(kIdleSettle);
     std::vector<double> before;
-    for (const Child& service : services)
+    for (const Child& service : services.all())
         before.push_back(cpuMs(service.pid));
     std::this_thread::sleep_for(m_counts.serviceIdle);
     const double perMinute = 60.0 / double(m_counts.serviceIdle.count());
-    for (std::size_t i = 0; i < services.size(); ++i) {
+    for (int i = 0; i < services.size(); ++i) {
         if (!alive(services[i])) {
             services[i].pid = -1; // reaped already
-            stopAll();
-            *error = QStringLiteral("%1 ended by itself").arg(name(int(i)));
+            *error = QStringLiteral("%1 ended by itself").arg(name(i));
             return false;
         }
-        m_idleMs.push_back((cpuMs(services[i].pid) - before[i]) * perMinute);
+        m_idleMs.push_back((cpuMs(services[i].pid) - before[std::size_t(i)]) * perMinute);
         m_pssMb.push_back(rollupMb(services[i].pid, "Pss"));
     }
-    stopAll();
     return true;
 }
 

@@ -187,34 +187,25 @@ bool FleetFigures::measure(QString* error) {
         return false;
     }
     const ServiceLauncher launcher(m_workspace, m_programs.service);
-    std::vector<Child> services;
-    const auto stopAll = [&] {
-        for (Child& service : services)
-            stop(service);
-    };
+    Instances services;
 
     // Ten floors of ten; the first also serves the page.
     const double start = nowMs();
-    for (int i = 0; i < kProjectors; ++i) {
-        QStringList options{
+    const auto options = [&](int i) {
+        QStringList given{
             QStringLiteral("--mqtt"),        broker.url(),
             QStringLiteral("--group"),       QStringLiteral("floor-%1").arg(i / kPerFloor + 1),
             QStringLiteral("--description"), QStringLiteral("Room %1").arg(i + 1)};
         if (i == 0)
-            options << QStringLiteral("--http") << QStringLiteral("127.0.0.1:0");
-        auto service = launcher.start(name(i), lines.device(i), options, error);
-        if (!service) {
-            stopAll();
-            return false;
-        }
-        services.push_back(*service);
-    }
+            given << QStringLiteral("--http") << QStringLiteral("127.0.0.1:0");
+        return given;
+    };
+    if (!launcher.startAll(kProjectors, lines, name, options, services, error))
+        return false;
     for (int i = 0; i < kProjectors; ++i) {
         const auto announced = watcher->arrival(topic(i, "info"), {}, start, start + kStartWaitMs);
-        if (!announced || !launcher.warmedUp(services[std::size_t(i)], name(i), error)) {
-            if (!announced)
-                *error = QStringLiteral("%1 did not announce itself").arg(name(i));
-            stopAll();
+        if (!announced) {
+            *error = QStringLiteral("%1 did not announce itself").arg(name(i));
             return false;
         }
         m_announcedMs.push_back(*announced - start);
@@ -227,7 +218,6 @@ bool FleetFigures::measure(QString* error) {
     BuildingView view(page, network, cookie);
     if (!page.isValid() || !waitFor([&] { return view.isOpen(); }, kRequestWaitMs)) {
         *error = QStringLiteral("no Building view on %1's page").arg(name(0));
-        stopAll();
         return false;
     }
 
@@ -237,7 +227,6 @@ bool FleetFigures::measure(QString* error) {
         watcher->publish(topic(i, "power/set"), "ON");
     if (!view.met(kPowerWaitMs)) {
         *error = QStringLiteral("the view did not show all %1 on").arg(kProjectors);
-        stopAll();
         return false;
     }
 
@@ -245,7 +234,6 @@ bool FleetFigures::measure(QString* error) {
         chromiumLoads(m_workspace, page, m_counts.startUpRuns,
                       {QStringLiteral("--building"), QString::number(kProjectors)}, error);
     if (loads.isEmpty()) {
-        stopAll();
         return false;
     }
     for (const QJsonValue& load : loads) {
@@ -256,13 +244,13 @@ bool FleetFigures::measure(QString* error) {
     // Idle with the view open, as an operator's page would be.
     runEvents(kIdleSettle);
     std::vector<double> before;
-    for (const Child& service : services)
+    for (const Child& service : services.all())
         before.push_back(cpuMs(service.pid));
     const double brokerBefore = cpuMs(broker.process().pid);
     runEvents(m_counts.serviceIdle);
     const double perMinute = 60.0 / double(m_counts.serviceIdle.count());
-    for (std::size_t i = 0; i < services.size(); ++i) {
-        m_idleMs.push_back((cpuMs(services[i].pid) - before[i]) * perMinute);
+    for (int i = 0; i < services.size(); ++i) {
+        m_idleMs.push_back((cpuMs(services[i].pid) - before[std::size_t(i)]) * perMinute);
         m_pssMb.push_back(rollupMb(services[i].pid, "Pss"));
     }
     m_brokerIdleMs = (cpuMs(broker.process().pid) - brokerBefore) * perMinute;
@@ -319,7 +307,6 @@ bool FleetFigures::measure(QString* error) {
     const QDateTime killedAt = QDateTime::currentDateTimeUtc();
     broker.kill();
     if (!broker.start(error)) {
-        stopAll();
         return false;
     }
     const double restarted = nowMs();
@@ -352,7 +339,7 @@ bool FleetFigures::measure(QString* error) {
 
     bool ran = true;
     for (int i = 0; i < kProjectors; ++i)
-        ran = launcher.stopMeasured(services[std::size_t(i)], name(i), true, error) && ran;
+        ran = launcher.stopMeasured(services[i], name(i), true, error) && ran;
     return ran;
 }
 
