@@ -2,13 +2,17 @@
 // of its own, measures the panel from outside the process against plain Qt
 // windows started the same way and inside it through kavo-bench-panel, then
 // kavo-projectord on pseudo-terminals, a building's projectors on an MQTT
-// broker and the service's web page in Chromium. Every part fills rows of one table of medians and
-// worsts, each beside the reference measured in the same run.
+// broker, the service's web page in Chromium and last a hundred instances on
+// one broker with the page's view of them all. Every part fills rows of one
+// table of medians and worsts, each beside the reference measured in the
+// same run.
 
+#include "bench_broker.h"
 #include "bench_display.h"
 #include "bench_run.h"
 #include "bench_table.h"
 #include "building_figures.h"
+#include "fleet_figures.h"
 #include "panel_figures.h"
 #include "service_figures.h"
 #include "web_figures.h"
@@ -35,7 +39,7 @@ int failed(Workspace& workspace, const QString& why) {
 }
 
 struct Parts {
-    bool panel = true, service = true, building = true, web = true;
+    bool panel = true, service = true, building = true, web = true, fleet = true;
 };
 
 int run(const Programs& programs, const Counts& counts, Parts parts) {
@@ -60,12 +64,13 @@ int run(const Programs& programs, const Counts& counts, Parts parts) {
     std::optional<ServiceFigures> service;
     std::optional<BuildingFigures> building;
     std::optional<WebFigures> web;
+    std::optional<FleetFigures> fleet;
     if (!programs.service.isEmpty() && parts.service) {
         service.emplace(workspace, programs, counts);
         if (!service->measure(&error))
             return failed(workspace, error);
     }
-    if (!programs.service.isEmpty() && parts.building && BuildingFigures::available()) {
+    if (!programs.service.isEmpty() && parts.building && Broker::available()) {
         building.emplace(workspace, programs, counts);
         if (!building->measure(&error))
             return failed(workspace, error);
@@ -73,6 +78,11 @@ int run(const Programs& programs, const Counts& counts, Parts parts) {
     if (!programs.service.isEmpty() && parts.web) {
         web.emplace(workspace, programs, counts);
         if (!web->measure(&error))
+            return failed(workspace, error);
+    }
+    if (!programs.service.isEmpty() && parts.fleet && Broker::available()) {
+        fleet.emplace(workspace, programs, counts);
+        if (!fleet->measure(&error))
             return failed(workspace, error);
     }
 
@@ -85,6 +95,8 @@ int run(const Programs& programs, const Counts& counts, Parts parts) {
         building->addRows(table);
     if (web)
         web->addRows(table);
+    if (fleet)
+        fleet->addRows(table);
 
     std::printf("\nkavo-control benchmark, %s\n",
                 qPrintable(QDateTime::currentDateTime().toString(Qt::ISODate)));
@@ -100,6 +112,8 @@ int run(const Programs& programs, const Counts& counts, Parts parts) {
         std::printf("%s\n", qPrintable(building->describe()));
     if (web)
         std::printf("%s\n", qPrintable(web->describe()));
+    if (fleet)
+        std::printf("%s\n", qPrintable(fleet->describe()));
     std::printf("\n");
     table.print();
     std::printf("\n%s Rows with the result in brackets are for explanation only.\n",
@@ -125,19 +139,20 @@ int main(int argc, char* argv[]) {
     QStringList named = app.arguments().mid(1);
     const bool quick = named.removeAll(QStringLiteral("--quick")) > 0;
     const QStringList known{QStringLiteral("panel"), QStringLiteral("service"),
-                            QStringLiteral("building"), QStringLiteral("web")};
+                            QStringLiteral("building"), QStringLiteral("web"),
+                            QStringLiteral("fleet")};
     if (std::ranges::any_of(named, [&](const QString& part) { return !known.contains(part); })) {
-        std::printf("usage: kavo-bench [--quick] [panel] [service] [building] [web]\n"
+        std::printf("usage: kavo-bench [--quick] [panel] [service] [building] [web] [fleet]\n"
                     "Measures kavo-control on a virtual display of its own and kavo-projectord "
-                    "on\npseudo-terminals, alone, for a building on an MQTT broker and its web "
-                    "page in\nChromium, and prints one table; every part unless some are named. "
+                    "on\npseudo-terminals, alone, for a building on an MQTT broker, its web "
+                    "page in\nChromium and a hundred of it on one broker with the page's view of "
+                    "them all,\nand prints one table; every part unless some are named. "
                     "--quick\nmakes fewer runs and a shorter idle period, for trying the "
                     "benchmark itself.\n");
         return named.contains(QStringLiteral("--help")) ? 0 : 2;
     }
-    const Parts parts{
-        named.isEmpty() || named.contains(known[0]), named.isEmpty() || named.contains(known[1]),
-        named.isEmpty() || named.contains(known[2]), named.isEmpty() || named.contains(known[3])};
+    const auto wanted = [&](int part) { return named.isEmpty() || named.contains(known[part]); };
+    const Parts parts{wanted(0), wanted(1), wanted(2), wanted(3), wanted(4)};
     Counts counts;
     if (quick)
         counts = Counts{3, 1, 20, 5, kServiceIdleQuick, 10};

@@ -1,15 +1,12 @@
 #include "building_figures.h"
 
+#include "bench_broker.h"
 #include "service_rig.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <mosquitto.h>
-#include <mutex>
-#include <QFile>
-#include <QTcpServer>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -21,80 +18,7 @@ constexpr int kInstances = 20;
 constexpr double kDiscoveryTargetMs = 10000;
 constexpr auto kIdleSettle = 2s;
 
-// Every message on the broker with the time it arrived, on libmosquitto's
-// own thread.
-class MqttWatcher {
-  public:
-    explicit MqttWatcher(quint16 port) {
-        mosquitto_lib_init();
-        m_mosq = mosquitto_new(nullptr, true, this);
-        mosquitto_message_callback_set(
-            m_mosq, [](mosquitto*, void* self, const mosquitto_message* message) {
-                auto* watcher = static_cast<MqttWatcher*>(self);
-                const std::lock_guard lock(watcher->m_mutex);
-                watcher->m_seen.push_back(
-                    {QString::fromUtf8(message->topic),
-                     QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
-                     nowMs()});
-            });
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            if (mosquitto_connect(m_mosq, "127.0.0.1", port, 60) == MOSQ_ERR_SUCCESS) {
-                m_connected = true;
-                break;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        mosquitto_subscribe(m_mosq, nullptr, "#", 0);
-        mosquitto_loop_start(m_mosq);
-    }
-    ~MqttWatcher() {
-        mosquitto_disconnect(m_mosq);
-        mosquitto_loop_stop(m_mosq, true);
-        mosquitto_destroy(m_mosq);
-    }
-    MqttWatcher(const MqttWatcher&) = delete;
-    MqttWatcher& operator=(const MqttWatcher&) = delete;
-
-    bool connected() const { return m_connected; }
-    void publish(const QString& topic, const QByteArray& payload) {
-        mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()),
-                          payload.constData(), 1, false);
-    }
-    // When the topic first carried the payload (any, when empty) at or
-    // after `since`, waiting until `deadline` for it.
-    std::optional<double> arrival(const QString& topic, const QByteArray& payload, double since,
-                                  double deadline) const {
-        do {
-            {
-                const std::lock_guard lock(m_mutex);
-                for (const Seen& seen : m_seen) {
-                    if (seen.at >= since && seen.topic == topic &&
-                        (payload.isEmpty() || seen.payload == payload))
-                        return seen.at;
-                }
-            }
-            std::this_thread::sleep_for(5ms);
-        } while (nowMs() < deadline);
-        return std::nullopt;
-    }
-
-  private:
-    struct Seen {
-        QString topic;
-        QByteArray payload;
-        double at;
-    };
-    mosquitto* m_mosq = nullptr;
-    bool m_connected = false;
-    mutable std::mutex m_mutex;
-    std::vector<Seen> m_seen;
-};
-
 } // namespace
-
-bool BuildingFigures::available() {
-    return !findProgram(QStringLiteral("mosquitto")).isEmpty();
-}
 
 QString BuildingFigures::describe() const {
     return QStringLiteral("MQTT: %1 instances on one mosquitto broker, idle for %2 s")
@@ -111,34 +35,15 @@ bool BuildingFigures::measure(QString* error) {
     std::printf("kavo-projectord: %d instances on one MQTT broker, idle for %lld s...\n",
                 kInstances, qlonglong(m_counts.serviceIdle.count()));
     std::fflush(stdout);
-    QTcpServer free;
-    free.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = free.serverPort();
-    free.close();
-    QFile conf(m_workspace.filePath(QStringLiteral("mosquitto.conf")));
-    if (!conf.open(QIODevice::WriteOnly) ||
-        conf.write("listener " + QByteArray::number(port) +
-                   " 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\n") <
-            0) {
-        *error = QStringLiteral("cannot write the broker's configuration");
+    Broker broker(m_workspace);
+    if (!broker.start(error))
         return false;
-    }
-    conf.close();
-    auto broker = spawn(findProgram(QStringLiteral("mosquitto")), {"-c", conf.fileName()},
-                        m_workspace.environment(), m_workspace.log(QStringLiteral("mosquitto")));
     ProjectorLines lines(kInstances);
     const ServiceLauncher launcher(m_workspace, m_programs.service);
-    std::vector<Child> services;
-    const auto stopAll = [&] {
-        for (Child& service : services)
-            stop(service);
-        if (broker)
-            stop(*broker);
-    };
-    MqttWatcher watcher(port);
-    if (!broker || !watcher.connected() || !lines.isValid()) {
-        stopAll();
-        *error = QStringLiteral("cannot start the broker or the lines for MQTT (log %1)")
+    Instances services;
+    MqttWatcher watcher(broker.port());
+    if (!watcher.connected() || !lines.isValid()) {
+        *error = QStringLiteral("cannot watch the broker or open the lines for MQTT (log %1)")
                      .arg(m_workspace.log(QStringLiteral("mosquitto")));
         return false;
     }
@@ -146,26 +51,20 @@ bool BuildingFigures::measure(QString* error) {
     const auto topic = [&](int i, const char* leaf) {
         return QStringLiteral("kavo/%1/%2").arg(name(i), QLatin1String(leaf));
     };
-    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(port);
+    const QString url = broker.url();
     const double start = nowMs();
-    for (int i = 0; i < kInstances; ++i) {
-        auto service =
-            launcher.start(name(i), lines.device(i), {QStringLiteral("--mqtt"), url}, error);
-        if (!service) {
-            stopAll();
-            return false;
-        }
-        services.push_back(*service);
-    }
+    if (!launcher.startAll(
+            kInstances, lines, name,
+            [&](int) {
+                return QStringList{QStringLiteral("--mqtt"), url};
+            },
+            services, error))
+        return false;
     for (int i = 0; i < kInstances; ++i) {
         const auto found = watcher.arrival(
             QStringLiteral("homeassistant/switch/kavo_%1/power/config").arg(name(i)), {}, start,
             start + 30000);
         m_discoveredMs.push_back(found ? *found - start : NAN);
-        if (!launcher.warmedUp(services[std::size_t(i)], name(i), error)) {
-            stopAll();
-            return false;
-        }
     }
     const double sent = nowMs();
     for (int i = 0; i < kInstances; ++i)
@@ -186,21 +85,19 @@ bool BuildingFigures::measure(QString* error) {
         watcher.arrival(topic(i, "power_state"), "on", sent, sent + 20000);
     std::this_thread::sleep_for(kIdleSettle);
     std::vector<double> before;
-    for (const Child& service : services)
+    for (const Child& service : services.all())
         before.push_back(cpuMs(service.pid));
     std::this_thread::sleep_for(m_counts.serviceIdle);
     const double perMinute = 60.0 / double(m_counts.serviceIdle.count());
-    for (std::size_t i = 0; i < services.size(); ++i) {
+    for (int i = 0; i < services.size(); ++i) {
         if (!alive(services[i])) {
             services[i].pid = -1; // reaped already
-            stopAll();
-            *error = QStringLiteral("%1 ended by itself").arg(name(int(i)));
+            *error = QStringLiteral("%1 ended by itself").arg(name(i));
             return false;
         }
-        m_idleMs.push_back((cpuMs(services[i].pid) - before[i]) * perMinute);
+        m_idleMs.push_back((cpuMs(services[i].pid) - before[std::size_t(i)]) * perMinute);
         m_pssMb.push_back(rollupMb(services[i].pid, "Pss"));
     }
-    stopAll();
     return true;
 }
 

@@ -17,8 +17,6 @@ class BuildingFigures {
     BuildingFigures(const Workspace& workspace, const Programs& programs, const Counts& counts)
         : m_workspace(workspace), m_programs(programs), m_counts(counts) {}
 
-    // Whether the broker is installed; without it the part is left out.
-    static bool available();
     bool measure(QString* error);
     void addRows(Table& table) const;
     QString describe() const;

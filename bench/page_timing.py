@@ -5,7 +5,9 @@ ChromeDriver, and prints what the browser timed as one JSON object:
   {"loads": [{"dom_content_loaded": ms, "load": ms, "state": ms}, ...]}
 
 Each load is timed from the navigation's start: "state" is the page's own
-mark, set once it shows its first state from the event stream. The first
+mark, set once it shows its first state from the event stream. With
+--building N each load also has "building": when the page's Building table
+first lists N rows, marked in the frame after the rows were added. The first
 load is not counted: it meets a browser that has just started. kavo-bench
 runs this and reads its standard output; a failure is one line on stderr.
 """
@@ -28,13 +30,31 @@ except ImportError:
 LOAD_WAIT_S = 20
 POLL_S = 0.02
 
-# Read after the mark is set; the mark is relative to the navigation's start.
+# Read after the marks are set; they are relative to the navigation's start.
 TIMING_SCRIPT = """
 const navigation = performance.getEntriesByType('navigation')[0];
-const state = performance.getEntriesByName('kavo-state')[0];
+const mark = (name) => {
+  const found = performance.getEntriesByName(name)[0];
+  return found ? found.startTime - navigation.startTime : null;
+};
 return {dom_content_loaded: navigation.domContentLoadedEventEnd - navigation.startTime,
         load: navigation.loadEventEnd - navigation.startTime,
-        state: state.startTime - navigation.startTime};
+        state: mark('kavo-state'), building: mark('kavo-building')};
+"""
+
+# Run in every document before its own scripts: marks the frame in which the
+# Building table first holds the rows wanted.
+BUILDING_WATCH = """
+(() => {
+  const wanted = %d;
+  const watch = new MutationObserver(() => {
+    const rows = document.getElementById('building-rows');
+    if (!rows || rows.rows.length < wanted) return;
+    watch.disconnect();
+    requestAnimationFrame(() => performance.mark('kavo-building'));
+  });
+  watch.observe(document, {childList: true, subtree: true});
+})();
 """
 
 
@@ -52,13 +72,14 @@ def start_browser(chromium, chromedriver, profile):
     return driver
 
 
-def load_once(driver, url):
+def load_once(driver, url, marks):
     driver.get("about:blank")
     driver.get(url)
-    # The load event has ended and the first state is shown.
+    # The load event has ended and the marks are set.
     WebDriverWait(driver, LOAD_WAIT_S, POLL_S).until(lambda d: d.execute_script(
         "const n = performance.getEntriesByType('navigation')[0];"
-        "return n && n.loadEventEnd > 0 && performance.getEntriesByName('kavo-state').length > 0"))
+        "return n && n.loadEventEnd > 0 && "
+        "arguments[0].every((name) => performance.getEntriesByName(name).length > 0)", marks))
     return driver.execute_script(TIMING_SCRIPT)
 
 
@@ -66,6 +87,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--url", required=True)
     parser.add_argument("--runs", type=int, default=11)
+    parser.add_argument("--building", type=int, default=0,
+                        help="also time until the Building table lists this many rows")
     parser.add_argument("--chromium", default="/usr/bin/chromium")
     parser.add_argument("--chromedriver", default="/usr/bin/chromedriver")
     arguments = parser.parse_args()
@@ -73,7 +96,12 @@ def main():
     driver = None
     try:
         driver = start_browser(arguments.chromium, arguments.chromedriver, profile)
-        loads = [load_once(driver, arguments.url) for _ in range(arguments.runs + 1)][1:]
+        marks = ["kavo-state"]
+        if arguments.building > 0:
+            driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument",
+                                   {"source": BUILDING_WATCH % arguments.building})
+            marks.append("kavo-building")
+        loads = [load_once(driver, arguments.url, marks) for _ in range(arguments.runs + 1)][1:]
     except (TimeoutException, WebDriverException) as error:
         sys.exit(f"page_timing: {type(error).__name__}: {str(error).strip() or 'no message'}")
     finally:

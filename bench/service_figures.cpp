@@ -293,41 +293,25 @@ bool ServiceFigures::idle(QString* error) {
         return false;
     }
     const ServiceLauncher launcher(m_workspace, m_programs.service);
-    std::vector<Child> services;
-    const auto stopAll = [&] {
-        for (Child& service : services)
-            stop(service);
-    };
+    Instances services;
     const auto name = [](int i) { return QStringLiteral("idle-%1").arg(i + 1); };
-    for (int i = 0; i < kInstances; ++i) {
-        auto service = launcher.start(name(i), lines.device(i), {}, error);
-        if (!service) {
-            stopAll();
-            return false;
-        }
-        services.push_back(*service);
-    }
-    for (int i = 0; i < kInstances; ++i) {
-        if (!launcher.warmedUp(services[std::size_t(i)], name(i), error)) {
-            stopAll();
-            return false;
-        }
-    }
+    if (!launcher.startAll(
+            kInstances, lines, name, [](int) { return QStringList(); }, services, error))
+        return false;
     std::this_thread::sleep_for(kIdleSettle);
     std::vector<double> ticksBefore, scheduledBefore, answeredBefore;
-    for (const Child& service : services) {
+    for (const Child& service : services.all()) {
         ticksBefore.push_back(tickCpuMs(service.pid));
         scheduledBefore.push_back(cpuMs(service.pid));
         answeredBefore.push_back(lines.answered(int(answeredBefore.size())));
     }
     std::this_thread::sleep_for(m_counts.serviceIdle);
     const double perMinute = 60.0 / double(m_counts.serviceIdle.count());
-    for (std::size_t i = 0; i < services.size(); ++i) {
+    for (int i = 0; i < services.size(); ++i) {
         const pid_t pid = services[i].pid;
         if (!alive(services[i])) {
             services[i].pid = -1; // reaped already
-            stopAll();
-            *error = QStringLiteral("%1 ended by itself").arg(name(int(i)));
+            *error = QStringLiteral("%1 ended by itself").arg(name(i));
             return false;
         }
         m_idleTickMs.push_back((tickCpuMs(pid) - ticksBefore[i]) * perMinute);
@@ -336,7 +320,6 @@ bool ServiceFigures::idle(QString* error) {
         m_pssMb.push_back(rollupMb(pid, "Pss"));
         m_rssMb.push_back(rollupMb(pid, "Rss"));
     }
-    stopAll();
     return true;
 }
 

@@ -68,6 +68,11 @@ void ProjectorLines::run() {
     }
 }
 
+Instances::~Instances() {
+    for (Child& instance : m_all)
+        stop(instance);
+}
+
 QString ServiceLauncher::journalPath(const QString& name) const {
     return m_workspace.filePath(name + QStringLiteral(".journal"));
 }
@@ -112,6 +117,23 @@ bool ServiceLauncher::warmedUp(const Child& service, const QString& name, QStrin
     *error = QStringLiteral("%1 did not read the projector's state at start (journal %2)")
                  .arg(name, journalPath(name));
     return false;
+}
+
+bool ServiceLauncher::startAll(int count, const ProjectorLines& lines,
+                               const std::function<QString(int)>& name,
+                               const std::function<QStringList(int)>& options, Instances& into,
+                               QString* error) const {
+    for (int i = 0; i < count; ++i) {
+        const auto service = start(name(i), lines.device(i), options(i), error);
+        if (!service)
+            return false;
+        into.all().push_back(*service);
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!warmedUp(into[i], name(i), error))
+            return false;
+    }
+    return true;
 }
 
 bool ServiceLauncher::stopMeasured(Child& service, const QString& name, bool measured,

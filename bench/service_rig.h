@@ -10,6 +10,7 @@
 #include "projector_model.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -57,6 +58,23 @@ class ProjectorLines {
     std::thread m_thread;
 };
 
+// The instances of the service one measurement started: those still
+// running when it ends, however it ends, are stopped.
+class Instances {
+  public:
+    Instances() = default;
+    ~Instances();
+    Instances(const Instances&) = delete;
+    Instances& operator=(const Instances&) = delete;
+
+    std::vector<Child>& all() { return m_all; }
+    Child& operator[](int i) { return m_all[std::size_t(i)]; }
+    int size() const { return int(m_all.size()); }
+
+  private:
+    std::vector<Child> m_all;
+};
+
 // Starts instances of the service in the workspace.
 class ServiceLauncher {
   public:
@@ -72,6 +90,11 @@ class ServiceLauncher {
     // Waits until the journal shows the last of the reads made when the line
     // opens (the lamp mode), so that none of them falls into a measurement.
     bool warmedUp(const Child& service, const QString& name, QString* error) const;
+    // `count` instances, the i-th named name(i) on line i with options(i),
+    // all started before any is waited for, then each warmed up.
+    bool startAll(int count, const ProjectorLines& lines, const std::function<QString(int)>& name,
+                  const std::function<QStringList(int)>& options, Instances& into,
+                  QString* error) const;
     // Stops the service: what was measured counts only if it still ran.
     bool stopMeasured(Child& service, const QString& name, bool measured, QString* error) const;
 

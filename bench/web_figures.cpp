@@ -1,24 +1,17 @@
 #include "web_figures.h"
 
+#include "bench_web.h"
 #include "service_rig.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <memory>
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTimer>
 #include <QWebSocket>
 
 using namespace std::chrono_literals;
@@ -32,8 +25,6 @@ constexpr auto kIdleSettle = 2s;
 // Longer than the reads the service makes after a command take, so that a
 // change starts on an idle line.
 constexpr auto kChangeGap = 100ms;
-constexpr double kWaitMs = 5000;
-constexpr int kPageTimingWaitMs = 180000;
 constexpr double kReadyTargetMs = 300;
 constexpr double kChangeTargetMs = 50;
 constexpr double kFanOutTargetMs = 20;
@@ -42,51 +33,6 @@ constexpr double kWeightTargetKb = 150;
 const QByteArray kInputRead = "CR1\r";
 const QString kFirstInput = QStringLiteral("input_1");
 const QString kSecondInput = QStringLiteral("input_2");
-
-// Runs the event loop until `done` holds or `timeoutMs` have passed.
-bool waitFor(const std::function<bool()>& done, double timeoutMs) {
-    QTimer tick; // wakes the wait below when nothing else does
-    tick.start(20ms);
-    const double deadline = nowMs() + timeoutMs;
-    while (!done()) {
-        if (nowMs() >= deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
-void runEvents(std::chrono::milliseconds span) {
-    QEventLoop loop;
-    QTimer::singleShot(span, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-struct Reply {
-    int status = 0;
-    QByteArray body;
-    QByteArray cookie; // "name=value" of the first Set-Cookie
-};
-
-Reply get(QNetworkAccessManager& network, const QUrl& url) {
-    std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(url)));
-    waitFor([&] { return reply->isFinished(); }, kWaitMs);
-    Reply got;
-    got.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    got.body = reply->readAll();
-    got.cookie = reply->rawHeader("Set-Cookie").split(';').constFirst();
-    return got;
-}
-
-// The page's address, from the line the service writes when it listens.
-QUrl pageUrl(const QString& journalPath) {
-    QFile journal(journalPath);
-    if (!journal.open(QIODevice::ReadOnly))
-        return {};
-    static const QRegularExpression line(QStringLiteral("web page on (http://\\S+)"));
-    const QRegularExpressionMatch found = line.match(QString::fromUtf8(journal.readAll()));
-    return found.hasMatch() ? QUrl(found.captured(1)) : QUrl();
-}
 
 // One open page as the service sees it: the event stream on the session's
 // cookie, from the page's own origin, and the input its latest state showed
@@ -147,7 +93,7 @@ class InputSelector {
                          [this] { m_socket.readAll(); });
         m_socket.connectToServer(socketPath);
     }
-    bool connected() { return m_socket.waitForConnected(int(kWaitMs)); }
+    bool connected() { return m_socket.waitForConnected(int(kRequestWaitMs)); }
     // The time the command was written.
     double select(const QString& input) {
         const double written = nowMs();
@@ -174,7 +120,7 @@ std::optional<Change> changeInput(const Pages& pages, InputSelector& selector,
     const QString next = pages.front()->input() == kFirstInput ? kSecondInput : kFirstInput;
     Change change;
     change.written = selector.select(next);
-    if (!waitFor([&] { return allShow(pages, next); }, kWaitMs))
+    if (!waitFor([&] { return allShow(pages, next); }, kRequestWaitMs))
         return std::nullopt;
     for (const auto& page : pages)
         change.shown.push_back(page->shownAt());
@@ -201,25 +147,13 @@ QString WebFigures::describe() const {
 // Chromium through page_timing.py: each load's load event and first state,
 // from the navigation's start.
 bool WebFigures::pageLoads(const QUrl& page, QString* error) {
-    QProcess timing;
-    timing.setStandardErrorFile(m_workspace.log(QStringLiteral("page_timing")));
-    timing.start(QStringLiteral("/usr/bin/python3"),
-                 {QStringLiteral(KAVO_BENCH_PAGE_TIMING), QStringLiteral("--url"), page.toString(),
-                  QStringLiteral("--runs"), QString::number(m_counts.startUpRuns)});
-    const bool ended = timing.waitForFinished(kPageTimingWaitMs);
-    const QJsonArray loads =
-        QJsonDocument::fromJson(timing.readAllStandardOutput()).object().value("loads").toArray();
-    if (!ended || timing.exitCode() != 0 || loads.isEmpty()) {
-        *error = QStringLiteral("Chromium did not time the page (log %1)")
-                     .arg(m_workspace.log(QStringLiteral("page_timing")));
-        return false;
-    }
+    const QJsonArray loads = chromiumLoads(m_workspace, page, m_counts.startUpRuns, {}, error);
     for (const QJsonValue& load : loads) {
         const double loadEvent = load[QStringLiteral("load")].toDouble();
         m_loadEventMs.push_back(loadEvent);
         m_readyMs.push_back(std::max(loadEvent, load[QStringLiteral("state")].toDouble()));
     }
-    return true;
+    return !loads.isEmpty();
 }
 
 // One service on a line of its own with default polling and the page on a
@@ -276,7 +210,7 @@ bool WebFigures::measureOn(const Child& service, const ProjectorLines& lines,
     pages.push_back(std::make_unique<PageStream>(page, cookie));
     InputSelector selector(socket);
     if (!selector.connected() ||
-        !waitFor([&] { return !pages.front()->input().isEmpty(); }, kWaitMs)) {
+        !waitFor([&] { return !pages.front()->input().isEmpty(); }, kRequestWaitMs)) {
         *error = QStringLiteral("no state on the event stream of %1 (cookie %2)")
                      .arg(page.toString(), cookie.isEmpty() ? "missing" : "given");
         return false;
@@ -294,7 +228,7 @@ bool WebFigures::measureOn(const Child& service, const ProjectorLines& lines,
     while (pages.size() < std::size_t(kFanOutPages))
         pages.push_back(std::make_unique<PageStream>(page, cookie));
     const QString shown = pages.front()->input();
-    if (!waitFor([&] { return allShow(pages, shown); }, kWaitMs)) {
+    if (!waitFor([&] { return allShow(pages, shown); }, kRequestWaitMs)) {
         *error = QStringLiteral("not all %1 pages received the state").arg(kFanOutPages);
         return false;
     }
