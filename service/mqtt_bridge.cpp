@@ -143,8 +143,19 @@ void MqttBridge::publishInfo() {
 void MqttBridge::publishState(bool all) {
     const ProjectorState& state = m_queue.state();
     std::vector<std::pair<QString, QByteArray>> values;
-    values.emplace_back(topic("state"),
-                        QJsonDocument(state.toJson()).toJson(QJsonDocument::Compact));
+    // Every service of the building follows every other's state: one that
+    // says only that it was read again goes out at most every
+    // kStateRefresh, so that a building's traffic grows with its changes,
+    // not with its size squared.
+    const QJsonObject json = state.toJson();
+    QJsonObject readings = json;
+    readings.remove(QStringLiteral("read_at"));
+    const std::chrono::milliseconds now = m_timers.now();
+    if (all || readings != m_stateReadings || !m_stateAt || now - *m_stateAt >= kStateRefresh) {
+        m_stateReadings = readings;
+        m_stateAt = now;
+        values.emplace_back(topic("state"), QJsonDocument(json).toJson(QJsonDocument::Compact));
+    }
     if (const PowerState power = state.power(); power != PowerState::Unknown) {
         const bool on = power == PowerState::On || power == PowerState::WarmingUp;
         values.emplace_back(topic("power"), on ? "ON" : "OFF");

@@ -45,6 +45,9 @@ inline constexpr std::chrono::minutes kManagedPowerWait{5};
 // Home Assistant asks for discovery again with "online" on its status topic;
 // it is published at most this often, whatever arrives.
 inline constexpr std::chrono::seconds kDiscoveryInterval{10};
+// The state is published again when only its reading times changed at most
+// this often: the building's "last seen" stays within it.
+inline constexpr std::chrono::minutes kStateRefresh{10};
 // Requesters with a queue client of their own at once; past this, the one
 // used least recently with nothing waiting makes room.
 inline constexpr std::size_t kMostRequesters = 32;
@@ -139,6 +142,8 @@ class MqttBridge {
     QString m_lampModeAsked;
     std::map<QString, QByteArray> m_published; // topic -> retained payload
     QJsonArray m_openAlerts;
+    QJsonObject m_stateReadings; // the state last published, without its reading times
+    std::optional<std::chrono::milliseconds> m_stateAt;
     Building m_building;
     GroupActions m_groupActions;
     ClientId m_client = 0;

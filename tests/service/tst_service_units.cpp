@@ -395,6 +395,13 @@ class TestServiceUnits : public QObject {
         QCOMPARE(link.count(power), 1);
         rig.run(kDiscoveryInterval);
         QCOMPARE(link.count(power), 2);
+        // Read again every 30 s, unchanged: the state goes out once per kStateRefresh.
+        const QString state = QStringLiteral("kavo/hall-a/state");
+        rig.run(kStateRefresh);
+        const int states = link.count(state);
+        rig.run(3 * kStateRefresh);
+        QVERIFY2(link.count(state) - states >= 2 && link.count(state) - states <= 3,
+                 qPrintable(QString::number(link.count(state) - states)));
 
         const qsizetype before = rig.sent.size();
         for (int n = 0; n < 3; ++n)
