@@ -8,6 +8,7 @@
 #include "building.h"
 #include "command_text.h"
 #include "exchanger.h"
+#include "group_request.h"
 #include "managed_power.h"
 #include "mqtt_link.h"
 #include "options.h"
@@ -59,6 +60,10 @@ class Kavoctl {
     void askService(const QString& request);
     void askBroker();
     void reportBuilding();
+    void sendToBuilding(const std::vector<BuildingProjector>& chosen);
+    void takeGroupReply(const QByteArray& payload, const MqttRequest& reply);
+    bool groupSettled() const;
+    void reportGroup();
     bool finishedWith(const QJsonObject& answer, const char* key, const QString& unknown);
     void printAlerts(const QJsonObject& answer);
     void printSchedule(const QJsonObject& answer);
@@ -100,6 +105,14 @@ class Kavoctl {
     std::unique_ptr<Timer> m_brokerQuiet;
     std::unique_ptr<Timer> m_brokerLongest;
     bool m_brokerAnswered = false;
+    // A verb across the building: the request as sent, its answers, and
+    // the projectors not asked because their services are offline.
+    MqttRequest m_request;
+    std::unique_ptr<GroupTally> m_tally;
+    QStringList m_offline;
+    std::unique_ptr<Timer> m_answerLimit;
+    std::unique_ptr<Timer> m_resultLimit;
+    bool m_answerTimeUp = false;
     bool m_firstExchange = true;
 };
 
