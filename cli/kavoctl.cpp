@@ -31,6 +31,7 @@ namespace {
 constexpr qsizetype kCorrelationBytes = 16;
 // An answer is a name, an outcome word and a short detail.
 constexpr qsizetype kLongestGroupReply = 4096;
+constexpr std::chrono::milliseconds kReportAfterAnswer{1};
 
 // The account kavoctl runs as, from the system rather than the environment.
 QString localUser() {
@@ -467,6 +468,9 @@ void Kavoctl::sendToBuilding(const std::vector<BuildingProjector>& chosen) {
             reportGroup();
     });
     m_answerLimit->setEnabled(true);
+    m_settled = m_platform.timers.createTimer();
+    m_settled->setInterval(kReportAfterAnswer);
+    m_settled->setTickHandler([this] { reportGroup(); });
     if (untilDone) {
         m_resultLimit = m_platform.timers.createTimer();
         m_resultLimit->setInterval(*m_invocation.powerWait);
@@ -478,7 +482,9 @@ void Kavoctl::sendToBuilding(const std::vector<BuildingProjector>& chosen) {
 }
 
 // An answer counts when it carries this request's correlation and comes in
-// time: one that was not there by the answer limit stays "no answer".
+// time: one that was not there by the answer limit stays "no answer". The
+// last one is reported a moment later: ending inside the broker link's
+// message callback would stop the link from within its own read.
 void Kavoctl::takeGroupReply(const QByteArray& payload, const MqttRequest& reply) {
     if (reply.correlation != m_request.correlation || payload.size() > kLongestGroupReply)
         return;
@@ -490,7 +496,7 @@ void Kavoctl::takeGroupReply(const QByteArray& payload, const MqttRequest& reply
         (m_answerTimeUp && asked->second.outcome == GroupOutcome::NoAnswer))
         return;
     if (m_tally->take(*answer) && groupSettled())
-        reportGroup();
+        m_settled->setEnabled(true);
 }
 
 // Every projector has its part ended or given up: final, accepted when not
@@ -760,8 +766,8 @@ void Kavoctl::finish(int exitStatus) {
         m_port->close();
     if (m_broker)
         m_broker->stop();
-    for (Timer* timer :
-         {m_brokerQuiet.get(), m_brokerLongest.get(), m_answerLimit.get(), m_resultLimit.get()}) {
+    for (Timer* timer : {m_brokerQuiet.get(), m_brokerLongest.get(), m_answerLimit.get(),
+                         m_resultLimit.get(), m_settled.get()}) {
         if (timer)
             timer->setEnabled(false);
     }

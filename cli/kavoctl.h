@@ -112,6 +112,7 @@ class Kavoctl {
     QStringList m_offline;
     std::unique_ptr<Timer> m_answerLimit;
     std::unique_ptr<Timer> m_resultLimit;
+    std::unique_ptr<Timer> m_settled; // the last answer came: report once out of its callback
     bool m_answerTimeUp = false;
     bool m_firstExchange = true;
 };
