@@ -1,7 +1,8 @@
 #pragma once
 
 // The kavoctl program as a class: it reads the panel's stored port and speed
-// (never writes them), opens the port through the port factory and runs one
+// (never writes them), opens the port through the port factory (or, with
+// --broker, reaches the building through the MQTT link factory) and runs one
 // subcommand on the event loop, writing results to `out` and diagnostics to
 // `err`. main only supplies the Qt services and the standard streams.
 
