@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 
 namespace kavo::cli {
 namespace {
@@ -16,6 +17,7 @@ namespace {
 // kavoctl's memory stays bounded whatever was retained there.
 constexpr std::size_t kMostProjectors = 10000;
 constexpr qsizetype kLongestPayload = 16 * 1024;
+constexpr qsizetype kLongestRequester = 64;
 
 const QString kNotKnown = QStringLiteral("-");
 
@@ -39,6 +41,28 @@ QString availabilityOf(const BuildingProjector& projector) {
 QString words(const QJsonValue& value) {
     return value.isString() ? escapeControls(value.toString().replace(QLatin1Char('_'), ' '))
                             : kNotKnown;
+}
+
+// Every column as wide as its widest cell, but the last; rows sorted by
+// their first cell.
+QStringList inColumns(std::vector<QStringList> rows) {
+    std::ranges::sort(rows, {}, [](const QStringList& row) { return row.constFirst(); });
+    std::vector<qsizetype> widths;
+    for (const QStringList& row : rows) {
+        widths.resize(std::max(widths.size(), std::size_t(row.size())));
+        for (qsizetype column = 0; column < row.size(); ++column)
+            widths[column] = std::max(widths[column], row[column].size());
+    }
+    QStringList lines;
+    for (const QStringList& row : rows) {
+        QString line;
+        for (qsizetype column = 0; column < row.size(); ++column)
+            line += column + 1 < row.size()
+                        ? row[column].leftJustified(widths[column]) + QStringLiteral("  ")
+                        : row[column];
+        lines << line.trimmed();
+    }
+    return lines;
 }
 
 } // namespace
@@ -105,24 +129,51 @@ QStringList buildingTable(const std::vector<BuildingProjector>& projectors,
     }
     for (const QString& name : unknown)
         rows.push_back({escapeControls(name), QStringLiteral("unknown")});
-    std::ranges::sort(rows, {}, [](const QStringList& row) { return row.constFirst(); });
-    // Every column as wide as its widest cell, but the last.
-    std::vector<qsizetype> widths;
-    for (const QStringList& row : rows) {
-        widths.resize(std::max(widths.size(), std::size_t(row.size())));
-        for (qsizetype column = 0; column < row.size(); ++column)
-            widths[column] = std::max(widths[column], row[column].size());
+    return inColumns(std::move(rows));
+}
+
+BuildingChoice chooseProjectors(const std::vector<BuildingProjector>& all, const QStringList& names,
+                                const QString& group) {
+    BuildingChoice choice;
+    for (const BuildingProjector& projector : all) {
+        if ((!group.isEmpty() && inGroup(projector, group)) || names.contains(projector.name))
+            choice.chosen.push_back(projector);
     }
-    QStringList lines;
-    for (const QStringList& row : rows) {
-        QString line;
-        for (qsizetype column = 0; column < row.size(); ++column)
-            line += column + 1 < row.size()
-                        ? row[column].leftJustified(widths[column]) + QStringLiteral("  ")
-                        : row[column];
-        lines << line.trimmed();
+    for (const QString& name : names) {
+        const auto named = [&name](const BuildingProjector& projector) {
+            return projector.name == name;
+        };
+        if (std::ranges::none_of(choice.chosen, named) && !choice.unknown.contains(name))
+            choice.unknown << name;
     }
-    return lines;
+    choice.groupFound = group.isEmpty() ||
+                        std::ranges::any_of(choice.chosen, [&group](const BuildingProjector& each) {
+                            return inGroup(each, group);
+                        });
+    return choice;
+}
+
+QString requesterName(const QString& user, const QString& host) {
+    static const QRegularExpression unfit(QStringLiteral("[^A-Za-z0-9._@:-]"));
+    QString name = QStringLiteral("kavoctl:") + user + QLatin1Char('@') + host;
+    return name.replace(unfit, QStringLiteral("-")).left(kLongestRequester);
+}
+
+QStringList groupTable(const std::vector<GroupReply>& replies) {
+    std::vector<QStringList> rows;
+    for (const GroupReply& reply : replies)
+        rows.push_back({escapeControls(reply.name), groupOutcomeWord(reply.outcome),
+                        escapeControls(reply.detail)});
+    return inColumns(std::move(rows));
+}
+
+QJsonArray groupJson(const std::vector<GroupReply>& replies) {
+    QJsonArray array;
+    for (const GroupReply& reply : replies)
+        array.append(QJsonObject{{QStringLiteral("name"), reply.name},
+                                 {QStringLiteral("outcome"), groupOutcomeWord(reply.outcome)},
+                                 {QStringLiteral("detail"), reply.detail}});
+    return array;
 }
 
 QJsonObject buildingJson(const BuildingProjector& projector) {

@@ -6,10 +6,13 @@
 // the broker while its announcement is; its availability and state are
 // shown as they were last told.
 
+#include "group_request.h"
+
 #include <map>
 #include <optional>
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -42,6 +45,25 @@ class Building {
 
 // Whether the projector is in the group.
 bool inGroup(const BuildingProjector& projector, const QString& group);
+
+// The projectors that status or a verb names: by name and by group.
+struct BuildingChoice {
+    std::vector<BuildingProjector> chosen; // sorted by name, each once
+    QStringList unknown;                   // names not announced on the broker
+    bool groupFound = true;                // false: a group was named and nobody is in it
+};
+BuildingChoice chooseProjectors(const std::vector<BuildingProjector>& all, const QStringList& names,
+                                const QString& group);
+
+// Who asks, as a verb across the building names kavoctl to the services:
+// "kavoctl:USER@HOST", with what a requester's name may not hold as "-",
+// cut to the longest name.
+QString requesterName(const QString& user, const QString& host);
+
+// A verb's answers, one line each: name, outcome, detail.
+QStringList groupTable(const std::vector<GroupReply>& replies);
+// The same for --json: [{"name", "outcome", "detail"}...].
+QJsonArray groupJson(const std::vector<GroupReply>& replies);
 
 // One line each, in columns: name, availability, power in words, input, lamp
 // hours, groups, description. `unknown` names get a line of their own.

@@ -33,11 +33,15 @@ enum ExitStatus : int {
     kExitBadReply = 4,
     kExitNotReached = 5,  // power --wait: the projector did not get there
     kExitNotOnBroker = 6, // --broker status: a projector unknown there or offline
+    kExitNotAllDone = 7,  // a verb with --broker: a projector refused, failed or did not answer
 };
 
 // --broker: the retained messages are taken until none came for a moment,
 // at most this long in all (also the longest wait for the broker to answer).
 inline constexpr milliseconds kBrokerQuiet{500};
 inline constexpr milliseconds kBrokerLongest{5000};
+// A verb with --broker: how long each projector's service has to accept or
+// refuse; what has not answered by then counts as no answer.
+inline constexpr milliseconds kAnswerWithin{5000};
 
 } // namespace kavo::cli

@@ -13,10 +13,36 @@
 #include "status_decoders.h"
 #include "status_summary.h"
 
+#include <map>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QSysInfo>
+
+#ifndef _WIN32
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 namespace kavo::cli {
+namespace {
+
+// A request's correlation: random, so that no one else's answers are taken
+// for its own.
+constexpr qsizetype kCorrelationBytes = 16;
+// An answer is a name, an outcome word and a short detail.
+constexpr qsizetype kLongestGroupReply = 4096;
+constexpr std::chrono::milliseconds kReportAfterAnswer{1};
+
+// The account kavoctl runs as, from the system rather than the environment.
+QString localUser() {
+#ifndef _WIN32
+    if (const passwd* account = ::getpwuid(::geteuid()))
+        return QString::fromLocal8Bit(account->pw_name);
+#endif
+    return qEnvironmentVariable("USERNAME");
+}
+
+} // namespace
 
 Kavoctl::Kavoctl(CliPlatform platform, QTextStream& out, QTextStream& err, QIODevice& input)
     : m_platform(platform), m_out(out), m_err(err), m_input(input) {}
@@ -315,6 +341,9 @@ void Kavoctl::askBroker() {
     m_broker = m_platform.mqtt(*std::move(settings));
     MqttLink::Events events;
     events.connected = [this] {
+        // Back after a loss while answers are awaited: only they are wanted.
+        if (m_tally)
+            return m_broker->subscribe(m_request.responseTopic);
         m_brokerAnswered = true;
         for (const QString& topic : m_building->topics())
             m_broker->subscribe(topic);
@@ -327,7 +356,9 @@ void Kavoctl::askBroker() {
         unreachable(what.section(QStringLiteral("; trying again"), 0, 0));
     };
     events.message = [this](const QString& topic, const QByteArray& payload, bool,
-                            const MqttRequest&) {
+                            const MqttRequest& request) {
+        if (m_tally && topic == m_request.responseTopic)
+            return takeGroupReply(payload, request);
         if (m_building->take(topic, payload) && m_brokerQuiet->isEnabled())
             m_brokerQuiet->setEnabled(true);
     };
@@ -360,30 +391,22 @@ void Kavoctl::reportBuilding() {
         finish(kExitOk);
         return;
     }
-    std::vector<BuildingProjector> chosen;
-    QStringList unknown;
-    const auto named = [](const QString& name) {
-        return [&name](const BuildingProjector& projector) { return projector.name == name; };
-    };
-    for (const BuildingProjector& projector : all) {
-        if ((!m_invocation.group.isEmpty() && inGroup(projector, m_invocation.group)) ||
-            m_invocation.arguments.contains(projector.name))
-            chosen.push_back(projector);
-    }
-    for (const QString& name : m_invocation.arguments) {
-        if (std::ranges::none_of(chosen, named(name)) && !unknown.contains(name))
-            unknown << name;
-    }
-    const bool groupFound =
-        m_invocation.group.isEmpty() || std::ranges::any_of(chosen, [this](const auto& projector) {
-            return inGroup(projector, m_invocation.group);
-        });
+    const auto [chosen, unknown, groupFound] =
+        chooseProjectors(all, m_invocation.arguments, m_invocation.group);
     if (!groupFound)
         complain(
             QStringLiteral("no projector on the broker is in group %1").arg(m_invocation.group));
     for (const QString& name : unknown)
         complain(QStringLiteral("%1: not on the broker under %2/")
                      .arg(escapeControls(name), m_invocation.base));
+    // A verb goes to nobody when a name is wrong: a typo never half-does a group.
+    if (m_invocation.subcommand == Subcommand::Act) {
+        if (groupFound && unknown.isEmpty())
+            sendToBuilding(chosen);
+        else
+            finish(kExitNotOnBroker);
+        return;
+    }
     bool online = groupFound && unknown.isEmpty();
     for (const BuildingProjector& projector : chosen) {
         if (projector.availability == QLatin1String("online"))
@@ -406,6 +429,134 @@ void Kavoctl::reportBuilding() {
             print(line);
     }
     finish(online ? kExitOk : kExitNotOnBroker);
+}
+
+// A verb across the building: one request to each projector's service, all
+// with the same correlation, answered on a topic of kavoctl's own, which is
+// subscribed to first (the broker takes a connection's packets in order, so
+// no answer comes before it). Offline services are not asked: a request kept
+// for one would be done whenever it came back.
+void Kavoctl::sendToBuilding(const std::vector<BuildingProjector>& chosen) {
+    m_brokerQuiet->setEnabled(false);
+    m_brokerLongest->setEnabled(false);
+    QStringList names;
+    for (const BuildingProjector& projector : chosen) {
+        names << projector.name;
+        if (projector.availability == QLatin1String("offline"))
+            m_offline << projector.name;
+    }
+    const bool untilDone = m_invocation.powerWait.has_value();
+    m_tally = std::make_unique<GroupTally>(names, untilDone);
+    QByteArray correlation(kCorrelationBytes, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(correlation.begin(), correlation.end());
+    m_request = {newResponseTopic(m_invocation.base, m_invocation.broker->user), correlation,
+                 requesterName(localUser(), QSysInfo::machineHostName())};
+    m_broker->subscribe(m_request.responseTopic);
+    const BrokerAction message = brokerActionFor(*findAction(m_invocation.verb));
+    for (const QString& name : names) {
+        if (!m_offline.contains(name))
+            m_broker->publish(m_invocation.base + QLatin1Char('/') + name + QLatin1Char('/') +
+                                  message.leaf,
+                              message.payload, m_request);
+    }
+    m_answerLimit = m_platform.timers.createTimer();
+    m_answerLimit->setInterval(kAnswerWithin);
+    m_answerLimit->setTickHandler([this] {
+        m_answerLimit->setEnabled(false);
+        m_answerTimeUp = true;
+        if (groupSettled())
+            reportGroup();
+    });
+    m_answerLimit->setEnabled(true);
+    m_settled = m_platform.timers.createTimer();
+    m_settled->setInterval(kReportAfterAnswer);
+    m_settled->setTickHandler([this] { reportGroup(); });
+    if (untilDone) {
+        m_resultLimit = m_platform.timers.createTimer();
+        m_resultLimit->setInterval(*m_invocation.powerWait);
+        m_resultLimit->setTickHandler([this] { reportGroup(); });
+        m_resultLimit->setEnabled(true);
+    }
+    if (groupSettled())
+        reportGroup();
+}
+
+// An answer counts when it carries this request's correlation and comes in
+// time: one that was not there by the answer limit stays "no answer". The
+// last one is reported a moment later: ending inside the broker link's
+// message callback would stop the link from within its own read.
+void Kavoctl::takeGroupReply(const QByteArray& payload, const MqttRequest& reply) {
+    if (reply.correlation != m_request.correlation || payload.size() > kLongestGroupReply)
+        return;
+    const std::optional<GroupReply> answer = parseGroupReply(payload);
+    if (!answer || m_offline.contains(answer->name))
+        return;
+    const auto asked = m_tally->replies().find(answer->name);
+    if (asked == m_tally->replies().end() ||
+        (m_answerTimeUp && asked->second.outcome == GroupOutcome::NoAnswer))
+        return;
+    if (m_tally->take(*answer) && groupSettled())
+        m_settled->setEnabled(true);
+}
+
+// Every projector has its part ended or given up: final, accepted when not
+// waiting for the result, or silent past the answer limit or offline.
+bool Kavoctl::groupSettled() const {
+    const bool untilDone = m_invocation.powerWait.has_value();
+    return std::ranges::all_of(m_tally->replies(), [&](const auto& entry) {
+        const GroupReply& reply = entry.second;
+        switch (reply.outcome) {
+        case GroupOutcome::NoAnswer:
+            return m_answerTimeUp || m_offline.contains(reply.name);
+        case GroupOutcome::Accepted:
+            return !untilDone;
+        default:
+            return true;
+        }
+    });
+}
+
+// Each projector's answer as a table (or JSON); anything short of full
+// success is summed up on stderr.
+void Kavoctl::reportGroup() {
+    if (!m_finished)
+        return;
+    const bool untilDone = m_invocation.powerWait.has_value();
+    std::vector<GroupReply> replies;
+    std::map<GroupOutcome, int> notDone;
+    for (const auto& [name, each] : m_tally->replies()) {
+        GroupReply reply = each;
+        if (reply.outcome == GroupOutcome::NoAnswer && m_offline.contains(name))
+            reply.detail = QStringLiteral("offline");
+        else if (reply.outcome == GroupOutcome::Accepted && untilDone)
+            reply.detail =
+                QStringLiteral("no result within %1 s").arg(m_invocation.powerWait->count());
+        if (reply.outcome != GroupOutcome::Reached &&
+            (untilDone || reply.outcome != GroupOutcome::Accepted))
+            ++notDone[reply.outcome];
+        replies.push_back(reply);
+    }
+    if (m_invocation.json)
+        print(QString::fromUtf8(QJsonDocument(groupJson(replies)).toJson(QJsonDocument::Indented))
+                  .trimmed());
+    else
+        for (const QString& line : groupTable(replies))
+            print(line);
+    const bool succeeded = m_tally->succeeded();
+    if (!succeeded) {
+        QStringList counts;
+        int missed = 0;
+        for (const auto& [outcome, count] : notDone) {
+            counts << QStringLiteral("%1 %2").arg(count).arg(groupOutcomeWord(outcome));
+            missed += count;
+        }
+        complain(QStringLiteral("%1: %2 of %3 not done: %4")
+                     .arg(m_invocation.verb)
+                     .arg(missed)
+                     .arg(replies.size())
+                     .arg(counts.join(QStringLiteral(", "))));
+    }
+    finish(succeeded ? kExitOk : kExitNotAllDone);
 }
 
 // A service's answer that lacks `key` means it does not know the request
@@ -615,7 +766,8 @@ void Kavoctl::finish(int exitStatus) {
         m_port->close();
     if (m_broker)
         m_broker->stop();
-    for (Timer* timer : {m_brokerQuiet.get(), m_brokerLongest.get()}) {
+    for (Timer* timer : {m_brokerQuiet.get(), m_brokerLongest.get(), m_answerLimit.get(),
+                         m_resultLimit.get(), m_settled.get()}) {
         if (timer)
             timer->setEnabled(false);
     }

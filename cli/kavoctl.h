@@ -1,13 +1,15 @@
 #pragma once
 
 // The kavoctl program as a class: it reads the panel's stored port and speed
-// (never writes them), opens the port through the port factory and runs one
+// (never writes them), opens the port through the port factory (or, with
+// --broker, reaches the building through the MQTT link factory) and runs one
 // subcommand on the event loop, writing results to `out` and diagnostics to
 // `err`. main only supplies the Qt services and the standard streams.
 
 #include "building.h"
 #include "command_text.h"
 #include "exchanger.h"
+#include "group_request.h"
 #include "managed_power.h"
 #include "mqtt_link.h"
 #include "options.h"
@@ -59,6 +61,10 @@ class Kavoctl {
     void askService(const QString& request);
     void askBroker();
     void reportBuilding();
+    void sendToBuilding(const std::vector<BuildingProjector>& chosen);
+    void takeGroupReply(const QByteArray& payload, const MqttRequest& reply);
+    bool groupSettled() const;
+    void reportGroup();
     bool finishedWith(const QJsonObject& answer, const char* key, const QString& unknown);
     void printAlerts(const QJsonObject& answer);
     void printSchedule(const QJsonObject& answer);
@@ -100,6 +106,15 @@ class Kavoctl {
     std::unique_ptr<Timer> m_brokerQuiet;
     std::unique_ptr<Timer> m_brokerLongest;
     bool m_brokerAnswered = false;
+    // A verb across the building: the request as sent, its answers, and
+    // the projectors not asked because their services are offline.
+    MqttRequest m_request;
+    std::unique_ptr<GroupTally> m_tally;
+    QStringList m_offline;
+    std::unique_ptr<Timer> m_answerLimit;
+    std::unique_ptr<Timer> m_resultLimit;
+    std::unique_ptr<Timer> m_settled; // the last answer came: report once out of its callback
+    bool m_answerTimeUp = false;
     bool m_firstExchange = true;
 };
 

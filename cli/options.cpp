@@ -7,6 +7,7 @@
 #include "port_paths.h"
 #include "projector_vocabulary.h"
 
+#include <algorithm>
 #include <array>
 #include <QRegularExpression>
 
@@ -24,12 +25,12 @@ const QString kUsage = QStringLiteral(
     "  send CMD...    raw commands with their traces; \"-\": from stdin, one a line\n"
     "  list [WORD...] panel buttons and catalogue entries holding every word\n"
     "  ports          COM1..COM15, their devices and whether they open\n"
-    "  --broker URL list|status NAME...|--group G   the projectors on a broker\n"
+    "  --broker URL list | status or VERB..., then NAME... or --group G   across it\n"
     "Options:\n");
 const QString kExitStatus =
     QStringLiteral("Exit status: 0 done, 1 usage error, 2 the port or broker did not open, 3 no\n"
                    "reply, 4 a reply \"?\", unfinished or no status, 5 --wait: not reached, 6 a\n"
-                   "projector not on the broker or offline. See kavoctl(1).\n");
+                   "projector not on the broker or offline, 7 not all did it. See kavoctl(1).\n");
 constexpr int kHelpColumn = 17;
 
 struct SubcommandName {
@@ -93,15 +94,43 @@ ParsedArguments usage(const QString& message) {
 
 // The options that only --broker uses, and those that go with it too.
 constexpr std::array kBrokerOnly{"broker-password-file", "broker-ca", "base", "group"};
-constexpr std::array kBesideBroker{"broker", "json", "q", "quiet"};
+constexpr std::array kBesideBroker{"broker", "json", "q", "quiet", "wait"};
 
-// list and status of the projectors on a broker: their own options, names
-// for status (or --group), no words for list. The table's checks write into
-// `invocation` as its values are read.
-ParsedArguments brokerInvocation(OptionReader& read, const QString& name,
-                                 const Invocation& invocation) {
-    if (invocation.subcommand != Subcommand::List && invocation.subcommand != Subcommand::Status)
-        return usage(QStringLiteral("--broker is for list and status, not %1").arg(name));
+// A verb across the building: its words are the longest run after it that
+// names one of its actions, the words after them the projectors' names. A
+// volume step count would be taken for a name, so it is refused: each
+// request is one step.
+std::optional<QString> takeVerbAndNames(const QString& verb, const QStringList& words,
+                                        Invocation& invocation) {
+    for (qsizetype taken = words.size(); taken > 0; --taken) {
+        Invocation trial;
+        if (takeVerb(verb, words.first(taken), trial))
+            continue;
+        if (verb == QLatin1String("volume") && taken == 2)
+            return QStringLiteral("volume across the building goes one step a request");
+        invocation.verb = trial.verb;
+        invocation.arguments = words.sliced(taken);
+        return std::nullopt;
+    }
+    return takeVerb(verb, words.first(std::min<qsizetype>(words.size(), 1)), invocation);
+}
+
+// list, status and the verbs across the projectors on a broker: their own
+// options, names for status and the verbs (or --group), no words for list.
+// The table's checks write into `invocation` as its values are read.
+ParsedArguments brokerInvocation(OptionReader& read, const QString& name, Invocation& invocation) {
+    const bool act = invocation.subcommand == Subcommand::Act;
+    if (invocation.subcommand != Subcommand::List && invocation.subcommand != Subcommand::Status &&
+        !act)
+        return usage(
+            QStringLiteral("--broker is for list, status and the verbs, not %1").arg(name));
+    if (act) {
+        const QStringList words = std::exchange(invocation.arguments, {});
+        if (const auto error = takeVerbAndNames(name, words, invocation))
+            return usage(escapeControls(*error));
+    } else if (read.isSet(QStringLiteral("wait"))) {
+        return usage(QStringLiteral("--wait is for the verbs, not %1").arg(name));
+    }
     for (const QString& option : read.optionNames()) {
         const auto known = [&option](const char* each) { return option == QLatin1String(each); };
         if (std::ranges::none_of(kBrokerOnly, known) && std::ranges::none_of(kBesideBroker, known))
@@ -110,10 +139,11 @@ ParsedArguments brokerInvocation(OptionReader& read, const QString& name,
     if (invocation.subcommand == Subcommand::List && !invocation.arguments.isEmpty())
         return usage(QStringLiteral("list --broker takes no words; status takes names"));
     if (invocation.subcommand == Subcommand::List && read.isSet(QStringLiteral("group")))
-        return usage(QStringLiteral("--group is for status; list shows every group"));
-    if (invocation.subcommand == Subcommand::Status && invocation.arguments.isEmpty() &&
+        return usage(QStringLiteral("--group is for status and the verbs; list shows every group"));
+    if (invocation.subcommand != Subcommand::List && invocation.arguments.isEmpty() &&
         !read.isSet(QStringLiteral("group")))
-        return usage(QStringLiteral("status --broker takes projector names or --group G"));
+        return usage(QStringLiteral("%1 --broker takes projector names or --group G")
+                         .arg(act ? invocation.verb : name));
     if (!read.readValues())
         return usage(read.error());
     if (!invocation.brokerPasswordFile.isEmpty() && invocation.broker->user.isEmpty())
@@ -154,8 +184,8 @@ ParsedArguments parseArguments(const QStringList& arguments) {
              .check = numberInto("milliseconds", 1, longestWindow, invocation.replyWindow)},
             {.names = {"wait"},
              .valueName = "S",
-             .help = "power on|off: until it is on or in standby, waiting out a warm-up or "
-                     "cool-down first, at most S seconds",
+             .help = "power on|off: until on or in standby, after a warm-up or cool-down; "
+                     "--broker: for each result; at most S s",
              .byDefault = QString::number(kDefaultPowerWait.count()),
              .check = numberInto("seconds", 1, kLongestPowerWait.count(), invocation.powerWait),
              .optionalValue = true},

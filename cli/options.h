@@ -38,17 +38,18 @@ struct Invocation {
     bool json = false;
     bool quiet = false;
     QStringList arguments; // the commands of send and of a verb, the words of list, the names
-                           // of status --broker
+                           // of status and of a verb with --broker
     QString verb;          // the action a verb names ("power off"), for messages
-    // power on|off --wait: managed power, waiting at most this long.
+    // power on|off --wait: managed power, waiting at most this long; a verb
+    // with --broker: each projector's result, waited for this long.
     std::optional<std::chrono::seconds> powerWait;
-    // --broker: list and status NAME... of the projectors that services
-    // announce on an MQTT broker, under --base.
+    // --broker: list, status NAME... and the verbs for the projectors that
+    // services announce on an MQTT broker, under --base.
     std::optional<BrokerAddress> broker;
     QString brokerPasswordFile;
     QString brokerCa;
     QString base = QStringLiteral("kavo");
-    QString group; // status --group
+    QString group; // status and the verbs: --group
 };
 
 struct ParsedArguments {

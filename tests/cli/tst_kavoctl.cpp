@@ -2,7 +2,11 @@
 // projector (or a bare pseudo-terminal) as COM<n> in a throw-away port folder,
 // on a pseudo-terminal or listening on loopback TCP.
 
+#include "cli_constants.h"
+#include "fakes.h"
+#include "group_request.h"
 #include "kavo_version.h"
+#include "kavoctl.h"
 #include "line_settings.h"
 #include "loopback_server.h"
 #include "mqtt_broker.h"
@@ -13,6 +17,7 @@
 #include "simulated_projector.h"
 #include "tcp_serial_port.h"
 
+#include <QBuffer>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -90,8 +95,7 @@ const QString kStandby = QStringLiteral("TxD: C R 0  [CR] \tRxD: 8 0  [CR] \tSTA
 
 // Three services' retained topics as they publish them, and a fourth whose
 // announcement was removed: its availability alone is left on the broker.
-void announceBuilding(Broker& broker) {
-    Watcher watcher(broker.port);
+QList<std::pair<QString, QByteArray>> buildingTopics() {
     const auto info = [](const char* name, const char* description, QJsonArray groups) {
         return QJsonDocument(QJsonObject{{"name", name},
                                          {"description", description},
@@ -102,7 +106,7 @@ void announceBuilding(Broker& broker) {
                                          {"version", KAVO_VERSION}})
             .toJson(QJsonDocument::Compact);
     };
-    const QList<std::pair<QString, QByteArray>> topics{
+    return {
         {"kavo/hall-a/info", info("hall-a", "Hall A", {"floor-2", "lecture-halls"})},
         {"kavo/hall-a/availability", "online"},
         {"kavo/hall-a/state",
@@ -117,12 +121,23 @@ void announceBuilding(Broker& broker) {
         {"kavo/hall-d/info", ""},
         {"kavo/hall-d/availability", "offline"},
     };
-    for (const auto& [topic, payload] : topics) {
+}
+
+void announceBuilding(Broker& broker) {
+    Watcher watcher(broker.port);
+    for (const auto& [topic, payload] : buildingTopics()) {
         watcher.publish(topic, payload, true);
         // A removal has no payload to wait for: the message after it says it was taken.
         QVERIFY(payload.isEmpty() || watcher.waitFor(topic, payload));
     }
 }
+
+class NoPorts final : public PortFactory {
+  public:
+    std::unique_ptr<SerialPort> createPort(const QString&) override {
+        return unusablePort(QStringLiteral("no port here"));
+    }
+};
 
 } // namespace
 
@@ -663,9 +678,15 @@ class TestKavoctl : public QObject {
                "--broker-password-file";
         QTest::newRow("--group without a broker")
             << QStringList{"status", "--group", "floor-2"} << none << 1 << "--group needs --broker";
-        QTest::newRow("a verb on the broker")
+        QTest::newRow("raw commands on the broker")
+            << QStringList{"send", "C00", "--broker", "mqtt://127.0.0.1"} << none << 1
+            << "--broker is for list, status and the verbs, not send";
+        QTest::newRow("a verb on the broker for nobody")
             << QStringList{"power", "on", "--broker", "mqtt://127.0.0.1"} << none << 1
-            << "--broker is for list and status, not power";
+            << "power on --broker takes projector names or --group G";
+        QTest::newRow("volume steps on the broker")
+            << QStringList{"volume", "up", "3", "hall-a", "--broker", "mqtt://127.0.0.1"} << none
+            << 1 << "volume across the building goes one step a request";
         QTest::newRow("status on the broker of nothing")
             << QStringList{"status", "--broker", "mqtt://127.0.0.1"} << none << 1
             << "status --broker takes projector names or --group G";
@@ -782,6 +803,122 @@ class TestKavoctl : public QObject {
         QCOMPARE(outcome.err.isEmpty(), err.isEmpty());
         QVERIFY2(outcome.err.join(QLatin1Char('\n')).contains(err),
                  qPrintable(outcome.err.join(QLatin1Char('\n'))));
+    }
+
+    // In-process on a fake broker holding the building above: `answers` are
+    // the services' answers in turn, NAME=OUTCOME[:DETAIL], "+" first: after
+    // the answer limit, "~" first: with another correlation. `asked`: what
+    // was published; --json is compared compact.
+    void verbsAcrossTheBuilding_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QStringList>("asked");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("a group off, waiting for each")
+            << QStringList{"power", "off", "--group", "floor-2", "--wait"}
+            << QStringList{"hall-a=accepted", "hall-b=accepted", "hall-b=reached:standby",
+                           "hall-a=reached:standby"}
+            << QStringList{"kavo/hall-a/power/set OFF", "kavo/hall-b/power/set OFF"} << 0
+            << QStringList{"hall-a  reached  standby", "hall-b  reached  standby"} << "";
+        QTest::newRow("one refused, one offline")
+            << QStringList{"mute", "all", "on", "hall-a", "hall-b", "hall-c"}
+            << QStringList{"hall-a=accepted", "hall-b=refused:the line is down"}
+            << QStringList{"kavo/hall-a/action mute all on", "kavo/hall-b/action mute all on"} << 7
+            << QStringList{"hall-a  accepted", "hall-b  refused    the line is down",
+                           "hall-c  no answer  offline"}
+            << "mute all on: 2 of 3 not done: 1 no answer, 1 refused";
+        QTest::newRow("a forged answer and late ones")
+            << QStringList{"power", "on", "hall-b", "hall-a", "--wait"}
+            << QStringList{"~hall-b=accepted", "hall-a=accepted", "+hall-b=accepted",
+                           "+hall-b=reached:on", "+hall-a=reached:on"}
+            << QStringList{"kavo/hall-a/power/set ON", "kavo/hall-b/power/set ON"} << 7
+            << QStringList{"hall-a  reached    on", "hall-b  no answer"}
+            << "power on: 1 of 2 not done: 1 no answer";
+        QTest::newRow("accepted, no result in the wait")
+            << QStringList{"freeze", "on", "hall-a", "--wait=60"} << QStringList{"hall-a=accepted"}
+            << QStringList{"kavo/hall-a/action freeze on"} << 7
+            << QStringList{"hall-a  accepted  no result within 60 s"}
+            << "freeze on: 1 of 1 not done: 1 accepted";
+        QTest::newRow("as JSON")
+            << QStringList{"input", "network", "hall-a", "--json"} << QStringList{"hall-a=accepted"}
+            << QStringList{"kavo/hall-a/action input network"} << 0
+            << QStringList{R"([{"detail":"","name":"hall-a","outcome":"accepted"}])"} << "";
+        QTest::newRow("an unknown name sends nothing")
+            << QStringList{"power", "off", "hall-a", "hall-d"} << QStringList() << QStringList()
+            << 6 << QStringList() << "hall-d: not on the broker under kavo/";
+        QTest::newRow("a group of nobody")
+            << QStringList{"power", "off", "--group", "floor-9"} << QStringList() << QStringList()
+            << 6 << QStringList() << "no projector on the broker is in group floor-9";
+    }
+    void verbsAcrossTheBuilding() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, answers);
+        FakeClock clock;
+        FakeSettingsStore store;
+        NoPorts ports;
+        FakeMqttLink* link = nullptr;
+        cli::CliPlatform platform{store, ports, clock, [&link](MqttSettings) {
+                                      auto made = std::make_unique<FakeMqttLink>();
+                                      link = made.get();
+                                      return made;
+                                  }};
+        QString outText;
+        QString errText;
+        QTextStream out(&outText);
+        QTextStream errStream(&errText);
+        QBuffer input;
+        cli::Kavoctl program(platform, out, errStream, input);
+        std::optional<int> exitCode;
+        program.start(QStringList{"kavoctl", "--broker", "mqtt://tech@127.0.0.1"} + arguments,
+                      [&exitCode](int code) { exitCode = code; });
+        QVERIFY(link);
+        link->events.connected();
+        for (const auto& [topic, payload] : buildingTopics())
+            link->arrive(topic, payload);
+        clock.advance(cli::kBrokerQuiet);
+
+        QStringList asked;
+        const MqttRequest sent =
+            link->published.empty() ? MqttRequest() : link->published[0].request;
+        for (const auto& [topic, payload, request] : link->published) {
+            asked << topic + ' ' + payload;
+            QVERIFY(request.correlation == sent.correlation && sent.correlation.size() == 16);
+            QVERIFY(request.responseTopic.startsWith("kavo/_replies/tech/") &&
+                    link->subscribed.contains(request.responseTopic));
+            QVERIFY2(request.requester.startsWith("kavoctl:") && isRequesterName(request.requester),
+                     qPrintable(request.requester));
+        }
+        asked.sort();
+        QTEST(asked, "asked");
+        const auto answer = [&](bool late) {
+            for (QString each : answers) {
+                if (each.startsWith('+') != late)
+                    continue;
+                const QByteArray correlation = each.startsWith('~') ? "forged" : sent.correlation;
+                each.remove(QRegularExpression("^[+~]"));
+                const QString outcome = each.section('=', 1);
+                link->arrive(sent.responseTopic,
+                             QJsonDocument(QJsonObject{{"name", each.section('=', 0, 0)},
+                                                       {"outcome", outcome.section(':', 0, 0)},
+                                                       {"detail", outcome.section(':', 1)}})
+                                 .toJson(),
+                             MqttRequest{{}, correlation, {}});
+            }
+        };
+        answer(false);
+        // Never ended inside the broker's callback: stopping the link there would lock it.
+        QVERIFY(answers.isEmpty() || !exitCode);
+        clock.advance(cli::kAnswerWithin);
+        answer(true);
+        clock.advance(cli::kDefaultPowerWait);
+        QTEST(exitCode.value_or(-1), "exitCode");
+        if (arguments.contains("--json"))
+            outText = QJsonDocument::fromJson(outText.toUtf8()).toJson(QJsonDocument::Compact);
+        QTEST(outText.split('\n', Qt::SkipEmptyParts), "out");
+        QFETCH(QString, err);
+        QCOMPARE(errText, err.isEmpty() ? err : "kavoctl: " + err + '\n');
     }
 
     void noBrokerIsExitTwo() {

@@ -1,11 +1,15 @@
-// The projector's words: the actions built from the panel's buttons, and
-// managed power driven through a real exchange on the fake line and clock.
+// The projector's words: the actions built from the panel's buttons,
+// managed power driven through a real exchange on the fake line and clock,
+// and how many projectors are asked for an action through a broker.
 
 #include "button_map.h"
 #include "fakes.h"
+#include "group_request.h"
 #include "managed_power.h"
 #include "projector_vocabulary.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 using namespace kavo;
@@ -128,6 +132,107 @@ class TestVocabulary : public QObject {
         QTEST(went, "sent");
         QTEST(outcome->reached, "reached");
         QTEST(outcome->words, "words");
+    }
+
+    // A message's leaf and payload, and the action it names (empty: none);
+    // `sent`: it is also what a requester sends for that action.
+    void brokerMessages_data() {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("sent");
+        QTest::addColumn<QString>("action");
+        QTest::newRow("power on") << "power/set ON" << true << "power on";
+        QTest::newRow("power in lower case") << "power/set off" << false << "power off";
+        QTest::newRow("an input") << "action input 2" << true << "input 2";
+        QTest::newRow("both mutes") << "action mute all on" << true << "mute all on";
+        QTest::newRow("no such power") << "power/set TOGGLE" << false << "";
+        QTest::newRow("no such action") << "action self destruct" << false << "";
+        QTest::newRow("another topic") << "input/set input 2" << false << "";
+    }
+    void brokerMessages() {
+        QFETCH(QString, message);
+        const Action* found = actionForBroker(message.section(' ', 0, 0), message.section(' ', 1));
+        QTEST(found ? found->name : QString(), "action");
+        if (QFETCH(bool, sent); sent) {
+            const BrokerAction back = brokerActionFor(*found);
+            QCOMPARE(back.leaf + ' ' + back.payload, message);
+        }
+    }
+
+    // `kind` "topic": a response topic under kavo; "requester": a requester's
+    // name; else a new response topic for the broker user `text` is made
+    // under `kind`.
+    void requestNames_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("fit");
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("a reply topic") << "kavo/_replies/tech/0a1b" << true << "topic";
+        QTest::newRow("the replies' root") << "kavo/_replies/" << false << "topic";
+        QTest::newRow("a wildcard") << "kavo/_replies/+/x" << false << "topic";
+        QTest::newRow("a multi-level one") << "kavo/_replies/#" << false << "topic";
+        QTest::newRow("a projector's topic") << "kavo/hall-a/power/set" << false << "topic";
+        QTest::newRow("a long one") << "kavo/_replies/" + QString(243, 'x') << false << "topic";
+        QTest::newRow("a page user") << "alice@hall-a" << true << "requester";
+        QTest::newRow("kavoctl") << "kavoctl:tech@lectern-3" << true << "requester";
+        QTest::newRow("nobody") << "" << false << "requester";
+        QTest::newRow("a line break") << "eve\nmallory" << false << "requester";
+        QTest::newRow("65 letters") << QString(65, 'a') << false << "requester";
+        QTest::newRow("for a user") << "tech" << true << "kavo/_replies/tech";
+        QTest::newRow("for a user with a wildcard") << "te#ch" << true << "kavo/_replies";
+    }
+    void requestNames() {
+        QFETCH(QString, text);
+        QFETCH(QString, kind);
+        const QString base = QStringLiteral("kavo");
+        if (kind == QLatin1String("topic")) {
+            QTEST(isResponseTopic(base, text), "fit");
+        } else if (kind == QLatin1String("requester")) {
+            QTEST(isRequesterName(text), "fit");
+        } else {
+            const QString topic = newResponseTopic(base, text);
+            QTEST(isResponseTopic(base, topic), "fit");
+            QCOMPARE(topic.section('/', 0, -2), kind);
+            QVERIFY(topic != newResponseTopic(base, text));
+        }
+    }
+
+    // Answers in turn as NAME=OUTCOME to a tally of a and b; `taken`: 1 taken,
+    // 0 not taken, - not an answer at all.
+    void groupTally_data() {
+        QTest::addColumn<QString>("replies");
+        QTest::addColumn<bool>("untilDone");
+        QTest::addColumn<QString>("taken");
+        QTest::addColumn<bool>("finished");
+        QTest::addColumn<bool>("succeeded");
+        QTest::newRow("all accepted") << "a=accepted,b=accepted" << false << "11" << true << true;
+        QTest::newRow("waiting for the result")
+            << "a=accepted,b=accepted" << true << "11" << false << false;
+        QTest::newRow("all reached")
+            << "a=accepted,b=accepted,a=reached,b=reached" << true << "1111" << true << true;
+        QTest::newRow("one refused") << "a=refused,b=accepted" << false << "11" << true << false;
+        QTest::newRow("accepted after the result")
+            << "a=reached,a=accepted,b=reached" << true << "101" << true << true;
+        QTest::newRow("strangers and non-answers")
+            << "c=accepted,a=no answer,a=done,=accepted,a=accepted,b=not reached" << true
+            << "0---11" << false << false;
+    }
+    void groupTally() {
+        QFETCH(QString, replies);
+        QFETCH(bool, untilDone);
+        GroupTally tally({QStringLiteral("a"), QStringLiteral("b")}, untilDone);
+        QString taken;
+        for (const QString& each : replies.split(',')) {
+            const std::optional<GroupReply> reply =
+                parseGroupReply(QJsonDocument(QJsonObject{{"name", each.section('=', 0, 0)},
+                                                          {"outcome", each.section('=', 1)},
+                                                          {"detail", "standby"}})
+                                    .toJson());
+            taken += !reply ? '-' : tally.take(*reply) ? '1' : '0';
+            if (reply)
+                QCOMPARE(parseGroupReply(groupReplyPayload(*reply))->detail, "standby");
+        }
+        QTEST(taken, "taken");
+        QTEST(tally.finished(), "finished");
+        QTEST(tally.succeeded(), "succeeded");
     }
 };
 
