@@ -362,6 +362,12 @@ void Kavoctl::askBroker() {
         if (m_building->take(topic, payload) && m_brokerQuiet->isEnabled())
             m_brokerQuiet->setEnabled(true);
     };
+    events.refused = [this](const QString& topic, const QByteArray& correlation,
+                            const QString& why) {
+        if (m_tally && correlation == m_request.correlation &&
+            m_tally->take(brokerRefusal(m_invocation.base, topic, why)) && groupSettled())
+            m_settled->setEnabled(true);
+    };
     m_brokerLongest->setEnabled(true);
     m_broker->start(std::move(events));
 }

@@ -70,7 +70,10 @@ class MqttLink {
                          const MqttRequest& request) = 0;
     virtual void subscribe(const QString& topic) = 0;
     // Sends what is waiting (at most a moment's wait) and says goodbye, so
-    // that the broker does not send the will.
+    // that the broker does not send the will. Never from within one of the
+    // events' calls, nor the link destroyed there: libmosquitto is inside its
+    // own read then, and would wait for itself. Leave the call first (a
+    // zero-length timer).
     virtual void stop() = 0;
 };
 

@@ -82,6 +82,13 @@ bool isFinal(GroupOutcome outcome) {
            outcome == GroupOutcome::NotReached;
 }
 
+GroupReply brokerRefusal(const QString& base, const QString& topic, const QString& why) {
+    const QString prefix = base + QLatin1Char('/');
+    return {topic.startsWith(prefix) ? topic.mid(prefix.size()).section(QLatin1Char('/'), 0, 0)
+                                     : QString(),
+            GroupOutcome::Refused, QStringLiteral("the broker would not pass it on: %1").arg(why)};
+}
+
 QByteArray groupReplyPayload(const GroupReply& reply) {
     return QJsonDocument(QJsonObject{{QStringLiteral("name"), reply.name},
                                      {QStringLiteral("outcome"), groupOutcomeWord(reply.outcome)},

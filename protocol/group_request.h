@@ -52,6 +52,9 @@ struct GroupReply {
     GroupOutcome outcome = GroupOutcome::NoAnswer;
     QString detail; // "standby", "the line is down", "no such action"
 };
+// A request the broker would not pass on (MQTT 5's acknowledgement with a
+// failure reason) as that projector's refusal; `topic` is BASE/NAME/LEAF.
+GroupReply brokerRefusal(const QString& base, const QString& topic, const QString& why);
 // {"name": NAME, "outcome": WORD, "detail": TEXT}
 QByteArray groupReplyPayload(const GroupReply& reply);
 // Empty for anything else, a "no answer" among them.

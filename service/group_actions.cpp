@@ -121,14 +121,8 @@ bool GroupActions::take(const QString& topic, const QByteArray& payload,
 void GroupActions::refused(const QString& topic, const QByteArray& correlation,
                            const QString& why) {
     const auto open = m_open.find(correlation);
-    const QString prefix = m_base + QLatin1Char('/');
-    if (open == m_open.end() || !topic.startsWith(prefix))
-        return;
-    Request& asked = *open->second;
-    const QString name = topic.mid(prefix.size()).section(QLatin1Char('/'), 0, 0);
-    if (asked.tally.take({name, GroupOutcome::Refused,
-                          QStringLiteral("the broker would not pass it on: %1").arg(why)}))
-        endIfDone(asked);
+    if (open != m_open.end() && open->second->tally.take(brokerRefusal(m_base, topic, why)))
+        endIfDone(*open->second);
 }
 
 void GroupActions::timeLimit(Request& request) {

@@ -829,6 +829,13 @@ class TestKavoctl : public QObject {
             << QStringList{"hall-a  accepted", "hall-b  refused    the line is down",
                            "hall-c  no answer  offline"}
             << "mute all on: 2 of 3 not done: 1 no answer, 1 refused";
+        QTest::newRow("the broker refuses one")
+            << QStringList{"power", "off", "hall-a", "hall-b"}
+            << QStringList{"!hall-a", "hall-b=accepted"}
+            << QStringList{"kavo/hall-a/power/set OFF", "kavo/hall-b/power/set OFF"} << 7
+            << QStringList{"hall-a  refused   the broker would not pass it on: not authorized",
+                           "hall-b  accepted"}
+            << "power off: 1 of 2 not done: 1 refused";
         QTest::newRow("a forged answer and late ones")
             << QStringList{"power", "on", "hall-b", "hall-a", "--wait"}
             << QStringList{"~hall-b=accepted", "hall-a=accepted", "+hall-b=accepted",
@@ -896,6 +903,13 @@ class TestKavoctl : public QObject {
             for (QString each : answers) {
                 if (each.startsWith('+') != late)
                     continue;
+                if (each.startsWith('!')) { // the broker refuses the request to that one
+                    for (const FakeMqttLink::Published& message : link->published) {
+                        if (message.topic.startsWith("kavo/" + each.mid(1) + '/'))
+                            link->events.refused(message.topic, sent.correlation, "not authorized");
+                    }
+                    continue;
+                }
                 const QByteArray correlation = each.startsWith('~') ? "forged" : sent.correlation;
                 each.remove(QRegularExpression("^[+~]"));
                 const QString outcome = each.section('=', 1);
