@@ -11,6 +11,7 @@ Every wait is bounded and the processes are ended whatever happens.
 
 import argparse
 import os
+import re
 import shutil
 import signal
 import socket
@@ -93,7 +94,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--service", required=True)
     parser.add_argument("--sim", required=True)
+    parser.add_argument("--kavoctl", required=True)
     arguments = parser.parse_args()
+    kavoctl = os.path.abspath(arguments.kavoctl)
     service_program = os.path.abspath(arguments.service)
     sim_program = os.path.abspath(arguments.sim)
 
@@ -148,12 +151,14 @@ def main():
         print("ok: three projectors listed", flush=True)
 
         group_actions(page, sims, services)
+        kavoctl_across(kavoctl, broker, services, KAVOCTL_ALIVE)
 
         # A service that dies leaves its will on the broker: offline.
         services["hall-c"].process.kill()
         until_rows(page, "hall-c shown offline after it was killed",
                    lambda rows: rows.get("hall-c", {}).get("Availability") == "offline")
         print("ok: a killed service shown offline", flush=True)
+        kavoctl_across(kavoctl, broker, services, KAVOCTL_ONE_DEAD)
 
         # The broker restarted: it has forgotten everything retained; the
         # services connect again and announce themselves, the view follows.
@@ -196,6 +201,31 @@ def main():
             broker.child.stop()
         shutil.rmtree(workdir, ignore_errors=True)
     return 0
+
+
+# kavoctl's verbs across the building: its arguments after --broker URL, the
+# exit status, a line its output must hold, the service whose journal then
+# names kavoctl (or None).
+KAVOCTL_ALIVE = [
+    (["input", "2", "hall-b", "hall-c", "--wait=20"], 0, r"hall-c\s+reached\s+input_2", "hall-b"),
+    (["power", "off", "hall-b", "nobody"], 6, r"nobody: not on the broker", None),
+]
+KAVOCTL_ONE_DEAD = [
+    (["power", "off", "hall-c"], 7, r"hall-c\s+no answer\s+offline", None),
+]
+
+
+def kavoctl_across(kavoctl, broker, services, rows):
+    for arguments, status, shown, journal in rows:
+        done = subprocess.run([kavoctl, "--broker", broker.url(), *arguments],
+                              capture_output=True, text=True, timeout=60)
+        output = done.stdout + done.stderr
+        if done.returncode != status or not re.search(shown, output):
+            raise Failure(f"kavoctl {' '.join(arguments)} exited {done.returncode}, not "
+                          f"{status}, or did not say {shown!r}:\n{output}")
+        if journal:
+            services[journal].wait_for(r"mqtt:kavoctl:\S+\s+TxD: C 0 6", "kavoctl as who asked")
+        print(f"ok: kavoctl {' '.join(arguments)}", flush=True)
 
 
 def results(page):
