@@ -37,7 +37,8 @@ class FarEnd {
         else
             m_pty = std::make_unique<PtyPair>();
     }
-    bool linkAs(int number) const {
+    bool linkAs(int number) {
+        m_number = number;
         return m_server ? m_server->linkAs(portFolder(), number)
                         : m_pty->linkAs(portFolder(), number);
     }
@@ -51,7 +52,15 @@ class FarEnd {
     void hangUp() {
         if (m_server)
             m_server->hangUp();
-        m_pty.reset();
+        if (m_pty) {
+            m_pty.reset();
+            // Its /dev/pts number goes back to the system, and any program's
+            // next pseudo-terminal may take it meanwhile: the link points
+            // where nothing comes back, as an unplugged adapter's node.
+            const QString link = QStringLiteral("%1/COM%2").arg(portFolder()).arg(m_number);
+            QFile::remove(link);
+            QFile::link(QStringLiteral("/dev/pts/unplugged"), link);
+        }
     }
     bool comeBack(int number) {
         if (m_server)
@@ -64,6 +73,7 @@ class FarEnd {
   private:
     std::unique_ptr<PtyPair> m_pty;
     std::unique_ptr<LoopbackServer> m_server;
+    int m_number = 0;
 };
 
 void addKinds() {
