@@ -93,6 +93,9 @@ windows:
 	@cd $(WIN_BUILD) && cpack -G ZIP >/dev/null
 	@echo "$(WIN_BUILD)/$$(cd $(WIN_BUILD) && ls -t kavo-control-*-win64.zip | head -n 1)"
 	@scripts/build-windows-installer.sh $(WIN_BUILD)
+	@cd $(WIN_BUILD) && for f in $$(ls -t kavo-control-*-win64.zip | head -n 1) \
+	  $$(ls -t kavo-control-*-win64-setup.exe | head -n 1); do \
+	  echo "$$f: $$(stat -c %s $$f | awk '{ printf "%.1f MB", $$1 / 1048576 }')"; done
 
 # The Windows programs under Wine on a virtual display, against the simulated
 # projector of the Linux build: the test suites that need no pseudo-terminal,

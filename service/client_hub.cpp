@@ -1,15 +1,12 @@
 #include "client_hub.h"
 
 #include "kavo_version.h"
+#include "local_peer.h"
 #include "port_paths.h"
 #include "safe_files.h"
 #include "service_lines.h"
 #include "stream_connection.h"
 
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <pwd.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,9 +14,9 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QTcpSocket>
-#include <sys/socket.h>
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 namespace kavo::service {
 namespace {
@@ -31,22 +28,13 @@ struct Peer {
     QString source;
 };
 
-Peer peerOf(QLocalSocket& socket) {
-    ucred credentials{};
-    socklen_t size = sizeof credentials;
-    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials,
-                     &size) != 0)
-        return {QStringLiteral("unix:?"), QStringLiteral("unix:?")};
-    // The user by name where the system knows one, as the journal is read
-    // by people: who turned the projector off.
-    QString user = QString::number(credentials.uid);
-    std::array<char, 1024> buffer{};
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(credentials.uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        user = escapeControls(QString::fromLocal8Bit(found->pw_name));
-    return {QStringLiteral("unix:%1(%2)").arg(user).arg(credentials.pid),
-            QStringLiteral("unix user %1").arg(user)};
+Peer peerOf(const QLocalSocket& socket) {
+    const QString kind = localEndpointKind();
+    const std::optional<LocalPeer> peer = localPeerOf(socket);
+    if (!peer)
+        return {kind + QStringLiteral(":?"), kind + QStringLiteral(":?")};
+    return {QStringLiteral("%1:%2(%3)").arg(kind, peer->user).arg(peer->pid),
+            QStringLiteral("%1 user %2").arg(kind, peer->user)};
 }
 
 Peer peerOf(QTcpSocket& socket) {
@@ -87,6 +75,7 @@ ClientHub::~ClientHub() {
     close();
 }
 
+#ifndef Q_OS_WIN
 QString ClientHub::listenLocal(const QString& path) {
     const QString folder = QFileInfo(path).absolutePath();
     // The per-user default folder, $XDG_RUNTIME_DIR/kavo, is made here.
@@ -128,6 +117,29 @@ QString ClientHub::listenLocal(const QString& path) {
     m_journal.write(m_name, QStringLiteral("serving on unix:%1").arg(escapeControls(path)));
     return {};
 }
+
+#else
+// A named pipe: its name, not a file, so there is nothing stale to clear and
+// no folder to check. The pipe is opened to the service's own account alone.
+QString ClientHub::listenLocal(const QString& path) {
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    if (probe.waitForConnected(kProbeMs)) {
+        probe.abort();
+        return QStringLiteral("cannot serve %1: another service answers on it (a second "
+                              "service for the same pipe is not started)")
+            .arg(escapeControls(path));
+    }
+    m_local.setMaxPendingConnections(kMaxClients);
+    m_local.setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_local.listen(path))
+        return QStringLiteral("cannot serve %1: %2")
+            .arg(escapeControls(path), m_local.errorString());
+    m_journal.write(
+        m_name, QStringLiteral("serving on pipe:%1").arg(escapeControls(m_local.fullServerName())));
+    return {};
+}
+#endif
 
 QString ClientHub::listenTcp(const ListenAddress& address) {
     if (!m_tcp.listen(address.address, address.port))
