@@ -108,7 +108,7 @@ mosquitto_configure=(
   -DWITH_THREADING=OFF -DWITH_STATIC_LIBRARIES=OFF -DWITH_SRV=OFF
 )
 # Password hashes and secret comparisons, as a DLL. Its Debian source has no
-# generated configure script: autogen.sh makes it (autoconf, automake and
+# generated configure script: autoreconf makes it (autoconf, automake and
 # libtool). No stack protector: with MinGW it needs a runtime DLL more.
 sodium_configure=(
   --host=x86_64-w64-mingw32 --prefix="$prefix"

@@ -11,7 +11,7 @@
 # --fresh empties the build folder before configuring; without it an existing
 # build folder is configured again in place, so that only what changed is built.
 # --autotools: an Autotools source instead; CONFIGURE is then the arguments
-# of its configure script (made by its autogen.sh when missing), run in an
+# of its configure script (made by autoreconf when missing), run in an
 # empty build folder, and make builds and installs.
 # Environment: JOBS (parallel build jobs, default 2).
 set -euo pipefail
@@ -36,7 +36,7 @@ if ! holds_key "$configured"; then
   rm -f "$installed"
   [ "$fresh" = 0 ] || rm -rf "$build"
   if [ "$autotools" = 1 ]; then
-    [ -x "$source/configure" ] || (cd "$source" && ./autogen.sh -s)
+    [ -x "$source/configure" ] || (cd "$source" && autoreconf -fi)
     mkdir -p "$build"
     (cd "$build" && "$source/configure" "$@")
   else
