@@ -3,8 +3,9 @@
 
 #include <QByteArray>
 #include <QLocalSocket>
-#include <sddl.h>
 #include <windows.h>
+// sddl.h needs windows.h first.
+#include <sddl.h>
 
 namespace kavo {
 namespace {

@@ -101,7 +101,8 @@ use_prefix() {
 }
 use_prefix "$WINEPREFIX"
 
-# unpack_zip: the zip in a fresh folder, once; the panel in $exe.
+# unpack_zip: the zip in a fresh folder, once; the panel in $exe, kavoctl.exe
+# in $kavoctl_exe, the zip's version in $version.
 exe=
 unpack_zip() {
   [ -z "$exe" ] || return 0
@@ -109,6 +110,29 @@ unpack_zip() {
   mkdir -p "$work/unpacked"
   (cd "$work/unpacked" && unzip -q "$zip")
   exe=$(ls "$work"/unpacked/*/kavo-control.exe)
+  kavoctl_exe=$(ls "$work"/unpacked/*/kavoctl.exe)
+  version=$(basename "$zip" | sed -n 's/^kavo-control-\(.*\)-win64\.zip$/\1/p')
+}
+
+# listen LOG [OPTIONS...]: the simulator served over TCP on a free loopback
+# port; its socket:// address in $url, its process in $tcp_pid.
+listen() {
+  local log=$1
+  shift
+  "$sim" --listen 127.0.0.1:0 "$@" >"$log" 2>&1 &
+  tcp_pid=$!
+  tcp_pids+=("$tcp_pid")
+  wait_for 10 grep -q 'listening on socket://' "$log" || return 1
+  url=$(grep -o 'socket://127\.0\.0\.1:[0-9]*' "$log" | head -n 1)
+}
+
+# kavoctl ARGS...: kavoctl.exe from the zip; stdout and stderr in $out and
+# $err (without Windows line ends), its exit status in $status.
+kavoctl() {
+  status=0
+  env -u WINEPATH wine "$kavoctl_exe" "$@" >"$work/kavoctl.out" 2>"$work/kavoctl.err" || status=$?
+  out=$(tr -d '\r' <"$work/kavoctl.out")
+  err=$(tr -d '\r' <"$work/kavoctl.err")
 }
 
 # com1_simulator: the simulated projector, once, linked into Wine as COM1;
