@@ -37,6 +37,19 @@ Peer peerOf(const QLocalSocket& socket) {
             QStringLiteral("%1 user %2").arg(kind, peer->user)};
 }
 
+// Empty unless a running service answers on the endpoint, which is then
+// left to it.
+QString answeredProblem(const QString& path, QStringView kind) {
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    if (!probe.waitForConnected(kProbeMs))
+        return {};
+    probe.abort();
+    return QStringLiteral("cannot serve %1: another service answers on it (a second service "
+                          "for the same %2 is not started)")
+        .arg(escapeControls(path), kind);
+}
+
 Peer peerOf(QTcpSocket& socket) {
     return {QStringLiteral("tcp:") + peerAddress(socket),
             QStringLiteral("tcp:") + socket.peerAddress().toString()};
@@ -90,14 +103,8 @@ QString ClientHub::listenLocal(const QString& path) {
             return QStringLiteral("cannot serve %1: it exists and is not a socket; it is left "
                                   "as it is")
                 .arg(escapeControls(path));
-        QLocalSocket probe;
-        probe.connectToServer(path);
-        if (probe.waitForConnected(kProbeMs)) {
-            probe.abort();
-            return QStringLiteral("cannot serve %1: another service answers on it (a second "
-                                  "service for the same socket is not started)")
-                .arg(escapeControls(path));
-        }
+        if (const QString problem = answeredProblem(path, u"socket"); !problem.isEmpty())
+            return problem;
         // Nobody answers: what a service that was killed leaves behind.
         if (!QFile::remove(path))
             return QStringLiteral("cannot serve %1: the stale socket cannot be removed")
@@ -122,14 +129,8 @@ QString ClientHub::listenLocal(const QString& path) {
 // A named pipe: its name, not a file, so there is nothing stale to clear and
 // no folder to check. The pipe is opened to the service's own account alone.
 QString ClientHub::listenLocal(const QString& path) {
-    QLocalSocket probe;
-    probe.connectToServer(path);
-    if (probe.waitForConnected(kProbeMs)) {
-        probe.abort();
-        return QStringLiteral("cannot serve %1: another service answers on it (a second "
-                              "service for the same pipe is not started)")
-            .arg(escapeControls(path));
-    }
+    if (const QString problem = answeredProblem(path, u"pipe"); !problem.isEmpty())
+        return problem;
     m_local.setMaxPendingConnections(kMaxClients);
     m_local.setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_local.listen(path))

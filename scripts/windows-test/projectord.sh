@@ -15,14 +15,8 @@ set -euo pipefail
 
 unpack_zip
 
-# projectord ARGS...: kavo-projectord.exe run to its end; like kavoctl.
-projectord() {
-  status=0
-  env -u WINEPATH wine "$projectord_exe" "$@" >"$work/projectord.out" 2>"$work/projectord.err" ||
-    status=$?
-  out=$(tr -d '\r' <"$work/projectord.out")
-  err=$(tr -d '\r' <"$work/projectord.err")
-}
+# projectord ARGS...: kavo-projectord.exe from the zip, as run_windows runs it.
+projectord() { run_windows "$projectord_exe" "$@"; }
 
 projectord_exe=$(ls "$work"/unpacked/*/kavo-projectord.exe 2>/dev/null || true)
 if [ -z "$projectord_exe" ]; then

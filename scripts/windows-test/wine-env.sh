@@ -126,14 +126,16 @@ listen() {
   url=$(grep -o 'socket://127\.0\.0\.1:[0-9]*' "$log" | head -n 1)
 }
 
-# kavoctl ARGS...: kavoctl.exe from the zip; stdout and stderr in $out and
-# $err (without Windows line ends), its exit status in $status.
-kavoctl() {
+# run_windows PROGRAM ARGS...: a Windows program run to its end; stdout and
+# stderr in $out and $err (without Windows line ends), its exit status in $status.
+run_windows() {
   status=0
-  env -u WINEPATH wine "$kavoctl_exe" "$@" >"$work/kavoctl.out" 2>"$work/kavoctl.err" || status=$?
-  out=$(tr -d '\r' <"$work/kavoctl.out")
-  err=$(tr -d '\r' <"$work/kavoctl.err")
+  env -u WINEPATH wine "$@" >"$work/program.out" 2>"$work/program.err" || status=$?
+  out=$(tr -d '\r' <"$work/program.out")
+  err=$(tr -d '\r' <"$work/program.err")
 }
+# kavoctl ARGS...: kavoctl.exe from the zip, as run_windows runs it.
+kavoctl() { run_windows "$kavoctl_exe" "$@"; }
 
 # com1_simulator: the simulated projector, once, linked into Wine as COM1;
 # its log in $work/sim.log.
