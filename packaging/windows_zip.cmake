@@ -73,7 +73,15 @@ install(CODE "
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
-install(DIRECTORY "${QT6_INSTALL_PREFIX}/licenses/" DESTINATION licenses/qt)
+# The prefix holds the licences of the libraries built beside Qt as well.
+set(kavo_beside_qt mosquitto libsodium)
+install(DIRECTORY "${QT6_INSTALL_PREFIX}/licenses/" DESTINATION licenses/qt
+        PATTERN mosquitto EXCLUDE PATTERN libsodium EXCLUDE)
+foreach(library ${kavo_beside_qt})
+  if(EXISTS "${QT6_INSTALL_PREFIX}/licenses/${library}")
+    install(DIRECTORY "${QT6_INSTALL_PREFIX}/licenses/${library}/" DESTINATION licenses/${library})
+  endif()
+endforeach()
 foreach(part gcc-mingw-w64-base mingw-w64-common)
   if(EXISTS /usr/share/doc/${part}/copyright)
     install(FILES /usr/share/doc/${part}/copyright DESTINATION licenses/mingw-w64

@@ -39,7 +39,7 @@ Peer peerOf(const QLocalSocket& socket) {
 
 // Empty unless a running service answers on the endpoint, which is then
 // left to it.
-QString answeredProblem(const QString& path, QStringView kind) {
+QString answeredProblem(const QString& path, const QString& shown, QStringView kind) {
     QLocalSocket probe;
     probe.connectToServer(path);
     if (!probe.waitForConnected(kProbeMs))
@@ -47,7 +47,7 @@ QString answeredProblem(const QString& path, QStringView kind) {
     probe.abort();
     return QStringLiteral("cannot serve %1: another service answers on it (a second service "
                           "for the same %2 is not started)")
-        .arg(escapeControls(path), kind);
+        .arg(shown, kind);
 }
 
 Peer peerOf(QTcpSocket& socket) {
@@ -103,7 +103,8 @@ QString ClientHub::listenLocal(const QString& path) {
             return QStringLiteral("cannot serve %1: it exists and is not a socket; it is left "
                                   "as it is")
                 .arg(escapeControls(path));
-        if (const QString problem = answeredProblem(path, u"socket"); !problem.isEmpty())
+        if (const QString problem = answeredProblem(path, escapeControls(path), u"socket");
+            !problem.isEmpty())
             return problem;
         // Nobody answers: what a service that was killed leaves behind.
         if (!QFile::remove(path))
@@ -128,16 +129,16 @@ QString ClientHub::listenLocal(const QString& path) {
 #else
 // A named pipe: its name, not a file, so there is nothing stale to clear and
 // no folder to check. The pipe is opened to the service's own account alone.
+// Its name, \\.\pipe\ and letters, digits, ., - and _ as the options allow,
+// is shown as it is: escaped, each backslash would be doubled.
 QString ClientHub::listenLocal(const QString& path) {
-    if (const QString problem = answeredProblem(path, u"pipe"); !problem.isEmpty())
+    if (const QString problem = answeredProblem(path, path, u"pipe"); !problem.isEmpty())
         return problem;
     m_local.setMaxPendingConnections(kMaxClients);
     m_local.setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_local.listen(path))
-        return QStringLiteral("cannot serve %1: %2")
-            .arg(escapeControls(path), m_local.errorString());
-    m_journal.write(
-        m_name, QStringLiteral("serving on pipe:%1").arg(escapeControls(m_local.fullServerName())));
+        return QStringLiteral("cannot serve %1: %2").arg(path, m_local.errorString());
+    m_journal.write(m_name, QStringLiteral("serving on pipe:%1").arg(m_local.fullServerName()));
     return {};
 }
 #endif

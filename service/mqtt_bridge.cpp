@@ -202,7 +202,7 @@ void MqttBridge::publishDiscovery() {
 }
 
 void MqttBridge::message(const QString& where, const QByteArray& payload, bool retained,
-                         const MqttRequest& request) {
+                         [[maybe_unused]] const MqttRequest& request) {
     if (m_building.take(where, payload))
         return;
     if (!m_settings.discoveryPrefix.isEmpty() &&

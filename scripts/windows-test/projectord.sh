@@ -48,6 +48,7 @@ fi
 if listen "$work/sim-service.log"; then
   journal=$work/projectord.journal
   rm -f "$journal"
+  : >"$work/projectord-run.log"
   env -u WINEPATH wine "$projectord_exe" --device "$url" --listen 127.0.0.1:0 \
     --journal "$(winepath -w "$journal")" >"$work/projectord-run.log" 2>&1 &
   service_pid=$!

@@ -69,12 +69,12 @@ class TestLocalProcess : public QObject {
 #endif
     }
 
-    // Windows' console events go to every process on the console, ctest's
-    // among them: only the POSIX signals are raised here.
     void stopRequest_data() {
         QTest::addColumn<int>("signal");
         QTest::addColumn<QString>("name");
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+        QTest::newRow("Ctrl+C") << 0 << QStringLiteral("Ctrl+C");
+#else
         QTest::newRow("SIGTERM") << SIGTERM << QStringLiteral("SIGTERM");
         QTest::newRow("SIGINT") << SIGINT << QStringLiteral("SIGINT");
         QTest::newRow("SIGHUP") << SIGHUP << QStringLiteral("SIGHUP");
@@ -83,6 +83,9 @@ class TestLocalProcess : public QObject {
     void stopRequest() {
         QFETCH(int, signal);
         QFETCH(QString, name);
+#ifdef Q_OS_WIN
+        QSKIP("a console event goes to every process on the console, ctest's among them");
+#endif
         QStringList heard;
         const std::unique_ptr<StopRequests> requests =
             StopRequests::install([&heard](const QString& why) { heard.append(why); });
