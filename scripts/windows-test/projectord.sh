@@ -54,7 +54,7 @@ if listen "$work/sim-service.log"; then
   service_pid=$!
   tcp_pids+=("$service_pid")
   if wait_for 30 grep -q 'serving on tcp:127\.0\.0\.1:[0-9]' "$work/projectord-run.log"; then
-    port=$(grep -o 'serving on tcp:127\.0\.0\.1:[0-9]*' "$work/projectord-run.log" | head -n 1)
+    port=$(grep -o -m 1 'serving on tcp:127\.0\.0\.1:[0-9]*' "$work/projectord-run.log")
     if grep -qF 'serving on pipe:\\.\pipe\kavo-projectord-projector' "$work/projectord-run.log"; then
       pass "kavo-projectord.exe serves on its named pipe"
     else

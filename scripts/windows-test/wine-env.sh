@@ -123,7 +123,7 @@ listen() {
   tcp_pid=$!
   tcp_pids+=("$tcp_pid")
   wait_for 10 grep -q 'listening on socket://' "$log" || return 1
-  url=$(grep -o 'socket://127\.0\.0\.1:[0-9]*' "$log" | head -n 1)
+  url=$(grep -o -m 1 'socket://127\.0\.0\.1:[0-9]*' "$log")
 }
 
 # run_windows PROGRAM ARGS...: a Windows program run to its end; stdout and
