@@ -5,13 +5,21 @@
 # anywhere, kavo-control.exe starts with a double click; nothing is installed.
 # The installer (scripts/build-windows-installer.sh) carries the same files.
 set(kavo_programs kavo-control)
-if(TARGET kavoctl)
-  list(APPEND kavo_programs kavoctl)
-endif()
+foreach(program kavoctl kavo-projectord)
+  if(TARGET ${program})
+    list(APPEND kavo_programs ${program})
+  endif()
+endforeach()
 install(TARGETS ${kavo_programs} RUNTIME DESTINATION .)
 
 set(kavo_plugins Qt6::QWindowsIntegrationPlugin)
 install(IMPORTED_RUNTIME_ARTIFACTS Qt6::QWindowsIntegrationPlugin LIBRARY DESTINATION platforms)
+# The service's web page speaks HTTPS through Windows' own TLS, which Qt
+# loads as a plugin.
+if(KAVO_WEB AND TARGET Qt6::QSchannelBackendPlugin)
+  list(APPEND kavo_plugins Qt6::QSchannelBackendPlugin)
+  install(IMPORTED_RUNTIME_ARTIFACTS Qt6::QSchannelBackendPlugin LIBRARY DESTINATION tls)
+endif()
 
 # The DLLs that the programs and plugins load, found by reading their import
 # tables with the cross objdump in Qt's bin folder and the MinGW runtime
@@ -65,7 +73,15 @@ install(CODE "
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
-install(DIRECTORY "${QT6_INSTALL_PREFIX}/licenses/" DESTINATION licenses/qt)
+# The prefix holds the licences of the libraries built beside Qt as well.
+set(kavo_beside_qt mosquitto libsodium)
+install(DIRECTORY "${QT6_INSTALL_PREFIX}/licenses/" DESTINATION licenses/qt
+        PATTERN mosquitto EXCLUDE PATTERN libsodium EXCLUDE)
+foreach(library ${kavo_beside_qt})
+  if(EXISTS "${QT6_INSTALL_PREFIX}/licenses/${library}")
+    install(DIRECTORY "${QT6_INSTALL_PREFIX}/licenses/${library}/" DESTINATION licenses/${library})
+  endif()
+endforeach()
 foreach(part gcc-mingw-w64-base mingw-w64-common)
   if(EXISTS /usr/share/doc/${part}/copyright)
     install(FILES /usr/share/doc/${part}/copyright DESTINATION licenses/mingw-w64

@@ -40,6 +40,14 @@ std::optional<BrokerAddress> parseBrokerAddress(const QString& text, const QStri
         error = QStringLiteral("mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]");
         return std::nullopt;
     }
+#ifdef Q_OS_WIN
+    // The MQTT library of the Windows build has no TLS (see docs/WINDOWS.md).
+    if (broker.tls) {
+        error = QStringLiteral("mqtt://[USER@]HOST[:PORT]: mqtts:// is not available on Windows "
+                               "yet");
+        return std::nullopt;
+    }
+#endif
     if (!url.password().isEmpty()) {
         error = QStringLiteral("an address without a password (give it with "
                                "%1, where the process list does not show it)")

@@ -8,7 +8,11 @@
 #include <map>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <poll.h>
+#endif
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
@@ -30,6 +34,17 @@ constexpr int kGoodbyeMs = 500;
 constexpr std::size_t kMostUnacknowledged = 4096;
 // A broker that has not accepted the connection by then is taken as not there.
 constexpr std::chrono::seconds kConnectWait{10};
+
+// Whether the socket takes more to write within `ms`.
+bool writable(int fd, int ms) {
+#ifdef Q_OS_WIN
+    WSAPOLLFD waiting{SOCKET(fd), POLLOUT, 0};
+    return ::WSAPoll(&waiting, 1, ms) > 0;
+#else
+    pollfd waiting{fd, POLLOUT, 0};
+    return ::poll(&waiting, 1, ms) > 0;
+#endif
+}
 
 // The library's reason as part of a sentence: "connection refused".
 QString mosquittoError(int rc) {
@@ -223,8 +238,7 @@ class MosquittoLink final : public MqttLink {
             QDeadlineTimer deadline(kGoodbyeMs);
             const int fd = mosquitto_socket(m_mosq);
             while (fd >= 0 && mosquitto_want_write(m_mosq) && !deadline.hasExpired()) {
-                pollfd waiting{fd, POLLOUT, 0};
-                if (::poll(&waiting, 1, int(deadline.remainingTime())) <= 0 ||
+                if (!writable(fd, int(deadline.remainingTime())) ||
                     mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
                     break;
             }

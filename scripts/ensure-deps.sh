@@ -34,11 +34,12 @@ if [ "${KAVO_WITH_BENCH:-0}" = 1 ]; then
 fi
 # `make windows` and `make windows-test`: the MinGW-w64 cross compilers (posix
 # threads, which Qt needs), Ninja for the one-time Qt build, NSIS for the
-# installer, and Wine on a virtual display to run the Windows programs.
+# installer, Wine on a virtual display to run the Windows programs, and the
+# Autotools that make libsodium's configure script for its Windows build.
 if [ "${KAVO_WITH_WINDOWS:-0}" = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
              mingw-w64-x86-64-dev ninja-build dpkg-dev xz-utils zip wine wine64 xvfb xauth
-             xdotool imagemagick unzip fonts-dejavu-core nsis)
+             xdotool imagemagick unzip fonts-dejavu-core nsis autoconf automake libtool)
 fi
 
 missing=()

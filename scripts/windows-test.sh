@@ -13,7 +13,9 @@
 #      served over TCP: the exchange, the status reads and the exit codes;
 #   5. installer.sh: the installer, silently, in a fresh prefix: the installed
 #      panel through the checks of stages 2 and 3, then the uninstaller, which
-#      leaves the settings.
+#      leaves the settings;
+#   6. projectord.sh: kavo-projectord.exe from the zip in the foreground,
+#      sharing the simulated projector served over TCP with kavoctl.exe.
 #
 #   scripts/windows-test.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
 #
@@ -37,4 +39,6 @@ source "$stages/starts.sh"
 source "$stages/kavoctl.sh"
 # shellcheck source=windows-test/installer.sh
 source "$stages/installer.sh"
+# shellcheck source=windows-test/projectord.sh
+source "$stages/projectord.sh"
 summary

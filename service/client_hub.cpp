@@ -1,15 +1,12 @@
 #include "client_hub.h"
 
 #include "kavo_version.h"
+#include "local_peer.h"
 #include "port_paths.h"
 #include "safe_files.h"
 #include "service_lines.h"
 #include "stream_connection.h"
 
-#include <array>
-#include <cerrno>
-#include <cstring>
-#include <pwd.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,9 +14,9 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QTcpSocket>
-#include <sys/socket.h>
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
-#include <unistd.h>
+#endif
 
 namespace kavo::service {
 namespace {
@@ -31,22 +28,26 @@ struct Peer {
     QString source;
 };
 
-Peer peerOf(QLocalSocket& socket) {
-    ucred credentials{};
-    socklen_t size = sizeof credentials;
-    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials,
-                     &size) != 0)
-        return {QStringLiteral("unix:?"), QStringLiteral("unix:?")};
-    // The user by name where the system knows one, as the journal is read
-    // by people: who turned the projector off.
-    QString user = QString::number(credentials.uid);
-    std::array<char, 1024> buffer{};
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(credentials.uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        user = escapeControls(QString::fromLocal8Bit(found->pw_name));
-    return {QStringLiteral("unix:%1(%2)").arg(user).arg(credentials.pid),
-            QStringLiteral("unix user %1").arg(user)};
+Peer peerOf(const QLocalSocket& socket) {
+    const QString kind = localEndpointKind();
+    const std::optional<LocalPeer> peer = localPeerOf(socket);
+    if (!peer)
+        return {kind + QStringLiteral(":?"), kind + QStringLiteral(":?")};
+    return {QStringLiteral("%1:%2(%3)").arg(kind, peer->user).arg(peer->pid),
+            QStringLiteral("%1 user %2").arg(kind, peer->user)};
+}
+
+// Empty unless a running service answers on the endpoint, which is then
+// left to it.
+QString answeredProblem(const QString& path, const QString& shown, QStringView kind) {
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    if (!probe.waitForConnected(kProbeMs))
+        return {};
+    probe.abort();
+    return QStringLiteral("cannot serve %1: another service answers on it (a second service "
+                          "for the same %2 is not started)")
+        .arg(shown, kind);
 }
 
 Peer peerOf(QTcpSocket& socket) {
@@ -87,6 +88,7 @@ ClientHub::~ClientHub() {
     close();
 }
 
+#ifndef Q_OS_WIN
 QString ClientHub::listenLocal(const QString& path) {
     const QString folder = QFileInfo(path).absolutePath();
     // The per-user default folder, $XDG_RUNTIME_DIR/kavo, is made here.
@@ -101,14 +103,9 @@ QString ClientHub::listenLocal(const QString& path) {
             return QStringLiteral("cannot serve %1: it exists and is not a socket; it is left "
                                   "as it is")
                 .arg(escapeControls(path));
-        QLocalSocket probe;
-        probe.connectToServer(path);
-        if (probe.waitForConnected(kProbeMs)) {
-            probe.abort();
-            return QStringLiteral("cannot serve %1: another service answers on it (a second "
-                                  "service for the same socket is not started)")
-                .arg(escapeControls(path));
-        }
+        if (const QString problem = answeredProblem(path, escapeControls(path), u"socket");
+            !problem.isEmpty())
+            return problem;
         // Nobody answers: what a service that was killed leaves behind.
         if (!QFile::remove(path))
             return QStringLiteral("cannot serve %1: the stale socket cannot be removed")
@@ -128,6 +125,23 @@ QString ClientHub::listenLocal(const QString& path) {
     m_journal.write(m_name, QStringLiteral("serving on unix:%1").arg(escapeControls(path)));
     return {};
 }
+
+#else
+// A named pipe: its name, not a file, so there is nothing stale to clear and
+// no folder to check. The pipe is opened to the service's own account alone.
+// Its name, \\.\pipe\ and letters, digits, ., - and _ as the options allow,
+// is shown as it is: escaped, each backslash would be doubled.
+QString ClientHub::listenLocal(const QString& path) {
+    if (const QString problem = answeredProblem(path, path, u"pipe"); !problem.isEmpty())
+        return problem;
+    m_local.setMaxPendingConnections(kMaxClients);
+    m_local.setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_local.listen(path))
+        return QStringLiteral("cannot serve %1: %2").arg(path, m_local.errorString());
+    m_journal.write(m_name, QStringLiteral("serving on pipe:%1").arg(m_local.fullServerName()));
+    return {};
+}
+#endif
 
 QString ClientHub::listenTcp(const ListenAddress& address) {
     if (!m_tcp.listen(address.address, address.port))

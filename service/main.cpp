@@ -1,6 +1,7 @@
 // kavo-projectord: owns one projector's serial line and shares it.
 
 #include "accounts.h"
+#include "hidden_typing.h"
 #include "journal.h"
 #include "mqtt_link.h"
 #include "port_factory.h"
@@ -8,69 +9,37 @@
 #include "projector_service.h"
 #include "qt_platform.h"
 #include "service_options.h"
+#include "stop_requests.h"
+#ifdef KAVO_HAVE_WEB
 #include "web_front_end.h"
+#endif
 
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <QCoreApplication>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QTextStream>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
-
-extern "C" void onStopSignal(int number) {
-    const unsigned char byte = static_cast<unsigned char>(number);
-    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
-}
-
-// SIGTERM, SIGINT and SIGHUP end the event loop, so that the line, the
-// socket and the serial lock are let go as usual (SIGHUP's default would
-// leave them); a write to a client that has gone is no reason to die.
-bool catchStopSignals() {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0)
-        return false;
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
-}
-
 // One line from the terminal without echo, or from standard input.
 std::optional<QByteArray> readPassword(const QString& name) {
-    const bool terminal = ::isatty(STDIN_FILENO) != 0;
-    termios saved{};
-    if (terminal) {
-        QTextStream(stderr) << "Password for " << name << ": " << Qt::flush;
-        ::tcgetattr(STDIN_FILENO, &saved);
-        termios quiet = saved;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-    }
-    QFile input;
     std::optional<QByteArray> line;
-    if (input.open(STDIN_FILENO, QIODevice::ReadOnly)) {
-        QByteArray read = input.readLine(4096);
-        if (!read.isEmpty() || !input.atEnd()) {
-            while (read.endsWith('\n') || read.endsWith('\r'))
-                read.chop(1);
-            line = read;
+    {
+        const kavo::HiddenTyping hidden;
+        if (hidden.terminal())
+            QTextStream(stderr) << "Password for " << name << ": " << Qt::flush;
+        QFile input;
+        if (input.open(stdin, QIODevice::ReadOnly)) {
+            QByteArray read = input.readLine(4096);
+            if (!read.isEmpty() || !input.atEnd()) {
+                while (read.endsWith('\n') || read.endsWith('\r'))
+                    read.chop(1);
+                line = read;
+            }
         }
-    }
-    if (terminal) {
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        QTextStream(stderr) << '\n';
+        if (hidden.terminal())
+            QTextStream(stderr) << '\n';
     }
     return line;
 }
@@ -145,7 +114,16 @@ int main(int argc, char* argv[]) {
             return 1;
         }
     }
-    if (!catchStopSignals()) {
+    // SIGTERM, SIGINT and SIGHUP (Ctrl+C and the console's closing on
+    // Windows) end the event loop, so that the line, the socket and the
+    // serial lock are let go as usual.
+    std::function<void(const QString&)> stop;
+    const std::unique_ptr<kavo::StopRequests> stopRequests =
+        kavo::StopRequests::install([&stop](const QString& why) {
+            if (stop)
+                stop(why);
+        });
+    if (!stopRequests) {
         err << "kavo-projectord: cannot set up the stop signals\n";
         return 1;
     }
@@ -165,6 +143,7 @@ int main(int argc, char* argv[]) {
         });
     // The web page listens before the line is opened: a port in use is a
     // bad setting, said before anything else happens.
+#ifdef KAVO_HAVE_WEB
     std::unique_ptr<kavo::web::WebFrontEnd> web;
     if (options.http) {
         kavo::web::WebFrontEndSettings settings;
@@ -192,19 +171,23 @@ int main(int argc, char* argv[]) {
             return 1;
         }
     }
-    QSocketNotifier stopSignal(g_signalPipe[0], QSocketNotifier::Read);
+#else
+    if (options.http) {
+        err << "kavo-projectord: --http: the web page is not in this build (Qt HTTP Server "
+               "and Qt WebSockets were not at hand when it was built)\n";
+        return 1;
+    }
+#endif
     bool stopped = false;
-    QObject::connect(&stopSignal, &QSocketNotifier::activated, &app, [&] {
-        unsigned char number = 0;
-        [[maybe_unused]] const ssize_t got = ::read(g_signalPipe[0], &number, 1);
+    stop = [&](const QString& why) {
+#ifdef KAVO_HAVE_WEB
         if (web)
             web->close();
-        service.stop(number == SIGINT   ? QStringLiteral("SIGINT")
-                     : number == SIGHUP ? QStringLiteral("SIGHUP")
-                                        : QStringLiteral("SIGTERM"));
+#endif
+        service.stop(why);
         stopped = true;
         QCoreApplication::quit();
-    });
+    };
     // Opening a network line waits in an event loop of its own, where a stop
     // signal is taken in already; quit() means nothing before exec().
     if (const QString error = service.start(); !error.isEmpty() && !stopped) {
@@ -212,6 +195,7 @@ int main(int argc, char* argv[]) {
         err << "kavo-projectord: " << error << '\n';
         return 1;
     }
+#ifdef KAVO_HAVE_WEB
     // The page lists the alerts and hears of each new one.
     if (web && service.alerts()) {
         kavo::service::AlertMonitor& alerts = *service.alerts();
@@ -239,5 +223,6 @@ int main(int argc, char* argv[]) {
                 web->api().groupChanged(request);
         });
     }
+#endif
     return stopped ? 0 : QCoreApplication::exec();
 }

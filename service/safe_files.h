@@ -2,7 +2,9 @@
 
 // Files the service creates or reads where another local user might have a
 // hand: its socket's and its journal's folders, the journal file itself, and
-// the files that hold passwords.
+// the files that hold passwords. On Windows, where access control lists say
+// who may write or read, the folder and secret file checks see only whether
+// the folder is one (see safe_files_windows.cpp).
 
 #include <QByteArray>
 #include <QString>

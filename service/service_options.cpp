@@ -119,6 +119,31 @@ QString shownWebhookOption(QStringView value) {
     return escapeControls(shownWebhook(url) + QStringLiteral("/..."));
 }
 
+#ifdef Q_OS_WIN
+// The clients' endpoint on Windows is a named pipe, which has a name of its
+// own instead of a path.
+constexpr char kSocketDefault[] = "\\\\.\\pipe\\kavo-projectord-NAME";
+constexpr char kSocketForm[] =
+    "a pipe name, \\\\.\\pipe\\ and 1 to 200 letters, digits, ., - and _";
+
+bool isSocketPath(const QString& text) {
+    static const QRegularExpression form(
+        QStringLiteral("\\A\\\\\\\\\\.\\\\pipe\\\\[A-Za-z0-9._-]{1,200}\\z"));
+    return form.match(text).hasMatch();
+}
+
+QString defaultSocket(const QString& name, const QProcessEnvironment&) {
+    return QStringLiteral("\\\\.\\pipe\\kavo-projectord-") + name;
+}
+#else
+constexpr char kSocketDefault[] = "$RUNTIME_DIRECTORY/NAME.sock under systemd, else "
+                                  "$XDG_RUNTIME_DIR/kavo/NAME.sock";
+constexpr char kSocketForm[] = "an absolute path";
+
+bool isSocketPath(const QString& text) {
+    return text.startsWith(QLatin1Char('/'));
+}
+
 QString defaultSocket(const QString& name, const QProcessEnvironment& environment) {
     // systemd may list several runtime folders; the unit's first is ours.
     const QString runtime =
@@ -130,6 +155,8 @@ QString defaultSocket(const QString& name, const QProcessEnvironment& environmen
         return user + QStringLiteral("/kavo/") + name + QStringLiteral(".sock");
     return {};
 }
+
+#endif
 
 } // namespace
 
@@ -227,11 +254,10 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
             {.names = {"socket"},
              .valueName = "PATH",
              .help = "the clients' socket",
-             .byDefault = "$RUNTIME_DIRECTORY/NAME.sock under systemd, else "
-                          "$XDG_RUNTIME_DIR/kavo/NAME.sock",
+             .byDefault = kSocketDefault,
              .check = [&](const QString& text) -> std::optional<QString> {
-                 if (!text.startsWith(QLatin1Char('/')))
-                     return QStringLiteral("an absolute path");
+                 if (!isSocketPath(text))
+                     return QString::fromLatin1(kSocketForm);
                  options.socketPath = text;
                  return std::nullopt;
              },
@@ -438,6 +464,12 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
                      text, [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
                  if (controls || text.size() > 254 || !address.match(text).hasMatch())
                      return QStringLiteral("one mail address, NAME@DOMAIN");
+#ifdef Q_OS_WIN
+                 // Windows has no sendmail program to hand mail to.
+                 return QStringLiteral("not available on Windows yet (mail goes through a "
+                                       "sendmail program); use --alert-command or "
+                                       "--alert-webhook");
+#endif
                  options.alertMail = text;
                  return std::nullopt;
              }},

@@ -3,7 +3,11 @@
 #include <QAbstractSocket>
 #include <QLocalSocket>
 #include <QPointer>
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
 
 namespace kavo::service {
 
@@ -114,13 +118,20 @@ void StreamConnection::flushAndShutDown() {
     qintptr descriptor = -1;
     if (auto* local = qobject_cast<QLocalSocket*>(m_socket)) {
         local->flush();
+        // A named pipe on Windows cannot be closed one way: the linger's end closes it.
+#ifndef Q_OS_WIN
         descriptor = local->socketDescriptor();
+#endif
     } else if (auto* tcp = qobject_cast<QAbstractSocket*>(m_socket)) {
         tcp->flush();
         descriptor = tcp->socketDescriptor();
     }
     if (descriptor >= 0 && m_socket->bytesToWrite() == 0)
+#ifdef Q_OS_WIN
+        ::shutdown(SOCKET(descriptor), SD_SEND);
+#else
         ::shutdown(int(descriptor), SHUT_WR);
+#endif
 }
 
 void StreamConnection::end(const QString& why) {

@@ -14,30 +14,7 @@ set -euo pipefail
 
 unpack_zip
 
-# listen LOG [OPTIONS...]: the simulator served over TCP on a free loopback
-# port; its socket:// address in $url, its process in $tcp_pid.
-listen() {
-  local log=$1
-  shift
-  "$sim" --listen 127.0.0.1:0 "$@" >"$log" 2>&1 &
-  tcp_pid=$!
-  tcp_pids+=("$tcp_pid")
-  wait_for 10 grep -q 'listening on socket://' "$log" || return 1
-  url=$(grep -o 'socket://127\.0\.0\.1:[0-9]*' "$log" | head -n 1)
-}
-
-# kavoctl ARGS...: kavoctl.exe from the zip; stdout and stderr in $out and
-# $err (without Windows line ends), its exit status in $status.
-kavoctl() {
-  status=0
-  env -u WINEPATH wine "$kavoctl_exe" "$@" >"$work/kavoctl.out" 2>"$work/kavoctl.err" || status=$?
-  out=$(tr -d '\r' <"$work/kavoctl.out")
-  err=$(tr -d '\r' <"$work/kavoctl.err")
-}
-
 note "kavoctl.exe over the network"
-kavoctl_exe=$(ls "$work"/unpacked/*/kavoctl.exe)
-version=$(basename "$zip" | sed -n 's/^kavo-control-\(.*\)-win64\.zip$/\1/p')
 kavoctl --version
 if [ "$status" = 0 ] && [ "$out" = "kavoctl $version" ]; then
   pass "kavoctl.exe --version"

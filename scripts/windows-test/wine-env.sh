@@ -101,7 +101,8 @@ use_prefix() {
 }
 use_prefix "$WINEPREFIX"
 
-# unpack_zip: the zip in a fresh folder, once; the panel in $exe.
+# unpack_zip: the zip in a fresh folder, once; the panel in $exe, kavoctl.exe
+# in $kavoctl_exe, the zip's version in $version.
 exe=
 unpack_zip() {
   [ -z "$exe" ] || return 0
@@ -109,7 +110,32 @@ unpack_zip() {
   mkdir -p "$work/unpacked"
   (cd "$work/unpacked" && unzip -q "$zip")
   exe=$(ls "$work"/unpacked/*/kavo-control.exe)
+  kavoctl_exe=$(ls "$work"/unpacked/*/kavoctl.exe)
+  version=$(basename "$zip" | sed -n 's/^kavo-control-\(.*\)-win64\.zip$/\1/p')
 }
+
+# listen LOG [OPTIONS...]: the simulator served over TCP on a free loopback
+# port; its socket:// address in $url, its process in $tcp_pid.
+listen() {
+  local log=$1
+  shift
+  "$sim" --listen 127.0.0.1:0 "$@" >"$log" 2>&1 &
+  tcp_pid=$!
+  tcp_pids+=("$tcp_pid")
+  wait_for 10 grep -q 'listening on socket://' "$log" || return 1
+  url=$(grep -o -m 1 'socket://127\.0\.0\.1:[0-9]*' "$log")
+}
+
+# run_windows PROGRAM ARGS...: a Windows program run to its end; stdout and
+# stderr in $out and $err (without Windows line ends), its exit status in $status.
+run_windows() {
+  status=0
+  env -u WINEPATH wine "$@" >"$work/program.out" 2>"$work/program.err" || status=$?
+  out=$(tr -d '\r' <"$work/program.out")
+  err=$(tr -d '\r' <"$work/program.err")
+}
+# kavoctl ARGS...: kavoctl.exe from the zip, as run_windows runs it.
+kavoctl() { run_windows "$kavoctl_exe" "$@"; }
 
 # com1_simulator: the simulated projector, once, linked into Wine as COM1;
 # its log in $work/sim.log.

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The Windows checks, stage 6: kavo-projectord.exe from the zip, where the
+# build has it, run in the foreground: its version and help, an option not
+# available on Windows refused, and the simulated projector served over TCP
+# (socket://) shared with kavoctl.exe over the service's own TCP port, the
+# exchange in the service's journal file.
+#
+#   scripts/windows-test/projectord.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
+#
+# Part of scripts/windows-test.sh, which sources it; run on its own it ends
+# with "N passed, N failed" as well.
+set -euo pipefail
+# shellcheck source=wine-env.sh
+[ -n "${wine_env_caller:-}" ] || source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh" "$@"
+
+unpack_zip
+
+# projectord ARGS...: kavo-projectord.exe from the zip, as run_windows runs it.
+projectord() { run_windows "$projectord_exe" "$@"; }
+
+projectord_exe=$(ls "$work"/unpacked/*/kavo-projectord.exe 2>/dev/null || true)
+if [ -z "$projectord_exe" ]; then
+  fail "kavo-projectord.exe in the zip" "the Windows build has no service"
+  finish_stage
+  return 0 2>/dev/null || exit
+fi
+note "kavo-projectord.exe in the foreground"
+projectord --version
+if [ "$status" = 0 ] && [ "$out" = "kavo-projectord $version" ]; then
+  pass "kavo-projectord.exe --version"
+else
+  fail "kavo-projectord.exe --version" "exit $status: $out $err"
+fi
+projectord --help
+if [ "$status" = 0 ] && grep -qF '\\.\pipe\kavo-projectord-NAME' <<<"$out"; then
+  pass "kavo-projectord.exe --help: the clients' endpoint is a named pipe"
+else
+  fail "kavo-projectord.exe --help: the clients' endpoint is a named pipe" "exit $status: $err"
+fi
+projectord --device socket://127.0.0.1:1 --alert-mail someone@example.org
+if [ "$status" = 1 ] && grep -q 'not available on Windows yet' <<<"$err"; then
+  pass "kavo-projectord.exe --alert-mail: refused as not available on Windows yet"
+else
+  fail "kavo-projectord.exe --alert-mail: refused as not available on Windows yet" \
+    "exit $status: $out $err"
+fi
+
+if listen "$work/sim-service.log"; then
+  journal=$work/projectord.journal
+  rm -f "$journal"
+  : >"$work/projectord-run.log"
+  env -u WINEPATH wine "$projectord_exe" --device "$url" --listen 127.0.0.1:0 \
+    --journal "$(winepath -w "$journal")" >"$work/projectord-run.log" 2>&1 &
+  service_pid=$!
+  tcp_pids+=("$service_pid")
+  if wait_for 30 grep -q 'serving on tcp:127\.0\.0\.1:[0-9]' "$work/projectord-run.log"; then
+    port=$(grep -o -m 1 'serving on tcp:127\.0\.0\.1:[0-9]*' "$work/projectord-run.log")
+    if grep -qF 'serving on pipe:\\.\pipe\kavo-projectord-projector' "$work/projectord-run.log"; then
+      pass "kavo-projectord.exe serves on its named pipe"
+    else
+      fail "kavo-projectord.exe serves on its named pipe" "see $work/projectord-run.log"
+    fi
+    kavoctl send --device "socket://127.0.0.1:${port##*:}" C00
+    if [ "$status" = 0 ] && grep -q $'^TxD: C 0 0  \[CR\] \tRxD:  \[ACK\] $' <<<"$out"; then
+      pass "kavoctl.exe through kavo-projectord.exe: the reply read"
+    else
+      fail "kavoctl.exe through kavo-projectord.exe: the reply read" "exit $status: $out $err"
+    fi
+    if wait_for 10 grep -q 'tcp:127\.0\.0\.1:[0-9]*.*connected' "$journal"; then
+      pass "kavo-projectord.exe's journal file names the client"
+    else
+      fail "kavo-projectord.exe's journal file names the client" "see $journal"
+    fi
+  else
+    fail "kavo-projectord.exe serving the simulator" "see $work/projectord-run.log"
+  fi
+  kill "$service_pid" 2>/dev/null || true
+  wait "$service_pid" 2>/dev/null || true
+else
+  fail "simulator listening on TCP" "see $work/sim-service.log"
+fi
+
+finish_stage
