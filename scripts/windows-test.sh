@@ -15,7 +15,8 @@
 #      panel through the checks of stages 2 and 3, then the uninstaller, which
 #      leaves the settings;
 #   6. projectord.sh: kavo-projectord.exe from the zip in the foreground,
-#      sharing the simulated projector served over TCP with kavoctl.exe.
+#      sharing the simulated projector served over TCP with kavoctl.exe, then
+#      with the zip's panel and kavoctl.exe at once through a pipe: entry.
 #
 #   scripts/windows-test.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
 #
