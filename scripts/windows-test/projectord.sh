@@ -60,16 +60,14 @@ pipe_clients_answered() {
 # folder; the panel started on COM5 sends "C00" (POWER ON) while kavoctl.exe
 # --port 5 sends its own, and both exchanges are answered.
 share_through_pipe_entry() {
-  local ports panel_log=$work/panel-pipe.log
-  ports=$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')")/KAVO/ports
-  mkdir -p "$ports"
-  printf 'pipe:kavo-projectord-projector\r\n' >"$ports/COM5"
+  local panel_log=$work/panel-pipe.log
+  port_entry 5 pipe:kavo-projectord-projector
   wine reg add 'HKCU\Software\KAVO\StartUP' /v ComPort /t REG_SZ /d 5 /f >/dev/null 2>&1
   start_app "$panel_log"
   if ! wait_for 30 shown "$panel_title"; then
     fail "the panel on COM5, the service's pipe" "see $panel_log"
     stop_app
-    rm -f "$ports/COM5"
+    port_entry 5
     return
   fi
   local panel kavoctl_pid
@@ -97,7 +95,7 @@ share_through_pipe_entry() {
       "see $journal"
   fi
   end_app "$panel" || true
-  rm -f "$ports/COM5"
+  port_entry 5
 }
 
 if listen "$work/sim-service.log"; then
