@@ -60,7 +60,9 @@ pipe_clients_answered() {
 # folder; the panel started on COM5 sends "C00" (POWER ON) while kavoctl.exe
 # --port 5 sends its own, and both exchanges are answered.
 share_through_pipe_entry() {
-  local panel_log=$work/panel-pipe.log
+  local panel_log=$work/panel-pipe.log exe
+  # The zip's panel, whichever panel an earlier stage installed and removed.
+  exe=$(ls "$work"/unpacked/*/kavo-control.exe)
   port_entry 5 pipe:kavo-projectord-projector
   wine reg add 'HKCU\Software\KAVO\StartUP' /v ComPort /t REG_SZ /d 5 /f >/dev/null 2>&1
   start_app "$panel_log"
