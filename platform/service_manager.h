@@ -15,12 +15,12 @@ namespace kavo {
 
 class ServiceManager {
   public:
-    // The link to the service control manager as the service `name`, when it
-    // started this program: `stop` is then called on the event loop with the
-    // request's name ("service stop", "shutdown"). Null when the program was
-    // started otherwise (a console, a script) or on other systems.
-    static std::unique_ptr<ServiceManager> connect(const QString& name,
-                                                   std::function<void(const QString&)> stop);
+    // The link to the service control manager, when it started this program
+    // (as a service of its own process, whatever its name there): `stop` is
+    // then called on the event loop with the request's name ("service stop",
+    // "shutdown"). Null when the program was started otherwise (a console, a
+    // script) or on other systems.
+    static std::unique_ptr<ServiceManager> connect(std::function<void(const QString&)> stop);
     virtual ~ServiceManager() = default;
 
     virtual void running() = 0;

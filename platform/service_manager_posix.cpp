@@ -2,8 +2,7 @@
 
 namespace kavo {
 
-std::unique_ptr<ServiceManager> ServiceManager::connect(const QString&,
-                                                        std::function<void(const QString&)>) {
+std::unique_ptr<ServiceManager> ServiceManager::connect(std::function<void(const QString&)>) {
     return nullptr;
 }
 

@@ -130,8 +130,7 @@ class ControlManagerLink final : public ServiceManager {
 
 } // namespace
 
-std::unique_ptr<ServiceManager> ServiceManager::connect(const QString&,
-                                                        std::function<void(const QString&)> stop) {
+std::unique_ptr<ServiceManager> ServiceManager::connect(std::function<void(const QString&)> stop) {
     if (g_link)
         return nullptr;
     auto link = std::make_unique<ControlManagerLink>(std::move(stop));

@@ -247,7 +247,7 @@ int main(int argc, char* argv[]) {
     std::function<void(const QString&)> stop;
     std::unique_ptr<kavo::ServiceManager> manager;
     if (!options.foreground) {
-        manager = kavo::ServiceManager::connect(options.name, [&stop](const QString& why) {
+        manager = kavo::ServiceManager::connect([&stop](const QString& why) {
             if (stop)
                 stop(why);
         });
