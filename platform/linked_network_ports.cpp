@@ -1,15 +1,9 @@
+#include "local_serial_port.h"
 #include "network_ports.h"
 #include "tcp_serial_port.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
-
-#ifdef Q_OS_WIN
-#include "port_factory.h"
-#include "port_paths.h"
-#else
-#include "local_serial_port.h"
-#endif
 
 namespace kavo {
 namespace {
@@ -21,11 +15,7 @@ class LinkedNetworkPorts final : public NetworkPorts {
     }
 
     std::unique_ptr<SerialPort> localPort(const QString& path) override {
-#ifdef Q_OS_WIN
-        return unusablePort(localSocketProblem(path));
-#else
         return std::make_unique<LocalSerialPort>(path);
-#endif
     }
 
     std::optional<QString> hostProblem(const QString& host, QObject* context,

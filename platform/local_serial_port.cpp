@@ -3,12 +3,27 @@
 #include "port_paths.h"
 
 #include <QFileInfo>
+#ifndef Q_OS_WIN
 #include <unistd.h>
+#endif
 
 namespace kavo {
 namespace {
 
 constexpr std::chrono::milliseconds kRetryFullQueue{50};
+
+#ifdef Q_OS_WIN
+const QString kMissing = QStringLiteral("no such pipe (the service is not running, or it "
+                                        "listens on another pipe)");
+// A pipe's access is set by the service; who may open it is the
+// administrator's choice in the service's configuration.
+QString permissionDetail(const QString&) {
+    return QStringLiteral("the service's pipe is not open to your account; ask the "
+                          "administrator for access");
+}
+#else
+const QString kMissing = QStringLiteral("no such socket file (the service is not running, or it "
+                                        "listens elsewhere)");
 
 QString ownerAndGroup(const QFileInfo& info) {
     const QString owner = info.owner().isEmpty() ? QString::number(info.ownerId()) : info.owner();
@@ -39,6 +54,7 @@ QString permissionDetail(const QString& path) {
                                    "-aG %1 $USER), then log in again")
                         .arg(socket.group());
 }
+#endif
 
 } // namespace
 
@@ -59,7 +75,11 @@ LocalSerialPort::~LocalSerialPort() {
 }
 
 QString LocalSerialPort::name() const {
+#ifdef Q_OS_WIN
+    return QStringLiteral("pipe:") + m_path;
+#else
     return QStringLiteral("unix:") + m_path;
+#endif
 }
 
 void LocalSerialPort::connectToFarEnd() {
@@ -88,9 +108,7 @@ QAbstractSocket::SocketState LocalSerialPort::linkState() const {
 QString LocalSerialPort::connectFailure() const {
     switch (m_socket.error()) {
     case QLocalSocket::ServerNotFoundError:
-        return QStringLiteral("%1: no such socket file (the service is not running, or it "
-                              "listens elsewhere).")
-            .arg(name());
+        return QStringLiteral("%1: %2.").arg(name(), kMissing);
     case QLocalSocket::SocketAccessError:
         return QStringLiteral("%1: permission denied (%2).").arg(name(), permissionDetail(m_path));
     default:

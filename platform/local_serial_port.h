@@ -1,11 +1,11 @@
 #pragma once
 
 // The projector's serial line shared by a projector-sharing service on this
-// machine: a connection to the Unix-domain stream socket where the service
-// listens (unix:PATH), each byte passed through as on the line. The service
+// machine: a connection to the local endpoint where the service listens, the
+// Unix-domain stream socket (unix:PATH) or on Windows the named pipe
+// (pipe:\\.\pipe\NAME), each byte passed through as on the line. The service
 // owns the line and its baud rate. What it shares with the other ports on a
-// connection is in stream_serial_port.h. POSIX only: on Windows a local
-// socket is a named pipe, which no service offers.
+// connection is in stream_serial_port.h.
 
 #include "stream_serial_port.h"
 
@@ -17,10 +17,11 @@ namespace kavo {
 class LocalSerialPort final : public StreamSerialPort {
     Q_OBJECT
   public:
+    // The socket's absolute path, or on Windows the pipe's \\.\pipe\NAME.
     explicit LocalSerialPort(QString socketPath, QObject* parent = nullptr);
     ~LocalSerialPort() override;
 
-    // unix:PATH
+    // unix:PATH, or pipe:\\.\pipe\NAME on Windows
     QString name() const override;
 
   private:

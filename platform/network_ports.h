@@ -2,7 +2,8 @@
 
 // The ports and the look-up that need Qt Network: a TCP connection to a
 // network serial server (socket://HOST:PORT), a projector-sharing service's
-// Unix-domain socket (unix:PATH), and whether a server's host name is known.
+// Unix-domain socket (unix:PATH) or named pipe on Windows (pipe:NAME), and
+// whether a server's host name is known.
 // Most operators use none of them, so the panel loads them only when one is
 // asked for (loadedNetworkPorts()); kavoctl, the service and the tests link
 // them (linkedNetworkPorts(), in the kavo_network_ports library).
@@ -24,7 +25,7 @@ class NetworkPorts {
     // A closed port on the network serial server at host:port.
     virtual std::unique_ptr<SerialPort> tcpPort(const QString& host, quint16 port) = 0;
     // A closed port on the Unix-domain socket at the absolute path; on Windows
-    // one whose open says that there are no such sockets.
+    // on the named pipe \\.\pipe\NAME.
     virtual std::unique_ptr<SerialPort> localPort(const QString& path) = 0;
     // Why `host` cannot be reached: empty when it is an address or a name
     // that was found. An address is answered at once. For a name the answer

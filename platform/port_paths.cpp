@@ -9,7 +9,9 @@
 #include <QStandardPaths>
 #include <QUrl>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <cerrno>
 #include <csignal>
 #include <sys/stat.h>
@@ -22,8 +24,17 @@ namespace {
 
 const QLatin1String kNetworkScheme("socket://");
 const QLatin1String kLocalScheme("unix:");
+const QLatin1String kPipeScheme("pipe:");
+const QLatin1String kLocalPipePrefix("\\\\.\\pipe\\");
+#ifdef Q_OS_WIN
+const QString kEntryHolds = QStringLiteral("the entry should hold socket://HOST:PORT or "
+                                           "pipe:NAME");
+#else
 const QString kEntryHolds = QStringLiteral("the entry should hold socket://HOST:PORT or "
                                            "unix:PATH, or be a link to a device");
+#endif
+// The longest pipe name a projector-sharing service takes, without \\.\pipe\.
+constexpr qsizetype kMaxPipeName = 200;
 
 PortTarget unusable(const QString& path, const QString& problem) {
     PortTarget target;
@@ -87,7 +98,7 @@ PortTarget parseLocalName(const QString& path, const QString& name) {
 #ifdef Q_OS_WIN
     Q_UNUSED(name);
     return unusable(path, QStringLiteral("a unix: socket, which Windows does not have; name a COM "
-                                         "port or socket://HOST:PORT"));
+                                         "port, pipe:NAME or socket://HOST:PORT"));
 #else
     const QString socket = name.mid(kLocalScheme.size());
     const QString wanted = QStringLiteral("write unix:/PATH/TO/SOCKET");
@@ -115,23 +126,118 @@ PortTarget parseLocalName(const QString& path, const QString& name) {
 #endif
 }
 
-// What `text` stands for when it is a socket://HOST:PORT or a unix:PATH name.
+// pipe:NAME or pipe:\\.\pipe\NAME, a named pipe on this PC where a
+// projector-sharing service listens; NAME of letters, digits, ., - and _, as
+// the service takes it. A pipe on another PC (\\HOST\pipe\...) is refused:
+// the service shares the line with other PCs over TCP.
+PortTarget parsePipeName(const QString& path, const QString& name) {
+#ifndef Q_OS_WIN
+    Q_UNUSED(name);
+    return unusable(path, QStringLiteral("a named pipe, which only Windows has; name a unix: "
+                                         "socket or socket://HOST:PORT"));
+#else
+    QString pipe = name.mid(kPipeScheme.size());
+    if (pipe.startsWith(kLocalPipePrefix, Qt::CaseInsensitive))
+        pipe = pipe.mid(kLocalPipePrefix.size());
+    const QString wanted = QStringLiteral("write pipe:NAME, as in pipe:kavo-projectord-projector");
+    if (pipe.isEmpty())
+        return unusable(path, QStringLiteral("\"%1\" names no pipe; %2").arg(name, wanted));
+    if (pipe.startsWith(QLatin1Char('\\')))
+        return unusable(path, QStringLiteral("\"%1\" is not a pipe on this PC; %2")
+                                  .arg(escapeControls(name), wanted));
+    if (pipe.size() > kMaxPipeName)
+        return unusable(
+            path, QStringLiteral("the pipe's name is longer than %1 characters").arg(kMaxPipeName));
+    for (const QChar c : pipe) {
+        const bool allowed = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                             (c >= u'0' && c <= u'9') || c == u'.' || c == u'-' || c == u'_';
+        if (!allowed)
+            return unusable(path, QStringLiteral("the pipe's name holds \"%1\"; it takes letters, "
+                                                 "digits, ., - and _")
+                                      .arg(escapeControls(QStringView(&c, 1))));
+    }
+    PortTarget target;
+    target.kind = PortTarget::Kind::Local;
+    target.path = path;
+    target.socketPath = kLocalPipePrefix + pipe;
+    target.shown = kPipeScheme + target.socketPath;
+    return target;
+#endif
+}
+
+// What `text` stands for when it is a socket://HOST:PORT, unix:PATH or
+// pipe:NAME name.
 std::optional<PortTarget> parseConnectionName(const QString& path, const QString& text) {
     if (text.startsWith(kNetworkScheme, Qt::CaseInsensitive))
         return parseNetworkName(path, text);
     if (text.startsWith(kLocalScheme, Qt::CaseInsensitive))
         return parseLocalName(path, text);
+    if (text.startsWith(kPipeScheme, Qt::CaseInsensitive))
+        return parsePipeName(path, text);
     return std::nullopt;
 }
+
+#ifdef Q_OS_WIN
+// COM1 to COM9 name the serial ports in every folder on Windows before 11
+// (and under Wine), so an entry COM3 is reached by its full path after
+// \\?\, which Windows takes as written. Qt drops that prefix, so the entry
+// is looked at and read through the system's own calls.
+std::wstring entryFile(const QString& path) {
+    return (QStringLiteral("\\\\?\\") +
+            QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()))
+        .toStdWString();
+}
+
+bool isEntryFile(const QString& path) {
+    const DWORD attributes = ::GetFileAttributesW(entryFile(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// At most `limit` bytes from the start of the entry; the system's words when
+// it cannot be read.
+std::optional<QByteArray> readEntryHead(const QString& path, qsizetype limit, QString& error) {
+    const HANDLE file =
+        ::CreateFileW(entryFile(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = qt_error_string(int(::GetLastError()));
+        return std::nullopt;
+    }
+    QByteArray head(limit, Qt::Uninitialized);
+    DWORD read = 0;
+    const bool ok = ::ReadFile(file, head.data(), DWORD(limit), &read, nullptr);
+    if (!ok)
+        error = qt_error_string(int(::GetLastError()));
+    ::CloseHandle(file);
+    if (!ok)
+        return std::nullopt;
+    head.truncate(read);
+    return head;
+}
+#else
+bool isEntryFile(const QString& path) {
+    return QFileInfo(path).isFile();
+}
+
+std::optional<QByteArray> readEntryHead(const QString& path, qsizetype limit, QString& error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = file.errorString();
+        return std::nullopt;
+    }
+    return file.read(limit);
+}
+#endif
 
 // The first line of a port folder entry that is a regular file, at most
 // kMaxEntryLine bytes of it.
 PortTarget readEntry(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return unusable(path,
-                        QStringLiteral("the entry cannot be read: %1").arg(file.errorString()));
-    const QByteArray head = file.read(kMaxEntryLine + 1);
+    QString error;
+    const std::optional<QByteArray> read = readEntryHead(path, kMaxEntryLine + 1, error);
+    if (!read)
+        return unusable(path, QStringLiteral("the entry cannot be read: %1").arg(error));
+    const QByteArray& head = *read;
     qsizetype end = head.indexOf('\n');
     if (end < 0) {
         if (head.size() > kMaxEntryLine)
@@ -151,9 +257,15 @@ PortTarget readEntry(const QString& path) {
     const QString name = QString::fromLatin1(line);
     if (std::optional<PortTarget> target = parseConnectionName(path, name))
         return *std::move(target);
+#ifdef Q_OS_WIN
+    return unusable(
+        path,
+        QStringLiteral("\"%1\" is neither socket://HOST:PORT nor pipe:NAME").arg(name.left(60)));
+#else
     return unusable(path, QStringLiteral("\"%1\" is neither socket://HOST:PORT nor unix:PATH nor "
                                          "a link to a device")
                               .arg(name.left(60)));
+#endif
 }
 
 bool inPortFolder(const QFileInfo& info) {
@@ -276,7 +388,7 @@ QString portDevicePath(int number) {
     const QFileInfo info(entry);
 #ifdef Q_OS_WIN
     // A text entry (socket://HOST:PORT) is the port; without one, Windows' own COMn.
-    if (info.isFile())
+    if (isEntryFile(entry))
         return entry;
     return QStringLiteral("COM%1").arg(number);
 #else
@@ -308,7 +420,7 @@ PortTarget resolvePortTarget(const QString& name) {
         }
     }
 #endif
-    if (!info.isSymLink() && info.isFile() && inPortFolder(info))
+    if (!info.isSymLink() && isEntryFile(name) && inPortFolder(info))
         return readEntry(name);
     PortTarget target;
     target.path = name;
@@ -322,8 +434,18 @@ QString shownDevice(const QString& path) {
 
 QString localSocketProblem(const QString& path) {
 #ifdef Q_OS_WIN
-    Q_UNUSED(path);
-    return QStringLiteral("Windows has no unix: sockets");
+    // Waiting for a free instance, briefly, tells whether the pipe exists
+    // without taking one: a service keeps one listening between clients.
+    constexpr DWORD kPipeLookMs = 1;
+    if (::WaitNamedPipeW(reinterpret_cast<const wchar_t*>(path.utf16()), kPipeLookMs))
+        return {};
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND)
+        return QStringLiteral("no such pipe");
+    if (error == ERROR_SEM_TIMEOUT)
+        return {}; // every instance is taken: the service is there, and busy
+    QString words = qt_error_string(int(error));
+    return words.isEmpty() ? words : words.front().toLower() + words.mid(1);
 #else
     struct stat info {};
     if (::stat(QFile::encodeName(path).constData(), &info) != 0) {

@@ -11,7 +11,9 @@
 // - socket://HOST:PORT, a TCP connection to a network serial server in raw
 //   mode, which passes the bytes to the projector's serial line;
 // - unix:PATH (not on Windows), the Unix-domain stream socket at the absolute
-//   PATH where a projector-sharing service listens.
+//   PATH where a projector-sharing service listens;
+// - pipe:NAME or pipe:\\.\pipe\NAME (Windows only), the named pipe on this
+//   PC where a projector-sharing service listens.
 // A link whose text is such a name stands for it too, and either name can be
 // given wherever a device path is.
 
@@ -41,15 +43,16 @@ QString portDevicePath(int number);
 inline constexpr qsizetype kMaxEntryLine = 1024;
 
 // What a port name stands for: a device path, a port folder entry, a
-// socket://HOST:PORT or a unix:PATH name, as resolved at the moment of asking.
+// socket://HOST:PORT, a unix:PATH or a pipe:NAME name, as resolved at the
+// moment of asking.
 struct PortTarget {
     enum class Kind { Device, Network, Local, Unusable };
     Kind kind = Kind::Device;
     QString path;             // the name as given
     QString host;             // Network: host name or address, IPv6 without brackets
     quint16 tcpPort = 0;      // Network
-    QString socketPath;       // Local: the socket's absolute path
-    QString shown;            // what the operator sees: the device, socket://HOST:PORT, unix:PATH
+    QString socketPath;       // Local: the socket's absolute path, or \\.\pipe\NAME
+    QString shown;            // the device, socket://HOST:PORT, unix:PATH, pipe:\\.\pipe\NAME
     QString problem;          // Unusable: why, in plain words
     bool noSuchDevice = true; // Unusable: the problem explains a missing device
 
@@ -87,9 +90,10 @@ PortTarget resolvePortTarget(const QString& name);
 // socket:// or unix: name of an entry, else the path.
 QString shownDevice(const QString& path);
 
-// Why nothing can listen at `path` for a unix: port, looked at without
-// connecting: empty for a socket file, else "no such socket file", "not a
-// socket" or the system's words.
+// Why nothing can listen at `path` for a unix: port (on Windows the
+// \\.\pipe\NAME of a pipe: port), looked at without connecting: empty for a
+// socket file or a pipe that exists, else "no such socket file", "not a
+// socket", "no such pipe" or the system's words.
 QString localSocketProblem(const QString& path);
 
 // "<device> - present" / "<device> - not present", for tooltips. A network

@@ -15,7 +15,10 @@
 #      panel through the checks of stages 2 and 3, then the uninstaller, which
 #      leaves the settings;
 #   6. projectord.sh: kavo-projectord.exe from the zip in the foreground,
-#      sharing the simulated projector served over TCP with kavoctl.exe.
+#      sharing the simulated projector served over TCP with kavoctl.exe, then
+#      with the zip's panel and kavoctl.exe at once through a pipe: entry;
+#   7. service.sh: kavo-projectord.exe under Wine's service control manager:
+#      sc create, net start, a client through the pipe, net stop, sc delete.
 #
 #   scripts/windows-test.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
 #
@@ -41,4 +44,6 @@ source "$stages/kavoctl.sh"
 source "$stages/installer.sh"
 # shellcheck source=windows-test/projectord.sh
 source "$stages/projectord.sh"
+# shellcheck source=windows-test/service.sh
+source "$stages/service.sh"
 summary

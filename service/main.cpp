@@ -8,6 +8,7 @@
 #include "port_paths.h"
 #include "projector_service.h"
 #include "qt_platform.h"
+#include "service_manager.h"
 #include "service_options.h"
 #include "stop_requests.h"
 #ifdef KAVO_HAVE_WEB
@@ -86,26 +87,11 @@ int changeAccounts(const kavo::service::ServiceOptions& options) {
     return 0;
 }
 
-} // namespace
-
-int main(int argc, char* argv[]) {
-    // Qt's own event dispatcher: a service has no GLib sources to share a
-    // loop with, and each wake-up costs less without GLib's.
-    qputenv("QT_NO_GLIB", "1");
-    QCoreApplication app(argc, argv);
+// The service itself once its options are read: the exit status. `stop`
+// is set here, for the stop requests that arrive while it runs.
+int serve(const kavo::service::ServiceOptions& options, std::function<void(const QString&)>& stop,
+          kavo::ServiceManager* manager) {
     QTextStream err(stderr);
-    const kavo::service::ParsedOptions parsed = kavo::service::parseServiceOptions(
-        QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment());
-    if (!parsed.options) {
-        if (parsed.exitCode == 0)
-            QTextStream(stdout) << parsed.text;
-        else
-            err << "kavo-projectord: " << parsed.text << '\n';
-        return parsed.exitCode;
-    }
-    const kavo::service::ServiceOptions& options = *parsed.options;
-    if (!options.addUser.isEmpty() || !options.removeUser.isEmpty())
-        return changeAccounts(options);
     if (!options.usersFile.isEmpty()) {
         // Checked at start: a mistake in it is a bad setting.
         QString error;
@@ -117,7 +103,6 @@ int main(int argc, char* argv[]) {
     // SIGTERM, SIGINT and SIGHUP (Ctrl+C and the console's closing on
     // Windows) end the event loop, so that the line, the socket and the
     // serial lock are let go as usual.
-    std::function<void(const QString&)> stop;
     const std::unique_ptr<kavo::StopRequests> stopRequests =
         kavo::StopRequests::install([&stop](const QString& why) {
             if (stop)
@@ -180,6 +165,9 @@ int main(int argc, char* argv[]) {
 #endif
     bool stopped = false;
     stop = [&](const QString& why) {
+        // A console event and the service manager may both ask.
+        if (stopped)
+            return;
 #ifdef KAVO_HAVE_WEB
         if (web)
             web->close();
@@ -224,5 +212,60 @@ int main(int argc, char* argv[]) {
         });
     }
 #endif
+    if (manager && !stopped) {
+        manager->running();
+        kavo::logEvent(
+            QStringLiteral("kavo-projectord"), kavo::EventKind::Information,
+            QStringLiteral("%1: started on %2").arg(options.name, service.line().deviceName()));
+    }
     return stopped ? 0 : QCoreApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    // Qt's own event dispatcher: a service has no GLib sources to share a
+    // loop with, and each wake-up costs less without GLib's.
+    qputenv("QT_NO_GLIB", "1");
+    QCoreApplication app(argc, argv);
+    QTextStream err(stderr);
+    const kavo::service::ParsedOptions parsed = kavo::service::parseServiceOptions(
+        QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment());
+    if (!parsed.options) {
+        if (parsed.exitCode == 0)
+            QTextStream(stdout) << parsed.text;
+        else
+            err << "kavo-projectord: " << parsed.text << '\n';
+        return parsed.exitCode;
+    }
+    const kavo::service::ServiceOptions& options = *parsed.options;
+    if (!options.addUser.isEmpty() || !options.removeUser.isEmpty())
+        return changeAccounts(options);
+    // Started by Windows' service control manager, the program tells it how
+    // it fares and takes its stop requests; in a console (or with
+    // --foreground, or elsewhere) it runs as it is.
+    std::function<void(const QString&)> stop;
+    std::unique_ptr<kavo::ServiceManager> manager;
+    if (!options.foreground) {
+        manager = kavo::ServiceManager::connect([&stop](const QString& why) {
+            if (stop)
+                stop(why);
+        });
+    }
+    const QString source = QStringLiteral("kavo-projectord");
+    const int code = serve(options, stop, manager.get());
+    // What it stopped is gone: a late request finds nothing to call.
+    stop = nullptr;
+    if (manager) {
+        if (code == 0)
+            kavo::logEvent(source, kavo::EventKind::Information,
+                           QStringLiteral("%1: stopped").arg(options.name));
+        else
+            kavo::logEvent(source, kavo::EventKind::Error,
+                           QStringLiteral("%1: ended with exit status %2; its journal says why")
+                               .arg(options.name)
+                               .arg(code));
+        manager->stopped(code);
+    }
+    return code;
 }

@@ -514,6 +514,12 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
             {.names = {kConfig},
              .valueName = "FILE",
              .help = "an INI file whose keys are these options' names"},
+            {.names = {"foreground"},
+#ifdef Q_OS_WIN
+             .help = "run in the console, not as a service of the service control manager"},
+#else
+             .help = "run in the foreground, as it always does here (under systemd too)"},
+#endif
             {.names = {"h", "help"}, .help = "this help"},
             {.names = {"version"}, .help = "the version"},
         },
@@ -533,6 +539,7 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
         if (const auto error = readConfig(read.value(kConfig), read))
             return failure(*error);
     }
+    options.foreground = read.isSet(QStringLiteral("foreground"));
 
     // Changing the accounts needs no line.
     if (read.isSet(QStringLiteral("add-user")) || read.isSet(QStringLiteral("remove-user"))) {

@@ -36,6 +36,9 @@ struct ServiceOptions {
     std::chrono::seconds pollOther{300};
     std::chrono::milliseconds gap{20};
     QString journalFile;
+    // Not a service of Windows' service control manager even when it could
+    // be one; elsewhere the program always runs in the foreground.
+    bool foreground = false;
     // PJLink: off unless an address is given.
     std::optional<ListenAddress> pjlink;
     QString pjlinkPasswordFile;

@@ -126,6 +126,15 @@ listen() {
   url=$(grep -o -m 1 'socket://127\.0\.0\.1:[0-9]*' "$log")
 }
 
+# port_entry N [TEXT]: the entry COMN of the user's port folder in the prefix
+# holding TEXT, or removed without it.
+port_entry() {
+  local ports
+  ports=$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')")/KAVO/ports
+  mkdir -p "$ports"
+  if [ -n "${2:-}" ]; then printf '%s\r\n' "$2" >"$ports/COM$1"; else rm -f "$ports/COM$1"; fi
+}
+
 # run_windows PROGRAM ARGS...: a Windows program run to its end; stdout and
 # stderr in $out and $err (without Windows line ends), its exit status in $status.
 run_windows() {

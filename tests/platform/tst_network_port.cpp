@@ -120,6 +120,9 @@ class TestNetworkPort : public QObject {
             << QByteArray("unix:\n") << QString() << 0 << "\"unix:\" names no socket";
         QTest::newRow("unix: path too long")
             << "unix:/" + QByteArray(106, 'a') << QString() << 0 << "longer than the 106 bytes";
+        QTest::newRow("pipe: a Windows service's pipe")
+            << QByteArray("pipe:kavo-projectord-projector\n") << QString() << 0
+            << "a named pipe, which only Windows has";
         QTest::newRow("device path written into a file")
             << QByteArray("/dev/ttyUSB0\n") << QString() << 0 << "nor a link to a device";
         QTest::newRow("empty file") << QByteArray() << QString() << 0 << "the entry is empty";

@@ -398,6 +398,11 @@ class TestProjectord : public QObject {
             << QStringList{"--baud", "4800"} << "--baud takes 9600 or 19200";
         QTest::newRow("second service for the socket")
             << QString() << QStringList() << "another service answers on it";
+        QTest::newRow("--foreground taken, and no configuration key")
+            << "foreground=true\n"
+            << QStringList{"--foreground"} << "unknown key \"foreground\"";
+        QTest::newRow("--foreground changes nothing here")
+            << QString() << QStringList{"--foreground"} << "another service answers on it";
         QTest::newRow("folder others can write to")
             << QString() << QStringList{"--socket", "RUNTIME/open/p.sock"}
             << "other users can write to";
