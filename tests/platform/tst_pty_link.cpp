@@ -56,7 +56,7 @@ class FarEnd {
             m_pty.reset();
             // Its /dev/pts number goes back to the system, and any program's
             // next pseudo-terminal may take it meanwhile: the link points
-            // where nothing comes back, as an unplugged adapter's node.
+            // where nothing comes back, as an unplugged adapter's device file.
             const QString link = QStringLiteral("%1/COM%2").arg(portFolder()).arg(m_number);
             QFile::remove(link);
             QFile::link(QStringLiteral("/dev/pts/unplugged"), link);
