@@ -8,8 +8,6 @@
 #include "managed_power.h"
 #include "projector_vocabulary.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTest>
 
 using namespace kavo;
@@ -193,46 +191,6 @@ class TestVocabulary : public QObject {
             QCOMPARE(topic.section('/', 0, -2), kind);
             QVERIFY(topic != newResponseTopic(base, text));
         }
-    }
-
-    // Answers in turn as NAME=OUTCOME to a tally of a and b; `taken`: 1 taken,
-    // 0 not taken, - not an answer at all.
-    void groupTally_data() {
-        QTest::addColumn<QString>("replies");
-        QTest::addColumn<bool>("untilDone");
-        QTest::addColumn<QString>("taken");
-        QTest::addColumn<bool>("finished");
-        QTest::addColumn<bool>("succeeded");
-        QTest::newRow("all accepted") << "a=accepted,b=accepted" << false << "11" << true << true;
-        QTest::newRow("waiting for the result")
-            << "a=accepted,b=accepted" << true << "11" << false << false;
-        QTest::newRow("all reached")
-            << "a=accepted,b=accepted,a=reached,b=reached" << true << "1111" << true << true;
-        QTest::newRow("one refused") << "a=refused,b=accepted" << false << "11" << true << false;
-        QTest::newRow("accepted after the result")
-            << "a=reached,a=accepted,b=reached" << true << "101" << true << true;
-        QTest::newRow("strangers and non-answers")
-            << "c=accepted,a=no answer,a=done,=accepted,a=accepted,b=not reached" << true
-            << "0---11" << false << false;
-    }
-    void groupTally() {
-        QFETCH(QString, replies);
-        QFETCH(bool, untilDone);
-        GroupTally tally({QStringLiteral("a"), QStringLiteral("b")}, untilDone);
-        QString taken;
-        for (const QString& each : replies.split(',')) {
-            const std::optional<GroupReply> reply =
-                parseGroupReply(QJsonDocument(QJsonObject{{"name", each.section('=', 0, 0)},
-                                                          {"outcome", each.section('=', 1)},
-                                                          {"detail", "standby"}})
-                                    .toJson());
-            taken += !reply ? '-' : tally.take(*reply) ? '1' : '0';
-            if (reply)
-                QCOMPARE(parseGroupReply(groupReplyPayload(*reply))->detail, "standby");
-        }
-        QTEST(taken, "taken");
-        QTEST(tally.finished(), "finished");
-        QTEST(tally.succeeded(), "succeeded");
     }
 };
 

@@ -735,8 +735,8 @@ class TestServiceUnits : public QObject {
             << "kavo/a/power/set=OFF kavo/b/power/set=OFF"
             << "a=reached:standby b=reached:standby" << true;
         QTest::newRow("out of order: a result first, an accepted after it")
-            << (offAB + QStringList{"answer:1:b:refused:the line is down",
-                                    "answer:1:a:reached:standby", "answer:1:a:accepted"})
+            << (offAB + QStringList{"answer:1:a:reached:standby", "answer:1:a:accepted",
+                                    "answer:1:b:refused:the line is down"})
             << "ok"
             << "kavo/a/power/set=OFF kavo/b/power/set=OFF"
             << "a=reached:standby b=refused:the line is down" << true;
