@@ -131,6 +131,50 @@ def start_browser(profile):
     return driver
 
 
+class Run:
+    """One whole run: its private folder, the programs it started and its
+    browser, all ended however the run ends."""
+
+    def __init__(self, prefix):
+        self.workdir = tempfile.mkdtemp(prefix=prefix)  # only its owner may write to it
+        self.children = []
+        self.driver = None
+
+    def start(self, name, argv, env=None):
+        child = Child(name, argv, self.workdir, env)
+        self.children.append(child)
+        return child
+
+
+def bounded(prefix, whole_s, body):
+    """Runs body(run) within whole_s seconds; 0 when it passed, else 1 with
+    the failure and the last lines of every program."""
+    def too_long(*_):
+        raise Failure(f"the whole run took longer than {whole_s} s")
+
+    signal.signal(signal.SIGALRM, too_long)
+    signal.alarm(whole_s)
+    run = Run(prefix)
+    try:
+        body(run)
+    except (Failure, OSError, WebDriverException, subprocess.TimeoutExpired) as failure:
+        print(f"FAILED: {failure}", file=sys.stderr)
+        for child in run.children:
+            print(child.tail(), file=sys.stderr)
+        return 1
+    finally:
+        signal.alarm(0)
+        if run.driver is not None:
+            try:
+                run.driver.quit()
+            except WebDriverException:
+                pass
+        for child in reversed(run.children):
+            child.stop()
+        shutil.rmtree(run.workdir, ignore_errors=True)
+    return 0
+
+
 class Page:
     """The page as a person sees it, at one window size."""
 
@@ -310,29 +354,19 @@ def main():
     service_program = os.path.abspath(arguments.service)
     sim_program = os.path.abspath(arguments.sim)
 
-    def too_long(*_):
-        raise Failure(f"the whole run took longer than {WHOLE_RUN_S} s")
-
-    signal.signal(signal.SIGALRM, too_long)
-    signal.alarm(WHOLE_RUN_S)
-
-    workdir = tempfile.mkdtemp(prefix="kavo-browser-")  # only its owner may write to it
-    children = []
-    driver = None
-    try:
-        sim = Child("sim", [sim_program, "--listen", "127.0.0.1:0", "--warmup-ms", "2000",
-                            "--cooldown-ms", "2000"], workdir)
-        children.append(sim)
+    def body(run):
+        workdir = run.workdir
+        sim = run.start("sim", [sim_program, "--listen", "127.0.0.1:0", "--warmup-ms", "2000",
+                                "--cooldown-ms", "2000"])
         device = sim.wait_for(r"listening on (socket://127\.0\.0\.1:\d+)", "its port").group(1)
 
         users = os.path.join(workdir, "users")
         for account in [OPERATOR, VIEWER]:
             add_account(service_program, users, account)
-        service = Child("service", [service_program, "--device", device, "--socket",
-                                    os.path.join(workdir, "p.sock"), "--http", "127.0.0.1:0",
-                                    "--users", users, "--description", "Room 2.14",
-                                    "--lamp-alert-hours", "1500"], workdir)
-        children.append(service)
+        service = run.start("service", [service_program, "--device", device, "--socket",
+                                        os.path.join(workdir, "p.sock"), "--http", "127.0.0.1:0",
+                                        "--users", users, "--description", "Room 2.14",
+                                        "--lamp-alert-hours", "1500"])
         url = service.wait_for(r"web page on (http://127\.0\.0\.1:\d+/)", "its port").group(1)
         service.wait_for(r"serving on unix:", "its socket")
 
@@ -345,33 +379,18 @@ def main():
             entry.write("unix:" + NEIGHBOURS["socket"] + "\n")
         with open(os.path.join(config, "KAVO.conf"), "w") as stored:
             stored.write("[StartUP]\nComPort=1\nBaudRate=192\n")
-        children.append(Child("panel", [os.path.abspath(arguments.panel)], workdir,
-                              dict(os.environ, XDG_CONFIG_HOME=config,
-                                   QT_QPA_PLATFORM="offscreen")))
+        run.start("panel", [os.path.abspath(arguments.panel)],
+                  dict(os.environ, XDG_CONFIG_HOME=config, QT_QPA_PLATFORM="offscreen"))
 
-        driver = start_browser(os.path.join(workdir, "profile"))
+        run.driver = driver = start_browser(os.path.join(workdir, "profile"))
         for size, width, height in SIZES:
             driver.set_window_size(width, height)
             page = Page(driver, url, size)
             for case in CASES:
                 case(page, sim, size)
                 print(f"ok: {size} {case.__name__}", flush=True)
-    except (Failure, OSError, WebDriverException, subprocess.TimeoutExpired) as failure:
-        print(f"FAILED: {failure}", file=sys.stderr)
-        for child in children:
-            print(child.tail(), file=sys.stderr)
-        return 1
-    finally:
-        signal.alarm(0)
-        if driver is not None:
-            try:
-                driver.quit()
-            except WebDriverException:
-                pass
-        for child in reversed(children):
-            child.stop()
-        shutil.rmtree(workdir, ignore_errors=True)
-    return 0
+
+    return bounded("kavo-browser-", WHOLE_RUN_S, body)
 
 
 if __name__ == "__main__":

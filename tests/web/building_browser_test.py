@@ -12,15 +12,13 @@ Every wait is bounded and the processes are ended whatever happens.
 import argparse
 import os
 import re
-import shutil
-import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
-from browser_test import Child, Failure, Page, add_account, exchange_pattern, start_browser
+from browser_test import (Failure, Page, add_account, bounded, exchange_pattern,
+                          start_browser)
 from selenium.webdriver.support.ui import Select
 
 WHOLE_RUN_S = 200  # below ctest's TIMEOUT, so that the clean-up still runs
@@ -44,10 +42,10 @@ class Broker:
     """mosquitto on loopback, without persistence: a restart forgets every
     retained message, which the services must then publish again."""
 
-    def __init__(self, workdir):
+    def __init__(self, run):
         self.port = free_port()
-        self.workdir = workdir
-        self.config = os.path.join(workdir, "mosquitto.conf")
+        self.run = run
+        self.config = os.path.join(run.workdir, "mosquitto.conf")
         with open(self.config, "w") as config:
             config.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
                          "persistence false\n")
@@ -55,7 +53,7 @@ class Broker:
         self.start()
 
     def start(self):
-        self.child = Child("broker", ["mosquitto", "-c", self.config], self.workdir)
+        self.child = self.run.start("broker", ["mosquitto", "-c", self.config])
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             try:
@@ -100,27 +98,17 @@ def main():
     service_program = os.path.abspath(arguments.service)
     sim_program = os.path.abspath(arguments.sim)
 
-    def too_long(*_):
-        raise Failure(f"the whole run took longer than {WHOLE_RUN_S} s")
-
-    signal.signal(signal.SIGALRM, too_long)
-    signal.alarm(WHOLE_RUN_S)
-
-    workdir = tempfile.mkdtemp(prefix="kavo-building-")
-    children = []
-    driver = None
-    broker = None
-    try:
-        broker = Broker(workdir)
+    def body(run):
+        workdir = run.workdir
+        broker = Broker(run)
         users = os.path.join(workdir, "users")
         add_account(service_program, users, OPERATOR)
         sims, services = {}, {}
         url = None
         for name, groups in PROJECTORS:
-            sim = Child(f"sim-{name}", [sim_program, "--listen", "127.0.0.1:0", "--warmup-ms",
-                                        "1500", "--cooldown-ms", "1500"], workdir)
-            children.append(sim)
-            sims[name] = sim
+            sims[name] = sim = run.start(f"sim-{name}", [sim_program, "--listen", "127.0.0.1:0",
+                                                         "--warmup-ms", "1500",
+                                                         "--cooldown-ms", "1500"])
             device = sim.wait_for(r"listening on (socket://127\.0\.0\.1:\d+)",
                                   "its port").group(1)
             argv = [service_program, "--device", device, "--name", name,
@@ -130,14 +118,12 @@ def main():
                 argv += ["--group", group]
             if name == "hall-a":
                 argv += ["--http", "127.0.0.1:0", "--users", users]
-            service = Child(name, argv, workdir)
-            children.append(service)
-            services[name] = service
+            services[name] = service = run.start(name, argv)
             if name == "hall-a":
                 url = service.wait_for(r"web page on (http://127\.0\.0\.1:\d+/)",
                                        "its port").group(1)
 
-        driver = start_browser(os.path.join(workdir, "profile"))
+        run.driver = driver = start_browser(os.path.join(workdir, "profile"))
         driver.set_window_size(1280, 900)
         page = Page(driver, url, "desktop")
         page.open()
@@ -183,24 +169,8 @@ def main():
             raise Failure(f"after the broker's restart it holds {retained}, not the "
                           "announcements of hall-a and hall-b")
         print("ok: the broker restarted, the view recovered", flush=True)
-    except (Failure, OSError, subprocess.TimeoutExpired) as failure:
-        print(f"FAILED: {failure}", file=sys.stderr)
-        for child in children + ([broker.child] if broker else []):
-            print(child.tail(), file=sys.stderr)
-        return 1
-    finally:
-        signal.alarm(0)
-        if driver is not None:
-            try:
-                driver.quit()
-            except Exception:  # the browser may be gone already
-                pass
-        for child in reversed(children):
-            child.stop()
-        if broker is not None:
-            broker.child.stop()
-        shutil.rmtree(workdir, ignore_errors=True)
-    return 0
+
+    return bounded("kavo-building-", WHOLE_RUN_S, body)
 
 
 # kavoctl's verbs across the building: its arguments after --broker URL, the
