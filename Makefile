@@ -79,6 +79,7 @@ bench:
 # tables and many other rows do on purpose, so that one warning is off. The
 # result: $(WIN_BUILD)/kavo-control-<version>-win64.zip and the installer
 # $(WIN_BUILD)/kavo-control-<version>-win64-setup.exe, their sizes printed.
+# ccache, where it is installed, keeps the compiles of one tree for the next.
 WIN_BUILD ?= build-win
 QT_WIN = $(shell scripts/build-qt-windows.sh --prefix)
 .PHONY: windows windows-test
@@ -90,6 +91,7 @@ windows:
 	  -DCMAKE_PREFIX_PATH=$(QT_WIN) -DCMAKE_BUILD_TYPE=Release \
 	  -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
 	  -DCMAKE_CROSSCOMPILING_EMULATOR=wine \
+	  $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache) \
 	  "-DCMAKE_CXX_FLAGS=-Wall -Wextra -Wno-missing-field-initializers" \
 	  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 	@cmake --build $(WIN_BUILD) -j$(JOBS)
