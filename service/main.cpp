@@ -214,9 +214,12 @@ int serve(const kavo::service::ServiceOptions& options, std::function<void(const
 #endif
     if (manager && !stopped) {
         manager->running();
-        kavo::logEvent(
-            QStringLiteral("kavo-projectord"), kavo::EventKind::Information,
-            QStringLiteral("%1: started on %2").arg(options.name, service.line().deviceName()));
+        const QString config = options.configFile.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral(" (configuration %1)").arg(options.configFile);
+        kavo::logEvent(QStringLiteral("kavo-projectord"), kavo::EventKind::Information,
+                       QStringLiteral("%1: started on %2%3")
+                           .arg(options.name, service.line().deviceName(), config));
     }
     return stopped ? 0 : QCoreApplication::exec();
 }
@@ -229,30 +232,47 @@ int main(int argc, char* argv[]) {
     qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QTextStream err(stderr);
-    const kavo::service::ParsedOptions parsed = kavo::service::parseServiceOptions(
-        QCoreApplication::arguments(), QProcessEnvironment::systemEnvironment());
-    if (!parsed.options) {
-        if (parsed.exitCode == 0)
-            QTextStream(stdout) << parsed.text;
-        else
-            err << "kavo-projectord: " << parsed.text << '\n';
-        return parsed.exitCode;
+    const QStringList arguments = QCoreApplication::arguments();
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    kavo::service::ParsedOptions parsed =
+        kavo::service::parseServiceOptions(arguments, environment);
+    if (!parsed.options && parsed.exitCode == 0) {
+        QTextStream(stdout) << parsed.text;
+        return 0;
     }
-    const kavo::service::ServiceOptions& options = *parsed.options;
-    if (!options.addUser.isEmpty() || !options.removeUser.isEmpty())
-        return changeAccounts(options);
+    if (parsed.options &&
+        (!parsed.options->addUser.isEmpty() || !parsed.options->removeUser.isEmpty()))
+        return changeAccounts(*parsed.options);
     // Started by Windows' service control manager, the program tells it how
     // it fares and takes its stop requests; in a console (or with
-    // --foreground, or elsewhere) it runs as it is.
+    // --foreground, or elsewhere) it runs as it is. A bad setting is told
+    // to the manager too, which would otherwise hear nothing at all.
     std::function<void(const QString&)> stop;
     std::unique_ptr<kavo::ServiceManager> manager;
-    if (!options.foreground) {
+    if (!parsed.options || !parsed.options->foreground) {
         manager = kavo::ServiceManager::connect([&stop](const QString& why) {
             if (stop)
                 stop(why);
         });
     }
+    // Such a service given no configuration reads the one in its own place
+    // when an administrator put it there.
+    if (manager)
+        parsed = kavo::service::parseServiceOptions(arguments, environment, true);
     const QString source = QStringLiteral("kavo-projectord");
+    if (!parsed.options) {
+        err << "kavo-projectord: " << parsed.text << '\n';
+        if (manager) {
+            kavo::logEvent(
+                source, kavo::EventKind::Error,
+                QStringLiteral("cannot start: %1 (with no --config, the settings are read "
+                               "from %2 when it is there)")
+                    .arg(parsed.text, kavo::service::serviceConfigFile(QStringLiteral("NAME"))));
+            manager->stopped(parsed.exitCode);
+        }
+        return parsed.exitCode;
+    }
+    const kavo::service::ServiceOptions& options = *parsed.options;
     const int code = serve(options, stop, manager.get());
     // What it stopped is gone: a late request finds nothing to call.
     stop = nullptr;

@@ -8,10 +8,15 @@
 #include "port_paths.h"
 
 #include <algorithm>
+#include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QUrl>
+#ifdef Q_OS_WIN
+#include <shlobj.h>
+#endif
 
 namespace kavo::service {
 namespace {
@@ -58,6 +63,33 @@ ParsedOptions failure(const QString& message) {
     return {std::nullopt, message, kExitError};
 }
 
+#ifdef Q_OS_WIN
+// The values of a configuration file's key = value lines as written. An INI
+// file's reader takes a backslash as the start of an escape, which would
+// turn C:\ProgramData\KAVO into C:rogramDataAVO; on Windows a backslash in
+// a value is the path separator and stands for itself.
+constexpr qint64 kMostConfigLine = 64 * 1024;
+
+QHash<QString, QString> valuesAsWritten(const QString& path) {
+    QHash<QString, QString> values;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return values;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine(kMostConfigLine)).trimmed();
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals <= 0 || line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1Char(';')))
+            continue;
+        QString value = line.mid(equals + 1).trimmed();
+        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) &&
+            value.endsWith(QLatin1Char('"')))
+            value = value.mid(1, value.size() - 2);
+        values.insert(line.left(equals).trimmed(), value);
+    }
+    return values;
+}
+#endif
+
 // The configuration file's keys, each as a value beneath the command line's;
 // an error names the key.
 std::optional<QString> readConfig(const QString& path, OptionReader& read) {
@@ -69,6 +101,9 @@ std::optional<QString> readConfig(const QString& path, OptionReader& read) {
     QSettings file(path, QSettings::IniFormat);
     if (file.status() != QSettings::NoError)
         return QStringLiteral("cannot read %1: not an INI file").arg(escapeControls(path));
+#ifdef Q_OS_WIN
+    const QHash<QString, QString> writtenValues = valuesAsWritten(path);
+#endif
     for (const QString& key : file.allKeys()) {
         // Keys outside a section land in "General"; sections are not used.
         const QString bare = key.startsWith(QLatin1String("General/")) ? key.mid(8) : key;
@@ -87,6 +122,10 @@ std::optional<QString> readConfig(const QString& path, OptionReader& read) {
         if (value.typeId() != QMetaType::QString)
             return QStringLiteral("%1: \"%2\" holds a list; it takes one value")
                 .arg(escapeControls(path), bare);
+#ifdef Q_OS_WIN
+        if (const QString written = writtenValues.value(bare); written.contains(QLatin1Char('\\')))
+            value = written;
+#endif
         read.addSetting(bare, value.toString(),
                         QStringLiteral("%1 in %2").arg(bare, escapeControls(path)));
     }
@@ -203,7 +242,8 @@ bool isGroupName(QStringView text) {
 }
 
 ParsedOptions parseServiceOptions(const QStringList& arguments,
-                                  const QProcessEnvironment& environment) {
+                                  const QProcessEnvironment& environment,
+                                  bool serviceManagerStarted) {
     const ServiceOptions defaults;
     ServiceOptions options;
     options.baudCode = kBaud19200;
@@ -536,7 +576,16 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
         return failure(QStringLiteral("unexpected argument \"%1\"; see kavo-projectord --help")
                            .arg(escapeControls(read.positionalArguments().constFirst())));
     if (read.isSet(kConfig)) {
-        if (const auto error = readConfig(read.value(kConfig), read))
+        options.configFile = read.value(kConfig);
+    } else if (serviceManagerStarted) {
+        // The name that picks the file is the command line's.
+        const QString name =
+            read.isSet(QStringLiteral("name")) ? read.value(QStringLiteral("name")) : defaults.name;
+        if (isServiceName(name) && QFileInfo::exists(serviceConfigFile(name)))
+            options.configFile = serviceConfigFile(name);
+    }
+    if (!options.configFile.isEmpty()) {
+        if (const auto error = readConfig(options.configFile, read))
             return failure(*error);
     }
     options.foreground = read.isSet(QStringLiteral("foreground"));
@@ -590,6 +639,22 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
         return failure(QStringLiteral("--mqtt-password-file needs a user name in --mqtt "
                                       "(mqtt://USER@HOST)"));
     return {options, {}, 0};
+}
+
+QString serviceConfigFile(const QString& name) {
+#ifdef Q_OS_WIN
+    // The known folder, not %ProgramData%: a service's environment need not
+    // say where it is (Wine's services are told C:\users\Public).
+    PWSTR folder = nullptr;
+    QString data = QStringLiteral("C:\\ProgramData");
+    if (::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder) == S_OK)
+        data = QString::fromWCharArray(folder);
+    ::CoTaskMemFree(folder);
+    return data + QStringLiteral("\\KAVO\\projectord\\") + name + QStringLiteral(".conf");
+#else
+    Q_UNUSED(name);
+    return {};
+#endif
 }
 
 } // namespace kavo::service

@@ -36,6 +36,7 @@ struct ServiceOptions {
     std::chrono::seconds pollOther{300};
     std::chrono::milliseconds gap{20};
     QString journalFile;
+    QString configFile; // --config, empty when none was given
     // Not a service of Windows' service control manager even when it could
     // be one; elsewhere the program always runs in the foreground.
     bool foreground = false;
@@ -101,8 +102,17 @@ struct ParsedOptions {
 
 // arguments[0] is the program name. The environment gives the default socket:
 // $RUNTIME_DIRECTORY/NAME.sock under systemd, else $XDG_RUNTIME_DIR/kavo/NAME.sock.
+// A service that Windows' service control manager started reads, when no
+// --config is given, serviceConfigFile(NAME) if it is there.
 ParsedOptions parseServiceOptions(const QStringList& arguments,
-                                  const QProcessEnvironment& environment);
+                                  const QProcessEnvironment& environment,
+                                  bool serviceManagerStarted = false);
+
+// Where a service that Windows' service control manager starts finds its
+// configuration: %ProgramData%\KAVO\projectord\NAME.conf, its journal and
+// state beside it.
+// Empty elsewhere.
+QString serviceConfigFile(const QString& name);
 
 // [ADDRESS:]PORT, 127.0.0.1 when no address is given; IPv6 in brackets.
 // Port 0 stands for a free port, chosen when listening.

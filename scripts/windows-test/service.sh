@@ -3,7 +3,9 @@
 # of Wine's service control manager: created with sc, started with net start
 # against the simulated projector served over TCP, a client's exchange through
 # a pipe: entry answered, stopped with net stop (the journal file says why),
-# deleted with sc, after which no service of that name is left.
+# deleted with sc, after which no service of that name is left. Its settings
+# are in its configuration's place, %ProgramData%\KAVO\projectord\NAME.conf,
+# found by its name alone; a service with a bad setting tells the manager.
 #
 #   scripts/windows-test/service.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
 #
@@ -36,10 +38,15 @@ note "kavo-projectord.exe under the service control manager"
 if [ -z "$service_exe" ]; then
   fail "kavo-projectord.exe in the zip" "the Windows build has no service"
 elif listen "$work/sim-scm.log"; then
-  journal=$work/scm.journal
+  # The configuration in its place, found by the service's name alone.
+  config_folder=$(winepath -u 'C:\ProgramData')/KAVO/projectord
+  journal=$config_folder/scm-test.log
+  mkdir -p "$config_folder"
   rm -f "$journal"
+  printf 'device = %s\r\njournal = %s\r\n' "$url" "$(winepath -w "$journal")" \
+    >"$config_folder/scm-test.conf"
   sc delete "$service_name" || true
-  bin="\"$(winepath -w "$service_exe")\" --device $url --journal $(winepath -w "$journal")"
+  bin="\"$(winepath -w "$service_exe")\" --name scm-test"
   if sc create "$service_name" binPath= "$bin" start= demand; then
     pass "sc create $service_name"
   else
@@ -47,7 +54,7 @@ elif listen "$work/sim-scm.log"; then
   fi
   service_control start RUNNING 'serving on pipe:' \
     "net start: the service runs and serves on its pipe"
-  port_entry 6 pipe:kavo-projectord-projector
+  port_entry 6 pipe:kavo-projectord-scm-test
   kavoctl send --port 6 C00
   port_entry 6
   if [ "$status" = 0 ] && grep -q $'^TxD: C 0 0  \\[CR\\] \tRxD:  \\[ACK\\] $' <<<"$out" &&
@@ -59,6 +66,18 @@ elif listen "$work/sim-scm.log"; then
   service_control stop STOPPED 'stopping: service stop' \
     "net stop: the service stops cleanly, the journal says why"
   sc delete "$service_name" || true
+
+  # A bad setting: the manager hears of it (the service's own exit code)
+  # rather than waiting for a service that never reports.
+  sc create "$service_name-bad" binPath= "\"$(winepath -w "$service_exe")\" --baud 1234" start= demand || true
+  env -u WINEPATH wine net start "$service_name-bad" >"$work/net-bad.log" 2>&1 || true
+  bad_stopped() { sc query "$service_name-bad" && grep -q STOPPED <<<"$sc_out"; }
+  if wait_for 30 bad_stopped && grep -qE 'SERVICE_EXIT_CODE *: *1\b' <<<"$sc_out"; then
+    pass "a bad setting: the service stops with its exit code 1, told to the manager"
+  else
+    fail "a bad setting: the service stops with its exit code 1, told to the manager" "$sc_out"
+  fi
+  sc delete "$service_name-bad" || true
   if ! sc query "$service_name"; then
     pass "sc delete: no service left"
   else
