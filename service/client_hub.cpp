@@ -139,9 +139,12 @@ QString ClientHub::listenLocal(const QString& path, const QString& pipeUsers) {
         m_local.setUsersSid(pipeUsers);
     if (!m_local.listen(path))
         return QStringLiteral("cannot serve %1: %2").arg(path, m_local.errorString());
-    m_journal.write(m_name, QStringLiteral("serving on pipe:%1 (open to %2 and the administrators)")
-                                .arg(m_local.fullServerName(),
-                                     escapeControls(accountName(m_local.usersSid()))));
+    m_journal.write(m_name, QStringLiteral("serving on pipe:%1").arg(m_local.fullServerName()));
+    // A line of its own, so that the one above can be copied into a port entry.
+    // Windows' account names hold no control characters; escaped, the
+    // backslash after the domain would be doubled.
+    m_journal.write(m_name, QStringLiteral("the pipe is open to %1 and the administrators")
+                                .arg(accountName(m_local.usersSid())));
     return {};
 }
 #endif

@@ -46,6 +46,13 @@ else
   fail "kavo-projectord.exe --alert-mail: refused as not available on Windows yet" \
     "exit $status: $out $err"
 fi
+projectord --device socket://127.0.0.1:1 --pipe-users kavo-nobody-here
+if [ "$status" = 1 ] && grep -qF -- '--pipe-users takes an account or group this PC knows, or a SID (this PC knows no account or group "kavo-nobody-here")' <<<"$err"; then
+  pass "kavo-projectord.exe --pipe-users: an unknown account is refused, naming the option"
+else
+  fail "kavo-projectord.exe --pipe-users: an unknown account is refused, naming the option" \
+    "exit $status: $out $err"
+fi
 
 # pipe_clients_answered N: whether the journal file has answered "C00"s from
 # at least N pipe clients, each named by its account and Windows process id.
@@ -114,6 +121,15 @@ if listen "$work/sim-service.log"; then
       pass "kavo-projectord.exe serves on its named pipe"
     else
       fail "kavo-projectord.exe serves on its named pipe" "see $work/projectord-run.log"
+    fi
+    projectord --device "$url"
+    if grep -qF 'the pipe is open to BUILTIN\Users and the administrators' \
+      "$work/projectord-run.log" && [ "$status" = 1 ] &&
+      grep -qF 'another program serves that pipe already' <<<"$err"; then
+      pass "the pipe is open to the PC's users; a second kavo-projectord.exe for it does not start"
+    else
+      fail "the pipe is open to the PC's users; a second kavo-projectord.exe for it does not start" \
+        "exit $status: $err; see $work/projectord-run.log"
     fi
     kavoctl send --device "socket://127.0.0.1:${port##*:}" C00
     if [ "$status" = 0 ] && grep -q $'^TxD: C 0 0  \[CR\] \tRxD:  \[ACK\] $' <<<"$out"; then
