@@ -111,7 +111,12 @@ if listen "$work/sim-service.log"; then
   journal=$work/projectord.journal
   rm -f "$journal"
   : >"$work/projectord-run.log"
+  # A PJLink password file every user may read: Wine gives a file of mode
+  # 0644 an access control list that lets Everyone read it.
+  printf 'lectern7\n' >"$work/pjlink.password"
+  chmod 644 "$work/pjlink.password"
   env -u WINEPATH wine "$projectord_exe" --device "$url" --listen 127.0.0.1:0 \
+    --pjlink 127.0.0.1:0 --pjlink-password-file "$(winepath -w "$work/pjlink.password")" \
     --journal "$(winepath -w "$journal")" >"$work/projectord-run.log" 2>&1 &
   service_pid=$!
   tcp_pids+=("$service_pid")
@@ -121,6 +126,13 @@ if listen "$work/sim-service.log"; then
       pass "kavo-projectord.exe serves on its named pipe"
     else
       fail "kavo-projectord.exe serves on its named pipe" "see $work/projectord-run.log"
+    fi
+    if wait_for 10 grep -qF 'pjlink.password can be read by other users of this PC' \
+      "$work/projectord-run.log"; then
+      pass "a PJLink password file that every user may read is warned of"
+    else
+      fail "a PJLink password file that every user may read is warned of" \
+        "see $work/projectord-run.log"
     fi
     projectord --device "$url"
     if grep -qF 'the pipe is open to BUILTIN\Users and the administrators' \

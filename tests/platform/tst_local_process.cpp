@@ -1,7 +1,9 @@
 // What the platform tells a program that serves local clients and runs until
 // told to stop, in-process: who is at the other end of a local connection
 // (this test itself), the stop requests as the event loop sees them, and on
-// Windows a port folder entry naming a service's pipe.
+// Windows the service's pipe server and who may use it, the clients' check of
+// whom they reach, a port folder entry naming a service's pipe, and what a
+// secret file's access control list lets other users do.
 
 #include "local_peer.h"
 #include "network_ports.h"
@@ -15,6 +17,7 @@
 #include <QLocalSocket>
 #include <QTest>
 #ifdef Q_OS_WIN
+#include "access_lists.h"
 #include "local_pipe.h"
 
 #include <QDir>
@@ -260,6 +263,47 @@ class TestLocalProcess : public QObject {
         const std::optional<QString> found = kavo::accountSid(account, &why);
         QCOMPARE(found.value_or(QString()), sid);
         QCOMPARE(why, problem);
+    }
+
+    // A password file's list read as a user who is no more than one of the
+    // PC's users would meet it, in its order.
+    void othersAccess_data() {
+        QTest::addColumn<QString>("sddl");
+        QTest::addColumn<QString>("others");
+        const QString own = "(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;S-1-5-21-1-2-3-1001)";
+        QTest::newRow("the service and the administrators") << "D:P" + own << "";
+        QTest::newRow("the PC's users may read") << "D:P" + own + "(A;;FR;;;BU)"
+                                                 << "read";
+        QTest::newRow("everyone, generic all") << "D:(A;;GA;;;WD)"
+                                               << "read and changed";
+        QTest::newRow("authenticated users may write") << "D:(A;;FW;;;AU)"
+                                                       << "changed";
+        QTest::newRow("interactive users, a bare mask") << "D:(A;;0x1;;;IU)"
+                                                        << "read";
+        QTest::newRow("taking the list over") << "D:(A;;WD;;;BU)"
+                                              << "changed";
+        QTest::newRow("synchronize alone") << "D:(A;;0x100000;;;AU)"
+                                           << "";
+        QTest::newRow("denied first") << "D:(D;;FA;;;BU)(A;;FA;;;WD)"
+                                      << "";
+        QTest::newRow("allowed first") << "D:(A;;FR;;;WD)(D;;FA;;;BU)"
+                                       << "read";
+        QTest::newRow("for what is made inside only") << "D:(A;OIIO;FA;;;WD)"
+                                                      << "";
+        QTest::newRow("another user") << "D:(A;;FA;;;S-1-5-21-1-2-3-1002)"
+                                      << "";
+        // Wine reads D:NO_ACCESS_CONTROL as an empty list; no list at all is the same.
+        QTest::newRow("no list") << "O:SY"
+                                 << "read and changed";
+    }
+    void othersAccess() {
+        QFETCH(QString, sddl);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        QVERIFY(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            sddl.toStdWString().c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+        const QString others = kavo::othersAccess(descriptor);
+        LocalFree(descriptor);
+        QTEST(others, "others");
     }
 
     // A pipe: entry makes the port the service's pipe, for the panel's port
