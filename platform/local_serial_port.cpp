@@ -3,7 +3,9 @@
 #include "port_paths.h"
 
 #include <QFileInfo>
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include "local_pipe.h"
+#else
 #include <unistd.h>
 #endif
 
@@ -83,6 +85,35 @@ QString LocalSerialPort::name() const {
 }
 
 void LocalSerialPort::connectToFarEnd() {
+#ifdef Q_OS_WIN
+    // Opened here rather than by the socket: with only the rights the
+    // service grants its clients, and checked before a byte is sent.
+    m_refusal.clear();
+    const PipeOpening opened = openPipe(m_path, name());
+    switch (opened.outcome) {
+    case PipeOpening::Open:
+        m_socket.setSocketDescriptor(opened.handle);
+        return;
+    case PipeOpening::Busy:
+        m_retry.start();
+        return;
+    case PipeOpening::Missing:
+        m_refusal = QStringLiteral("%1: %2").arg(name(), kMissing);
+        break;
+    case PipeOpening::Denied:
+        m_refusal =
+            QStringLiteral("%1: permission denied (%2)").arg(name(), permissionDetail(m_path));
+        break;
+    case PipeOpening::Untrusted:
+        m_refusal = opened.problem; // it names the pipe
+        break;
+    case PipeOpening::Failed:
+        m_refusal = QStringLiteral("%1: %2").arg(name(), opened.problem);
+        break;
+    }
+    // Who waits for the attempt hears of its end as of a socket's.
+    linkChanged();
+#else
     m_socket.connectToServer(m_path);
     // Connecting either succeeds or fails at once, unless the service's queue
     // is full: the socket would then try again without pause until it gives
@@ -91,6 +122,7 @@ void LocalSerialPort::connectToFarEnd() {
         m_retry.start();
         m_socket.abort();
     }
+#endif
 }
 
 void LocalSerialPort::abortLink() {
@@ -106,6 +138,8 @@ QAbstractSocket::SocketState LocalSerialPort::linkState() const {
 }
 
 QString LocalSerialPort::connectFailure() const {
+    if (!m_refusal.isEmpty())
+        return m_refusal + QLatin1Char('.');
     switch (m_socket.error()) {
     case QLocalSocket::ServerNotFoundError:
         return QStringLiteral("%1: %2.").arg(name(), kMissing);

@@ -36,6 +36,8 @@ class LocalSerialPort final : public StreamSerialPort {
     // While it runs, a service whose queue is full is asked again.
     QTimer m_retry;
     QString m_path;
+    // Why the last attempt failed, where the socket was never given a pipe.
+    QString m_refusal;
 };
 
 } // namespace kavo

@@ -21,8 +21,6 @@
 namespace kavo::service {
 namespace {
 
-constexpr int kProbeMs = 1000;
-
 struct Peer {
     QString who;
     QString source;
@@ -37,6 +35,9 @@ Peer peerOf(const QLocalSocket& socket) {
             QStringLiteral("%1 user %2").arg(kind, peer->user)};
 }
 
+#ifndef Q_OS_WIN
+constexpr int kProbeMs = 1000;
+
 // Empty unless a running service answers on the endpoint, which is then
 // left to it.
 QString answeredProblem(const QString& path, const QString& shown, QStringView kind) {
@@ -49,6 +50,7 @@ QString answeredProblem(const QString& path, const QString& shown, QStringView k
                           "for the same %2 is not started)")
         .arg(shown, kind);
 }
+#endif
 
 Peer peerOf(QTcpSocket& socket) {
     return {QStringLiteral("tcp:") + peerAddress(socket),
@@ -69,7 +71,7 @@ ClientHub::ClientHub(LineQueue& queue, TimerFactory& timers, Journal& journal, Q
                      std::function<std::optional<LineDown>()> lineDown)
     : m_queue(queue), m_timers(timers), m_journal(journal), m_name(std::move(name)),
       m_lineDown(std::move(lineDown)) {
-    connect(&m_local, &QLocalServer::newConnection, this, [this] {
+    connect(&m_local, &LocalServer::newConnection, this, [this] {
         while (QLocalSocket* socket = m_local.nextPendingConnection()) {
             const Peer peer = peerOf(*socket);
             accept(socket, peer.who, peer.source, false);
@@ -89,7 +91,7 @@ ClientHub::~ClientHub() {
 }
 
 #ifndef Q_OS_WIN
-QString ClientHub::listenLocal(const QString& path) {
+QString ClientHub::listenLocal(const QString& path, const QString&) {
     const QString folder = QFileInfo(path).absolutePath();
     // The per-user default folder, $XDG_RUNTIME_DIR/kavo, is made here.
     if (!QFileInfo::exists(folder) && QFileInfo(folder).dir().exists())
@@ -128,17 +130,21 @@ QString ClientHub::listenLocal(const QString& path) {
 
 #else
 // A named pipe: its name, not a file, so there is nothing stale to clear and
-// no folder to check. The pipe is opened to the service's own account alone.
+// no folder to check; its first instance is the service's or none is.
 // Its name, \\.\pipe\ and letters, digits, ., - and _ as the options allow,
 // is shown as it is: escaped, each backslash would be doubled.
-QString ClientHub::listenLocal(const QString& path) {
-    if (const QString problem = answeredProblem(path, path, u"pipe"); !problem.isEmpty())
-        return problem;
+QString ClientHub::listenLocal(const QString& path, const QString& pipeUsers) {
     m_local.setMaxPendingConnections(kMaxClients);
-    m_local.setSocketOptions(QLocalServer::UserAccessOption);
+    if (!pipeUsers.isEmpty())
+        m_local.setUsersSid(pipeUsers);
     if (!m_local.listen(path))
         return QStringLiteral("cannot serve %1: %2").arg(path, m_local.errorString());
     m_journal.write(m_name, QStringLiteral("serving on pipe:%1").arg(m_local.fullServerName()));
+    // A line of its own, so that the one above can be copied into a port entry.
+    // Windows' account names hold no control characters; escaped, the
+    // backslash after the domain would be doubled.
+    m_journal.write(m_name, QStringLiteral("the pipe is open to %1 and the administrators")
+                                .arg(accountName(m_local.usersSid())));
     return {};
 }
 #endif

@@ -27,11 +27,23 @@
 #include <optional>
 #include <QDateTime>
 #include <QJsonObject>
-#include <QLocalServer>
 #include <QObject>
 #include <QTcpServer>
+#ifdef Q_OS_WIN
+#include "local_pipe.h"
+#else
+#include <QLocalServer>
+#endif
 
 namespace kavo::service {
+
+// The local endpoint's server: on Windows the service's own pipe server,
+// whose pipe has the access the configuration gives it.
+#ifdef Q_OS_WIN
+using LocalServer = LocalPipeServer;
+#else
+using LocalServer = QLocalServer;
+#endif
 
 inline constexpr int kMaxClients = 64;
 inline constexpr qsizetype kMaxCommandBytes = 256;
@@ -58,8 +70,9 @@ class ClientHub final : public QObject {
 
     // Empty on success, else why the socket cannot be served. A socket file
     // that nobody answers on is replaced; one that a running service
-    // answers on is left alone.
-    QString listenLocal(const QString& path);
+    // answers on is left alone. On Windows `pipeUsers` is the SID of the
+    // users the pipe is open to besides the administrators.
+    QString listenLocal(const QString& path, const QString& pipeUsers = {});
     QString listenTcp(const ListenAddress& address);
     // Stops listening (the socket file goes) and lets every client go.
     void close();
@@ -93,7 +106,7 @@ class ClientHub final : public QObject {
     TimerFactory& m_timers;
     Journal& m_journal;
     QString m_name;
-    QLocalServer m_local;
+    LocalServer m_local;
     QTcpServer m_tcp;
     std::map<ClientId, Connection> m_connections;
     int m_localCount = 0;

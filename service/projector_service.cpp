@@ -79,7 +79,8 @@ QString ProjectorService::start() {
         });
         m_line->addOpenObserver([this](bool open) { m_scheduler->lineChanged(open); });
     }
-    if (QString error = m_hub->listenLocal(m_options.socketPath); !error.isEmpty())
+    if (QString error = m_hub->listenLocal(m_options.socketPath, m_options.pipeUsers);
+        !error.isEmpty())
         return error;
     if (m_options.listen) {
         if (QString error = m_hub->listenTcp(*m_options.listen); !error.isEmpty()) {

@@ -3,8 +3,8 @@
 // Files the service creates or reads where another local user might have a
 // hand: its socket's and its journal's folders, the journal file itself, and
 // the files that hold passwords. On Windows, where access control lists say
-// who may write or read, the folder and secret file checks see only whether
-// the folder is one (see safe_files_windows.cpp).
+// who may write or read, the folder checks see only whether the folder is
+// one; a password file's list is read (see safe_files_windows.cpp).
 
 #include <QByteArray>
 #include <QString>
@@ -24,7 +24,8 @@ QString folderProblem(const QString& folder);
 int openAppendOnly(const QString& path, QString& error);
 
 // Empty when no user but the file's owner can read it, else a warning that
-// names the file and the fix.
+// names the file and the fix. On Windows: when the file's access control
+// list lets every user of the PC read or change it.
 QString secretFileWarning(const QString& path, const QString& what);
 
 // Opens the file, which must be a regular one (a FIFO put there would hang

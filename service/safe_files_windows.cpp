@@ -1,3 +1,4 @@
+#include "access_lists.h"
 #include "port_paths.h"
 #include "safe_files.h"
 
@@ -7,11 +8,14 @@
 #include <io.h>
 #include <QFileInfo>
 #include <sys/stat.h>
+#include <windows.h>
+// After windows.h.
+#include <aclapi.h>
 
 // Who may write into a folder or read a file is set by its access control
-// list on Windows, which these checks do not read: they take what the
-// folder's place gives (%ProgramData% for a service, the user's profile
-// otherwise) and check the kind of file only.
+// list on Windows. The folder checks take what the folder's place gives
+// (%ProgramData% for a service, the user's profile otherwise) and check the
+// kind of file only; a secret file's list is read.
 
 namespace kavo::service {
 
@@ -42,8 +46,22 @@ int openAppendOnly(const QString& path, QString& error) {
     return fd;
 }
 
-QString secretFileWarning(const QString&, const QString&) {
-    return {};
+QString secretFileWarning(const QString& path, const QString& what) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(reinterpret_cast<const wchar_t*>(path.utf16()), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                              &descriptor) != ERROR_SUCCESS)
+        return {};
+    const QString others = othersAccess(descriptor);
+    LocalFree(descriptor);
+    if (others.isEmpty())
+        return {};
+    return QStringLiteral("warning: the %1 password file %2 can be %3 by other users of this PC "
+                          "(its access control list); let the service's account and the "
+                          "administrators alone have it, for a service that runs as "
+                          "LocalSystem: icacls \"%2\" /inheritance:r /grant:r "
+                          "SYSTEM:F Administrators:F")
+        .arg(what, escapeControls(path), others);
 }
 
 } // namespace kavo::service

@@ -15,6 +15,8 @@
 #include <QSettings>
 #include <QUrl>
 #ifdef Q_OS_WIN
+#include "local_pipe.h"
+
 #include <shlobj.h>
 #endif
 
@@ -302,6 +304,30 @@ ParsedOptions parseServiceOptions(const QStringList& arguments,
                  return std::nullopt;
              },
              .heading = "Sharing it:"},
+            {.names = {"pipe-users"},
+             .valueName = "ACCOUNT",
+#ifdef Q_OS_WIN
+             .help = "who may use the pipe besides the administrators: an account or group "
+                     "(LECTERN\\AV staff), or a SID",
+             .byDefault = "Users",
+#else
+             .help = "Windows only (here the socket's mode and group decide)",
+#endif
+             .check = [&](const QString& text) -> std::optional<QString> {
+#ifdef Q_OS_WIN
+                 QString problem;
+                 const std::optional<QString> sid = accountSid(text, &problem);
+                 if (!sid)
+                     return QStringLiteral("an account or group this PC knows, or a SID (%1)")
+                         .arg(problem);
+                 options.pipeUsers = *sid;
+                 return std::nullopt;
+#else
+                 Q_UNUSED(text);
+                 return QStringLiteral("a value on Windows only: here the socket's file mode and "
+                                       "group decide who may connect");
+#endif
+             }},
             {.names = {"listen"},
              .valueName = "[ADDRESS:]PORT",
              .help = "also serve on TCP (address default 127.0.0.1; port 0: a free one, named "

@@ -29,6 +29,9 @@ struct ServiceOptions {
     std::uint8_t baudCode = 0;
     QString name = QStringLiteral("projector");
     QString socketPath;
+    // Windows: the SID of the users the pipe is open to besides the
+    // administrators; the PC's users (BUILTIN\Users) unless set.
+    QString pipeUsers = QStringLiteral("S-1-5-32-545");
     std::optional<ListenAddress> listen;
     std::chrono::milliseconds replyWindow{1000};
     std::chrono::milliseconds queueWait{3000};

@@ -46,6 +46,13 @@ else
   fail "kavo-projectord.exe --alert-mail: refused as not available on Windows yet" \
     "exit $status: $out $err"
 fi
+projectord --device socket://127.0.0.1:1 --pipe-users kavo-nobody-here
+if [ "$status" = 1 ] && grep -qF -- '--pipe-users takes an account or group this PC knows, or a SID (this PC knows no account or group "kavo-nobody-here")' <<<"$err"; then
+  pass "kavo-projectord.exe --pipe-users: an unknown account is refused, naming the option"
+else
+  fail "kavo-projectord.exe --pipe-users: an unknown account is refused, naming the option" \
+    "exit $status: $out $err"
+fi
 
 # pipe_clients_answered N: whether the journal file has answered "C00"s from
 # at least N pipe clients, each named by its account and Windows process id.
@@ -104,7 +111,12 @@ if listen "$work/sim-service.log"; then
   journal=$work/projectord.journal
   rm -f "$journal"
   : >"$work/projectord-run.log"
+  # A PJLink password file every user may read: Wine gives a file of mode
+  # 0644 an access control list that lets Everyone read it.
+  printf 'lectern7\n' >"$work/pjlink.password"
+  chmod 644 "$work/pjlink.password"
   env -u WINEPATH wine "$projectord_exe" --device "$url" --listen 127.0.0.1:0 \
+    --pjlink 127.0.0.1:0 --pjlink-password-file "$(winepath -w "$work/pjlink.password")" \
     --journal "$(winepath -w "$journal")" >"$work/projectord-run.log" 2>&1 &
   service_pid=$!
   tcp_pids+=("$service_pid")
@@ -114,6 +126,22 @@ if listen "$work/sim-service.log"; then
       pass "kavo-projectord.exe serves on its named pipe"
     else
       fail "kavo-projectord.exe serves on its named pipe" "see $work/projectord-run.log"
+    fi
+    if wait_for 10 grep -qF 'pjlink.password can be read by other users of this PC' \
+      "$work/projectord-run.log"; then
+      pass "a PJLink password file that every user may read is warned of"
+    else
+      fail "a PJLink password file that every user may read is warned of" \
+        "see $work/projectord-run.log"
+    fi
+    projectord --device "$url"
+    if grep -qF 'the pipe is open to BUILTIN\Users and the administrators' \
+      "$work/projectord-run.log" && [ "$status" = 1 ] &&
+      grep -qF 'another program serves that pipe already' <<<"$err"; then
+      pass "the pipe is open to the PC's users; a second kavo-projectord.exe for it does not start"
+    else
+      fail "the pipe is open to the PC's users; a second kavo-projectord.exe for it does not start" \
+        "exit $status: $err; see $work/projectord-run.log"
     fi
     kavoctl send --device "socket://127.0.0.1:${port##*:}" C00
     if [ "$status" = 0 ] && grep -q $'^TxD: C 0 0  \[CR\] \tRxD:  \[ACK\] $' <<<"$out"; then

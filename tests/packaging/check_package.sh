@@ -76,9 +76,11 @@ for program in kavo-control kavoctl kavo-projector-sim kavo-projectord; do
     fi
   done
 done
-zcat "$tree/usr/share/man/man1/kavo-control.1.gz" | grep -q '^\.TH KAVO-CONTROL 1' ||
+# grep -q stops at the first match; zcat, cut off with more of a page to write,
+# would fail a pipeline under pipefail, so the pages are read through <( ).
+grep -q '^\.TH KAVO-CONTROL 1' <(zcat "$tree/usr/share/man/man1/kavo-control.1.gz") ||
   { echo "kavo-control.1 is no manual page"; status=1; }
-zcat "$tree/usr/share/man/man1/kavoctl.1.gz" | grep -q '^\.TH KAVOCTL 1' || { echo "kavoctl.1 is no manual page"; status=1; }
+grep -q '^\.TH KAVOCTL 1' <(zcat "$tree/usr/share/man/man1/kavoctl.1.gz") || { echo "kavoctl.1 is no manual page"; status=1; }
 bash -n "$tree/usr/share/bash-completion/completions/kavoctl" || status=1
 if command -v man >/dev/null; then
   for page in "$tree"/usr/share/man/man*/*.gz; do
@@ -88,7 +90,7 @@ if command -v man >/dev/null; then
 fi
 
 if [ $service = 1 ]; then
-  zcat "$tree/usr/share/man/man8/kavo-projectord.8.gz" | grep -q '^\.TH KAVO-PROJECTORD 8' ||
+  grep -q '^\.TH KAVO-PROJECTORD 8' <(zcat "$tree/usr/share/man/man8/kavo-projectord.8.gz") ||
     { echo "kavo-projectord.8 is no manual page"; status=1; }
   unit=$tree/lib/systemd/system/kavo-projectord@.service
   program=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")

@@ -1,7 +1,9 @@
 // What the platform tells a program that serves local clients and runs until
 // told to stop, in-process: who is at the other end of a local connection
 // (this test itself), the stop requests as the event loop sees them, and on
-// Windows a port folder entry naming a service's pipe.
+// Windows the service's pipe server and who may use it, the clients' check of
+// whom they reach, a port folder entry naming a service's pipe, and what a
+// secret file's access control list lets other users do.
 
 #include "local_peer.h"
 #include "network_ports.h"
@@ -15,10 +17,16 @@
 #include <QLocalSocket>
 #include <QTest>
 #ifdef Q_OS_WIN
+#include "access_lists.h"
+#include "local_pipe.h"
+
 #include <QDir>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <windows.h>
+// After windows.h.
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include <pwd.h>
 #include <unistd.h>
@@ -38,6 +46,33 @@ QString thisUser() {
 }
 
 #ifdef Q_OS_WIN
+QString pipeName(const char* what) {
+    return QStringLiteral("kavo-test-%1-%2").arg(what).arg(QCoreApplication::applicationPid());
+}
+
+// The access each SID has on a security descriptor's DACL, SID strings as keys.
+QMap<QString, quint32> accessBySid(PSECURITY_DESCRIPTOR descriptor) {
+    QMap<QString, quint32> access;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !dacl)
+        return access;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace) ||
+            static_cast<ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        wchar_t* sid = nullptr;
+        if (ConvertSidToStringSidW(&allowed->SidStart, &sid)) {
+            access[QString::fromWCharArray(sid)] |= allowed->Mask;
+            LocalFree(sid);
+        }
+    }
+    return access;
+}
+
 // COM7 of the port folder, by the full path after \\?\ (else the name is the
 // serial port): written with `text`, or removed when it is empty.
 bool writeEntry7(const QByteArray& text) {
@@ -123,6 +158,154 @@ class TestLocalProcess : public QObject {
     }
 
 #ifdef Q_OS_WIN
+    // The pipe's access as the running server set it, read back through a
+    // client's handle: the chosen users read and write but never create an
+    // instance, which would let them answer in the service's place.
+    void pipeSecurity_data() {
+        QTest::addColumn<QString>("users");
+        QTest::newRow("the PC's users") << QString::fromLatin1(kPcUsersSid);
+        QTest::newRow("a group of the domain") << "S-1-5-21-1004336348-1177238915-682003330-1121";
+    }
+    void pipeSecurity() {
+        QFETCH(QString, users);
+        LocalPipeServer server;
+        server.setUsersSid(users);
+        QVERIFY2(server.listen(pipeName("acl")), qPrintable(server.errorString()));
+        const HANDLE client = CreateFileW(server.fullServerName().toStdWString().c_str(),
+                                          READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        QVERIFY(client != INVALID_HANDLE_VALUE);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        const DWORD read = GetSecurityInfo(client, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, nullptr, nullptr, &descriptor);
+        CloseHandle(client);
+        QCOMPARE(read, DWORD(ERROR_SUCCESS));
+        const QMap<QString, quint32> access = accessBySid(descriptor);
+        LocalFree(descriptor);
+        QCOMPARE(access.value(QStringLiteral("S-1-5-18")), quint32(FILE_ALL_ACCESS));
+        QCOMPARE(access.value(QStringLiteral("S-1-5-32-544")), quint32(FILE_ALL_ACCESS));
+        QCOMPARE(access.value(processUserSid()), quint32(FILE_ALL_ACCESS));
+        const quint32 granted = access.value(users);
+        QCOMPARE(granted & (FILE_READ_DATA | FILE_WRITE_DATA),
+                 quint32(FILE_READ_DATA | FILE_WRITE_DATA));
+        QCOMPARE(granted & FILE_CREATE_PIPE_INSTANCE, 0u);
+        QCOMPARE(access.size(), 4);
+    }
+
+    // The name is the service's from its first instance on, or it is not served.
+    void pipeTaken_data() {
+        QTest::addColumn<bool>("byQt");
+        QTest::addColumn<bool>("closedFirst");
+        QTest::newRow("a second server of its own") << false << false;
+        QTest::newRow("another program's server") << true << false;
+        QTest::newRow("served again once closed") << false << true;
+    }
+    void pipeTaken() {
+        QFETCH(bool, byQt);
+        QFETCH(bool, closedFirst);
+        const QString name = pipeName("taken");
+        QLocalServer other;
+        LocalPipeServer first;
+        QVERIFY(byQt ? other.listen(name) : first.listen(name));
+        if (closedFirst)
+            first.close();
+        LocalPipeServer second;
+        const bool served = second.listen(name);
+        QCOMPARE(served, closedFirst);
+        if (!served)
+            QVERIFY2(
+                second.errorString().contains(QStringLiteral("another program serves that pipe")),
+                qPrintable(second.errorString()));
+    }
+
+    // Whom a client sends the projector's commands to.
+    void pipeServerTrusted_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<bool>("administrator");
+        QTest::addColumn<bool>("trusted");
+        const QString other = QStringLiteral("S-1-5-21-1-2-3-1002");
+        QTest::newRow("LocalSystem") << "S-1-5-18" << false << true;
+        QTest::newRow("LocalService") << "S-1-5-19" << false << true;
+        QTest::newRow("NetworkService") << "S-1-5-20" << false << true;
+        QTest::newRow("the client's own account") << "S-1-5-21-1-2-3-1001" << false << true;
+        QTest::newRow("an administrator") << other << true << true;
+        QTest::newRow("another user") << other << false << false;
+        QTest::newRow("the PC's users as a group") << "S-1-5-32-545" << false << false;
+    }
+    void pipeServerTrusted() {
+        QFETCH(QString, server);
+        QFETCH(bool, administrator);
+        QFETCH(bool, trusted);
+        QCOMPARE(trustedPipeServer(server, administrator, QStringLiteral("S-1-5-21-1-2-3-1001")),
+                 trusted);
+    }
+
+    // The value of pipe-users: an account or group by name, or a SID.
+    void accountSid_data() {
+        QTest::addColumn<QString>("account");
+        QTest::addColumn<QString>("sid"); // empty: refused
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("the PC's users") << "Users"
+                                        << "S-1-5-32-545" << QString();
+        QTest::newRow("with the domain") << "BUILTIN\\Administrators"
+                                         << "S-1-5-32-544" << QString();
+        QTest::newRow("a SID") << "S-1-5-32-545"
+                               << "S-1-5-32-545" << QString();
+        QTest::newRow("no such account")
+            << "kavo-nobody-here" << QString()
+            << "this PC knows no account or group \"kavo-nobody-here\"";
+        QTest::newRow("no SID") << "S-1-x" << QString() << "\"S-1-x\" is not a SID";
+    }
+    void accountSid() {
+        QFETCH(QString, account);
+        QFETCH(QString, sid);
+        QFETCH(QString, problem);
+        QString why;
+        const std::optional<QString> found = kavo::accountSid(account, &why);
+        QCOMPARE(found.value_or(QString()), sid);
+        QCOMPARE(why, problem);
+    }
+
+    // A password file's list read as a user who is no more than one of the
+    // PC's users would meet it, in its order.
+    void othersAccess_data() {
+        QTest::addColumn<QString>("sddl");
+        QTest::addColumn<QString>("others");
+        const QString own = "(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;S-1-5-21-1-2-3-1001)";
+        QTest::newRow("the service and the administrators") << "D:P" + own << "";
+        QTest::newRow("the PC's users may read") << "D:P" + own + "(A;;FR;;;BU)"
+                                                 << "read";
+        QTest::newRow("everyone, generic all") << "D:(A;;GA;;;WD)"
+                                               << "read and changed";
+        QTest::newRow("authenticated users may write") << "D:(A;;FW;;;AU)"
+                                                       << "changed";
+        QTest::newRow("interactive users, a bare mask") << "D:(A;;0x1;;;IU)"
+                                                        << "read";
+        QTest::newRow("taking the list over") << "D:(A;;WD;;;BU)"
+                                              << "changed";
+        QTest::newRow("synchronize alone") << "D:(A;;0x100000;;;AU)"
+                                           << "";
+        QTest::newRow("denied first") << "D:(D;;FA;;;BU)(A;;FA;;;WD)"
+                                      << "";
+        QTest::newRow("allowed first") << "D:(A;;FR;;;WD)(D;;FA;;;BU)"
+                                       << "read";
+        QTest::newRow("for what is made inside only") << "D:(A;OIIO;FA;;;WD)"
+                                                      << "";
+        QTest::newRow("another user") << "D:(A;;FA;;;S-1-5-21-1-2-3-1002)"
+                                      << "";
+        // Wine reads D:NO_ACCESS_CONTROL as an empty list; no list at all is the same.
+        QTest::newRow("no list") << "O:SY"
+                                 << "read and changed";
+    }
+    void othersAccess() {
+        QFETCH(QString, sddl);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        QVERIFY(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            sddl.toStdWString().c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+        const QString others = kavo::othersAccess(descriptor);
+        LocalFree(descriptor);
+        QTEST(others, "others");
+    }
+
     // A pipe: entry makes the port the service's pipe, for the panel's port
     // by number as for kavoctl's; a malformed one says why.
     void pipeEntry_data() {
@@ -150,7 +333,8 @@ class TestLocalProcess : public QObject {
             QStringLiteral("kavo-test-entry-%1").arg(QCoreApplication::applicationPid());
         entry.replace(QStringLiteral("%1"), pipe);
         QVERIFY(writeEntry7(entry.toLatin1() + "\r\n"));
-        QLocalServer server;
+        // The service's own pipe server, which lets its users read and write only.
+        LocalPipeServer server;
         QVERIFY(server.listen(pipe));
 
         QtPortFactory ports(linkedNetworkPorts());
@@ -169,9 +353,8 @@ class TestLocalProcess : public QObject {
         const QString shown = QStringLiteral("pipe:\\\\.\\pipe\\") + pipe;
         QCOMPARE(port.deviceName(), shown);
         QVERIFY2(described.startsWith(shown + QStringLiteral(" - present")), qPrintable(described));
-        QVERIFY(server.waitForNewConnection(5000));
+        QTRY_VERIFY(server.hasPendingConnections());
         QLocalSocket* accepted = server.nextPendingConnection();
-        QVERIFY(accepted);
         // Collected, since each try reads what has come so far.
         QByteArray atService;
         QByteArray atPort;

@@ -464,6 +464,9 @@ class TestProjectord : public QObject {
             << QString() << QStringList{"--name",   "_replies",      "--mqtt", "mqtt://127.0.0.1:1",
                                         "--socket", "RUNTIME/r.sock"}
             << "with --mqtt a name cannot start with \"_\"";
+        QTest::newRow("who may use a pipe, which only Windows has")
+            << "pipe-users=Users\n"
+            << QStringList() << "pipe-users in CONFIG takes a value on Windows only";
         QTest::newRow("a mail address that is an option")
             << QString() << QStringList{"--alert-mail", "-oQ/tmp@x"} << "one mail address";
     }
