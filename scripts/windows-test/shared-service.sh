@@ -3,13 +3,14 @@
 # (service)". In a Wine prefix of its own, COM1 the simulated projector's
 # pseudo-terminal: a bad /COMPORT= refused with nothing installed; /S
 # /COMPORT=1 installs the service kavo-projectord-projector, which runs under
-# Wine's service control manager, its configuration and the user's port
-# folder entry COM1 naming its pipe; the installed panel and kavoctl.exe send
-# at the same time through that entry, both answered, the journal file naming
-# both; PJLink from Linux on loopback once the configuration has it; an
-# upgrade stops and starts the service and keeps the configuration; the
-# uninstaller removes the service and its program and keeps the
-# configuration, unless /REMOVECONFIG.
+# Wine's service control manager on COM1, its configuration and the user's
+# port folder entry COM1 naming its pipe; the installed panel and kavoctl.exe
+# send at the same time through that entry, both answered, the journal file
+# naming both; a start of Wine starts the service again, as a boot would;
+# PJLink from Linux on loopback once the configuration has it; an upgrade
+# stops and starts the service and keeps the configuration; the uninstaller
+# removes the service and its program and keeps the configuration, unless
+# /REMOVECONFIG.
 #
 #   scripts/windows-test/shared-service.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
 #
@@ -21,6 +22,7 @@ set -euo pipefail
 
 setup=$(ls -t "$win_build"/kavo-control-*-win64-setup.exe 2>/dev/null | head -n 1)
 shared=kavo-projectord-projector
+event_source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\kavo-projectord'
 
 # sc_state: what Wine's sc query says of the service, in $sc_out; fails
 # when there is no such service.
@@ -36,6 +38,7 @@ run_setup() {
 }
 # journal_count WORDS: how often the service's journal file has WORDS.
 journal_count() { grep -c "$1" "$journal" 2>/dev/null || true; }
+more_starts_than() { [ "$(journal_count 'serving on pipe:')" -gt "$1" ]; }
 # received: how many commands the simulator on COM1 has read.
 received() { grep -c ' in: ' "$work/sim.log" || true; }
 more_received_than() { [ "$(received)" -gt "$1" ]; }
@@ -88,8 +91,7 @@ else
 fi
 if [ -x "$programs/kavo-projectord.exe" ] && [ -f "$programs/Qt6Core.dll" ] &&
   [ -d "$programs/licenses" ] && [ ! -e "$programs/Qt6Widgets.dll" ] &&
-  wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\kavo-projectord' \
-    /v EventMessageFile 2>/dev/null | grep -qF 'KAVO\projectord\kavo-projectord.exe'; then
+  wine reg query "$event_source" /v EventMessageFile 2>/dev/null | grep -qF 'KAVO\projectord\kavo-projectord.exe'; then
   pass "the service's program and its DLLs alone in Program Files, its event source registered"
 else
   fail "the service's program and its DLLs alone in Program Files, its event source registered" \
@@ -109,30 +111,38 @@ else
     "$(cat "$entry" 2>&1)"
 fi
 
-# Wine's serial port never hands a reply to Qt's serial port (docs/WINDOWS.md),
-# so the service opens COM1 and sends, and its clients' exchanges are checked
-# on the simulator served over TCP instead.
 if wait_for 30 grep -q 'line open: COM1' "$journal" && wait_for 30 more_received_than "$before"; then
   pass "the service opens COM1 and sends to the projector there"
 else
   fail "the service opens COM1 and sends to the projector there" "see $journal and $work/sim.log"
 fi
-pjlink_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-if listen "$work/sim-shared.log"; then
-  sed -i "s|^device = COM1|device = $url|" "$config"
-  printf 'pjlink = 127.0.0.1:%s\r\n' "$pjlink_port" >>"$config"
-  env -u WINEPATH wine net stop "$shared" >"$work/shared-net.log" 2>&1 || true
-  env -u WINEPATH wine net start "$shared" >>"$work/shared-net.log" 2>&1 || true
-  if wait_for 30 grep -q "line open: ${url#socket://}\|line open: $url" "$journal" && service_is RUNNING; then
-    pass "net stop, net start: the service runs again on the changed configuration"
-  else
-    fail "net stop, net start: the service runs again on the changed configuration" \
-      "see $work/shared-net.log and $journal"
-  fi
-  share_port 1 "$installed/kavo-control.exe" "$installed/kavoctl.exe"
+share_port 1 "$installed/kavo-control.exe" "$installed/kavoctl.exe"
 
-  # PJLink from Linux: the greeting, then the power's state.
-  reply=$(timeout 10 python3 - "$pjlink_port" <<'EOF' || true
+# Wine starts the services marked to start automatically with its own start,
+# as Windows does at boot.
+starts=$(journal_count 'serving on pipe:')
+wineserver -k 2>/dev/null || true
+wineserver -w
+if wait_for 30 service_is RUNNING && wait_for 30 more_starts_than "$starts"; then
+  pass "started again with Wine's own start, as at boot"
+else
+  fail "started again with Wine's own start, as at boot" "$sc_out; see $journal"
+fi
+
+pjlink_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf 'pjlink = 127.0.0.1:%s\r\n' "$pjlink_port" >>"$config"
+starts=$(journal_count 'serving on pipe:')
+env -u WINEPATH wine net stop "$shared" >"$work/shared-net.log" 2>&1 || true
+env -u WINEPATH wine net start "$shared" >>"$work/shared-net.log" 2>&1 || true
+if wait_for 30 service_is RUNNING && wait_for 30 more_starts_than "$starts"; then
+  pass "net stop, net start: the service runs again on the changed configuration"
+else
+  fail "net stop, net start: the service runs again on the changed configuration" \
+    "see $work/shared-net.log and $journal"
+fi
+
+# PJLink from Linux: the greeting, then the power's state.
+reply=$(timeout 10 python3 - "$pjlink_port" <<'EOF' || true
 import socket, sys
 with socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=5) as s:
     lines = s.makefile("r", encoding="latin-1", newline="\r")
@@ -140,14 +150,11 @@ with socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=5) as s:
     s.sendall(b"%1POWR ?\r")
     print(greeting, lines.readline().strip())
 EOF
-  )
-  if grep -qE '^PJLINK 0 %1POWR=[0-9]$' <<<"$reply"; then
-    pass "PJLink from Linux on loopback: %1POWR ? answered ($reply)"
-  else
-    fail "PJLink from Linux on loopback: %1POWR ? answered" "got \"$reply\"; see $journal"
-  fi
+)
+if grep -qE '^PJLINK 0 %1POWR=[0-9]$' <<<"$reply"; then
+  pass "PJLink from Linux on loopback: %1POWR ? answered ($reply)"
 else
-  fail "simulator listening on TCP" "see $work/sim-shared.log"
+  fail "PJLink from Linux on loopback: %1POWR ? answered" "got \"$reply\"; see $journal"
 fi
 note "the web page is not in this build (no Qt HTTP Server and Qt WebSockets for Windows): not tried"
 
@@ -156,7 +163,7 @@ stops=$(journal_count 'stopping: service stop')
 starts=$(journal_count 'serving on pipe:')
 run_setup "$work/shared-upgrade.log" "$setup" /S /COMPORT=1
 if [ "$status" = 0 ] && [ "$(journal_count 'stopping: service stop')" -gt "$stops" ] &&
-  wait_for 30 service_is RUNNING && [ "$(journal_count 'serving on pipe:')" -gt "$starts" ] &&
+  wait_for 30 service_is RUNNING && wait_for 30 more_starts_than "$starts" &&
   grep -q "^pjlink = 127.0.0.1:$pjlink_port" "$config"; then
   pass "upgrade: the service stopped and started again, its configuration kept"
 else
@@ -167,10 +174,11 @@ fi
 note "the uninstaller, silently"
 uninstall /S
 if [ "$status" = 0 ] && wait_for 10 bash -c "! env -u WINEPATH wine sc query $shared >/dev/null 2>&1" &&
-  [ ! -e "$programs" ] && [ ! -e "$entry" ] && [ -f "$config" ] && [ -f "$journal" ]; then
-  pass "uninstalled: no service, no program, no entry; configuration and journal kept"
+  [ ! -e "$programs" ] && [ ! -e "$entry" ] && [ -f "$config" ] && [ -f "$journal" ] &&
+  ! wine reg query "$event_source" >/dev/null 2>&1; then
+  pass "uninstalled: no service, program, event source or entry; configuration and journal kept"
 else
-  fail "uninstalled: no service, no program, no entry; configuration and journal kept" \
+  fail "uninstalled: no service, program, event source or entry; configuration and journal kept" \
     "exit $status; $(find "$programs" "$entry" 2>/dev/null | head -n 3 | tr '\n' ' ')"
 fi
 
