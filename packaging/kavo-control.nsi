@@ -73,6 +73,7 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "the kavo-control authors, MIT licen
 
 Var ComPort
 Var DataDir
+Var DataRoot
 Var ServiceDone
 Var PortField
 Var RemoveConfig
@@ -207,24 +208,43 @@ Section "kavo-control" SecPanel
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
-; Locks FOLDER (on the stack) to SYSTEM, administrators and ACCESS (on the
-; stack below it, icacls grants) and makes administrators its owner, files
-; below it included, so that nothing a user put there earlier stays theirs.
-Function LockFolder
-  Exch $2 ; folder
-  Exch
-  Exch $3 ; further grants
-  nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$2" /setowner *S-1-5-32-544 /T /C /Q'
+; Icacls ARGS: Windows' icacls with ARGS, for the folders in $DataRoot; a
+; failure stops the installation.
+!macro Icacls ARGS
+  nsExec::ExecToLog '"$SYSDIR\icacls.exe" ${ARGS} /Q'
   Pop $0
-  ${If} $0 == 0
-    nsExec::ExecToLog '"$SYSDIR\icacls.exe" "$2" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F $3 /T /C /Q'
-    Pop $0
-  ${EndIf}
   ${If} $0 != 0
-    !insertmacro Refuse "The access list of $2 could not be set (icacls: $0); the service was not installed." ${EXIT_SERVICE}
+    !insertmacro Refuse "The access lists in $DataRoot could not be set (icacls: $0); the service was not installed." ${EXIT_SERVICE}
   ${EndIf}
-  Pop $3
-  Pop $2
+!macroend
+
+; LockDataFolders: %ProgramData%\KAVO and its folder projectord get
+; administrators as the owner of everything in them, and access lists of
+; their own: no explicit entry from before stays (/reset), nothing is
+; inherited from %ProgramData%, where every user may create folders, and
+; projectord and its files are for SYSTEM, administrators and LocalService
+; alone. A user may have made either folder first and put files there.
+Function LockDataFolders
+  ; takeown takes the two folders even where their access lists shut
+  ; administrators out (no /R: its question's answer depends on the
+  ; language); a file below that does so stops icacls, and with it the
+  ; installation, rather than staying someone else's.
+  ${If} ${FileExists} "$SYSDIR\takeown.exe"
+    nsExec::ExecToLog '"$SYSDIR\takeown.exe" /F "$DataRoot" /A'
+    Pop $0
+    ${If} $0 == 0
+      nsExec::ExecToLog '"$SYSDIR\takeown.exe" /F "$DataDir" /A'
+      Pop $0
+    ${EndIf}
+    ${If} $0 != 0
+      !insertmacro Refuse "$DataRoot could not be made the administrators' (takeown: $0); the service was not installed." ${EXIT_SERVICE}
+    ${EndIf}
+  ${EndIf}
+  !insertmacro Icacls '"$DataRoot" /setowner *S-1-5-32-544 /T'
+  !insertmacro Icacls '"$DataRoot" /reset'
+  !insertmacro Icacls '"$DataRoot" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(RX) *S-1-5-19:(RX)'
+  !insertmacro Icacls '"$DataDir" /reset /T'
+  !insertmacro Icacls '"$DataDir" /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-19:(OI)(CI)M'
 FunctionEnd
 
 ; The configuration of a first installation: the line, the journal beside
@@ -329,7 +349,8 @@ Section /o "Share the projector (service)" SecService
   ${If} $DataDir == ""
     StrCpy $DataDir "$APPDATA"
   ${EndIf}
-  StrCpy $DataDir "$DataDir\KAVO\projectord"
+  StrCpy $DataRoot "$DataDir\KAVO"
+  StrCpy $DataDir "$DataRoot\projectord"
 
   ; An upgrade: the running service holds its program's files.
   Call StopService
@@ -345,12 +366,7 @@ Section /o "Share the projector (service)" SecService
   ; The folder holds password files: the PC's users may not even read it.
   ; Its parent is locked as well, so that no user can swap the folder.
   CreateDirectory "$DataDir"
-  Push "*S-1-5-32-545:(RX) *S-1-5-19:(RX)"
-  Push "$DataDir\.."
-  Call LockFolder
-  Push "*S-1-5-19:(OI)(CI)M"
-  Push "$DataDir"
-  Call LockFolder
+  Call LockDataFolders
   ; A configuration there that the installer did not write or keep may be
   ; anyone's, from before the folder was locked: moved aside, not used.
   ClearErrors

@@ -2,15 +2,15 @@
 # The Windows checks, stage 8: the installer's component "Share the projector
 # (service)". In a Wine prefix of its own, COM1 the simulated projector's
 # pseudo-terminal: a bad /COMPORT= refused with nothing installed; /S
-# /COMPORT=1 installs the service kavo-projectord-projector, which runs under
-# Wine's service control manager on COM1, its configuration and the user's
-# port folder entry COM1 naming its pipe; the installed panel and kavoctl.exe
-# send at the same time through that entry, both answered, the journal file
-# naming both; a start of Wine starts the service again, as a boot would;
-# PJLink from Linux on loopback once the configuration has it; an upgrade
-# stops and starts the service and keeps the configuration; the uninstaller
-# removes the service and its program and keeps the configuration, unless
-# /REMOVECONFIG.
+# /COMPORT=1 sets aside a configuration it did not write and installs the
+# service kavo-projectord-projector, which runs under Wine's service control
+# manager on COM1, its configuration and the user's port folder entry COM1
+# naming its pipe; the installed panel and kavoctl.exe send at the same time
+# through that entry, both answered, the journal file naming both; a start of
+# Wine starts the service again, as a boot would; PJLink from Linux on
+# loopback once the configuration has it; an upgrade stops and starts the
+# service and keeps the configuration; the uninstaller removes the service
+# and its program and keeps the configuration, unless /REMOVECONFIG.
 #
 #   scripts/windows-test/shared-service.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
 #
@@ -81,6 +81,9 @@ for bad in 0 257 1x; do
   fi
 done
 
+# A configuration someone put there before the installer locked the folder.
+mkdir -p "$data"
+printf 'device = COM9\r\n' >"$config"
 before=$(received)
 run_setup "$work/shared-install.log" "$setup" /S /COMPORT=1
 if [ "$status" = 0 ] && wait_for 30 service_is RUNNING; then
@@ -99,10 +102,12 @@ else
 fi
 if grep -qx $'device = COM1\r' "$config" &&
   grep -qx $'journal = C:/ProgramData/KAVO/projectord/projector.log\r' "$config" &&
-  grep -q '^;pipe-users = Users' "$config" && grep -q '^;pjlink = ' "$config"; then
-  pass "its configuration: COM1, the journal beside it, the rest commented"
+  grep -q '^;pipe-users = Users' "$config" && grep -q '^;pjlink = ' "$config" &&
+  grep -q 'COM9' "$config.unknown"; then
+  pass "its configuration: COM1, the journal beside it, the rest commented; one found there set aside"
 else
-  fail "its configuration: COM1, the journal beside it, the rest commented" "see $config"
+  fail "its configuration: COM1, the journal beside it, the rest commented; one found there set aside" \
+    "see $config"
 fi
 if [ "$(tr -d '\r' <"$entry" 2>/dev/null)" = "pipe:$shared" ]; then
   pass "the user's port folder entry COM1 names the service's pipe"
