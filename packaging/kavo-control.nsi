@@ -80,7 +80,6 @@ Var RemoveConfig
 
 !define MUI_ABORTWARNING
 !define MUI_FINISHPAGE_RUN "$INSTDIR\kavo-control.exe"
-!define MUI_COMPONENTSPAGE_SMALLDESC
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_LICENSE "${LICENCE}"
 !insertmacro MUI_PAGE_COMPONENTS
@@ -314,6 +313,18 @@ Function WriteConfig
   FileClose $1
 FunctionEnd
 
+; EntryLine PREFIX: $2 is the first line of the port folder entry $3.
+!macro EntryLine PREFIX
+  Function ${PREFIX}EntryLine
+    FileOpen $1 "$3" r
+    FileRead $1 $2
+    FileClose $1
+    ${${PREFIX}TrimNewLines} "$2" $2
+  FunctionEnd
+!macroend
+!insertmacro EntryLine ""
+!insertmacro EntryLine "un."
+
 ; The installing user's port folder entry COMN naming the service's pipe,
 ; unless the user has an entry of another kind there. COM1 to COM9 are the
 ; ports themselves in every folder: the entry goes by its \\?\ path.
@@ -321,10 +332,7 @@ Function WriteEntry
   SetShellVarContext current
   StrCpy $3 "\\?\$LOCALAPPDATA\KAVO\ports\COM$ComPort"
   ${If} ${FileExists} "$3"
-    FileOpen $1 "$3" r
-    FileRead $1 $2
-    FileClose $1
-    ${TrimNewLines} "$2" $2
+    Call EntryLine
     ${If} $2 != "${PIPE_ENTRY}"
       DetailPrint "Your port folder's entry COM$ComPort holds $2: left as it is"
       Return
@@ -587,11 +595,8 @@ Function un.RemoveService
   StrCpy $3 "\\?\$LOCALAPPDATA\KAVO\ports\COM$1"
   ${If} $1 != ""
   ${AndIf} ${FileExists} "$3"
-    FileOpen $2 "$3" r
-    FileRead $2 $4
-    FileClose $2
-    ${un.TrimNewLines} "$4" $4
-    ${If} $4 == "${PIPE_ENTRY}"
+    Call un.EntryLine
+    ${If} $2 == "${PIPE_ENTRY}"
       Delete "$3"
     ${EndIf}
   ${EndIf}
