@@ -248,8 +248,8 @@ FunctionEnd
 
 ; The configuration of a first installation: the line, the journal beside
 ; it, and what else the service can do, commented out, as the example
-; configuration explains it. Comments start with a semicolon: the INI reader
-; takes a line "#key = value" for a key.
+; configuration explains it. Comments start with a semicolon, which Qt's INI
+; reader takes as a comment (a line "#key = value" it reads as a key).
 Function WriteConfig
   StrCpy $3 "$DataDir\${PROJECTOR}.conf"
   ; The INI file takes backslashes as escapes: the path with forward slashes.
