@@ -18,7 +18,12 @@
 #      sharing the simulated projector served over TCP with kavoctl.exe, then
 #      with the zip's panel and kavoctl.exe at once through a pipe: entry;
 #   7. service.sh: kavo-projectord.exe under Wine's service control manager:
-#      sc create, net start, a client through the pipe, net stop, sc delete.
+#      sc create, net start, a client through the pipe, net stop, sc delete;
+#   8. shared-service.sh: the installer's component that shares the projector:
+#      /COMPORT= refused when bad; /S /COMPORT=1 installs and starts the
+#      service on COM1, the installed panel and kavoctl.exe share it through
+#      the pipe entry, PJLink from Linux, an upgrade, the uninstaller with and
+#      without /REMOVECONFIG.
 #
 #   scripts/windows-test.sh [WINDOWS_BUILD [LINUX_BUILD]]   (build-win, build)
 #
@@ -46,4 +51,6 @@ source "$stages/installer.sh"
 source "$stages/projectord.sh"
 # shellcheck source=windows-test/service.sh
 source "$stages/service.sh"
+# shellcheck source=windows-test/shared-service.sh
+source "$stages/shared-service.sh"
 summary

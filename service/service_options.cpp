@@ -109,6 +109,10 @@ std::optional<QString> readConfig(const QString& path, OptionReader& read) {
     for (const QString& key : file.allKeys()) {
         // Keys outside a section land in "General"; sections are not used.
         const QString bare = key.startsWith(QLatin1String("General/")) ? key.mid(8) : key;
+        // QSettings takes ';' alone for a comment and reads "#key = value" as
+        // the key "#key": a key commented out with '#' is a comment too.
+        if (bare.startsWith(QLatin1Char('#')))
+            continue;
         const OptionRow* row = read.row(bare);
         // What changes the accounts and exits is for the command line alone.
         const bool action = bare == QLatin1String("add-user") ||

@@ -219,3 +219,54 @@ end_app() {
   stop_app
   return 1
 }
+
+# pipe_clients_answered N: whether the journal file $journal has answered
+# "C00"s from at least N pipe clients, each named by its account and Windows
+# process id.
+pipe_clients_answered() {
+  local answered
+  answered=$(grep -oE $'\tpipe:[^\t]*\\([0-9]+\\)\tTxD: C 0 0  \\[CR\\] \tRxD:  \\[ACK\\]' \
+    "$journal" | cut -f 2 | sort -u | wc -l)
+  [ "$answered" -ge "$1" ]
+}
+
+# share_port N PANEL KAVOCTL: the panel PANEL started on COMN, whose port
+# folder entry names a service's pipe, sends "C00" (POWER ON) twice while
+# KAVOCTL --port N sends three of its own; kavoctl.exe reads its replies and
+# the service's journal file $journal names both clients, answered.
+share_port() {
+  local port=$1 panel_exe=$2 kavoctl_exe=$3 panel_log=$work/panel-pipe.log
+  wine reg add 'HKCU\Software\KAVO\StartUP' /v ComPort /t REG_SZ /d "$port" /f >/dev/null 2>&1
+  local exe=$panel_exe
+  start_app "$panel_log"
+  if ! wait_for 30 shown "$panel_title"; then
+    fail "the panel on COM$port, the service's pipe" "see $panel_log"
+    stop_app
+    return
+  fi
+  local panel kavoctl_pid
+  panel=$(window_of "$panel_title")
+  sleep 1 # first paint, the port opened
+  env -u WINEPATH wine "$kavoctl_exe" send --port "$port" C00 C00 C00 \
+    >"$work/kavoctl-pipe.out" 2>"$work/kavoctl-pipe.err" &
+  kavoctl_pid=$!
+  click_button "$panel" 17 # POWER ON
+  sleep 0.3
+  click_button "$panel" 17
+  status=0
+  wait "$kavoctl_pid" || status=$?
+  answered=$(tr -d '\r' <"$work/kavoctl-pipe.out" | grep -c $'^TxD: C 0 0  \\[CR\\] \tRxD:  \\[ACK\\] $' || true)
+  if [ "$status" = 0 ] && [ "$answered" = 3 ]; then
+    pass "kavoctl.exe --port $port through the pipe entry: its replies read"
+  else
+    fail "kavoctl.exe --port $port through the pipe entry: its replies read" \
+      "exit $status, $answered answered: $(cat "$work/kavoctl-pipe.err")"
+  fi
+  if wait_for 10 pipe_clients_answered 2; then
+    pass "the journal file names the panel and kavoctl.exe on the pipe, both answered"
+  else
+    fail "the journal file names the panel and kavoctl.exe on the pipe, both answered" \
+      "see $journal"
+  fi
+  end_app "$panel" || true
+}

@@ -393,6 +393,9 @@ class TestProjectord : public QObject {
         QTest::newRow("wrong type")
             << "baud=fast\n"
             << QStringList() << "baud in CONFIG takes 9600 or 19200, not \"fast\"";
+        QTest::newRow("keys commented out with # or ;")
+            << "#baud = 9600\n# colour = red\n;colour=red\nbaud=fast\n"
+            << QStringList() << "baud in CONFIG takes 9600 or 19200, not \"fast\"";
         QTest::newRow("option wins, and is checked")
             << "baud=9600\n"
             << QStringList{"--baud", "4800"} << "--baud takes 9600 or 19200";
