@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows checks, stage 6: kavo-projectord.exe from the zip, where the
 # build has it, run in the foreground: its version and help, an option not
-# available on Windows refused, and the simulated projector served over TCP
+# available on Windows refused, an alert told to a program and a schedule's
+# state kept beside its file, and the simulated projector served over TCP
 # (socket://) shared with kavoctl.exe over the service's own TCP port, the
 # exchange in the service's journal file; then a port folder entry naming the
 # service's pipe (pipe:NAME) as COM5, through which the zip's panel and
@@ -53,6 +54,29 @@ else
   fail "kavo-projectord.exe --pipe-users: an unknown account is refused, naming the option" \
     "exit $status: $out $err"
 fi
+
+# The schedule and the alerts on Windows: a line that cannot be opened is an
+# alert after a second, told to a program (kavoctl.exe, which answers no
+# arguments with a complaint on standard error and exit status 1, as the
+# journal then says); the schedule's state is kept beside its file.
+alerts_journal=$work/alerts.journal
+rm -f "$alerts_journal" "$work/lectern.schedule" "$work/lectern.schedule.state"
+printf 'mon-sun 03:00 power off\r\n' >"$work/lectern.schedule"
+env -u WINEPATH wine "$projectord_exe" --name alerts --device socket://127.0.0.1:1 \
+  --line-alert-after 1 --alert-command "$(winepath -w "$kavoctl_exe")" \
+  --schedule "$(winepath -w "$work/lectern.schedule")" \
+  --journal "$(winepath -w "$alerts_journal")" >"$work/alerts-run.log" 2>&1 &
+alerts_pid=$!
+tcp_pids+=("$alerts_pid")
+if wait_for 30 grep -q 'alert command .*kavoctl\.exe for line_lost raised: exit status 1; it said: kavoctl: no command given' "$alerts_journal" &&
+  grep -q $'\tschedule\t1 entry, 0 skips from .*lectern\.schedule' "$alerts_journal" &&
+  [ -s "$work/lectern.schedule.state" ]; then
+  pass "the schedule (its state beside it) and an alert told to a program on Windows"
+else
+  fail "the schedule (its state beside it) and an alert told to a program on Windows" \
+    "$(tail -n 5 "$alerts_journal" 2>/dev/null | tr '\n' ' ')"
+fi
+kill "$alerts_pid" 2>/dev/null || true
 
 # share_through_pipe_entry: COM5 made the service's pipe in the user's port
 # folder, shared by the zip's panel (whichever panel an earlier stage
