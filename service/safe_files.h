@@ -2,9 +2,9 @@
 
 // Files the service creates or reads where another local user might have a
 // hand: its socket's and its journal's folders, the journal file itself, and
-// the files that hold passwords. On Windows, where access control lists say
-// who may write or read, the folder checks see only whether the folder is
-// one; a password file's list is read (see safe_files_windows.cpp).
+// the files that hold passwords. On Windows, access control lists say who
+// may write or read: a folder's and a password file's are read (see
+// safe_files_windows.cpp).
 
 #include <QByteArray>
 #include <QString>
@@ -14,7 +14,8 @@ class QFile;
 namespace kavo::service {
 
 // Empty when only its owner (this user or root) can put files into the
-// folder, else why not, in words.
+// folder, else why not, in words. On Windows: when its access control list
+// does not let every user of the PC add files.
 QString folderProblem(const QString& folder);
 
 // Opens the file for appending without following a link and without waiting

@@ -13,11 +13,25 @@
 #include <aclapi.h>
 
 // Who may write into a folder or read a file is set by its access control
-// list on Windows. The folder checks take what the folder's place gives
-// (%ProgramData% for a service, the user's profile otherwise) and check the
-// kind of file only; a secret file's list is read.
+// list on Windows: a folder's list is read as a secret file's is.
 
 namespace kavo::service {
+namespace {
+
+// What every user of the PC may do with the file or folder, as
+// othersAccess() says it; empty when its list cannot be read.
+QString othersAccessTo(const QString& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(reinterpret_cast<const wchar_t*>(path.utf16()), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                              &descriptor) != ERROR_SUCCESS)
+        return {};
+    const QString others = othersAccess(descriptor);
+    LocalFree(descriptor);
+    return others;
+}
+
+} // namespace
 
 QString folderProblem(const QString& folder) {
     const QFileInfo info(folder);
@@ -25,6 +39,16 @@ QString folderProblem(const QString& folder) {
         return QStringLiteral("%1: no such folder").arg(escapeControls(folder));
     if (!info.isDir())
         return QStringLiteral("%1 is not a folder").arg(escapeControls(folder));
+    // A file another user put there first (the journal, say) would be theirs
+    // to read; a folder below %ProgramData% lets every user add files unless
+    // its list was set for it.
+    if (othersAccessTo(folder).contains(QLatin1String("changed")))
+        return QStringLiteral("every user of this PC may add files to it (its access control "
+                              "list); let the service's account and the administrators alone "
+                              "have it: icacls \"%1\" /inheritance:r /grant:r "
+                              "*S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F, and the service's "
+                              "account if it is another")
+            .arg(escapeControls(folder));
     return {};
 }
 
@@ -47,13 +71,7 @@ int openAppendOnly(const QString& path, QString& error) {
 }
 
 QString secretFileWarning(const QString& path, const QString& what) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(reinterpret_cast<const wchar_t*>(path.utf16()), SE_FILE_OBJECT,
-                              DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
-                              &descriptor) != ERROR_SUCCESS)
-        return {};
-    const QString others = othersAccess(descriptor);
-    LocalFree(descriptor);
+    const QString others = othersAccessTo(path);
     if (others.isEmpty())
         return {};
     return QStringLiteral("warning: the %1 password file %2 can be %3 by other users of this PC "
