@@ -139,7 +139,9 @@ port_entry() {
 # stderr in $out and $err (without Windows line ends), its exit status in $status.
 run_windows() {
   status=0
-  env -u WINEPATH wine "$@" >"$work/program.out" 2>"$work/program.err" || status=$?
+  # run_limit=SECONDS ends a program that goes on (exit status 124); 0 is none.
+  timeout "${run_limit:-0}" env -u WINEPATH wine "$@" >"$work/program.out" 2>"$work/program.err" ||
+    status=$?
   out=$(tr -d '\r' <"$work/program.out")
   err=$(tr -d '\r' <"$work/program.err")
 }
