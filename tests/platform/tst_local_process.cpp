@@ -224,8 +224,6 @@ class TestLocalProcess : public QObject {
         QTest::addColumn<bool>("trusted");
         const QString other = QStringLiteral("S-1-5-21-1-2-3-1002");
         QTest::newRow("LocalSystem") << "S-1-5-18" << false << true;
-        QTest::newRow("LocalService") << "S-1-5-19" << false << true;
-        QTest::newRow("NetworkService") << "S-1-5-20" << false << true;
         QTest::newRow("the client's own account") << "S-1-5-21-1-2-3-1001" << false << true;
         QTest::newRow("an administrator") << other << true << true;
         QTest::newRow("another user") << other << false << false;
@@ -278,8 +276,6 @@ class TestLocalProcess : public QObject {
                                                << "read and changed";
         QTest::newRow("authenticated users may write") << "D:(A;;FW;;;AU)"
                                                        << "changed";
-        QTest::newRow("interactive users, a bare mask") << "D:(A;;0x1;;;IU)"
-                                                        << "read";
         QTest::newRow("taking the list over") << "D:(A;;WD;;;BU)"
                                               << "changed";
         QTest::newRow("synchronize alone") << "D:(A;;0x100000;;;AU)"
@@ -290,8 +286,6 @@ class TestLocalProcess : public QObject {
                                        << "read";
         QTest::newRow("for what is made inside only") << "D:(A;OIIO;FA;;;WD)"
                                                       << "";
-        QTest::newRow("another user") << "D:(A;;FA;;;S-1-5-21-1-2-3-1002)"
-                                      << "";
         // Wine reads D:NO_ACCESS_CONTROL as an empty list; no list at all is the same.
         QTest::newRow("no list") << "O:SY"
                                  << "read and changed";

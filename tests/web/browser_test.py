@@ -344,15 +344,18 @@ CASES = [operator_case, viewer_case]
 NEIGHBOURS = {}
 
 
+def program_paths(description, *names):
+    """The programs a test is given as --NAME PATH, each an absolute path."""
+    parser = argparse.ArgumentParser(description=description)
+    for name in names:
+        parser.add_argument("--" + name, required=True)
+    return {name: os.path.abspath(path) for name, path in vars(parser.parse_args()).items()}
+
+
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--service", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--kavoctl", required=True)
-    parser.add_argument("--panel", required=True)
-    arguments = parser.parse_args()
-    service_program = os.path.abspath(arguments.service)
-    sim_program = os.path.abspath(arguments.sim)
+    programs = program_paths(__doc__, "service", "sim", "kavoctl", "panel")
+    service_program = programs["service"]
+    sim_program = programs["sim"]
 
     def body(run):
         workdir = run.workdir
@@ -371,7 +374,7 @@ def main():
         service.wait_for(r"serving on unix:", "its socket")
 
         # The panel on COM1, which is the service's socket, without a display.
-        NEIGHBOURS.update(kavoctl=os.path.abspath(arguments.kavoctl),
+        NEIGHBOURS.update(kavoctl=programs["kavoctl"],
                           socket=os.path.join(workdir, "p.sock"))
         config = os.path.join(workdir, "config")
         os.makedirs(os.path.join(config, "KAVO", "ports"))
@@ -379,7 +382,7 @@ def main():
             entry.write("unix:" + NEIGHBOURS["socket"] + "\n")
         with open(os.path.join(config, "KAVO.conf"), "w") as stored:
             stored.write("[StartUP]\nComPort=1\nBaudRate=192\n")
-        run.start("panel", [os.path.abspath(arguments.panel)],
+        run.start("panel", [programs["panel"]],
                   dict(os.environ, XDG_CONFIG_HOME=config, QT_QPA_PLATFORM="offscreen"))
 
         run.driver = driver = start_browser(os.path.join(workdir, "profile"))

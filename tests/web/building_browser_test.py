@@ -9,7 +9,6 @@ services recover by themselves.
 Every wait is bounded and the processes are ended whatever happens.
 """
 
-import argparse
 import os
 import re
 import socket
@@ -18,7 +17,7 @@ import sys
 import time
 
 from browser_test import (Failure, Page, add_account, bounded, exchange_pattern,
-                          start_browser)
+                          program_paths, start_browser)
 from selenium.webdriver.support.ui import Select
 
 WHOLE_RUN_S = 200  # below ctest's TIMEOUT, so that the clean-up still runs
@@ -89,14 +88,9 @@ def until_rows(page, what, condition):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--service", required=True)
-    parser.add_argument("--sim", required=True)
-    parser.add_argument("--kavoctl", required=True)
-    arguments = parser.parse_args()
-    kavoctl = os.path.abspath(arguments.kavoctl)
-    service_program = os.path.abspath(arguments.service)
-    sim_program = os.path.abspath(arguments.sim)
+    programs = program_paths(__doc__, "service", "sim", "kavoctl")
+    kavoctl, service_program, sim_program = (programs["kavoctl"], programs["service"],
+                                             programs["sim"])
 
     def body(run):
         workdir = run.workdir

@@ -229,9 +229,10 @@ class TestWebApi : public QObject {
             << "vera" << QByteArray("GET") << "/api/v1/building" << QByteArray() << 404
             << "no MQTT broker" << none;
         const QString group = QStringLiteral("/api/v1/building/action");
+        const QByteArray floorOff = R"({"action":"power off","group":"floor-2"})";
+        const QByteArray floorOn = R"({"action":"power on","group":"floor-2"})";
         QTest::newRow("a group powered off")
-            << "olly" << QByteArray("POST") << group
-            << QByteArray(R"({"action":"power off","group":"floor-2"})") << 202
+            << "olly" << QByteArray("POST") << group << floorOff << 202
             << "\"replies\":[{\"detail\":\"waiting for an answer\",\"name\":\"hall-a\","
                "\"outcome\":\"no answer\"},{\"detail\":\"waiting for an answer\",\"name\":"
                "\"hall-b\",\"outcome\":\"no answer\"}]"
@@ -241,11 +242,9 @@ class TestWebApi : public QObject {
             << QByteArray(R"({"action":"mute picture on","names":["hall-c"]})") << 202
             << R"("requester":"olly@hall-a")" << none;
         QTest::newRow("a viewer asks the building")
-            << "vera" << QByteArray("POST") << group
-            << QByteArray(R"({"action":"power off","group":"floor-2"})") << 403 << "viewer" << none;
+            << "vera" << QByteArray("POST") << group << floorOff << 403 << "viewer" << none;
         QTest::newRow("a group action without a CSRF token")
-            << "olly-nocsrf" << QByteArray("POST") << group
-            << QByteArray(R"({"action":"power off","group":"floor-2"})") << 403 << "X-CSRF" << none;
+            << "olly-nocsrf" << QByteArray("POST") << group << floorOff << 403 << "X-CSRF" << none;
         QTest::newRow("no action for a building")
             << "olly" << QByteArray("POST") << group
             << QByteArray(R"({"action":"freeze on","names":["hall-a"]})") << 400 << "action"
@@ -262,11 +261,9 @@ class TestWebApi : public QObject {
             << "olly" << QByteArray("POST") << group
             << QByteArray(R"({"action":"power on","group":"floor-9"})") << 404 << "floor-9" << none;
         QTest::newRow("the broker lost")
-            << "olly-offline" << QByteArray("POST") << group
-            << QByteArray(R"({"action":"power on","group":"floor-2"})") << 503 << "broker" << none;
+            << "olly-offline" << QByteArray("POST") << group << floorOn << 503 << "broker" << none;
         QTest::newRow("too many open")
-            << "olly-busy" << QByteArray("POST") << group
-            << QByteArray(R"({"action":"power on","group":"floor-2"})") << 429 << "open" << none;
+            << "olly-busy" << QByteArray("POST") << group << floorOn << 429 << "open" << none;
         QTest::newRow("the group actions for a viewer")
             << "vera-busy" << QByteArray("GET") << "/api/v1/building/actions" << QByteArray() << 200
             << R"("action":"input 2")" << none;
